@@ -1,0 +1,69 @@
+// Tagged integer or string values, and counted arrays of them: one element
+// per position of a signature or of a returned tuple.  Strings are always
+// copied in, so a value outlives the message or object it came from.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+typedef enum variant_state {
+    variant_state_is_int = 0,
+    variant_state_is_str = 1,
+    variant_state_is_double = 2,
+    variant_state_is_float = 3,
+    variant_state_is_empty = 4,
+} variant_state_t;
+
+typedef union variant_union {
+    int64_t v_int;
+    char *v_str;
+    float_t v_float;
+    double_t v_double;
+} variant_union_t;
+
+typedef struct variant {
+    variant_union_t variant;
+    variant_state_t state;
+} variant_t;
+
+typedef struct variant_array {
+    variant_t *variants;
+    size_t size;
+} variant_array_t;
+
+extern "C" {
+
+void variant_array_free(variant_array_t va_arr) noexcept;
+void allocate_variant_array(variant_array_t **va_arr, size_t size) noexcept;
+void variant_set_str(variant_t *variant, const char *val) noexcept;
+void variant_set_int(variant_t *variant, int64_t val) noexcept;
+
+// The accessors are inline for the module's own units and also emitted as
+// symbols ([[gnu::used]]), so that native callers reach them by name.
+[[gnu::used]] inline variant_array_t init_variant_array(void) noexcept {
+    return variant_array_t{nullptr, 0};
+}
+[[gnu::used]] inline int variant_array_is_allocated(variant_array_t va_arr) noexcept {
+    return va_arr.variants != nullptr;
+}
+[[gnu::used]] inline size_t variant_array_get_size(variant_array_t va_arr) noexcept {
+    return va_arr.size;
+}
+[[gnu::used]] inline variant_state_t variant_get_state(variant_t variant) noexcept {
+    return variant.state;
+}
+[[gnu::used]] inline int64_t variant_get_int(variant_t variant) noexcept {
+    return variant.variant.v_int;
+}
+[[gnu::used]] inline int variant_is_int(variant_t variant) noexcept {
+    return variant.state == variant_state_is_int;
+}
+[[gnu::used]] inline int variant_is_str(variant_t variant) noexcept {
+    return variant.state == variant_state_is_str;
+}
+[[gnu::used]] inline const char *variant_get_str(variant_t variant) noexcept {
+    return variant.variant.v_str;
+}
+
+}  // extern "C"

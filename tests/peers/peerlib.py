@@ -1,0 +1,257 @@
+"""A small framework for substitute services and test peers on the private
+system bus, built on jeepney.
+
+A peer is a separate process.  It owns one or more well-known names, answers
+method calls from handlers, records every call it receives, and can be told
+by the tests, over its control interface, to answer a member differently:
+
+    org.varquin.Test.Control at /org/varquin/test on each of the peer's names
+        Calls() -> s         the recorded calls as JSON, oldest first
+        Reset()              forget the calls and every scripted behaviour
+        Behave(s key, s how) script the member `key` ("Member" or
+                             "interface.Member"); `how` is JSON:
+                               {"error": [name, message]}  an error reply
+                               {"reply": [signature, body]} this reply instead
+                               {"delay": seconds}           wait, then answer
+                             "" clears the script for `key`.
+
+A recorded call is {"path", "interface", "member", "signature", "body"},
+with the body as JSON (structs and arrays as lists).
+
+The tests side is PeerProcess: it starts a peer script, waits until the
+script prints "ready" (its names are owned by then), talks to its control
+interface, and stops it by its PID.
+"""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from jeepney import (
+    DBusAddress,
+    HeaderFields,
+    MessageType,
+    message_bus,
+    new_error,
+    new_method_call,
+    new_method_return,
+)
+from jeepney.io.blocking import open_dbus_connection
+from jeepney.low_level import Array, DictEntry, Struct, Variant, parse_signature
+
+CONTROL_PATH = "/org/varquin/test"
+CONTROL_IFACE = "org.varquin.Test.Control"
+UNKNOWN_METHOD = "org.freedesktop.DBus.Error.UnknownMethod"
+PEER_FAULT = "org.varquin.Test.Error.PeerFault"
+
+
+def shape(signature, body):
+    """Turn a JSON-shaped body (lists everywhere) into jeepney's shapes
+    (tuples for structs and variants) for `signature`."""
+    types = []
+    chars = list(signature)
+    while chars:
+        types.append(parse_signature(chars))
+    return tuple(_shape(t, v) for t, v in zip(types, body))
+
+
+def _shape(t, v):
+    if isinstance(t, Struct):  # DictEntry is a Struct too
+        return tuple(_shape(f, x) for f, x in zip(t.fields, v))
+    if isinstance(t, Array):
+        if isinstance(t.elt_type, DictEntry) and isinstance(v, dict):
+            return {k: _shape(t.elt_type.fields[1], x) for k, x in v.items()}
+        if isinstance(v, (bytes, str)):
+            return v
+        return [_shape(t.elt_type, x) for x in v]
+    if isinstance(t, Variant):
+        sig, x = v
+        return (sig, _shape(parse_signature(list(sig)), x))
+    return v
+
+
+def _jsonable(v):
+    if isinstance(v, (tuple, list)):
+        return [_jsonable(x) for x in v]
+    if isinstance(v, dict):
+        return {str(k): _jsonable(x) for k, x in v.items()}
+    if isinstance(v, bytes):
+        return list(v)
+    return v
+
+
+class Reply(Exception):
+    """Raised by a handler to answer with a D-Bus error."""
+
+    def __init__(self, name, message):
+        super().__init__(message)
+        self.name = name
+        self.message = message
+
+
+class Peer:
+    """The service side: register handlers with `method`, then `run`."""
+
+    def __init__(self, *names):
+        self.names = names
+        self.conn = open_dbus_connection(bus="SYSTEM")
+        self.handlers = {}
+        self.calls = []
+        self.scripts = {}
+
+    def method(self, interface, member, path=None):
+        """Decorator: `fn(msg) -> (signature, body)` answers `member` of
+        `interface` (at `path`, or at any path when None)."""
+
+        def register(fn):
+            self.handlers[(interface, member, path)] = fn
+            return fn
+
+        return register
+
+    def _find(self, path, interface, member):
+        for key in ((interface, member, path), (interface, member, None)):
+            if key in self.handlers:
+                return self.handlers[key]
+        if interface is None:  # a call without an interface: match the member
+            for (_i, m, p), fn in self.handlers.items():
+                if m == member and p in (None, path):
+                    return fn
+        return None
+
+    def _control(self, msg, member):
+        if member == "Calls":
+            return "s", (json.dumps(self.calls),)
+        if member == "Reset":
+            self.calls.clear()
+            self.scripts.clear()
+            return "", ()
+        if member == "Behave":
+            key, how = msg.body
+            if how:
+                self.scripts[key] = json.loads(how)
+            else:
+                self.scripts.pop(key, None)
+            return "", ()
+        raise Reply(UNKNOWN_METHOD, f"Unknown control method {member}")
+
+    def _answer(self, msg):
+        h = msg.header.fields
+        path = h.get(HeaderFields.path)
+        interface = h.get(HeaderFields.interface)
+        member = h.get(HeaderFields.member)
+        signature = h.get(HeaderFields.signature, "")
+        if interface == CONTROL_IFACE and path == CONTROL_PATH:
+            return self._control(msg, member)
+        self.calls.append(
+            {
+                "path": path,
+                "interface": interface,
+                "member": member,
+                "signature": signature,
+                "body": _jsonable(msg.body),
+            }
+        )
+        how = self.scripts.get(f"{interface}.{member}") or self.scripts.get(member)
+        if how:
+            if "delay" in how:
+                time.sleep(how["delay"])
+            if "error" in how:
+                raise Reply(*how["error"])
+            if "reply" in how:
+                sig, body = how["reply"]
+                return sig, shape(sig, body)
+        fn = self._find(path, interface, member)
+        if fn is None:
+            raise Reply(
+                UNKNOWN_METHOD,
+                f"Unknown method {member} or interface {interface}.",
+            )
+        return fn(msg)
+
+    def run(self):
+        for name in self.names:
+            reply = self.conn.send_and_get_reply(message_bus.RequestName(name, 4))
+            if reply.body[0] != 1:
+                raise SystemExit(f"could not own {name}: {reply.body}")
+        print("ready", flush=True)
+        while True:
+            msg = self.conn.receive()
+            if msg.header.message_type != MessageType.method_call:
+                continue
+            try:
+                sig, body = self._answer(msg)
+                out = new_method_return(msg, sig, body)
+                out.serialise(serial=1)  # a body that does not fit fails here, not in send
+            except Reply as e:
+                out = new_error(msg, e.name, "s", (e.message,))
+            except Exception as e:  # a mistake in a test's script or a handler
+                out = new_error(msg, PEER_FAULT, "s", (f"{type(e).__name__}: {e}",))
+            self.conn.send(out)
+
+
+def peer_main(peer):
+    """Run `peer` until the tests stop it with SIGTERM."""
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    peer.run()
+
+
+# ---------------------------------------------------------------------------
+# The tests side.
+
+PEERS = Path(__file__).resolve().parent
+
+
+class PeerProcess:
+    """A peer script started for a test, controlled over the bus."""
+
+    def __init__(self, script, name, *args, env=None):
+        self.name = name
+        self.proc = subprocess.Popen(
+            [sys.executable, str(PEERS / script), *args],
+            stdout=subprocess.PIPE,
+            env=env,
+        )
+        line = self.proc.stdout.readline().decode().strip()
+        if line != "ready":
+            self.stop()
+            raise RuntimeError(f"peer {script} did not start: {line!r}")
+        self.conn = open_dbus_connection(bus="SYSTEM")
+        self.control = DBusAddress(CONTROL_PATH, bus_name=name, interface=CONTROL_IFACE)
+
+    def _call(self, member, signature="", body=()):
+        msg = new_method_call(self.control, member, signature, body)
+        reply = self.conn.send_and_get_reply(msg, timeout=10)
+        if reply.header.message_type == MessageType.error:
+            raise RuntimeError(f"control call {member} failed: {reply.body}")
+        return reply.body
+
+    def calls(self, member=None):
+        """The recorded calls (of `member` only, when given)."""
+        calls = json.loads(self._call("Calls")[0])
+        return [c for c in calls if member is None or c["member"] == member]
+
+    def reset(self):
+        self._call("Reset")
+
+    def behave(self, key, **how):
+        """Script `key`: error=(name, message), reply=(signature, body),
+        delay=seconds; with no keyword the script for `key` is cleared."""
+        self._call("Behave", "ss", (key, json.dumps(how) if how else ""))
+
+    def stop(self):
+        if getattr(self, "conn", None) is not None:
+            self.conn.close()
+            self.conn = None
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        self.proc.stdout.close()

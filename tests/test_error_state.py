@@ -1,0 +1,141 @@
+"""The error state and the text that get_last_error composes from it."""
+
+import os
+import threading
+
+import pytest
+
+import _varquin
+
+MESSAGES = [
+    "",
+    "bus value is NULL",
+    "func arg is NULL",
+    "Failed to parse response message",
+    "Failed to connect to system bus",
+    "Failed to get property",
+    "User data is null",
+    "Failed to parse parameters",
+    "Failed to process bus",
+    "Failed to wait bus",
+    "Failed to issue method call",
+    "Failed to acquire service name",
+    "Failed to call method",
+    "Failed to add object vtable",
+    "Failed to reply method return",
+    "Failed to run python function",
+    "Failed to get bus file descriptor",
+    "Failed to call epoll_create()",
+    "Failed to call epoll_ctl()",
+]
+
+
+def test_nothing_recorded_gives_separator_and_system_text():
+    assert _varquin.get_last_error(0) == ", " + os.strerror(0)
+    assert _varquin.get_last_error(-2) == ", " + os.strerror(2)
+
+
+@pytest.mark.parametrize("code", range(1, 19))
+def test_each_code_reads_as_its_message(code, native):
+    native.set_vq_error(code)
+    assert _varquin.get_last_error(-13) == f"{MESSAGES[code]}, {os.strerror(13)}"
+
+
+def test_detail_text_sits_between_message_and_system_text(native):
+    native.set_vq_error_msg(10, b"Unit x.service not found.")
+    assert native.detail == "Unit x.service not found."
+    assert (
+        _varquin.get_last_error(-2)
+        == "Failed to issue method call, Unit x.service not found., " + os.strerror(2)
+    )
+
+
+def test_reading_clears_the_state(native):
+    native.set_vq_error_msg(12, b"refused")
+    _varquin.get_last_error(0)
+    assert native.error_code == 0 and native.detail is None
+    assert _varquin.get_last_error(0) == ", " + os.strerror(0)
+
+
+def test_unknown_error_numbers_read_as_libc_says():
+    # 5 asks for error number -5: an unknown number in libc's words.
+    assert _varquin.get_last_error(5) == ", " + os.strerror(-5)
+    assert _varquin.get_last_error(-100000) == ", " + os.strerror(100000)
+    # The most negative status has no positive counterpart; it stays defined.
+    assert _varquin.get_last_error(-(2**31)).startswith(", Unknown error")
+
+
+def test_later_failures_replace_the_code_and_keep_or_replace_the_detail(native):
+    native.set_vq_error_msg(10, b"first")
+    native.set_vq_error_msg(12, b"second")
+    assert _varquin.get_last_error(0) == "Failed to call method, second, Success"
+    # A code-only failure pairs its message with the older detail text.
+    native.set_vq_error_msg(10, b"older detail")
+    native.set_vq_error(3)
+    assert _varquin.get_last_error(0) == "Failed to parse response message, older detail, Success"
+
+
+def test_a_null_detail_records_the_code_alone(native):
+    native.set_vq_error_msg(10, b"something")
+    native.set_vq_error_msg(12, None)
+    assert native.detail is None
+    assert _varquin.get_last_error(0) == "Failed to call method, Success"
+
+
+def test_native_text_matches_and_clears_too(native):
+    native.set_vq_error_msg(11, b"name taken")
+    assert native.vq_has_error() == 1
+    assert native.last_error_text(-1) == "Failed to acquire service name, name taken, " + os.strerror(1)
+    assert native.vq_has_error() == 0
+
+
+def test_arguments_that_do_not_parse_leave_the_state_recorded(native):
+    native.set_vq_error(4)
+    with pytest.raises(TypeError):
+        _varquin.get_last_error("0")
+    with pytest.raises(TypeError):
+        _varquin.get_last_error()
+    with pytest.raises(OverflowError):
+        _varquin.get_last_error(2**31)
+    assert native.error_code == 4
+    assert _varquin.get_last_error(0) == "Failed to connect to system bus, Success"
+
+
+def test_deinit_client_clears_without_reading(native):
+    native.set_vq_error_msg(10, b"detail")
+    assert _varquin.deinit_client() is True
+    assert native.error_code == 0 and native.detail is None
+
+
+def test_concurrent_recorders_and_readers_keep_code_and_detail_together(native):
+    # ctypes releases the interpreter lock around each native call, so these
+    # threads record and read truly at the same time.  Each writer pairs its
+    # code with a detail naming that code; a text mixing two writers, a
+    # crash or a double free shows a state that is not guarded.
+    pairs = {10: "ten", 12: "twelve", 3: "three"}
+    stop = threading.Event()
+    bad = []
+
+    def writer(code):
+        detail = pairs[code].encode()
+        while not stop.is_set():
+            native.set_vq_error_msg(code, detail)
+
+    def reader():
+        for _ in range(20000):
+            text = native.last_error_text(0)
+            for code, detail in pairs.items():
+                if text.startswith(MESSAGES[code] + ", "):
+                    if text != f"{MESSAGES[code]}, {detail}, Success":
+                        bad.append(text)
+
+    writers = [threading.Thread(target=writer, args=(c,)) for c in pairs]
+    readers = [threading.Thread(target=reader) for _ in range(2)]
+    for t in writers + readers:
+        t.start()
+    for t in readers:
+        t.join()
+    stop.set()
+    for t in writers:
+        t.join()
+    assert bad == []

@@ -1,0 +1,128 @@
+"""The module's surface: its table, doc strings, argument conventions,
+reference counting, what importing does, and the shared object's imports."""
+
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import _varquin
+from conftest import child_env
+
+# The full table, in its order, with each function's doc string.
+TABLE = [
+    ("get_sd_bus_fd", "get sd-bus descriptor"),
+    ("service_register", "Register service"),
+    ("get_last_error", "Get last error text"),
+    ("listen", "Listen the bus"),
+    ("deinit_client", "client destructor"),
+    ("deinit_server", "server destructor"),
+    ("init", "constructor"),
+    ("send", "send message to bus"),
+    ("unit_enable", "enables unit"),
+    ("unit_disable", "disables unit"),
+    ("unit_mask", "masks unit"),
+    ("unit_unmask", "unmasks unit"),
+    ("unit_status", "returns unit status"),
+    ("unit_control", "common unit control method"),
+    ("set_hostname", "sets machine hostname via systemd"),
+    ("get_hostname", "get machine hostnames via systemd"),
+    ("machine_reboot", "reboot the machine via systemd (logind)"),
+    ("machine_poweroff", "poweroff the machine via systemd (logind)"),
+    ("set_wall_message", "set wall message"),
+    ("set_timezone", "set timezone in system"),
+    ("daemon_reload", "reload systemd daemon"),
+]
+
+# The rows built so far.
+BUILT = {"get_last_error", "deinit_client"}
+
+# Arguments that parse, for the functions taking strings: (name, args).
+STRING_CALLS = []
+
+
+def module_functions():
+    return [n for n, v in vars(_varquin).items() if callable(v) and not n.startswith("__")]
+
+
+def test_table_holds_the_built_rows_in_order_with_their_doc_strings():
+    names = module_functions()
+    assert set(names) == BUILT
+    expected_order = [n for n, _ in TABLE if n in BUILT]
+    assert names == expected_order
+    docs = dict(TABLE)
+    for name in names:
+        assert getattr(_varquin, name).__doc__ == docs[name]
+    assert _varquin.__name__ == "_varquin"
+    assert _varquin.__doc__
+
+
+@pytest.mark.parametrize("name", sorted(BUILT))
+def test_keyword_arguments_are_refused(name, native):
+    native.set_vq_error(5)
+    with pytest.raises(TypeError, match="keyword"):
+        getattr(_varquin, name)(code=0)
+    # Refused before the wrapper ran: the recorded failure is still there.
+    assert native.error_code == 5
+
+
+@pytest.mark.parametrize("name,args", STRING_CALLS)
+def test_embedded_nul_is_refused_by_the_parser(name, args, native):
+    for pos, arg in enumerate(args):
+        if isinstance(arg, str):
+            bad = list(args)
+            bad[pos] = arg + "\0tail"
+            with pytest.raises(ValueError, match="null"):
+                getattr(_varquin, name)(*bad)
+    assert native.error_code == 0
+
+
+def test_functions_without_arguments_ignore_extra_positionals():
+    assert _varquin.deinit_client(1, "two", None) is True
+
+
+def test_reference_counts_of_true_false_and_none_stay_balanced():
+    # True, False and None are counted objects in this interpreter: a
+    # wrapper that forgets the new reference it returns drains them.
+    def counts():
+        return sys.getrefcount(True), sys.getrefcount(False), sys.getrefcount(None)
+
+    for _ in range(100):  # settle caches first
+        _varquin.deinit_client()
+    before = counts()
+    for _ in range(20000):
+        _varquin.deinit_client()
+        _varquin.get_last_error(0)
+    after = counts()
+    assert after == before
+
+
+def test_importing_opens_nothing_and_records_nothing():
+    probe = r"""
+import ctypes, signal
+before = [signal.getsignal(s) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGQUIT)]
+import _varquin
+lib = ctypes.CDLL(_varquin.__file__)
+after = [signal.getsignal(s) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGQUIT)]
+print(lib.is_client_bus_open(), lib.is_server_bus_open(),
+      ctypes.c_int.in_dll(lib, "vq_error_code").value,
+      ctypes.c_void_p.in_dll(lib, "sd_error").value,
+      before == after)
+"""
+    out = subprocess.run(
+        [sys.executable, "-c", probe], capture_output=True, text=True, env=child_env(imports_module=True), check=True
+    ).stdout
+    assert out.split() == ["0", "0", "0", "None", "True"]
+
+
+@pytest.mark.skipif(shutil.which("objdump") is None, reason="objdump is not installed")
+def test_shared_object_imports_nothing_newer_than_libsystemd_222():
+    dump = subprocess.run(
+        ["objdump", "-T", _varquin.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    versions = {int(v) for v in re.findall(r"\bLIBSYSTEMD_(\d+)\b", dump)}
+    assert versions, "no libsystemd symbol imported at all"
+    assert max(versions) <= 222, sorted(versions)
+    assert re.search(r"\bPyInit__varquin\b", dump)

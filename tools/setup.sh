@@ -1,0 +1,46 @@
+#!/bin/sh
+# Installs everything the module, its tests and its demo need, then builds
+# and installs the module into .venv.  Run as root on Debian; each step is
+# skipped when what it provides is already there, so a second run is quick.
+set -eu
+cd "$(dirname "$0")/.."
+
+# Debian packages: the compiler, libsystemd's headers, the bus daemon for the
+# private test bus, objdump for the symbol-version check, and nspawn for the
+# throwaway systemd container.
+PACKAGES="g++ pkg-config libsystemd-dev dbus-daemon binutils systemd-container"
+
+python_ok() {
+    python3 -c 'import sys, sysconfig, os, venv, ensurepip
+assert sys.version_info >= (3, 11)
+assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null
+}
+
+missing=""
+for pkg in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $pkg"
+done
+python_ok || missing="$missing python3 python3-dev python3-venv"
+if [ -n "$missing" ]; then
+    echo "setup: installing Debian packages:$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    # shellcheck disable=SC2086
+    apt-get install -y -q --no-install-recommends $missing
+fi
+python_ok || { echo "setup: python3 >= 3.11 with headers and venv is needed" >&2; exit 1; }
+
+if [ ! -x .venv/bin/python ]; then
+    echo "setup: creating .venv"
+    python3 -m venv .venv
+fi
+PIP=".venv/bin/python -m pip --disable-pip-version-check -q"
+# The build backend lives in the venv, so rebuilds need no network and reuse
+# the build folder under build/.
+if ! .venv/bin/python -c 'import scikit_build_core, cmake, ninja, pytest, jeepney' 2>/dev/null; then
+    echo "setup: installing Python build and test tools"
+    $PIP install "scikit-build-core>=0.10" cmake ninja "pytest>=7" "jeepney>=0.8"
+fi
+echo "setup: building and installing the module"
+$PIP install --no-build-isolation --no-deps .

@@ -1,0 +1,28 @@
+#!/bin/sh
+# Runs the whole test suite: once against the regular build, then once more
+# against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Exits non-zero on any failure, on any sanitizer report that concerns the
+# module, and when no test ran.
+set -eu
+cd "$(dirname "$0")/.."
+tools/setup.sh
+
+echo "== tests (regular build)"
+.venv/bin/python -m pytest -p no:cacheprovider "$@"
+
+echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
+.venv/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
+    --upgrade --target build/asan-site \
+    -C cmake.define.VQ_SANITIZE=ON -C build-dir=build/asan .
+LOGS="$PWD/build/asan-logs"
+rm -rf "$LOGS" && mkdir -p "$LOGS"
+ASAN_RUNTIME="$(g++ -print-file-name=libasan.so)"
+set +e
+env LD_PRELOAD="$ASAN_RUNTIME" PYTHONPATH="$PWD/build/asan-site" \
+    ASAN_OPTIONS="exitcode=23:detect_leaks=1:log_path=$LOGS/asan:strict_string_checks=1:detect_stack_use_after_return=1" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$LOGS/ubsan" \
+    VQ_SANITIZED=1 \
+    .venv/bin/python -m pytest -p no:cacheprovider --junitxml="$LOGS/junit.xml" "$@"
+rc=$?
+set -e
+.venv/bin/python tools/sanitizer_report.py --exit-code "$rc" --logs "$LOGS" --source "$PWD/src"
