@@ -15,6 +15,8 @@ extern "C" void variant_array_free(variant_array_t va_arr) noexcept {
 }
 
 extern "C" void allocate_variant_array(variant_array_t **va_arr, size_t size) noexcept {
+    if (!va_arr || !*va_arr)
+        return;
     // No block for zero elements: the record reads as not allocated, size 0.
     variant_t *block = nullptr;
     if (size > 0 && size <= SIZE_MAX / sizeof(variant_t))

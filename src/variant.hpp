@@ -67,3 +67,22 @@ void variant_set_int(variant_t *variant, int64_t val) noexcept;
 }
 
 }  // extern "C"
+
+namespace vq {
+
+// Owns an array record for the scope that holds it: the block and every
+// string it holds are freed on whatever path leaves the scope.
+class variant_array_owner {
+public:
+    variant_array_owner() noexcept = default;
+    ~variant_array_owner() {
+        if (variant_array_is_allocated(record))
+            variant_array_free(record);
+    }
+    variant_array_owner(const variant_array_owner &) = delete;
+    variant_array_owner &operator=(const variant_array_owner &) = delete;
+
+    variant_array_t record = init_variant_array();
+};
+
+}  // namespace vq

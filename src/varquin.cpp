@@ -5,6 +5,7 @@
 
 #include "owners.hpp"
 #include "sdbus.hpp"
+#include "variant.hpp"
 #include "vq_error_handling.hpp"
 
 namespace {
@@ -73,6 +74,69 @@ PyObject *varquin_deinit_client(PyObject *, PyObject *) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// Generic method call.
+
+// One decoded element as a new object: int, str, or None for a position
+// that got no value (including a string whose copy failed).
+PyObject *py_variant(variant_t v) noexcept {
+    if (variant_is_int(v))
+        return PyLong_FromLongLong(variant_get_int(v));
+    if (variant_is_str(v) && variant_get_str(v))
+        return PyUnicode_FromString(variant_get_str(v));
+    Py_RETURN_NONE;
+}
+
+// (status, item 1, ..., item n): one item per output signature character.
+PyObject *py_send_result(int status, const variant_array_t &data) noexcept {
+    const size_t n = variant_array_get_size(data);
+    py_ref tuple(PyTuple_New(static_cast<Py_ssize_t>(n) + 1));
+    if (!tuple)
+        return nullptr;
+    PyObject *item = PyLong_FromLong(status);
+    if (!item)
+        return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), 0, item);
+    for (size_t i = 0; i < n; ++i) {
+        if (!(item = py_variant(data.variants[i])))
+            return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i) + 1, item);
+    }
+    return tuple.release();
+}
+
+PyObject *varquin_send(PyObject *, PyObject *args) noexcept {
+    const char *svc_name = nullptr, *path = nullptr, *if_name = nullptr, *method_name = nullptr,
+               *input_sig = nullptr, *output_sig = nullptr, *first_arg = nullptr,
+               *second_arg = nullptr;
+    // One required str and seven optional ones.  (The parser sets its count
+    // of required arguments at every '|', so "s|s|s|s|s|s|s|s" would demand
+    // seven.)
+    if (!PyArg_ParseTuple(args, "s|sssssss", &svc_name, &path, &if_name, &method_name,
+                          &input_sig, &output_sig, &first_arg, &second_arg))
+        return nullptr;
+    for (const char *required : {svc_name, path, if_name, method_name, input_sig, output_sig}) {
+        if (!required || !*required) {
+            PyErr_SetString(PyExc_AttributeError, "send() is called without required arguments");
+            return nullptr;
+        }
+    }
+    vq::variant_array_owner data;
+    const int status = released([&] {
+        return client(svc_name, path, if_name, method_name, input_sig, output_sig, first_arg,
+                      second_arg, &data.record);
+    });
+    if (status < 0)
+        return Py_BuildValue("(i)", status);
+    // A successful call always yields an allocated array (output_sig is not
+    // empty); its first value must be the method's integer return code.
+    if (!variant_array_is_allocated(data.record) || !variant_is_int(data.record.variants[0])) {
+        PyErr_SetString(PyExc_AttributeError, "First return argument must be int return code.");
+        return nullptr;
+    }
+    return py_send_result(status, data.record);
+}
+
+// ---------------------------------------------------------------------------
 // The module record and its table.
 
 PyDoc_STRVAR(module_docstring,
@@ -80,10 +144,12 @@ PyDoc_STRVAR(module_docstring,
              "calls, and serve Python callables as bus methods.");
 PyDoc_STRVAR(get_last_error_docstring, "Get last error text");
 PyDoc_STRVAR(deinit_client_docstring, "client destructor");
+PyDoc_STRVAR(send_docstring, "send message to bus");
 
 PyMethodDef module_methods[] = {
     {"get_last_error", varquin_get_last_error, METH_VARARGS, get_last_error_docstring},
     {"deinit_client", varquin_deinit_client, METH_VARARGS, deinit_client_docstring},
+    {"send", varquin_send, METH_VARARGS, send_docstring},
     {nullptr, nullptr, 0, nullptr},
 };
 

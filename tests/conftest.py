@@ -196,3 +196,28 @@ def wait_for(predicate, timeout=10.0, interval=0.02):
     return predicate()
 
 
+
+
+# The generic-call peer (tests/peers/send_peer.py): its name, which is also
+# its interface, and its object path.
+SEND_PEER = "org.varquin.Test.Send"
+SEND_PATH = "/org/varquin/test/send"
+
+
+@pytest.fixture(scope="module")
+def send_peer_process(system_bus):
+    """The generic-call peer, started once per test module."""
+    from peers.peerlib import PeerProcess
+
+    peer = PeerProcess("send_peer.py", SEND_PEER, env=child_env())
+    try:
+        yield peer
+    finally:
+        peer.stop()
+
+
+@pytest.fixture
+def send_peer(send_peer_process):
+    """The generic-call peer with no recorded calls and no scripted behaviour."""
+    send_peer_process.reset()
+    return send_peer_process

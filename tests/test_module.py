@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import _varquin
-from conftest import child_env
+from conftest import SEND_PATH, SEND_PEER, child_env
 
 # The full table, in its order, with each function's doc string.
 TABLE = [
@@ -37,10 +37,12 @@ TABLE = [
 ]
 
 # The rows built so far.
-BUILT = {"get_last_error", "deinit_client"}
+BUILT = {"get_last_error", "deinit_client", "send"}
 
 # Arguments that parse, for the functions taking strings: (name, args).
-STRING_CALLS = []
+STRING_CALLS = [
+    ("send", (SEND_PEER, SEND_PATH, SEND_PEER, "EchoTwo", "ss", "iss", "first", "second")),
+]
 
 
 def module_functions():
@@ -97,6 +99,29 @@ def test_reference_counts_of_true_false_and_none_stay_balanced():
         _varquin.get_last_error(0)
     after = counts()
     assert after == before
+
+
+def test_send_results_hold_exactly_their_references(send_peer):
+    # A result of send is a new tuple of new ints and strs and of None for
+    # positions without a value; each is referenced once, by the tuple.
+    big = 2**31 - 1  # not a cached small int
+    send_peer.behave("IntStr", reply=["is", [big, "fresh text"]])
+    args = (SEND_PEER, SEND_PATH, SEND_PEER, "IntStr", "s")
+    for _ in range(50):  # settle caches first
+        _varquin.send(*args, "isx", "x")
+    # Counted with no assert statement in between: their rewriting keeps
+    # references of its own.
+    before = sys.getrefcount(None)
+    for _ in range(1000):
+        _varquin.send(*args, "isx", "x")
+    after = sys.getrefcount(None)
+    result = _varquin.send(*args, "isx", "x")
+    counts = [sys.getrefcount(result), sys.getrefcount(result[1]), sys.getrefcount(result[2])]
+    assert after == before
+    assert result == (1, big, "fresh text", None) and counts == [2, 2, 2]
+    failed = _varquin.send(*args, "ii", "x")  # (status,) of a failed read
+    counts = [sys.getrefcount(failed), sys.getrefcount(failed[0])]
+    assert failed[0] < 0 and counts == [2, 2]
 
 
 def test_importing_opens_nothing_and_records_nothing():
