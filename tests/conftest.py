@@ -8,10 +8,6 @@ it for the whole run.
 
 import ctypes
 import os
-import shutil
-import signal
-import subprocess
-import tempfile
 import time
 from pathlib import Path
 
@@ -21,6 +17,7 @@ NOWHERE = "unix:path=/nonexistent/varquin-test/system_bus_socket"
 os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = NOWHERE
 
 import _varquin  # noqa: E402  (imported after the address is made safe)
+from peers.privatebus import PrivateBus  # noqa: E402
 
 TESTS = Path(__file__).resolve().parent
 PEERS = TESTS / "peers"
@@ -42,65 +39,11 @@ def child_env(imports_module=False, **extra):
     return env
 
 
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path={socket}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow receive_sender="*"/>
-    <allow send_type="method_call"/>
-  </policy>
-  <limit name="max_replies_per_connection">65536</limit>
-  <limit name="max_incoming_bytes">1000000000</limit>
-  <limit name="max_outgoing_bytes">1000000000</limit>
-  <limit name="max_message_size">100000000</limit>
-</busconfig>
-"""
-
-
-class PrivateBus:
-    """A dbus-daemon configured as a system bus, reachable only through the
-    socket in its own temporary folder."""
-
-    def __init__(self):
-        self.folder = Path(tempfile.mkdtemp(prefix="vq-bus-"))
-        self.socket = self.folder / "system_bus_socket"
-        config = self.folder / "system.conf"
-        config.write_text(BUS_CONFIG.format(socket=self.socket))
-        self.proc = subprocess.Popen(
-            ["dbus-daemon", f"--config-file={config}", "--nofork", "--print-address"],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.DEVNULL,
-            env=child_env(),
-        )
-        line = self.proc.stdout.readline().decode().strip()
-        if not line:
-            self.stop()
-            raise RuntimeError("the private dbus-daemon did not start")
-        self.address = f"unix:path={self.socket}"
-
-    def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.kill(self.proc.pid, signal.SIGKILL)
-                self.proc.wait()
-        self.proc.stdout.close()
-        shutil.rmtree(self.folder, ignore_errors=True)
-
-
 @pytest.fixture(scope="session")
 def system_bus():
     """The private system bus for the whole run; DBUS_SYSTEM_BUS_ADDRESS
     points at it while the session lasts."""
-    bus = PrivateBus()
+    bus = PrivateBus(env=child_env())
     os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = bus.address
     try:
         yield bus

@@ -1,0 +1,27 @@
+/* Shared by the baseline programs. */
+#pragma once
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#define ECHO_PATH "/org/varquin/bench"
+#define ECHO_IFACE_DEFAULT "org.varquin.Bench"
+
+static volatile sig_atomic_t g_stop = 0;
+static inline void on_term(int sig) { (void)sig; g_stop = 1; }
+
+static inline void check(int r, const char *what) {
+    if (r < 0) {
+        fprintf(stderr, "failed to %s: %s\n", what, strerror(-r));
+        exit(1);
+    }
+}
+
+static inline double now_s(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}

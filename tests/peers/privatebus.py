@@ -1,0 +1,62 @@
+"""A private dbus-daemon configured as a system bus, for the tests and the
+benchmarks: a permissive policy and a socket in a temporary folder."""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+from pathlib import Path
+
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow receive_sender="*"/>
+    <allow send_type="method_call"/>
+  </policy>
+  <limit name="max_replies_per_connection">65536</limit>
+  <limit name="max_incoming_bytes">1000000000</limit>
+  <limit name="max_outgoing_bytes">1000000000</limit>
+  <limit name="max_message_size">100000000</limit>
+</busconfig>
+"""
+
+
+class PrivateBus:
+    """A dbus-daemon configured as a system bus, reachable only through the
+    socket in its own temporary folder."""
+
+    def __init__(self, env=None):
+        self.folder = Path(tempfile.mkdtemp(prefix="vq-bus-"))
+        self.socket = self.folder / "system_bus_socket"
+        config = self.folder / "system.conf"
+        config.write_text(BUS_CONFIG.format(socket=self.socket))
+        self.proc = subprocess.Popen(
+            ["dbus-daemon", f"--config-file={config}", "--nofork", "--print-address"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            env=env,
+        )
+        line = self.proc.stdout.readline().decode().strip()
+        if not line:
+            self.stop()
+            raise RuntimeError("the private dbus-daemon did not start")
+        self.address = f"unix:path={self.socket}"
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        self.proc.stdout.close()
+        shutil.rmtree(self.folder, ignore_errors=True)

@@ -1,0 +1,30 @@
+#!/bin/sh
+# Runs the benchmarks: installs what they need (the module, the Python peers
+# and the headers those build against), then prints the tables.  Arguments go
+# to bench/bench.py (--quick for one short round, --rounds N, --seconds S).
+set -eu
+cd "$(dirname "$0")/.."
+tools/setup.sh
+
+# dbus-python and PyGObject build from source against these.
+PACKAGES="gcc libdbus-1-dev libglib2.0-dev libcairo2-dev libgirepository1.0-dev"
+missing=""
+for pkg in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $pkg"
+done
+if [ -n "$missing" ]; then
+    echo "bench: installing Debian packages:$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    # shellcheck disable=SC2086
+    apt-get install -y -q --no-install-recommends $missing
+fi
+if ! .venv/bin/python -c 'import dbus, gi, dbus_fast, pystemd, jeepney' 2>/dev/null; then
+    echo "bench: installing the Python peers"
+    # The "bench" extra of pyproject.toml, each built in isolation as usual.
+    .venv/bin/python -c 'import tomllib
+print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))' |
+        xargs -d '\n' .venv/bin/python -m pip --disable-pip-version-check -q install
+fi
+exec .venv/bin/python bench/bench.py "$@"
