@@ -215,7 +215,8 @@ def machine():
     )
 
 
-def importable(impl):
+def importable(impl, role):
+    """Whether `impl` can play `role` ("client" or "server") here."""
     module = {
         "varquin": "_varquin",
         "dbus-python": "dbus",
@@ -225,8 +226,8 @@ def importable(impl):
     }[impl]
     probe = f"import {module}"
     if impl == "varquin":
-        probe += "; assert hasattr(_varquin, 'send') and hasattr(_varquin, 'listen')"
-    if impl == "dbus-python":
+        probe += f"; assert hasattr(_varquin, {'send' if role == 'client' else 'listen'!r})"
+    if impl == "dbus-python" and role == "server":
         probe += "; import gi"
     return subprocess.run([sys.executable, "-c", probe], capture_output=True).returncode == 0
 
@@ -245,12 +246,11 @@ def main():
         raise SystemExit("dbus-daemon is needed")
 
     build_c()
-    missing = [impl for impl in CLIENTS[1:] if not importable(impl)]
+    clients = [c for c in CLIENTS if c == "c" or importable(c, "client")]
+    servers = [s for s in SERVERS if s == "c" or importable(s, "server")]
+    missing = sorted(set(CLIENTS[1:]) - set(clients)) + sorted(f"{s} (server)" for s in set(SERVERS[1:]) - set(servers))
     if missing:
         print(f"not measured (not importable): {', '.join(missing)}")
-    clients = [c for c in CLIENTS if c not in missing]
-    servers = [s for s in SERVERS if s not in missing]
-
     print(f"Machine: {machine()}")
     started = time.monotonic()
     bus = PrivateBus()
@@ -258,7 +258,7 @@ def main():
     try:
         bench_client(env, args.rounds, args.calls, clients)
         bench_service(env, args.rounds, args.seconds, servers, [(1, 1), (4, 16)])
-        if "varquin" in clients:
+        if "varquin" in clients and "varquin" in servers:
             bench_memory(env, args.memory_calls)
     finally:
         bus.stop()
