@@ -289,10 +289,17 @@ class Container:
             return
         if self.proc.poll() is None:
             self.progress(f"stopping the container (SIGTERM to systemd-nspawn, pid {self.proc.pid})")
-            os.kill(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=STOP_TIMEOUT)
-            except subprocess.TimeoutExpired:
+            # nspawn passes SIGTERM on as a power-off request to the
+            # container's systemd, which loses it while it is still setting
+            # up its handlers early in boot: ask again every second.
+            deadline = time.monotonic() + STOP_TIMEOUT
+            while self.proc.poll() is None and time.monotonic() < deadline:
+                os.kill(self.proc.pid, signal.SIGTERM)
+                try:
+                    self.proc.wait(timeout=1.0)
+                except subprocess.TimeoutExpired:
+                    pass
+            if self.proc.poll() is None:
                 os.kill(self.proc.pid, signal.SIGKILL)
                 self.proc.wait()
         # Without nspawn the container's systemd may still live (nspawn was

@@ -23,6 +23,9 @@ os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = NOWHERE
 import _varquin  # noqa: E402  (imported after the address is made safe)
 
 TESTS = Path(__file__).resolve().parent
+
+# The real systemd tier's fixtures and its line at the end of the run.
+pytest_plugins = ("real_systemd_tier",)
 PEERS = TESTS / "peers"
 
 # Variables that must not reach processes the tests start: a sanitizer
