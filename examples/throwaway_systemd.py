@@ -79,6 +79,14 @@ def _start_time(pid):
     return stat.rsplit(")", 1)[1].split()[19]
 
 
+def _comm(pid):
+    """The command name of process `pid`, or None when it is gone."""
+    try:
+        return Path(f"/proc/{pid}/comm").read_text().strip()
+    except OSError:
+        return None
+
+
 def _children(pid):
     """The PIDs whose parent is `pid`."""
     found = []
@@ -220,7 +228,7 @@ class Container:
             if time.monotonic() > deadline:
                 raise Unavailable(f"the container did not boot within {self.boot_timeout:.0f} s: {self._log_tail()}")
             if self.init is None:
-                kids = _children(self.proc.pid)
+                kids = [k for k in _children(self.proc.pid) if _comm(k) == "systemd"]
                 if len(kids) == 1 and _start_time(kids[0]) is not None:
                     self.init = (kids[0], _start_time(kids[0]))
                     self.progress(f"the container's systemd is pid {kids[0]}")

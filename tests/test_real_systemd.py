@@ -146,13 +146,17 @@ def test_wall_message(real_systemd):
     assert shown == 's "varquin says hello"'
 
 
-@pytest.mark.parametrize("fn", ["machine_reboot", "machine_poweroff"])
-def test_reboot_and_poweroff_end_the_container(clean_module, real_systemd_container, fn):
-    # A container of its own: the request ends it.
+@pytest.mark.parametrize("fn,exit_status", [("machine_reboot", 133), ("machine_poweroff", 0)])
+def test_reboot_and_poweroff_end_the_container(clean_module, fn, exit_status):
+    # A container of its own: the request ends it.  nspawn exits with 133
+    # when its container reboots.
     container = boot()
     try:
         use_container_bus(container)
-        assert getattr(_varquin, fn)("varquin test: going down") is True
-        container.proc.wait(timeout=60)
+        ok = getattr(_varquin, fn)("varquin test: going down")
+        # logind answers once the shutdown is queued; now and then the
+        # container's bus goes down before that answer is delivered.
+        assert ok or _varquin.get_last_error(0) == "Failed to call method, Connection reset by peer, Success"
+        assert container.proc.wait(timeout=60) == exit_status
     finally:
         container.stop()
