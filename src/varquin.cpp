@@ -77,7 +77,7 @@ PyObject *varquin_deinit_client(PyObject *, PyObject *) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// systemd control.  The wrappers come in four shapes, each written once
+// systemd control.  The wrappers come in three shapes, each written once
 // below; a wrapper names its format, its operation and how its data is built.
 
 // String arguments parsed with `format`, borrowed from the argument tuple;

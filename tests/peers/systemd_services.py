@@ -64,7 +64,6 @@ class State:
         self.links = {}  # link file -> destination ("/dev/null" for a mask)
         self.units = {}  # unit name -> (ActiveState, SubState)
         self.jobs = 0
-        self.reloads = 0
         self.hostname = {
             "Hostname": "vq-host",
             "StaticHostname": "vq-host",
@@ -93,7 +92,6 @@ def _reset():
 
 @peer.method(MANAGER_IFACE, "Reload", MANAGER_PATH, signature="")
 def reload(msg):
-    state.reloads += 1
     return "", ()
 
 
@@ -242,7 +240,7 @@ def get_all(msg):
         return "a{sv}", (unit_properties(name),)
     for props_path, props in service_properties().items():
         if path == props_path:
-            return "a{sv}", ({k: signed(v) for k, v in props.items()},)
+            return "a{sv}", ({k: as_variant(v) for k, v in props.items()},)
     raise Reply("org.freedesktop.DBus.Error.UnknownObject", f"Unknown object '{path}'.")
 
 
@@ -253,7 +251,7 @@ def service_properties():
     return {HOSTNAME[0]: state.hostname, TIMEDATE[0]: state.timedate, LOGIN[0]: state.login}
 
 
-def signed(value):
+def as_variant(value):
     return ("b", value) if isinstance(value, bool) else ("s", value)
 
 
@@ -263,7 +261,7 @@ def get(msg):
     interface, name = msg.body
     for props_path, props in service_properties().items():
         if path == props_path and name in props:
-            return "v", (signed(props[name]),)
+            return "v", (as_variant(props[name]),)
     raise Reply(UNKNOWN_PROPERTY, f"Unknown interface {interface} or property {name}.")
 
 
