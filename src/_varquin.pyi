@@ -19,3 +19,44 @@ def send(
     /,
 ) -> tuple[int | str | None, ...]:
     """send message to bus"""
+
+_Change = tuple[str | None, str | None, str | None]
+
+def unit_enable(unit_name: str, /) -> tuple[bool, _Change]:
+    """enables unit"""
+
+def unit_disable(unit_name: str, /) -> tuple[bool, _Change]:
+    """disables unit"""
+
+def unit_mask(unit_name: str, /) -> tuple[bool, _Change]:
+    """masks unit"""
+
+def unit_unmask(unit_name: str, /) -> tuple[bool, _Change]:
+    """unmasks unit"""
+
+def unit_status(unit_name: str, /) -> tuple[bool, dict[str, str | None]]:
+    """returns unit status"""
+
+def unit_control(unit_name: str, action: str = ..., /) -> tuple[bool, str | None]:
+    """common unit control method"""
+
+def set_hostname(method: str, value: str = ..., /) -> bool:
+    """sets machine hostname via systemd"""
+
+def get_hostname(attr: str, /) -> tuple[bool, str | None]:
+    """get machine hostnames via systemd"""
+
+def machine_reboot(wall_message: str, /) -> bool:
+    """reboot the machine via systemd (logind)"""
+
+def machine_poweroff(wall_message: str, /) -> bool:
+    """poweroff the machine via systemd (logind)"""
+
+def set_wall_message(wall_message: str, /) -> bool:
+    """set wall message"""
+
+def set_timezone(timezone: str, /) -> bool:
+    """set timezone in system"""
+
+def daemon_reload(*args: object) -> bool:
+    """reload systemd daemon"""

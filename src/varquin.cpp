@@ -1,11 +1,15 @@
 #include "varquin.hpp"
 
+#include <array>
+#include <cstdlib>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "owners.hpp"
 #include "sdbus.hpp"
 #include "variant.hpp"
+#include "systemd_methods.hpp"
 #include "vq_error_handling.hpp"
 
 namespace {
@@ -137,6 +141,128 @@ PyObject *varquin_send(PyObject *, PyObject *args) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// systemd control.  The wrappers come in three shapes, each written once
+// below; a wrapper names its format, its operation and how its data is built.
+
+// String arguments parsed with `format`, borrowed from the argument tuple;
+// an optional one that is not given stays null.
+template <size_t N>
+using str_args = std::array<const char *, N>;
+
+template <size_t N>
+bool parse_strings(PyObject *args, const char *format, str_args<N> &out) noexcept {
+    return std::apply([&](auto &...s) { return PyArg_ParseTuple(args, format, &s...) != 0; }, out);
+}
+
+// The pair (True or False, data), taking over the reference to `data`.
+// Null, with the interpreter's exception set, when a part cannot be built.
+PyObject *py_pair(int ok, PyObject *data) noexcept {
+    py_ref owned_data(data);
+    py_ref flag(py_flag(ok));
+    if (!owned_data || !flag)
+        return nullptr;
+    return PyTuple_Pack(2, flag.get(), owned_data.get());
+}
+
+// Shape: string arguments -> True or False.  Arguments that do not parse
+// raise the parser's exception and nothing is called: above all, no reboot
+// or power-off is requested after a bad argument.
+template <size_t N, class Op>
+PyObject *flag_call(PyObject *args, const char *format, Op op) noexcept {
+    str_args<N> a{};
+    if (!parse_strings(args, format, a))
+        return nullptr;
+    return py_flag(released([&] { return std::apply(op, a); }));
+}
+
+// Shape: string arguments -> (True or False, str or None); the operation
+// hands back one heap string through its last parameter.
+template <size_t N, class Op>
+PyObject *flag_and_text_call(PyObject *args, const char *format, Op op) noexcept {
+    str_args<N> a{};
+    if (!parse_strings(args, format, a))
+        return nullptr;
+    char *text = nullptr;
+    const int ok = released([&] { return std::apply([&](auto... s) { return op(s..., &text); }, a); });
+    vq::heap_str owned(text);
+    return py_pair(ok, py_str_or_none(text));
+}
+
+// Shape: a unit name -> (True or False, data built from three result
+// slots).  The slots are freed whether or not the data could be built.
+template <class Op, class Build>
+PyObject *flag_and_slots_call(PyObject *args, Op op, Build build) noexcept {
+    const char *unit_name = nullptr;
+    if (!PyArg_ParseTuple(args, "s", &unit_name))
+        return nullptr;
+    char *slots[3] = {};
+    const int ok = released([&] { return op(unit_name, slots); });
+    PyObject *data = build(slots);
+    for (char *s : slots)
+        std::free(s);
+    return py_pair(ok, data);
+}
+
+// A unit file change: (type, file name, link destination).
+PyObject *change_tuple(char *const *s) noexcept { return Py_BuildValue("(sss)", s[0], s[1], s[2]); }
+
+PyObject *state_dict(char *const *s) noexcept {
+    return Py_BuildValue("{s:s,s:s,s:s}", "LoadState", s[0], "ActiveState", s[1], "SubState", s[2]);
+}
+
+PyObject *varquin_unit_enable(PyObject *, PyObject *args) noexcept {
+    return flag_and_slots_call(args, unit_enable, change_tuple);
+}
+
+PyObject *varquin_unit_disable(PyObject *, PyObject *args) noexcept {
+    return flag_and_slots_call(args, unit_disable, change_tuple);
+}
+
+PyObject *varquin_unit_mask(PyObject *, PyObject *args) noexcept {
+    return flag_and_slots_call(args, unit_mask, change_tuple);
+}
+
+PyObject *varquin_unit_unmask(PyObject *, PyObject *args) noexcept {
+    return flag_and_slots_call(args, unit_unmask, change_tuple);
+}
+
+PyObject *varquin_unit_status(PyObject *, PyObject *args) noexcept {
+    return flag_and_slots_call(args, unit_status, state_dict);
+}
+
+PyObject *varquin_unit_control(PyObject *, PyObject *args) noexcept {
+    return flag_and_text_call<2>(args, "s|s", unit_control);
+}
+
+PyObject *varquin_set_hostname(PyObject *, PyObject *args) noexcept {
+    return flag_call<2>(args, "s|s", set_hostname);
+}
+
+PyObject *varquin_get_hostname(PyObject *, PyObject *args) noexcept {
+    return flag_and_text_call<1>(args, "s", get_hostname);
+}
+
+PyObject *varquin_machine_reboot(PyObject *, PyObject *args) noexcept {
+    return flag_call<1>(args, "s", machine_reboot);
+}
+
+PyObject *varquin_machine_poweroff(PyObject *, PyObject *args) noexcept {
+    return flag_call<1>(args, "s", machine_poweroff);
+}
+
+PyObject *varquin_set_wall_message(PyObject *, PyObject *args) noexcept {
+    return flag_call<1>(args, "s", set_wall_message);
+}
+
+PyObject *varquin_set_timezone(PyObject *, PyObject *args) noexcept {
+    return flag_call<1>(args, "s", set_timezone);
+}
+
+PyObject *varquin_daemon_reload(PyObject *, PyObject *) noexcept {
+    return py_flag(released([] { return daemon_reload(); }));
+}
+
+// ---------------------------------------------------------------------------
 // The module record and its table.
 
 PyDoc_STRVAR(module_docstring,
@@ -145,11 +271,37 @@ PyDoc_STRVAR(module_docstring,
 PyDoc_STRVAR(get_last_error_docstring, "Get last error text");
 PyDoc_STRVAR(deinit_client_docstring, "client destructor");
 PyDoc_STRVAR(send_docstring, "send message to bus");
+PyDoc_STRVAR(unit_enable_docstring, "enables unit");
+PyDoc_STRVAR(unit_disable_docstring, "disables unit");
+PyDoc_STRVAR(unit_mask_docstring, "masks unit");
+PyDoc_STRVAR(unit_unmask_docstring, "unmasks unit");
+PyDoc_STRVAR(unit_status_docstring, "returns unit status");
+PyDoc_STRVAR(unit_control_docstring, "common unit control method");
+PyDoc_STRVAR(set_hostname_docstring, "sets machine hostname via systemd");
+PyDoc_STRVAR(get_hostname_docstring, "get machine hostnames via systemd");
+PyDoc_STRVAR(machine_reboot_docstring, "reboot the machine via systemd (logind)");
+PyDoc_STRVAR(machine_poweroff_docstring, "poweroff the machine via systemd (logind)");
+PyDoc_STRVAR(set_wall_message_docstring, "set wall message");
+PyDoc_STRVAR(set_timezone_docstring, "set timezone in system");
+PyDoc_STRVAR(daemon_reload_docstring, "reload systemd daemon");
 
 PyMethodDef module_methods[] = {
     {"get_last_error", varquin_get_last_error, METH_VARARGS, get_last_error_docstring},
     {"deinit_client", varquin_deinit_client, METH_VARARGS, deinit_client_docstring},
     {"send", varquin_send, METH_VARARGS, send_docstring},
+    {"unit_enable", varquin_unit_enable, METH_VARARGS, unit_enable_docstring},
+    {"unit_disable", varquin_unit_disable, METH_VARARGS, unit_disable_docstring},
+    {"unit_mask", varquin_unit_mask, METH_VARARGS, unit_mask_docstring},
+    {"unit_unmask", varquin_unit_unmask, METH_VARARGS, unit_unmask_docstring},
+    {"unit_status", varquin_unit_status, METH_VARARGS, unit_status_docstring},
+    {"unit_control", varquin_unit_control, METH_VARARGS, unit_control_docstring},
+    {"set_hostname", varquin_set_hostname, METH_VARARGS, set_hostname_docstring},
+    {"get_hostname", varquin_get_hostname, METH_VARARGS, get_hostname_docstring},
+    {"machine_reboot", varquin_machine_reboot, METH_VARARGS, machine_reboot_docstring},
+    {"machine_poweroff", varquin_machine_poweroff, METH_VARARGS, machine_poweroff_docstring},
+    {"set_wall_message", varquin_set_wall_message, METH_VARARGS, set_wall_message_docstring},
+    {"set_timezone", varquin_set_timezone, METH_VARARGS, set_timezone_docstring},
+    {"daemon_reload", varquin_daemon_reload, METH_VARARGS, daemon_reload_docstring},
     {nullptr, nullptr, 0, nullptr},
 };
 

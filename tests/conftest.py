@@ -20,6 +20,9 @@ import _varquin  # noqa: E402  (imported after the address is made safe)
 from peers.privatebus import PrivateBus  # noqa: E402
 
 TESTS = Path(__file__).resolve().parent
+
+# The real systemd tier's fixtures and its line at the end of the run.
+pytest_plugins = ("real_systemd_tier",)
 PEERS = TESTS / "peers"
 
 # Variables that must not reach processes the tests start: a sanitizer

@@ -38,10 +38,29 @@ TABLE = [
 
 # The rows built so far.
 BUILT = {"get_last_error", "deinit_client", "send"}
+BUILT |= {
+    "unit_enable", "unit_disable", "unit_mask", "unit_unmask", "unit_status", "unit_control",
+    "set_hostname", "get_hostname", "machine_reboot", "machine_poweroff", "set_wall_message",
+    "set_timezone", "daemon_reload",
+}
 
 # Arguments that parse, for the functions taking strings: (name, args).
 STRING_CALLS = [
     ("send", (SEND_PEER, SEND_PATH, SEND_PEER, "EchoTwo", "ss", "iss", "first", "second")),
+]
+STRING_CALLS += [
+    ("unit_enable", ("x.service",)),
+    ("unit_disable", ("x.service",)),
+    ("unit_mask", ("x.service",)),
+    ("unit_unmask", ("x.service",)),
+    ("unit_status", ("x.service",)),
+    ("unit_control", ("x.service", "StartUnit")),
+    ("set_hostname", ("SetStaticHostname", "box")),
+    ("get_hostname", ("Hostname",)),
+    ("machine_reboot", ("going down",)),
+    ("machine_poweroff", ("going down",)),
+    ("set_wall_message", ("hello",)),
+    ("set_timezone", ("Europe/Berlin",)),
 ]
 
 
@@ -85,18 +104,26 @@ def test_functions_without_arguments_ignore_extra_positionals():
     assert _varquin.deinit_client(1, "two", None) is True
 
 
-def test_reference_counts_of_true_false_and_none_stay_balanced():
+def test_reference_counts_of_true_false_and_none_stay_balanced(unreachable_bus):
     # True, False and None are counted objects in this interpreter: a
-    # wrapper that forgets the new reference it returns drains them.
+    # wrapper that forgets the new reference it returns drains them.  With
+    # the bus unreachable the client calls return False and None.
     def counts():
         return sys.getrefcount(True), sys.getrefcount(False), sys.getrefcount(None)
 
-    for _ in range(100):  # settle caches first
-        _varquin.deinit_client()
-    before = counts()
-    for _ in range(20000):
+    def calls():
         _varquin.deinit_client()
         _varquin.get_last_error(0)
+        assert _varquin.daemon_reload() is False
+        assert _varquin.unit_control("x.service", "StartUnit") == (False, None)
+        assert _varquin.unit_enable("x.service") == (False, (None, None, None))
+        assert _varquin.unit_status("x.service")[0] is False
+
+    for _ in range(100):  # settle caches first
+        calls()
+    before = counts()
+    for _ in range(5000):
+        calls()
     after = counts()
     assert after == before
 

@@ -7,7 +7,8 @@ by the tests, over its control interface, to answer a member differently:
 
     org.varquin.Test.Control at /org/varquin/test on each of the peer's names
         Calls() -> s         the recorded calls as JSON, oldest first
-        Reset()              forget the calls and every scripted behaviour
+        Reset()              forget the calls and every scripted behaviour,
+                             and run the peer's own reset hooks
         Behave(s key, s how) script the member `key` ("Member" or
                              "interface.Member"); `how` is JSON:
                                {"error": [name, message]}  an error reply
@@ -15,8 +16,11 @@ by the tests, over its control interface, to answer a member differently:
                                {"delay": seconds}           wait, then answer
                              "" clears the script for `key`.
 
-A recorded call is {"path", "interface", "member", "signature", "body"},
-with the body as JSON (structs and arrays as lists).
+A recorded call is {"destination", "path", "interface", "member",
+"signature", "body"}, with the body as JSON (structs and arrays as lists).
+
+A handler registered with a signature answers calls of any other signature
+with InvalidArgs, as an sd-bus service does.
 
 The tests side is PeerProcess: it starts a peer script, waits until the
 script prints "ready" (its names are owned by then), talks to its control
@@ -46,6 +50,7 @@ from jeepney.low_level import Array, DictEntry, Struct, Variant, parse_signature
 CONTROL_PATH = "/org/varquin/test"
 CONTROL_IFACE = "org.varquin.Test.Control"
 UNKNOWN_METHOD = "org.freedesktop.DBus.Error.UnknownMethod"
+INVALID_ARGS = "org.freedesktop.DBus.Error.InvalidArgs"
 PEER_FAULT = "org.varquin.Test.Error.PeerFault"
 
 
@@ -102,16 +107,26 @@ class Peer:
         self.handlers = {}
         self.calls = []
         self.scripts = {}
+        self.reset_hooks = []
 
-    def method(self, interface, member, path=None):
+    def method(self, interface, member, path=None, signature=None):
         """Decorator: `fn(msg) -> (signature, body)` answers `member` of
-        `interface` (at `path`, or at any path when None)."""
+        `interface` (at `path`, or at any path when None); with `signature`,
+        only calls of that argument signature reach `fn`."""
 
         def register(fn):
-            self.handlers[(interface, member, path)] = fn
+            if signature is not None:
+                self.handlers[(interface, member, path)] = _checked(interface, member, signature, fn)
+            else:
+                self.handlers[(interface, member, path)] = fn
             return fn
 
         return register
+
+    def on_reset(self, fn):
+        """Decorator: `fn()` runs on every Reset, to restore the peer's state."""
+        self.reset_hooks.append(fn)
+        return fn
 
     def _find(self, path, interface, member):
         for key in ((interface, member, path), (interface, member, None)):
@@ -129,6 +144,8 @@ class Peer:
         if member == "Reset":
             self.calls.clear()
             self.scripts.clear()
+            for hook in self.reset_hooks:
+                hook()
             return "", ()
         if member == "Behave":
             key, how = msg.body
@@ -149,6 +166,7 @@ class Peer:
             return self._control(msg, member)
         self.calls.append(
             {
+                "destination": h.get(HeaderFields.destination),
                 "path": path,
                 "interface": interface,
                 "member": member,
@@ -192,6 +210,19 @@ class Peer:
             except Exception as e:  # a mistake in a test's script or a handler
                 out = new_error(msg, PEER_FAULT, "s", (f"{type(e).__name__}: {e}",))
             self.conn.send(out)
+
+
+def _checked(interface, member, signature, fn):
+    def handler(msg):
+        got = msg.header.fields.get(HeaderFields.signature, "")
+        if got != signature:
+            raise Reply(
+                INVALID_ARGS,
+                f"Invalid arguments '{got}' to call {interface}.{member}(), expecting '{signature}'.",
+            )
+        return fn(msg)
+
+    return handler
 
 
 def peer_main(peer):

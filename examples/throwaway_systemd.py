@@ -1,0 +1,335 @@
+"""Boots this machine's own systemd in a throwaway container, for the tour
+and for the tests that need the real systemd services.
+
+The container runs on an overlay of the host's root: a tmpfs at A holds the
+overlay's upper and work folders, the overlay is mounted at B, files the
+caller asks for are written under B before boot, and `systemd-nspawn -b`
+boots B.  Everything the container changes lands in the tmpfs, so the host's
+own files are never touched.  (Booting systemd on the host's real root would
+clean /tmp and more: never do that.)
+
+The container's systemd is the child of the nspawn process, and its system
+bus is reachable from the host at /proc/<its pid>/root/run/dbus/system_bus_socket.
+
+    with Container(files={"/lib/systemd/system/x.service": "..."}) as c:
+        os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = c.bus_address
+        ...
+
+Teardown (stop nspawn by its PID, unmount B then A, remove the folders) runs
+on every way out: the end of the `with` block, an exception, Ctrl-C, SIGTERM
+(turned into KeyboardInterrupt while the container is up) and interpreter
+exit.
+"""
+
+import atexit
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+NSPAWN = "systemd-nspawn"
+SYSTEMD = Path("/lib/systemd/systemd")
+
+# Variables that must not reach nspawn: a sanitizer runtime preloaded into
+# the calling interpreter is meant for that interpreter alone.
+_DROP_ENV = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")
+
+BOOT_TIMEOUT = 60.0
+STOP_TIMEOUT = 30.0
+
+
+class Unavailable(Exception):
+    """The container cannot be booted here; the message says why."""
+
+
+def why_not():
+    """Why this machine cannot boot the container, or None when it can try."""
+    if os.geteuid() != 0:
+        return "not running as root"
+    if shutil.which(NSPAWN) is None:
+        return "systemd-nspawn is not installed"
+    if not SYSTEMD.exists():
+        return f"{SYSTEMD} is not installed"
+    if shutil.which("mount") is None or shutil.which("umount") is None:
+        return "mount and umount are not installed"
+    return None
+
+
+def _env():
+    return {k: v for k, v in os.environ.items() if k not in _DROP_ENV}
+
+
+def _run(*argv):
+    """Runs a short command; returns (status, combined output)."""
+    p = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=_env())
+    return p.returncode, p.stdout.strip()
+
+
+def _start_time(pid):
+    """The start time of process `pid` (field 22 of its stat), or None when it
+    is gone; it tells a live process from a later one with the same PID."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return stat.rsplit(")", 1)[1].split()[19]
+
+
+def _comm(pid):
+    """The command name of process `pid`, or None when it is gone."""
+    try:
+        return Path(f"/proc/{pid}/comm").read_text().strip()
+    except OSError:
+        return None
+
+
+def _children(pid):
+    """The PIDs whose parent is `pid`."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            stat = (entry / "stat").read_text()
+        except OSError:
+            continue
+        if int(stat.rsplit(")", 1)[1].split()[1]) == pid:
+            found.append(int(entry.name))
+    return found
+
+
+class Container:
+    """One throwaway systemd container.  `files` maps absolute paths inside
+    the container to the text written there before boot; `progress`, when
+    given, receives one line of text per step."""
+
+    def __init__(self, files=None, progress=None, boot_timeout=BOOT_TIMEOUT):
+        self.files = dict(files or {})
+        self.progress = progress or (lambda line: None)
+        self.boot_timeout = boot_timeout
+        self.folder = None  # holds A (the tmpfs), B (the overlay) and nspawn's log
+        self.mounted = []  # mount points, in mounting order
+        self.proc = None  # the nspawn process
+        self.init = None  # (pid, start time) of the container's systemd
+        self._sigterm_caught = False
+        self._old_sigterm = None
+        self._stopping = threading.Lock()
+
+    # -- where things are ------------------------------------------------------
+
+    @property
+    def root(self):
+        """The container's root as the host sees it (the overlay, B)."""
+        return self.folder / "root"
+
+    def path(self, inside):
+        """The host's path of the container's file `inside`."""
+        return self.root / inside.lstrip("/")
+
+    @property
+    def bus_address(self):
+        return f"unix:path=/proc/{self.init[0]}/root/run/dbus/system_bus_socket"
+
+    # -- boot --------------------------------------------------------------------
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def start(self):
+        reason = why_not()
+        if reason:
+            raise Unavailable(reason)
+        atexit.register(self.stop)
+        self._catch_sigterm()
+        try:
+            self._mount()
+            self._write_files()
+            self._boot()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def _catch_sigterm(self):
+        # SIGTERM takes the same way out as Ctrl-C, so that the `with` block
+        # or the caller's cleanup tears the container down.  Signal handlers
+        # can only be set from the main thread.
+        if threading.current_thread() is not threading.main_thread():
+            return
+
+        def on_sigterm(signum, frame):
+            raise KeyboardInterrupt("SIGTERM")
+
+        self._old_sigterm = signal.signal(signal.SIGTERM, on_sigterm)
+        self._sigterm_caught = True
+
+    def _mount(self):
+        self.folder = Path(tempfile.mkdtemp(prefix="vq-systemd-"))
+        upper_fs = self.folder / "fs"
+        upper_fs.mkdir()
+        self.root.mkdir()
+        self.progress(f"mounting a tmpfs at {upper_fs} and an overlay of / at {self.root}")
+        self._mount_one(upper_fs, "-t", "tmpfs", "-o", "mode=0755", "tmpfs")
+        (upper_fs / "up").mkdir()
+        (upper_fs / "work").mkdir()
+        options = f"lowerdir=/,upperdir={upper_fs}/up,workdir={upper_fs}/work"
+        self._mount_one(self.root, "-t", "overlay", "-o", options, "overlay")
+
+    def _mount_one(self, target, *args):
+        status, out = _run("mount", *args, str(target))
+        if status != 0:
+            raise Unavailable(f"mount of {target} failed: {out}")
+        self.mounted.append(target)
+
+    def _write_files(self):
+        for inside, text in self.files.items():
+            target = self.path(inside)
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_text(text)
+
+    def _boot(self):
+        log = open(self.folder / "nspawn.log", "wb")
+        try:
+            # A session of its own: a Ctrl-C at the terminal reaches this
+            # process only, which then stops the container in order.
+            self.proc = subprocess.Popen(
+                [
+                    NSPAWN,
+                    f"--directory={self.root}",
+                    "--register=no",
+                    "--keep-unit",
+                    "--console=passive",
+                    "--private-network",
+                    "-b",
+                ],
+                stdin=subprocess.DEVNULL,
+                stdout=log,
+                stderr=subprocess.STDOUT,
+                env=_env(),
+                start_new_session=True,
+            )
+        finally:
+            log.close()
+        self.progress(f"booting systemd with systemd-nspawn (pid {self.proc.pid})")
+        began = time.monotonic()
+        deadline = began + self.boot_timeout
+        last_state = None
+        while True:
+            if self.proc.poll() is not None:
+                raise Unavailable(f"systemd-nspawn exited with status {self.proc.returncode}: {self._log_tail()}")
+            if time.monotonic() > deadline:
+                raise Unavailable(f"the container did not boot within {self.boot_timeout:.0f} s: {self._log_tail()}")
+            if self.init is None:
+                kids = [k for k in _children(self.proc.pid) if _comm(k) == "systemd"]
+                if len(kids) == 1 and _start_time(kids[0]) is not None:
+                    self.init = (kids[0], _start_time(kids[0]))
+                    self.progress(f"the container's systemd is pid {kids[0]}")
+            else:
+                state = self._system_state()
+                if state != last_state:
+                    self.progress(f"  {time.monotonic() - began:4.1f} s: system state {state or '(bus not up yet)'}")
+                    last_state = state
+                if state in ("running", "degraded"):
+                    return
+            time.sleep(0.2)
+
+    def _system_state(self):
+        """The manager's SystemState over the container's bus, or None while
+        the bus does not answer yet."""
+        status, out = _run(
+            "busctl",
+            f"--address={self.bus_address}",
+            "get-property",
+            "org.freedesktop.systemd1",
+            "/org/freedesktop/systemd1",
+            "org.freedesktop.systemd1.Manager",
+            "SystemState",
+        )
+        if status != 0 or not out.startswith("s "):
+            return None
+        return out[2:].strip('"')
+
+    def _log_tail(self, lines=15):
+        try:
+            text = (self.folder / "nspawn.log").read_text(errors="replace")
+        except OSError:
+            return "(no log)"
+        return " | ".join(text.strip().splitlines()[-lines:])
+
+    # -- teardown ----------------------------------------------------------------
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def stop(self):
+        """Stops the container and removes every trace; safe to call twice."""
+        # Neither Ctrl-C nor SIGTERM may cut the teardown short: both are held
+        # back until it is done, then delivered.
+        on_main = threading.current_thread() is threading.main_thread()
+        if on_main:
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+        try:
+            with self._stopping:
+                self._stop_container()
+                self._unmount()
+                if self.folder is not None:
+                    shutil.rmtree(self.folder, ignore_errors=True)
+                    self.folder = None
+                atexit.unregister(self.stop)
+        finally:
+            if on_main:
+                if self._sigterm_caught:
+                    # A handler set outside Python reads back as None.
+                    signal.signal(signal.SIGTERM, self._old_sigterm or signal.SIG_DFL)
+                    self._sigterm_caught = False
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT, signal.SIGTERM})
+
+    def _stop_container(self):
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            self.progress(f"stopping the container (SIGTERM to systemd-nspawn, pid {self.proc.pid})")
+            # nspawn passes SIGTERM on as a power-off request to the
+            # container's systemd, which loses it while it is still setting
+            # up its handlers early in boot: ask again every second.
+            deadline = time.monotonic() + STOP_TIMEOUT
+            while self.proc.poll() is None and time.monotonic() < deadline:
+                os.kill(self.proc.pid, signal.SIGTERM)
+                try:
+                    self.proc.wait(timeout=1.0)
+                except subprocess.TimeoutExpired:
+                    pass
+            if self.proc.poll() is None:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        # Without nspawn the container's systemd may still live (nspawn was
+        # killed, or died): killing the PID namespace's first process ends
+        # every process in it.  Only the very process recorded at boot.
+        if self.init is not None and _start_time(self.init[0]) == self.init[1]:
+            os.kill(self.init[0], signal.SIGKILL)
+            deadline = time.monotonic() + STOP_TIMEOUT
+            while _start_time(self.init[0]) == self.init[1] and time.monotonic() < deadline:
+                time.sleep(0.05)
+        self.proc = None
+
+    def _unmount(self):
+        while self.mounted:
+            target = self.mounted[-1]
+            for attempt in range(50):
+                status, out = _run("umount", str(target))
+                if status == 0 or not os.path.ismount(target):
+                    break
+                time.sleep(0.1)
+            else:
+                # Still busy after 5 s: detach it, so that it goes away as
+                # soon as its last user does.
+                _run("umount", "--lazy", str(target))
+            self.mounted.pop()
