@@ -37,10 +37,20 @@ TABLE = [
 ]
 
 # The rows built so far.
-BUILT = {"get_last_error", "deinit_client"}
+BUILT = {
+    "get_last_error",
+    "deinit_client",
+    "get_sd_bus_fd",
+    "service_register",
+    "listen",
+    "deinit_server",
+    "init",
+}
 
 # Arguments that parse, for the functions taking strings: (name, args).
-STRING_CALLS = []
+STRING_CALLS = [
+    ("service_register", ("/org/varquin/nul", "org.varquin.Nul", "M", "s", "s", print, 0)),
+]
 
 
 def module_functions():
