@@ -205,7 +205,10 @@ int reply_with(sd_bus_message *m, const char *output_sig, variant_array_t result
         }
     }
     // Sent on the connection the call came in on, which is the server
-    // connection being processed.
+    // connection being processed.  sd-bus sends a method return only when
+    // its signature is the output signature the vtable declares: a reply
+    // with a position left out fails here with -ENOMSG, and the library
+    // answers the call with that error instead.
     r = sd_bus_send(nullptr, reply.get(), nullptr);
     if (r < 0)
         set_vq_error(FAILED_TO_REPLY_METHOD_RETURN);

@@ -99,6 +99,12 @@ class Caller:
         assert reply.header.message_type == MessageType.method_return, reply.body
         return reply.header.fields.get(8, ""), reply.body  # 8: the signature field
 
+    def error(self, method, signature="", *args, timeout=10):
+        """The error reply's name and message; fails on a method return."""
+        reply = self.call(method, signature, *args, timeout=timeout)
+        assert reply.header.message_type == MessageType.error, reply.body
+        return reply.header.fields.get(4), reply.body[0]  # 4: the error name field
+
     def close(self):
         self.conn.close()
 
