@@ -36,7 +36,9 @@ def callback_lib(tmp_path_factory):
     src = folder / "callback.cpp"
     src.write_text(CALLBACK)
     so = folder / "libcallback.so"
-    subprocess.run(["g++", "-shared", "-fPIC", "-O1", "-o", str(so), str(src)], check=True, timeout=120)
+    subprocess.run(
+        ["g++", "-shared", "-fPIC", "-O1", "-o", str(so), str(src)], check=True, timeout=120, env=child_env()
+    )
     return so
 
 
