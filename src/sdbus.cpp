@@ -284,8 +284,17 @@ int serve(sd_bus *bus, int bus_fd, int epoll_fd, int event_fd) noexcept {
 }
 
 int run_loop() noexcept {
+    // All three descriptors are obtained first; the first failure in the
+    // order epoll, connection, watch list decides the code.  The wake-up is
+    // recorded before the connection is taken, so a deinit_server that
+    // closes the connection from now on also wakes the loop.
+    const int epoll_fd = epoll_create1(0);
+    const int epoll_errno = errno;
+    const int event_fd = eventfd(0, 0);
+    g_event_fd = event_fd > 0 ? event_fd : 0;
     sd_bus *bus = nullptr;
     int bus_fd = -ENOTCONN;
+    int added = -EBADF;
     {
         vq::gil_released unlocked;
         vq::bus_guard lock(vq::server_bus_lock());
@@ -295,12 +304,10 @@ int run_loop() noexcept {
         bus = sd_bus_ref(acquire_server_bus());
         if (bus)
             bus_fd = sd_bus_get_fd(bus);
+        // Watched while it cannot be closed under us.
+        if (epoll_fd >= 0 && bus_fd >= 0)
+            added = watch_fd(epoll_fd, EPOLL_CTL_ADD, bus_fd, EPOLLIN);
     }
-    // All three are obtained first; the first failure in this order decides.
-    const int epoll_fd = epoll_create1(0);
-    const int epoll_errno = errno;
-    const int event_fd = eventfd(0, 0);
-    g_event_fd = event_fd > 0 ? event_fd : 0;
 
     int result;
     if (epoll_fd < 0) {
@@ -309,7 +316,7 @@ int run_loop() noexcept {
     } else if (bus_fd < 0) {
         set_vq_error(FAILED_TO_GET_SD_FD);
         result = bus_fd;
-    } else if ((result = watch_fd(epoll_fd, EPOLL_CTL_ADD, bus_fd, EPOLLIN)) < 0 ||
+    } else if ((result = added) < 0 ||
                (result = event_fd < 0 ? -EBADF : watch_fd(epoll_fd, EPOLL_CTL_ADD, event_fd, EPOLLIN)) < 0) {
         set_vq_error(FAILED_EPOLL_CTL);
     } else {
