@@ -284,17 +284,13 @@ int serve(sd_bus *bus, int bus_fd, int epoll_fd, int event_fd) noexcept {
 }
 
 int run_loop() noexcept {
-    // All three descriptors are obtained first; the first failure in the
-    // order epoll, connection, watch list decides the code.  The wake-up is
-    // recorded before the connection is taken, so a deinit_server that
-    // closes the connection from now on also wakes the loop.
-    const int epoll_fd = epoll_create1(0);
-    const int epoll_errno = errno;
-    const int event_fd = eventfd(0, 0);
-    g_event_fd = event_fd > 0 ? event_fd : 0;
     sd_bus *bus = nullptr;
     int bus_fd = -ENOTCONN;
     int added = -EBADF;
+    // All three descriptors are obtained first; the first failure in the
+    // order epoll, connection, watch list decides the code.
+    const int epoll_fd = epoll_create1(0);
+    const int epoll_errno = errno;
     {
         vq::gil_released unlocked;
         vq::bus_guard lock(vq::server_bus_lock());
@@ -304,10 +300,17 @@ int run_loop() noexcept {
         bus = sd_bus_ref(acquire_server_bus());
         if (bus)
             bus_fd = sd_bus_get_fd(bus);
-        // Watched while it cannot be closed under us.
+        // Watched before it can be closed: a deinit_server from now on
+        // closes it inside the epoll set (which drops it), never before.
         if (epoll_fd >= 0 && bus_fd >= 0)
             added = watch_fd(epoll_fd, EPOLL_CTL_ADD, bus_fd, EPOLLIN);
     }
+    // Recorded only once the connection is taken, so that a deinit_server
+    // which wakes this loop also closes the connection it serves.  One that
+    // ran before this point closed it without a wake-up: the first
+    // processing step finds it gone.
+    const int event_fd = eventfd(0, 0);
+    g_event_fd = event_fd > 0 ? event_fd : 0;
 
     int result;
     if (epoll_fd < 0) {
