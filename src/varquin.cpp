@@ -6,10 +6,11 @@
 #include <type_traits>
 #include <utility>
 
+#include "connect.hpp"
 #include "owners.hpp"
 #include "sdbus.hpp"
-#include "variant.hpp"
 #include "systemd_methods.hpp"
+#include "variant.hpp"
 #include "vq_error_handling.hpp"
 
 namespace {
@@ -56,6 +57,9 @@ PyObject *py_flag(int ok) noexcept { return PyBool_FromLong(ok != 0); }
 
 // A native string as a new str decoded from UTF-8, or None for null.
 PyObject *py_str_or_none(const char *s) noexcept { return Py_BuildValue("s", s); }
+
+// An int status as a new int.
+PyObject *py_status(int status) noexcept { return Py_BuildValue("i", status); }
 
 // ---------------------------------------------------------------------------
 // Core runtime: the error state and the client connection.
@@ -263,13 +267,84 @@ PyObject *varquin_daemon_reload(PyObject *, PyObject *) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// The service host.  Whatever waits for the server connection's lock does so
+// without the interpreter lock: the listen loop holds the server lock while
+// it processes, and a callable it runs needs the interpreter lock.
+
+PyObject *varquin_get_sd_bus_fd(PyObject *, PyObject *) noexcept {
+    return py_status(released([] { return get_sd_bus_fd(); }));
+}
+
+PyObject *varquin_service_register(PyObject *, PyObject *args) noexcept {
+    const char *path = nullptr, *if_name = nullptr, *method_name = nullptr;
+    const char *output_sig = nullptr, *input_sig = nullptr;
+    PyObject *python_method = nullptr;
+    int method_index = 0;
+    // Only the path is required by the parser; the checks below name what is missing.
+    if (!PyArg_ParseTuple(args, "s|ssssOi", &path, &if_name, &method_name, &output_sig, &input_sig,
+                          &python_method, &method_index))
+        return nullptr;
+    for (const char *s : {path, if_name, method_name, output_sig, input_sig}) {
+        if (!s || !*s) {
+            PyErr_SetString(PyExc_AttributeError,
+                            "service_register() is called without required arguments");
+            return nullptr;
+        }
+    }
+    if (python_method && !PyCallable_Check(python_method)) {
+        PyErr_SetString(PyExc_AttributeError,
+                        "service_register() argument `python_method` must be callable");
+        return nullptr;
+    }
+    // The reference that the slot keeps; given back here if no slot took it.
+    py_ref callable(Py_XNewRef(python_method));
+    bool took_callable = false;
+    const int ok = released([&] {
+        // Held across both calls, so that the connection registered on is
+        // the one acquired even if deinit_server runs on another thread.
+        vq::bus_guard lock(vq::server_bus_lock());
+        return vq::service_register(acquire_server_bus(), path, if_name, method_name, output_sig,
+                                    input_sig, callable.get(), method_index, took_callable);
+    });
+    if (took_callable)
+        (void)callable.release();
+    return py_status(ok);
+}
+
+PyObject *varquin_listen(PyObject *, PyObject *) noexcept {
+    // The loop releases the interpreter lock itself around its waits and
+    // processing.
+    return py_status(listen());
+}
+
+PyObject *varquin_deinit_server(PyObject *, PyObject *) noexcept {
+    // Writes the wake-up under the interpreter lock, then releases it while
+    // it waits for the server lock, and gives the callables back under it.
+    deinit_server();
+    Py_RETURN_TRUE;
+}
+
+PyObject *varquin_init(PyObject *, PyObject *args) noexcept {
+    int methods_amount = 0;
+    if (!PyArg_ParseTuple(args, "i", &methods_amount))
+        return nullptr;
+    released([methods_amount] { init(methods_amount); });
+    Py_RETURN_TRUE;
+}
+
+// ---------------------------------------------------------------------------
 // The module record and its table.
 
 PyDoc_STRVAR(module_docstring,
              "Drive systemd over the D-Bus system bus through sd-bus, make generic bus "
              "calls, and serve Python callables as bus methods.");
+PyDoc_STRVAR(get_sd_bus_fd_docstring, "get sd-bus descriptor");
+PyDoc_STRVAR(service_register_docstring, "Register service");
 PyDoc_STRVAR(get_last_error_docstring, "Get last error text");
+PyDoc_STRVAR(listen_docstring, "Listen the bus");
 PyDoc_STRVAR(deinit_client_docstring, "client destructor");
+PyDoc_STRVAR(deinit_server_docstring, "server destructor");
+PyDoc_STRVAR(init_docstring, "constructor");
 PyDoc_STRVAR(send_docstring, "send message to bus");
 PyDoc_STRVAR(unit_enable_docstring, "enables unit");
 PyDoc_STRVAR(unit_disable_docstring, "disables unit");
@@ -286,8 +361,13 @@ PyDoc_STRVAR(set_timezone_docstring, "set timezone in system");
 PyDoc_STRVAR(daemon_reload_docstring, "reload systemd daemon");
 
 PyMethodDef module_methods[] = {
+    {"get_sd_bus_fd", varquin_get_sd_bus_fd, METH_VARARGS, get_sd_bus_fd_docstring},
+    {"service_register", varquin_service_register, METH_VARARGS, service_register_docstring},
     {"get_last_error", varquin_get_last_error, METH_VARARGS, get_last_error_docstring},
+    {"listen", varquin_listen, METH_VARARGS, listen_docstring},
     {"deinit_client", varquin_deinit_client, METH_VARARGS, deinit_client_docstring},
+    {"deinit_server", varquin_deinit_server, METH_VARARGS, deinit_server_docstring},
+    {"init", varquin_init, METH_VARARGS, init_docstring},
     {"send", varquin_send, METH_VARARGS, send_docstring},
     {"unit_enable", varquin_unit_enable, METH_VARARGS, unit_enable_docstring},
     {"unit_disable", varquin_unit_disable, METH_VARARGS, unit_disable_docstring},

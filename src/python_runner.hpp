@@ -1,0 +1,64 @@
+// Every place where the service host enters the interpreter: running the
+// callable of a registered method for one incoming call, giving back the
+// registry's references to callables, and raising the interpreter's
+// interrupt for a forwarded signal.  Callers need not include Python.h.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "variant.hpp"
+
+typedef struct _object PyObject;  // as the interpreter declares it
+
+// One argument of an incoming call, as sd_bus_message_read_basic stores it
+// for its type code: the text of s, o and g points into the message.
+typedef union vq_arg_cell {
+    const char *s;
+    uint8_t y;
+    int b;
+    int16_t n;
+    uint16_t q;
+    int32_t i;
+    uint32_t u;
+    int64_t x;
+    uint64_t t;
+    double d;
+    int h;
+} vq_arg_cell;
+
+extern "C" {
+
+// Calls `func` with one argument per character of `args_fmt`, built from
+// `args`, and turns the tuple it returns into `results` (one element per
+// item; ints and strs set, other items left empty).  Takes the interpreter
+// lock itself.  Returns item 0 as a 32-bit integer, -1 when the call raised
+// or returned no items, -2000 when pending signal handlers raised first (the
+// callable is then not called).  An exception is never left set: it is
+// printed and cleared before the lock is released.
+int run_python_func(const char *args_fmt, void *func, vq_arg_cell *args,
+                    variant_array_t *results) noexcept;
+
+// Fills position i of `func_args_tuple` with the Python value of argument i
+// for type code i of `args_fmt`: str for s, o and g, bool for b, float for
+// d, int for the integer codes.  Returns 1, or 0 with an exception set when
+// a value could not be made.  Interpreter lock held.
+int parse_args(const char *args_fmt, vq_arg_cell *arg_values, ssize_t size,
+               PyObject *func_args_tuple) noexcept;
+
+// Runs the handlers of signals that arrived since the last check: 1 when one
+// raised (its exception is left set), else 0.  Interpreter lock held.
+int py_signals_need_iterrupt(void) noexcept;
+
+// Raises the interpreter's interrupt, as SIGINT would; safe in a signal handler.
+void set_py_interrupt(void) noexcept;
+
+}  // extern "C"
+
+namespace vq {
+
+// Gives back one reference to `obj` (null is ignored).  Interpreter lock held.
+void release_python_object(void *obj) noexcept;
+
+}  // namespace vq
