@@ -63,6 +63,13 @@ def run_json(cmd, env, cpus=None):
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
+def cpu_s(pid):
+    """User plus system CPU time that process `pid` has used so far."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def rss_kb(pid):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
@@ -162,11 +169,15 @@ def bench_service(env, rounds, seconds, available, loads):
             for _ in range(rounds):
                 for impl in available:
                     cmd = [str(BUILD / "loadgen"), servers[impl].name, str(k), str(w), str(seconds)]
-                    results[impl].append(run_json(cmd, env))
+                    before = cpu_s(servers[impl].proc.pid)
+                    r = run_json(cmd, env)
+                    r["server_cpu_us"] = (cpu_s(servers[impl].proc.pid) - before) / max(r["total_calls"], 1) * 1e6
+                    results[impl].append(r)
             c = {key: median_of(results["c"], key) for key in ("calls_per_s", "p50_us", "p99_us")}
             rows = []
             for impl in available:
-                m = {key: median_of(results[impl], key) for key in ("calls_per_s", "p50_us", "p99_us", "max_us")}
+                keys = ("calls_per_s", "p50_us", "p99_us", "max_us", "server_cpu_us")
+                m = {key: median_of(results[impl], key) for key in keys}
                 errors = sum(r["errors"] for r in results[impl])
                 rows.append(
                     (
@@ -177,12 +188,13 @@ def bench_service(env, rounds, seconds, available, loads):
                         f"{m['p99_us']:.0f}",
                         f"{m['p99_us'] / c['p99_us']:.2f}",
                         f"{m['max_us'] / 1000:.1f}",
+                        f"{m['server_cpu_us']:.1f}",
                         errors,
                     )
                 )
             table(
                 f"Service: Echo served, C load generator K={k} W={w}, {seconds:g} s, median of {rounds} rounds",
-                ("server", "calls/s", "x C", "p50 us", "p99 us", "p99 x C", "max ms", "errors"),
+                ("server", "calls/s", "x C", "p50 us", "p99 us", "p99 x C", "max ms", "server CPU us/call", "errors"),
                 rows,
             )
             out[(k, w)] = results

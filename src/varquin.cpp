@@ -3,11 +3,11 @@
 #include <array>
 #include <cstdlib>
 #include <tuple>
-#include <type_traits>
 #include <utility>
 
 #include "connect.hpp"
 #include "owners.hpp"
+#include "sd_python_runner.hpp"
 #include "sdbus.hpp"
 #include "systemd_methods.hpp"
 #include "variant.hpp"
@@ -26,15 +26,8 @@ namespace {
 // caller's argument tuple).
 template <class F>
 auto released(F &&op) noexcept {
-    PyThreadState *ts = PyEval_SaveThread();
-    if constexpr (std::is_void_v<decltype(op())>) {
-        op();
-        PyEval_RestoreThread(ts);
-    } else {
-        auto result = op();
-        PyEval_RestoreThread(ts);
-        return result;
-    }
+    vq::gil_released unlocked;  // retaken when the result has been computed
+    return op();
 }
 
 // A counted reference owned by the scope that holds it.
