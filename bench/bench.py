@@ -26,7 +26,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(ROOT / "tests" / "peers"))
-from privatebus import PrivateBus  # noqa: E402
+from privatebus import PrivateBus, stop_process  # noqa: E402
 
 BUILD = ROOT / "build" / "bench"
 C_PROGRAMS = ("echo_server", "client", "loadgen")
@@ -95,14 +95,7 @@ class Server:
             raise RuntimeError(f"the {impl} server did not start")
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc.stdout.close()
+        stop_process(self.proc)
 
 
 def client_cmd(impl, name, n, rss=False):
@@ -262,14 +255,15 @@ def importable(impl, role):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--rounds", type=int, default=5, help="rounds of each load")
+    ap.add_argument("--client-rounds", type=int, default=9, help="rounds of sequential calls")
     ap.add_argument("--calls", type=int, default=5000, help="sequential calls per client round")
     ap.add_argument("--seconds", type=float, default=3.0, help="length of each load round")
     ap.add_argument("--memory-calls", type=int, default=50000)
     ap.add_argument("--quick", action="store_true", help="one short round of everything")
     args = ap.parse_args()
     if args.quick:
-        args.rounds, args.calls, args.seconds, args.memory_calls = 1, 1000, 1.0, 5000
+        args.rounds, args.client_rounds, args.calls, args.seconds, args.memory_calls = 1, 1, 1000, 1.0, 5000
     if shutil.which("dbus-daemon") is None:
         raise SystemExit("dbus-daemon is needed")
 
@@ -284,8 +278,8 @@ def main():
     bus = PrivateBus()
     env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=bus.address)
     try:
-        bench_client(env, args.rounds, args.calls, clients, bus, cpus={0})
-        bench_client(env, args.rounds, args.calls, clients, bus)
+        bench_client(env, args.client_rounds, args.calls, clients, bus, cpus={0})
+        bench_client(env, args.client_rounds, args.calls, clients, bus)
         bench_service(env, args.rounds, args.seconds, servers, [(1, 1), (4, 16)])
         if "varquin" in clients and "varquin" in servers:
             bench_memory(env, args.memory_calls)

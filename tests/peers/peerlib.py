@@ -28,7 +28,6 @@ interface, and stops it by its PID.
 """
 
 import json
-import os
 import signal
 import subprocess
 import sys
@@ -46,6 +45,11 @@ from jeepney import (
 )
 from jeepney.io.blocking import open_dbus_connection
 from jeepney.low_level import Array, DictEntry, Struct, Variant, parse_signature
+
+try:  # imported as tests' peers.peerlib, or from a peer script beside it
+    from .privatebus import stop_process
+except ImportError:
+    from privatebus import stop_process
 
 CONTROL_PATH = "/org/varquin/test"
 CONTROL_IFACE = "org.varquin.Test.Control"
@@ -278,11 +282,4 @@ class PeerProcess:
         if getattr(self, "conn", None) is not None:
             self.conn.close()
             self.conn = None
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.kill(self.proc.pid, signal.SIGKILL)
-                self.proc.wait()
-        self.proc.stdout.close()
+        stop_process(self.proc)

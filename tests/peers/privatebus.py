@@ -8,6 +8,20 @@ import subprocess
 import tempfile
 from pathlib import Path
 
+def stop_process(proc, timeout=10):
+    """Ends a process started with a stdout pipe: SIGTERM to its PID, SIGKILL
+    if it has not exited after `timeout` seconds."""
+    if proc.poll() is None:
+        os.kill(proc.pid, signal.SIGTERM)
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.kill(proc.pid, signal.SIGKILL)
+            proc.wait()
+    if proc.stdout:
+        proc.stdout.close()
+
+
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
@@ -51,12 +65,5 @@ class PrivateBus:
         self.address = f"unix:path={self.socket}"
 
     def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.kill(self.proc.pid, signal.SIGKILL)
-                self.proc.wait()
-        self.proc.stdout.close()
+        stop_process(self.proc)
         shutil.rmtree(self.folder, ignore_errors=True)
