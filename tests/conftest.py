@@ -9,7 +9,6 @@ it for the whole run.
 import ctypes
 import os
 import time
-from pathlib import Path
 
 import pytest
 
@@ -19,11 +18,8 @@ os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = NOWHERE
 import _varquin  # noqa: E402  (imported after the address is made safe)
 from peers.privatebus import PrivateBus  # noqa: E402
 
-TESTS = Path(__file__).resolve().parent
-
 # The real systemd tier's fixtures and its line at the end of the run.
 pytest_plugins = ("real_systemd_tier",)
-PEERS = TESTS / "peers"
 
 # Variables that must not reach processes the tests start: a sanitizer
 # runtime preloaded into the test interpreter is meant for it alone.
@@ -140,8 +136,6 @@ def wait_for(predicate, timeout=10.0, interval=0.02):
             return True
         time.sleep(interval)
     return predicate()
-
-
 
 
 # The generic-call peer (tests/peers/send_peer.py): its name, which is also
