@@ -75,6 +75,19 @@ void copy_into(char **slot, const char *s) noexcept {
         *slot = strdup(s);
 }
 
+// Reads one value of the string-like `type` ("s", "o") from `reply` into a
+// heap copy at *out and gives 1; a failed read records FAILED_TO_PARSE_REPLY
+// and gives 0.  A read that yields no string leaves *out as it is.
+int read_copy(sd_bus_message *reply, const char *type, char **out) noexcept {
+    const char *value = nullptr;
+    if (sd_bus_message_read(reply, type, &value) < 0) {
+        set_vq_error(FAILED_TO_PARSE_REPLY);
+        return 0;
+    }
+    copy_into(out, value);
+    return 1;
+}
+
 // The unit file calls differ only in these.
 struct unit_file_call {
     const char *member;
@@ -206,13 +219,7 @@ extern "C" int unit_control(const char *unit_name, const char *action, char **re
         // and says so in the error record, which is recorded like a refusal.
         if (!call_method(bus, manager, action, FAILED_TO_ISSUE_METHOD_CALL, &reply, "ss", unit_name, "replace"))
             return 0;
-        const char *job = nullptr;
-        if (sd_bus_message_read(reply.get(), "o", &job) < 0) {
-            set_vq_error(FAILED_TO_PARSE_REPLY);
-            return 0;
-        }
-        copy_into(return_data, job);
-        return 1;
+        return read_copy(reply.get(), "o", return_data);
     });
 }
 
@@ -238,13 +245,7 @@ extern "C" int get_hostname(const char *attr, char **ret) noexcept {
             set_vq_error(FAILED_TO_GET_PROPERTY);
             return 0;
         }
-        const char *r_buf = nullptr;
-        if (sd_bus_message_read(reply.get(), "s", &r_buf) < 0) {
-            set_vq_error(FAILED_TO_PARSE_REPLY);
-            return 0;
-        }
-        copy_into(ret, r_buf);
-        return 1;
+        return read_copy(reply.get(), "s", ret);
     });
 }
 
