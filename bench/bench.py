@@ -25,8 +25,8 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-sys.path.insert(0, str(ROOT / "tests" / "peers"))
-from privatebus import PrivateBus, stop_process  # noqa: E402
+from testing.privatebus import PrivateBus
+from testing.processes import stop_process
 
 BUILD = ROOT / "build" / "bench"
 C_PROGRAMS = ("echo_server", "client", "loadgen")

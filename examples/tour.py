@@ -15,10 +15,8 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import _varquin  # noqa: E402
-from throwaway_systemd import Container, Unavailable  # noqa: E402
+import _varquin
+from testing.container import Container, Unavailable
 
 DEMO_UNIT = "vq-demo.service"
 DEMO_FILES = {

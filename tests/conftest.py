@@ -16,7 +16,7 @@ NOWHERE = "unix:path=/nonexistent/varquin-test/system_bus_socket"
 os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = NOWHERE
 
 import _varquin  # noqa: E402  (imported after the address is made safe)
-from peers.privatebus import PrivateBus  # noqa: E402
+from testing.privatebus import PrivateBus  # noqa: E402
 
 # The real systemd tier's fixtures and its line at the end of the run.
 pytest_plugins = ("real_systemd_tier",)

@@ -1,5 +1,5 @@
 """The real systemd tier: fixtures that run tests against the real systemd
-services, booted in a throwaway container (examples/throwaway_systemd.py),
+services, booted in a throwaway container (testing/container.py),
 and the one line at the end of the run that says whether the tier ran.
 
 The tier runs whenever the machine allows it: as root, with systemd-nspawn
@@ -10,15 +10,11 @@ Ctrl-C or SIGTERM.
 """
 
 import os
-import sys
-from pathlib import Path
 
 import pytest
 
 import _varquin
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-from throwaway_systemd import Container, Unavailable  # noqa: E402
+from testing.container import Container, Unavailable
 
 MARK = "real_systemd"
 

@@ -27,4 +27,4 @@ if ! .venv/bin/python -c 'import dbus, gi, dbus_fast, pystemd, jeepney' 2>/dev/n
 print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))' |
         xargs -d '\n' .venv/bin/python -m pip --disable-pip-version-check -q install
 fi
-exec .venv/bin/python bench/bench.py "$@"
+exec .venv/bin/python -m bench.bench "$@"

@@ -3,4 +3,4 @@
 set -eu
 cd "$(dirname "$0")/.."
 tools/setup.sh
-exec .venv/bin/python examples/tour.py "$@"
+exec .venv/bin/python -m examples.tour "$@"

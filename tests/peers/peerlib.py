@@ -46,11 +46,6 @@ from jeepney import (
 from jeepney.io.blocking import open_dbus_connection
 from jeepney.low_level import Array, DictEntry, Struct, Variant, parse_signature
 
-try:  # imported as tests' peers.peerlib, or from a peer script beside it
-    from .privatebus import stop_process
-except ImportError:
-    from privatebus import stop_process
-
 CONTROL_PATH = "/org/varquin/test"
 CONTROL_IFACE = "org.varquin.Test.Control"
 UNKNOWN_METHOD = "org.freedesktop.DBus.Error.UnknownMethod"
@@ -279,6 +274,8 @@ class PeerProcess:
         self._call("Behave", "ss", (key, json.dumps(how) if how else ""))
 
     def stop(self):
+        from testing.processes import stop_process  # the tests' side only
+
         if getattr(self, "conn", None) is not None:
             self.conn.close()
             self.conn = None

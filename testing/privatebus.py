@@ -1,26 +1,12 @@
 """A private dbus-daemon configured as a system bus, for the tests and the
 benchmarks: a permissive policy and a socket in a temporary folder."""
 
-import os
 import shutil
-import signal
 import subprocess
 import tempfile
 from pathlib import Path
 
-def stop_process(proc, timeout=10):
-    """Ends a process started with a stdout pipe: SIGTERM to its PID, SIGKILL
-    if it has not exited after `timeout` seconds."""
-    if proc.poll() is None:
-        os.kill(proc.pid, signal.SIGTERM)
-        try:
-            proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            os.kill(proc.pid, signal.SIGKILL)
-            proc.wait()
-    if proc.stdout:
-        proc.stdout.close()
-
+from testing.processes import stop_process
 
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
