@@ -3,12 +3,8 @@
 
 #include "sd_python_runner.hpp"
 
+#include "gil.hpp"
 #include "sdbus.hpp"
-
-namespace vq {
-gil_released::gil_released() noexcept : state_(PyEval_SaveThread()) {}
-gil_released::~gil_released() { PyEval_RestoreThread(state_); }
-}  // namespace vq
 
 extern "C" int run_sd_bus_process_threads(sd_bus *bus) noexcept {
     vq::gil_released unlocked;

@@ -7,8 +7,6 @@
 
 #include <systemd/sd-bus.h>
 
-struct _ts;  // the interpreter's thread state
-
 extern "C" {
 
 // Processes the server connection `bus` until sd-bus reports no more work
@@ -20,21 +18,3 @@ int run_epoll_wait_threads(int __epfd, struct epoll_event *__events, int __maxev
                            int __timeout) noexcept;
 
 }  // extern "C"
-
-namespace vq {
-
-// Releases the calling thread's interpreter lock for the life of the object
-// and takes it back at the end of the scope.  Nothing of the interpreter may
-// be touched inside.
-class gil_released {
-public:
-    gil_released() noexcept;
-    ~gil_released();
-    gil_released(const gil_released &) = delete;
-    gil_released &operator=(const gil_released &) = delete;
-
-private:
-    struct _ts *state_;
-};
-
-}  // namespace vq

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "connect.hpp"
+#include "gil.hpp"
 #include "helpers.hpp"
 #include "owners.hpp"
 #include "python_runner.hpp"

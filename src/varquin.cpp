@@ -7,7 +7,8 @@
 
 #include "connect.hpp"
 #include "owners.hpp"
-#include "sd_python_runner.hpp"
+#include "py_ref.hpp"
+#include "gil.hpp"
 #include "sdbus.hpp"
 #include "systemd_methods.hpp"
 #include "variant.hpp"
@@ -30,20 +31,7 @@ auto released(F &&op) noexcept {
     return op();
 }
 
-// A counted reference owned by the scope that holds it.
-class py_ref {
-public:
-    explicit py_ref(PyObject *o = nullptr) noexcept : o_(o) {}
-    ~py_ref() { Py_XDECREF(o_); }
-    py_ref(const py_ref &) = delete;
-    py_ref &operator=(const py_ref &) = delete;
-    PyObject *get() const noexcept { return o_; }
-    PyObject *release() noexcept { return std::exchange(o_, nullptr); }
-    explicit operator bool() const noexcept { return o_ != nullptr; }
-
-private:
-    PyObject *o_;
-};
+using vq::py_ref;
 
 // An int success flag as a new reference to True or False.
 PyObject *py_flag(int ok) noexcept { return PyBool_FromLong(ok != 0); }
