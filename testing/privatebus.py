@@ -36,19 +36,31 @@ class PrivateBus:
     def __init__(self, env=None):
         self.folder = Path(tempfile.mkdtemp(prefix="vq-bus-"))
         self.socket = self.folder / "system_bus_socket"
-        config = self.folder / "system.conf"
-        config.write_text(BUS_CONFIG.format(socket=self.socket))
+        self.config = self.folder / "system.conf"
+        self.config.write_text(BUS_CONFIG.format(socket=self.socket))
+        self.env = env
+        self.proc = None
+        self.address = f"unix:path={self.socket}"
+        self._start()
+
+    def _start(self):
         self.proc = subprocess.Popen(
-            ["dbus-daemon", f"--config-file={config}", "--nofork", "--print-address"],
+            ["dbus-daemon", f"--config-file={self.config}", "--nofork", "--print-address"],
             stdout=subprocess.PIPE,
             stderr=subprocess.DEVNULL,
-            env=env,
+            env=self.env,
         )
         line = self.proc.stdout.readline().decode().strip()
         if not line:
             self.stop()
             raise RuntimeError("the private dbus-daemon did not start")
-        self.address = f"unix:path={self.socket}"
+
+    def restart(self):
+        """Stops the daemon and starts a new one on the same socket: every
+        connection to the old one is gone."""
+        stop_process(self.proc)
+        self.socket.unlink(missing_ok=True)
+        self._start()
 
     def stop(self):
         stop_process(self.proc)

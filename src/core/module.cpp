@@ -1,17 +1,52 @@
-// The varquin package's native core: the module definition.
+// The varquin package's native core: the module definition.  The package
+// registers its Python classes here once at import (_setup).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "core/bus.hpp"
+#include "core/errors.hpp"
+#include "core/marshal.hpp"
+#include "core/matches.hpp"
+
 namespace {
+
+PyObject *core_setup(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
+    static const char *keywords[] = {"variant", "signal", "bus_error", "errors", nullptr};
+    PyObject *variant, *signal, *bus_error, *errors;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOO!:_setup", const_cast<char **>(keywords), &variant,
+                                     &signal, &bus_error, &PyDict_Type, &errors))
+        return nullptr;
+    if (!PyType_Check(variant) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(variant), &PyTuple_Type))
+        return PyErr_Format(PyExc_TypeError, "variant must be a tuple subclass");
+    vq::core::set_variant_type(variant);
+    vq::core::set_signal_type(signal);
+    vq::core::set_error_classes(bus_error, errors);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef core_methods[] = {
+    {"_setup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_setup)),
+     METH_VARARGS | METH_KEYWORDS, "Registers the package's Variant, Signal and error classes."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef core_module = {
     PyModuleDef_HEAD_INIT,
     "varquin._core",
     "The native core of the varquin package: bus connections, marshalling and dispatch.",
     -1,
-    nullptr,
+    core_methods,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__core(void) { return PyModule_Create(&core_module); }
+PyMODINIT_FUNC PyInit__core(void) {
+    PyObject *module = PyModule_Create(&core_module);
+    if (!module)
+        return nullptr;
+    if (vq::core::bus_type_ready(module) < 0 || vq::core::subscription_type_ready(module) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

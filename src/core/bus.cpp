@@ -1,0 +1,342 @@
+#include "core/bus.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+#include "core/args.hpp"
+#include "core/calls.hpp"
+#include "core/errors.hpp"
+#include "core/matches.hpp"
+#include "gil.hpp"
+#include "owners.hpp"
+#include "py_ref.hpp"
+
+namespace vq::core {
+
+namespace {
+
+// Every message that no reply callback took passes here, under the
+// connection lock: signals go to the subscriptions.
+int bus_filter(connection &conn, sd_bus_message *m) noexcept {
+    auto *self = static_cast<bus_object *>(conn.filter_data());
+    if (self->matches)
+        dispatch_signal(*self->matches, conn, m);
+    return 0;
+}
+
+// Raises the error of a failed open: ConnectionRefusedError, PermissionError
+// or TimeoutError where the number says so, else ConnectionError.
+PyObject *raise_open_error(int r, PyObject *address) noexcept {
+    const int err = -r;
+    PyObject *cls = err == ECONNREFUSED              ? PyExc_ConnectionRefusedError
+                    : (err == EACCES || err == EPERM) ? PyExc_PermissionError
+                    : err == ETIMEDOUT                ? PyExc_TimeoutError
+                                                      : PyExc_ConnectionError;
+    py_ref text(PyUnicode_FromFormat("cannot connect to %S: %s", address, std::strerror(err)));
+    py_ref exc(text ? PyObject_CallFunction(cls, "iO", err, text.get()) : nullptr);
+    if (exc)
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
+
+enum class transport { address, system, remote };
+
+// Opens a connection of the given kind and waits until the bus has
+// answered (its Hello and a Ping), so that a Bus is usable, and its unique
+// name known, as soon as it exists.
+PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where, PyObject *timeout_obj) noexcept {
+    double timeout = default_timeout;
+    if (timeout_argument(timeout_obj, default_timeout, &timeout) < 0)
+        return nullptr;
+    const char *text = nullptr;
+    if (where) {
+        if (!PyUnicode_Check(where))
+            return PyErr_Format(PyExc_TypeError, "%s must be a str, not %.200s",
+                                how == transport::remote ? "host" : "address", Py_TYPE(where)->tp_name);
+        Py_ssize_t size = 0;
+        text = PyUnicode_AsUTF8AndSize(where, &size);
+        if (!text)
+            return nullptr;
+        if (size == 0 || std::strlen(text) != static_cast<size_t>(size))
+            return PyErr_Format(PyExc_ValueError, "%s %R is not valid",
+                                how == transport::remote ? "host" : "address", where);
+    }
+
+    sd_bus *bus = nullptr;
+    int r;
+    {
+        gil_released unlocked;
+        switch (how) {
+        case transport::system:
+            r = sd_bus_open_system(&bus);
+            break;
+        case transport::remote:
+            // ssh to the host, running systemd-stdio-bridge there.
+            r = sd_bus_open_system_remote(&bus, text);
+            break;
+        default:
+            r = sd_bus_new(&bus);
+            if (r >= 0)
+                r = sd_bus_set_address(bus, text);
+            if (r >= 0)
+                r = sd_bus_set_bus_client(bus, 1);
+            if (r >= 0)
+                r = sd_bus_start(bus);
+            break;
+        }
+        if (r < 0)
+            bus = sd_bus_unref(bus);
+    }
+    py_ref address;
+    if (how == transport::system) {
+        const char *a = nullptr;
+        if (bus && sd_bus_get_address(bus, &a) >= 0 && a)
+            address.reset(PyUnicode_FromString(a));
+        else
+            address.reset(PyUnicode_FromString("unix:path=/run/dbus/system_bus_socket"));
+    } else {
+        address = py_ref::borrow(where);
+    }
+    if (!address) {
+        sd_bus_unref(bus);
+        return nullptr;
+    }
+    if (r < 0)
+        return raise_open_error(r, address.get());
+
+    connection *conn = connection::adopt(bus);
+    if (!conn) {
+        const int err = errno;
+        sd_bus_flush_close_unref(bus);
+        return raise_errno(-err, "cannot set up the connection");
+    }
+    py_ref obj(cls->tp_alloc(cls, 0));
+    if (!obj) {
+        delete conn;
+        return nullptr;
+    }
+    auto *self = reinterpret_cast<bus_object *>(obj.get());
+    self->conn = conn;
+    self->address = address.release();
+    self->matches = new_match_registry();
+    if (!self->matches)
+        return PyErr_NoMemory();
+    conn->set_filter(bus_filter, self);
+
+    // The first reply comes after the bus's answer to Hello: then the
+    // connection is up and its unique name is known.
+    plan none;
+    const call_target ping{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer", "Ping"};
+    sd_bus_message *reply = call_and_wait(self, ping, none, timeout);
+    if (!reply)
+        return nullptr;  // the object closes the connection as it goes
+    conn->release(reply);
+    const char *unique = nullptr;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        if (sd_bus_get_unique_name(conn->bus(), &unique) < 0)
+            unique = nullptr;
+    }
+    self->unique_name = PyUnicode_FromString(unique ? unique : "");
+    if (!self->unique_name)
+        return nullptr;
+    return obj.release();
+}
+
+// --- The type ---------------------------------------------------------------------------
+
+PyObject *bus_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
+    static const char *keywords[] = {"address", "timeout", nullptr};
+    PyObject *address = nullptr, *timeout = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:Bus", const_cast<char **>(keywords),
+                                     &address, &timeout))
+        return nullptr;
+    return open_bus(cls, transport::address, address, timeout);
+}
+
+PyObject *bus_system(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    static const char *const names[] = {"timeout"};
+    PyObject *slots[1] = {};
+    if (!parse_arguments("system", args, nargs, kwnames, args + nargs, names, 1, 0, 0, slots))
+        return nullptr;
+    return open_bus(reinterpret_cast<PyTypeObject *>(cls), transport::system, nullptr, slots[0]);
+}
+
+PyObject *bus_remote(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    static const char *const names[] = {"host", "timeout"};
+    PyObject *slots[2] = {};
+    if (!parse_arguments("remote", args, nargs, kwnames, args + nargs, names, 2, 1, 1, slots))
+        return nullptr;
+    return open_bus(reinterpret_cast<PyTypeObject *>(cls), transport::remote, slots[0], slots[1]);
+}
+
+void close_connection(bus_object *self) noexcept {
+    connection *conn = self->conn;
+    if (!conn)
+        return;
+    gil_released unlocked;
+    conn->close();
+}
+
+PyObject *bus_close(PyObject *self, PyObject *) noexcept {
+    close_connection(reinterpret_cast<bus_object *>(self));
+    Py_RETURN_NONE;
+}
+
+PyObject *bus_enter(PyObject *self, PyObject *) noexcept { return py_ref::borrow(self).release(); }
+
+PyObject *bus_exit(PyObject *self, PyObject *const *, Py_ssize_t) noexcept {
+    close_connection(reinterpret_cast<bus_object *>(self));
+    Py_RETURN_FALSE;
+}
+
+void bus_dealloc(PyObject *obj) noexcept {
+    auto *self = reinterpret_cast<bus_object *>(obj);
+    if (self->weakrefs)
+        PyObject_ClearWeakRefs(obj);
+    if (connection *conn = self->conn) {
+        {
+            gil_released unlocked;
+            conn->close();
+            std::lock_guard<std::mutex> hold(conn->lock());
+            free_match_registry(self->matches, *conn);
+            self->matches = nullptr;
+        }
+        self->conn = nullptr;
+        gil_released unlocked;
+        delete conn;
+    }
+    Py_XDECREF(self->address);
+    Py_XDECREF(self->unique_name);
+    Py_TYPE(obj)->tp_free(obj);
+}
+
+PyObject *bus_get_unique_name(PyObject *self, void *) noexcept {
+    PyObject *name = reinterpret_cast<bus_object *>(self)->unique_name;
+    return py_ref::borrow(name ? name : Py_None).release();
+}
+
+PyObject *bus_get_address(PyObject *self, void *) noexcept {
+    PyObject *address = reinterpret_cast<bus_object *>(self)->address;
+    return py_ref::borrow(address ? address : Py_None).release();
+}
+
+PyObject *bus_get_closed(PyObject *self, void *) noexcept {
+    connection *conn = reinterpret_cast<bus_object *>(self)->conn;
+    if (!conn)
+        Py_RETURN_TRUE;
+    bool closed;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        closed = conn->closed();
+    }
+    return PyBool_FromLong(closed);
+}
+
+PyObject *bus_repr(PyObject *self) noexcept {
+    auto *b = reinterpret_cast<bus_object *>(self);
+    return PyUnicode_FromFormat("<%s %R %R>", Py_TYPE(self)->tp_name, b->address ? b->address : Py_None,
+                                b->unique_name ? b->unique_name : Py_None);
+}
+
+#define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef bus_methods[] = {
+    {"system", FASTCALL_KW(bus_system), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "system(*, timeout=None) -> Bus\n\n"
+     "A new connection to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set).  Waits up to\n"
+     "`timeout` seconds for the bus to answer; ConnectionError (or a subclass) when it\n"
+     "cannot be reached, TimeoutError when it does not answer."},
+    {"remote", FASTCALL_KW(bus_remote), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "remote(host, *, timeout=None) -> Bus\n\n"
+     "A connection to the system bus of another host over SSH ('[user@]host[:port]'),\n"
+     "through sd-bus's remote transport: ssh runs systemd-stdio-bridge on the host.\n"
+     "Authentication is ssh's own (keys, agent, ~/.ssh/config).  Errors as for system()."},
+    {"call", FASTCALL_KW(bus_call), METH_FASTCALL | METH_KEYWORDS, bus_call_doc},
+    {"get_property", FASTCALL_KW(bus_get_property), METH_FASTCALL | METH_KEYWORDS, bus_get_property_doc},
+    {"get_all", FASTCALL_KW(bus_get_all), METH_FASTCALL | METH_KEYWORDS, bus_get_all_doc},
+    {"set_property", FASTCALL_KW(bus_set_property), METH_FASTCALL | METH_KEYWORDS, bus_set_property_doc},
+    {"subscribe", FASTCALL_KW(bus_subscribe), METH_FASTCALL | METH_KEYWORDS, bus_subscribe_doc},
+    {"close", bus_close, METH_NOARGS,
+     "close() -> None\n\n"
+     "Closes the connection.  Calls waiting on other threads end with\n"
+     "ConnectionAbortedError; later calls raise ValueError.  Closing twice is fine."},
+    {"__enter__", bus_enter, METH_NOARGS, "Returns the bus."},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bus_exit)), METH_FASTCALL,
+     "Closes the bus."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef bus_getset[] = {
+    {"unique_name", bus_get_unique_name, nullptr, "The connection's unique name on the bus (':1.42').", nullptr},
+    {"address", bus_get_address, nullptr,
+     "What the bus was opened with: the address, or the host of a remote bus.", nullptr},
+    {"closed", bus_get_closed, nullptr, "Whether close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject bus_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+int bus_type_ready(PyObject *module) noexcept {
+    bus_type.tp_name = "varquin.Bus";
+    bus_type.tp_basicsize = sizeof(bus_object);
+    bus_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    bus_type.tp_doc =
+        "Bus(address, *, timeout=None)\n\n"
+        "A connection to a D-Bus bus: Bus(address) for any D-Bus address (unix:path=...,\n"
+        "unixexec:...), Bus.system() for the system bus, Bus.remote(host) for another host's\n"
+        "system bus over SSH.  Any number of threads may share one Bus: every wait releases\n"
+        "the interpreter lock, and their calls are in flight together.  Use it as a context\n"
+        "manager, or call close().";
+    bus_type.tp_new = bus_new;
+    bus_type.tp_dealloc = bus_dealloc;
+    bus_type.tp_repr = bus_repr;
+    bus_type.tp_methods = bus_methods;
+    bus_type.tp_getset = bus_getset;
+    bus_type.tp_weaklistoffset = offsetof(bus_object, weakrefs);
+    if (PyType_Ready(&bus_type) < 0)
+        return -1;
+    Py_INCREF(&bus_type);
+    if (PyModule_AddObject(module, "Bus", reinterpret_cast<PyObject *>(&bus_type)) < 0) {
+        Py_DECREF(&bus_type);
+        return -1;
+    }
+    return 0;
+}
+
+connection *open_connection(bus_object *self) noexcept {
+    if (!self->conn) {
+        raise_closed();
+        return nullptr;
+    }
+    return self->conn;
+}
+
+int timeout_argument(PyObject *value, double fallback, double *seconds) noexcept {
+    if (!value || value == Py_None) {
+        *seconds = fallback;
+        return 0;
+    }
+    if (!PyFloat_Check(value) && !PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "timeout must be a number of seconds or None, not %.200s",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    const double s = PyFloat_AsDouble(value);
+    if (s == -1.0 && PyErr_Occurred())
+        return -1;
+    if (!(s > 0)) {  // also NaN
+        PyErr_Format(PyExc_ValueError, "timeout must be a positive number of seconds, not %R", value);
+        return -1;
+    }
+    *seconds = s;
+    return 0;
+}
+
+}  // namespace vq::core

@@ -1,0 +1,41 @@
+// The Bus object: one connection (see connection.hpp) as a Python object.
+// Opening (the system bus, an address, another host over SSH), closing,
+// and the attributes; the calls and subscriptions made on it live in their
+// own units.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "core/connection.hpp"
+
+namespace vq::core {
+
+struct match_registry;
+
+struct bus_object {
+    PyObject_HEAD
+    connection *conn;          // null once the object is being destroyed
+    PyObject *address;         // str: what the bus was opened with
+    PyObject *unique_name;     // str
+    PyObject *weakrefs;
+    match_registry *matches;   // subscriptions, under the connection lock
+};
+
+extern PyTypeObject bus_type;
+
+// Readies the Bus type; 0, or -1 with an exception set.
+int bus_type_ready(PyObject *module) noexcept;
+
+// The open connection of `self`, or null with ValueError set when it is
+// closed (the check is a hint: the state is settled under the lock).
+connection *open_connection(bus_object *self) noexcept;
+
+// A timeout argument: None gives `fallback`; otherwise a positive number of
+// seconds (math.inf for no limit).  -1 with an exception set when invalid.
+int timeout_argument(PyObject *value, double fallback, double *seconds) noexcept;
+
+// sd-bus's own default for method calls, used where a timeout is None.
+constexpr double default_timeout = 25.0;
+
+}  // namespace vq::core

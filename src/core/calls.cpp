@@ -1,0 +1,340 @@
+#include "core/calls.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+#include "core/args.hpp"
+#include "core/errors.hpp"
+#include "gil.hpp"
+#include "py_ref.hpp"
+
+namespace vq::core {
+
+namespace {
+
+constexpr char properties_interface[] = "org.freedesktop.DBus.Properties";
+// sd-bus stamps the replies it makes up itself (a timeout, a connection
+// that ended) with this serial.
+constexpr uint64_t synthetic_cookie = UINT32_MAX;
+
+uint64_t timeout_usec(double seconds) noexcept {
+    if (std::isinf(seconds))
+        return UINT64_MAX;  // sd-bus: no timeout
+    const double usec = std::ceil(seconds * 1e6);
+    return usec < 1 ? 1 : usec >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(usec);
+}
+
+PyObject *raise_timeout(const call_target &to, double timeout) noexcept {
+    py_ref seconds(PyFloat_FromDouble(timeout));
+    py_ref text(seconds ? PyUnicode_FromFormat("no reply to %s within %S s", to.member, seconds.get())
+                        : nullptr);
+    py_ref exc(text ? PyObject_CallFunction(PyExc_TimeoutError, "iO", ETIMEDOUT, text.get()) : nullptr);
+    if (exc)
+        PyErr_SetObject(PyExc_TimeoutError, exc.get());
+    return nullptr;
+}
+
+// Raises the exception for an error reply.  A NoReply that sd-bus made up
+// itself is a local failure: its timer ran out, or the connection ended.
+PyObject *raise_reply_error(sd_bus_message *reply, const call_target &to, double timeout) noexcept {
+    const sd_bus_error *e = sd_bus_message_get_error(reply);
+    uint64_t cookie = 0;
+    if (e && sd_bus_error_has_name(e, SD_BUS_ERROR_NO_REPLY) &&
+        sd_bus_message_get_cookie(reply, &cookie) >= 0 && cookie == synthetic_cookie) {
+        if (e->message && std::strcmp(e->message, "Method call timed out") == 0)
+            return raise_timeout(to, timeout);
+        return raise_errno(-ECONNRESET, "the connection ended before the reply came");
+    }
+    return raise_bus_error(e);
+}
+
+}  // namespace
+
+sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const plan &args,
+                              double timeout) noexcept {
+    connection *conn = open_connection(self);
+    if (!conn)
+        return nullptr;
+    py_ref keep = py_ref::borrow(reinterpret_cast<PyObject *>(self));
+    const uint64_t usec = timeout_usec(timeout);
+    waiter w;
+    pending_call p;
+    p.w = &w;
+    int r = 0;
+    bool closed = false;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        if (conn->closed()) {
+            closed = true;
+        } else if (conn->error()) {
+            r = conn->error();
+        } else {
+            sd_bus_message *m = nullptr;
+            r = sd_bus_message_new_method_call(conn->bus(), &m, to.destination, to.path,
+                                               to.interface, to.member);
+            if (r >= 0)
+                r = args.apply(m);
+            if (r >= 0)
+                r = conn->start_call(m, usec, p);
+            sd_bus_message_unref(m);
+        }
+    }
+    if (closed) {
+        raise_closed();
+        return nullptr;
+    }
+    if (r < 0) {
+        raise_errno(r, r == -EINVAL ? "cannot make the call (a name or value sd-bus refused)"
+                                    : "cannot send the call");
+        return nullptr;
+    }
+
+    const steady::time_point deadline = deadline_after(timeout);
+    wait_status status;
+    for (;;) {
+        {
+            gil_released unlocked;
+            status = conn->wait(w, deadline);
+        }
+        if (status != wait_status::interrupted)
+            break;
+        if (PyErr_CheckSignals() < 0)
+            break;  // a handler raised (KeyboardInterrupt): the call is abandoned
+    }
+
+    sd_bus_message *reply = nullptr;
+    int lost = 0;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        if (p.completed) {
+            reply = p.reply;  // also when it came just after the deadline
+            p.reply = nullptr;
+        } else {
+            conn->cancel(p);
+            lost = conn->error();
+        }
+    }
+    if (!reply) {
+        if (PyErr_Occurred())
+            return nullptr;
+        switch (status) {
+        case wait_status::closed:
+            raise_errno(-ECONNABORTED, "the bus was closed while the call waited for its reply");
+            return nullptr;
+        case wait_status::lost:
+            raise_errno(lost ? lost : -ENOTCONN, "the connection was lost");
+            return nullptr;
+        default:
+            raise_timeout(to, timeout);
+            return nullptr;
+        }
+    }
+    if (PyErr_Occurred()) {  // interrupted, but the reply is in: it is dropped
+        conn->release(reply);
+        return nullptr;
+    }
+    if (sd_bus_message_is_method_error(reply, nullptr)) {
+        raise_reply_error(reply, to, timeout);
+        conn->release(reply);
+        return nullptr;
+    }
+    return reply;
+}
+
+PyObject *reply_values(bus_object *self, sd_bus_message *reply) noexcept {
+    PyObject *values = read_body(reply);
+    self->conn->release(reply);
+    return values;
+}
+
+// --- Bus.call ---------------------------------------------------------------------------
+
+const char bus_call_doc[] =
+    "call(destination, path, interface, member, signature='', *args, timeout=None) -> tuple\n"
+    "\n"
+    "Calls `member` of `interface` on the object `path` of the service `destination`,\n"
+    "with `args` sent as the complete types of `signature`, and returns the reply's\n"
+    "values as a tuple (() for none).  `timeout` is in seconds; None is the library's\n"
+    "default (25 s), math.inf waits for ever.\n"
+    "\n"
+    "Values are checked before anything is sent: OverflowError, TypeError, ValueError\n"
+    "or UnicodeEncodeError name the argument and the expected type.  An error reply\n"
+    "raises varquin.BusError or its subclass for the error's name; no reply in time\n"
+    "raises TimeoutError; a connection that is gone raises ConnectionError; a closed\n"
+    "bus raises ValueError.  The wait releases the interpreter lock; other threads'\n"
+    "calls on the same bus are in flight at the same time.";
+
+PyObject *bus_call(PyObject *self_, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    static const char *const names[] = {"destination", "path", "interface", "member", "signature",
+                                        "timeout"};
+    PyObject *slots[6] = {};
+    // The first five may come by position; positional values after the
+    // signature are the call's arguments.
+    const Py_ssize_t fixed = nargs < 5 ? nargs : 5;
+    if (!parse_arguments("call", args, fixed, kwnames, args + nargs, names, 6, 5, 4, slots))
+        return nullptr;
+    auto *self = reinterpret_cast<bus_object *>(self_);
+    call_target to{};
+    if (!(to.destination = name_argument(slots[0], "destination", bus_name_is_valid, true)) && PyErr_Occurred())
+        return nullptr;
+    if (!(to.path = name_argument(slots[1], "path", object_path_is_valid)))
+        return nullptr;
+    if (!(to.interface = name_argument(slots[2], "interface", interface_name_is_valid, true)) && PyErr_Occurred())
+        return nullptr;
+    if (!(to.member = name_argument(slots[3], "member", member_name_is_valid)))
+        return nullptr;
+    std::string_view sig;
+    if (slots[4]) {
+        if (!PyUnicode_Check(slots[4]))
+            return PyErr_Format(PyExc_TypeError, "signature must be a str, not %.200s",
+                                Py_TYPE(slots[4])->tp_name);
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(slots[4], &size);
+        if (!text)
+            return nullptr;
+        sig = std::string_view(text, static_cast<size_t>(size));
+    }
+    double timeout = default_timeout;
+    if (timeout_argument(slots[5], default_timeout, &timeout) < 0)
+        return nullptr;
+    plan values;
+    if (!values.add(sig, args + fixed, static_cast<size_t>(nargs - fixed), "argument"))
+        return nullptr;
+    sd_bus_message *reply = call_and_wait(self, to, values, timeout);
+    return reply ? reply_values(self, reply) : nullptr;
+}
+
+// --- Properties ---------------------------------------------------------------------------
+
+namespace {
+
+// The destination, path and interface that the property methods share,
+// checked; `interface` is the one whose property is meant.
+bool property_target(PyObject *const *slots, call_target &to) noexcept {
+    if (!(to.destination = name_argument(slots[0], "destination", bus_name_is_valid, true)) && PyErr_Occurred())
+        return false;
+    if (!(to.path = name_argument(slots[1], "path", object_path_is_valid)))
+        return false;
+    if (!name_argument(slots[2], "interface", interface_name_is_valid))
+        return false;
+    to.interface = properties_interface;
+    return true;
+}
+
+}  // namespace
+
+const char bus_get_property_doc[] =
+    "get_property(destination, path, interface, name, *, timeout=None) -> value\n"
+    "\n"
+    "The value of the property `name` of `interface` (org.freedesktop.DBus.Properties.Get),\n"
+    "typed by its signature.  Errors as for call().";
+
+PyObject *bus_get_property(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept {
+    static const char *const names[] = {"destination", "path", "interface", "name", "timeout"};
+    PyObject *slots[5] = {};
+    if (!parse_arguments("get_property", args, nargs, kwnames, args + nargs, names, 5, 4, 4, slots))
+        return nullptr;
+    call_target to{};
+    if (!property_target(slots, to) || !name_argument(slots[3], "name", member_name_is_valid))
+        return nullptr;
+    to.member = "Get";
+    double timeout = default_timeout;
+    if (timeout_argument(slots[4], default_timeout, &timeout) < 0)
+        return nullptr;
+    plan values;
+    if (!values.add("ss", slots + 2, 2, "argument"))
+        return nullptr;
+    auto *self = reinterpret_cast<bus_object *>(self_);
+    sd_bus_message *reply = call_and_wait(self, to, values, timeout);
+    if (!reply)
+        return nullptr;
+    py_ref tuple(reply_values(self, reply));
+    if (!tuple)
+        return nullptr;
+    if (PyTuple_GET_SIZE(tuple.get()) != 1)
+        return PyErr_Format(PyExc_ValueError, "the reply to Get has %zd values, not one",
+                            PyTuple_GET_SIZE(tuple.get()));
+    return py_ref::borrow(PyTuple_GET_ITEM(tuple.get(), 0)).release();
+}
+
+const char bus_get_all_doc[] =
+    "get_all(destination, path, interface, *, timeout=None) -> dict[str, value]\n"
+    "\n"
+    "Every property of `interface` by name (org.freedesktop.DBus.Properties.GetAll),\n"
+    "each typed by its signature.  Errors as for call().";
+
+PyObject *bus_get_all(PyObject *self_, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+    static const char *const names[] = {"destination", "path", "interface", "timeout"};
+    PyObject *slots[4] = {};
+    if (!parse_arguments("get_all", args, nargs, kwnames, args + nargs, names, 4, 3, 3, slots))
+        return nullptr;
+    call_target to{};
+    if (!property_target(slots, to))
+        return nullptr;
+    to.member = "GetAll";
+    double timeout = default_timeout;
+    if (timeout_argument(slots[3], default_timeout, &timeout) < 0)
+        return nullptr;
+    plan values;
+    if (!values.add("s", slots + 2, 1, "argument"))
+        return nullptr;
+    auto *self = reinterpret_cast<bus_object *>(self_);
+    sd_bus_message *reply = call_and_wait(self, to, values, timeout);
+    if (!reply)
+        return nullptr;
+    const int r = sd_bus_message_has_signature(reply, "a{sv}");
+    if (r <= 0) {
+        self->conn->release(reply);
+        return PyErr_Format(PyExc_ValueError, "the reply to GetAll is not of signature a{sv}");
+    }
+    py_ref tuple(reply_values(self, reply));
+    if (!tuple)
+        return nullptr;
+    return py_ref::borrow(PyTuple_GET_ITEM(tuple.get(), 0)).release();
+}
+
+const char bus_set_property_doc[] =
+    "set_property(destination, path, interface, name, signature, value, *, timeout=None) -> None\n"
+    "\n"
+    "Sets the property `name` of `interface` to `value`, sent as `signature` (one\n"
+    "complete type) in a variant (org.freedesktop.DBus.Properties.Set).  Errors as for\n"
+    "call().";
+
+PyObject *bus_set_property(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept {
+    static const char *const names[] = {"destination", "path", "interface", "name", "signature",
+                                        "value", "timeout"};
+    PyObject *slots[7] = {};
+    if (!parse_arguments("set_property", args, nargs, kwnames, args + nargs, names, 7, 6, 6, slots))
+        return nullptr;
+    call_target to{};
+    if (!property_target(slots, to) || !name_argument(slots[3], "name", member_name_is_valid))
+        return nullptr;
+    to.member = "Set";
+    double timeout = default_timeout;
+    if (timeout_argument(slots[6], default_timeout, &timeout) < 0)
+        return nullptr;
+    PyObject *vtype = variant_type();
+    if (!vtype)
+        return PyErr_Format(PyExc_RuntimeError, "varquin.Variant is not registered");
+    py_ref variant(PyObject_CallFunctionObjArgs(vtype, slots[4], slots[5], nullptr));
+    if (!variant)
+        return nullptr;
+    PyObject *value = variant.get();
+    plan values;
+    if (!values.add("ss", slots + 2, 2, "argument") || !values.add("v", &value, 1, "value"))
+        return nullptr;
+    auto *self = reinterpret_cast<bus_object *>(self_);
+    sd_bus_message *reply = call_and_wait(self, to, values, timeout);
+    if (!reply)
+        return nullptr;
+    self->conn->release(reply);
+    Py_RETURN_NONE;
+}
+
+}  // namespace vq::core

@@ -1,0 +1,46 @@
+// Method calls on a Bus: call, the properties interface, and the one way
+// every call of the package is sent and waited for.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "core/bus.hpp"
+#include "core/marshal.hpp"
+
+namespace vq::core {
+
+// What a call is sent to.
+struct call_target {
+    const char *destination;  // null: none (a connection to a peer)
+    const char *path;
+    const char *interface;    // null: none
+    const char *member;
+};
+
+// Sends a method call with the values of `args` and waits, with the
+// interpreter lock released, for its reply within `timeout` seconds.  The
+// reply, owned by the caller (give it back with conn->release), or null
+// with an exception set: the BusError of an error reply, TimeoutError,
+// ConnectionError, ValueError on a closed bus, KeyboardInterrupt (or what
+// a signal handler raised) on the main thread.  Interpreter lock held.
+sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const plan &args,
+                              double timeout) noexcept;
+
+// The reply's values as a tuple, and the reply given back.
+PyObject *reply_values(bus_object *self, sd_bus_message *reply) noexcept;
+
+// Bus methods (METH_FASTCALL | METH_KEYWORDS).
+PyObject *bus_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
+PyObject *bus_get_property(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
+PyObject *bus_get_all(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
+PyObject *bus_set_property(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
+
+extern const char bus_call_doc[];
+extern const char bus_get_property_doc[];
+extern const char bus_get_all_doc[];
+extern const char bus_set_property_doc[];
+
+}  // namespace vq::core

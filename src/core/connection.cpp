@@ -1,0 +1,414 @@
+#include "core/connection.hpp"
+
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <new>
+
+namespace vq::core {
+
+namespace {
+
+// Messages processed per hold of the lock before it is let go for a moment,
+// so that a flood of incoming messages cannot keep senders out.
+constexpr int process_batch = 64;
+
+timespec to_monotonic_timespec(steady::time_point t) noexcept {
+    // sem_clockwait takes a CLOCK_MONOTONIC timespec; steady_clock is
+    // CLOCK_MONOTONIC on Linux.
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    return ts;
+}
+
+// Milliseconds from now until `t` for poll (rounded up, -1: no limit).
+int poll_ms(steady::time_point t) noexcept {
+    if (t == steady::time_point::max())
+        return -1;
+    const auto left = t - steady::now();
+    if (left <= steady::duration::zero())
+        return 0;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+// sd-bus's next timeout (absolute CLOCK_MONOTONIC microseconds) as a point
+// of steady_clock.
+steady::time_point from_usec(uint64_t usec) noexcept {
+    if (usec == UINT64_MAX)
+        return steady::time_point::max();
+    return steady::time_point(std::chrono::microseconds(usec));
+}
+
+}  // namespace
+
+steady::time_point deadline_after(double seconds) noexcept {
+    if (seconds < 0 || std::isinf(seconds))
+        return steady::time_point::max();
+    const auto now = steady::now();
+    const auto room = std::chrono::duration_cast<std::chrono::duration<double>>(
+        steady::time_point::max() - now);
+    if (seconds >= room.count())
+        return steady::time_point::max();
+    return now + std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(seconds));
+}
+
+connection::connection(sd_bus *bus, int wake_fd) noexcept : bus_(bus), wake_fd_(wake_fd) {}
+
+connection *connection::adopt(sd_bus *bus) noexcept {
+    const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    auto *c = new (std::nothrow) connection(bus, fd);
+    if (!c) {
+        ::close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    const int r = sd_bus_add_filter(bus, &c->filter_slot_, on_message, c);
+    if (r < 0) {
+        c->bus_ = nullptr;  // the caller keeps the bus
+        delete c;
+        errno = -r;
+        return nullptr;
+    }
+    return c;
+}
+
+connection::~connection() {
+    // Nobody else uses the connection any more; the lock is taken all the
+    // same for the references released here.
+    std::lock_guard<std::mutex> hold(lock_);
+    empty_trash();
+    filter_slot_ = sd_bus_slot_unref(filter_slot_);
+    if (bus_) {
+        if (!closed_)
+            sd_bus_close(bus_);
+        sd_bus_unref(bus_);
+    }
+    ::close(wake_fd_);
+}
+
+void connection::set_filter(message_filter fn, void *data) noexcept {
+    filter_ = fn;
+    filter_data_ = data;
+}
+
+// --- Calls ---------------------------------------------------------------------------
+
+int connection::on_reply(sd_bus_message *m, void *userdata, sd_bus_error *) noexcept {
+    auto *p = static_cast<pending_call *>(userdata);
+    connection *c = p->conn;
+    p->reply = sd_bus_message_ref(m);
+    // sd-bus holds its own reference to the slot while this runs.
+    p->slot = sd_bus_slot_unref(p->slot);
+    p->completed = true;
+    if (p->w) {
+        c->wake(*p->w);
+    } else {
+        p->next_done = c->completed_;
+        c->completed_ = p;
+    }
+    return 1;
+}
+
+int connection::start_call(sd_bus_message *m, uint64_t usec, pending_call &p) noexcept {
+    if (trash_.load(std::memory_order_relaxed))
+        empty_trash();
+    p.conn = this;
+    p.completed = false;
+    int r = sd_bus_call_async(bus_, &p.slot, m, on_reply, &p, usec);
+    if (r < 0)
+        return r;
+    // sd-bus writes at once when it can; output it could not write yet has
+    // to be waited for by the reader, which is polling without knowing.
+    if (reader_ && (sd_bus_get_events(bus_) & POLLOUT))
+        wake_reader();
+    return 0;
+}
+
+int connection::send(sd_bus_message *m) noexcept {
+    if (trash_.load(std::memory_order_relaxed))
+        empty_trash();
+    int r = sd_bus_send(bus_, m, nullptr);
+    if (r < 0)
+        return r;
+    if (reader_ && (sd_bus_get_events(bus_) & POLLOUT))
+        wake_reader();
+    return 0;
+}
+
+void connection::cancel(pending_call &p) noexcept {
+    p.slot = sd_bus_slot_unref(p.slot);
+}
+
+// --- Waiting -----------------------------------------------------------------------
+
+void connection::link(waiter &w) noexcept {
+    w.prev = nullptr;
+    w.next = waiters_;
+    if (waiters_)
+        waiters_->prev = &w;
+    waiters_ = &w;
+    w.linked = true;
+}
+
+void connection::unlink(waiter &w) noexcept {
+    if (!w.linked)
+        return;
+    if (w.prev)
+        w.prev->next = w.next;
+    else
+        waiters_ = w.next;
+    if (w.next)
+        w.next->prev = w.prev;
+    w.prev = w.next = nullptr;
+    w.linked = false;
+}
+
+void connection::wake(waiter &w) noexcept {
+    w.done = true;
+    sem_post(&w.sem);
+    if (reader_ == &w)
+        wake_reader();
+}
+
+void connection::wake_reader() noexcept {
+    const uint64_t one = 1;
+    ssize_t n = ::write(wake_fd_, &one, sizeof one);
+    (void)n;  // a full counter already wakes the reader
+}
+
+void connection::leave_reader() noexcept {
+    reader_ = nullptr;
+    if (closed_)
+        reader_left_.notify_all();
+}
+
+// No one is reading: let a waiter that still waits take the reader's role.
+void connection::hand_off() noexcept {
+    if (reader_)
+        return;
+    for (waiter *w = waiters_; w; w = w->next)
+        if (!w->done) {
+            sem_post(&w->sem);
+            return;
+        }
+}
+
+void connection::fail(int r) noexcept {
+    if (error_ == 0)
+        error_ = r;
+    for (waiter *w = waiters_; w; w = w->next)
+        sem_post(&w->sem);
+    wake_reader();
+}
+
+// Processes what has arrived until sd-bus has nothing left to do, `w` is
+// done, or the connection fails.  Under the lock.
+int connection::drain(waiter *w) noexcept {
+    int r;
+    int in_batch = 0;
+    while ((r = sd_bus_process(bus_, nullptr)) > 0) {
+        if (w && w->done)
+            return 0;
+        if (++in_batch == process_batch) {
+            in_batch = 0;
+            lock_.unlock();
+            lock_.lock();
+            if (closed_)
+                return 0;
+        }
+    }
+    return r;
+}
+
+wait_status connection::wait(waiter &w, steady::time_point deadline) noexcept {
+    std::unique_lock<std::mutex> hold(lock_);
+    link(w);
+    wait_status status;
+    for (;;) {
+        if (w.done) {
+            status = wait_status::done;
+            break;
+        }
+        if (closed_) {
+            status = wait_status::closed;
+            break;
+        }
+        if (error_) {
+            status = wait_status::lost;
+            break;
+        }
+        if (steady::now() >= deadline) {
+            status = wait_status::timed_out;
+            break;
+        }
+        if (!reader_ && !loop_driven_) {
+            // Be the reader: process what is there, then poll the socket.
+            reader_ = &w;
+            if (trash_.load(std::memory_order_relaxed))
+                empty_trash();
+            const int r = drain(&w);
+            if (r < 0)
+                fail(r);
+            if (r < 0 || w.done || closed_) {
+                leave_reader();
+                continue;
+            }
+            const int events = sd_bus_get_events(bus_);
+            uint64_t usec = UINT64_MAX;
+            if (events < 0 || sd_bus_get_timeout(bus_, &usec) < 0) {
+                fail(events < 0 ? events : -ENOTCONN);
+                leave_reader();
+                continue;
+            }
+            const steady::time_point until = std::min(deadline, from_usec(usec));
+            pollfd fds[2] = {{sd_bus_get_fd(bus_), static_cast<short>(events), 0},
+                             {wake_fd_, POLLIN, 0}};
+            hold.unlock();
+            const int n = poll(fds, 2, poll_ms(until));
+            const int poll_errno = errno;
+            hold.lock();
+            leave_reader();
+            if (fds[1].revents & POLLIN) {
+                uint64_t count;
+                ssize_t got = ::read(wake_fd_, &count, sizeof count);
+                (void)got;
+            }
+            if (n < 0 && poll_errno == EINTR) {
+                status = wait_status::interrupted;
+                break;
+            }
+            continue;
+        }
+        // Someone else reads (or an event loop drives the connection):
+        // sleep until woken, by a reply or by the reader's role.
+        const timespec until = to_monotonic_timespec(deadline);
+        hold.unlock();
+        const int r = deadline == steady::time_point::max()
+                          ? sem_wait(&w.sem)
+                          : sem_clockwait(&w.sem, CLOCK_MONOTONIC, &until);
+        const int sem_errno = errno;
+        hold.lock();
+        if (r < 0 && sem_errno == EINTR) {
+            status = wait_status::interrupted;
+            break;
+        }
+    }
+    unlink(w);
+    hand_off();
+    // A semaphore post that nobody consumed must not wake a later wait of
+    // the same waiter early: drain it.
+    while (sem_trywait(&w.sem) == 0) {
+    }
+    return status;
+}
+
+// --- Loop-driven processing ----------------------------------------------------------
+
+int connection::process_once() noexcept {
+    if (trash_.load(std::memory_order_relaxed))
+        empty_trash();
+    const int r = drain(nullptr);
+    if (r < 0)
+        fail(r);
+    return r;
+}
+
+pending_call *connection::take_completed() noexcept {
+    pending_call *list = completed_;
+    completed_ = nullptr;
+    return list;
+}
+
+// --- Releasing -----------------------------------------------------------------------
+
+void connection::release(sd_bus_message *m) noexcept {
+    if (!m)
+        return;
+    if (lock_.try_lock()) {
+        sd_bus_message_unref(m);
+        lock_.unlock();
+        return;
+    }
+    std::lock_guard<std::mutex> hold(trash_lock_);
+    trash_messages_.push_back(m);  // reserved ahead: see empty_trash
+    trash_.store(true, std::memory_order_relaxed);
+}
+
+void connection::release(sd_bus_slot *s) noexcept {
+    if (!s)
+        return;
+    if (lock_.try_lock()) {
+        sd_bus_slot_unref(s);
+        lock_.unlock();
+        return;
+    }
+    std::lock_guard<std::mutex> hold(trash_lock_);
+    trash_slots_.push_back(s);
+    trash_.store(true, std::memory_order_relaxed);
+}
+
+void connection::empty_trash() noexcept {
+    std::vector<sd_bus_message *> messages;
+    std::vector<sd_bus_slot *> slots;
+    {
+        std::lock_guard<std::mutex> hold(trash_lock_);
+        messages.swap(trash_messages_);
+        slots.swap(trash_slots_);
+        trash_.store(false, std::memory_order_relaxed);
+    }
+    for (sd_bus_message *m : messages)
+        sd_bus_message_unref(m);
+    for (sd_bus_slot *s : slots)
+        sd_bus_slot_unref(s);
+}
+
+// --- Closing -------------------------------------------------------------------------
+
+void connection::flush_for(std::chrono::milliseconds limit) noexcept {
+    const steady::time_point until = steady::now() + limit;
+    for (;;) {
+        const int events = sd_bus_get_events(bus_);
+        if (events < 0 || !(events & POLLOUT))
+            return;
+        pollfd fd = {sd_bus_get_fd(bus_), POLLOUT, 0};
+        const int ms = poll_ms(until);
+        if (ms == 0 || poll(&fd, 1, ms) <= 0)
+            return;
+        // Processing writes the queued output first.
+        if (sd_bus_process(bus_, nullptr) < 0)
+            return;
+    }
+}
+
+void connection::close() noexcept {
+    std::unique_lock<std::mutex> hold(lock_);
+    if (closed_)
+        return;
+    closed_ = true;
+    for (waiter *w = waiters_; w; w = w->next)
+        sem_post(&w->sem);
+    if (reader_) {
+        wake_reader();
+        reader_left_.wait(hold, [this] { return reader_ == nullptr; });
+    }
+    empty_trash();
+    if (error_ == 0)
+        flush_for(std::chrono::milliseconds(1000));
+    sd_bus_close(bus_);
+}
+
+int connection::on_message(sd_bus_message *m, void *userdata, sd_bus_error *) noexcept {
+    auto *c = static_cast<connection *>(userdata);
+    return c->filter_ ? c->filter_(*c, m) : 0;
+}
+
+}  // namespace vq::core

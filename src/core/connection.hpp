@@ -1,0 +1,176 @@
+// One bus connection shared by any number of threads.
+//
+// sd-bus connections are not thread-safe, so every use of the sd_bus (and
+// of every message, slot and reference count tied to it) happens under the
+// connection's lock.  The lock is held only for short, non-blocking steps:
+// building and sending a message, one round of processing, a cancel.  Nobody
+// waits on the socket while holding it.
+//
+// Waiting: a thread that needs something from the connection (a reply, a
+// signal, an incoming call) registers a `waiter` and calls wait().  One
+// waiting thread at a time is the reader: it processes what has arrived
+// (the callbacks hand each reply or signal to its owner and wake that
+// owner's thread), then polls the socket with the lock released.  The other
+// waiters sleep on their own semaphores.  When the reader's own wait is
+// over it hands the reader's role to another waiter.  So calls of many
+// threads are in flight together, and none waits for another's reply.
+//
+// Lock order: the connection lock is never held while the interpreter lock
+// is taken, and nobody waits for it while holding the interpreter lock
+// (try_lock with the interpreter lock held is allowed: it never waits).
+// Callbacks run by processing therefore never touch Python objects.
+#pragma once
+
+#include <poll.h>
+#include <semaphore.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include <systemd/sd-bus.h>
+
+namespace vq::core {
+
+using steady = std::chrono::steady_clock;
+
+// A thread waiting on the connection.  Linked into the connection's list
+// while it waits; `done` is set (under the lock) by whoever has what it
+// waits for, and its semaphore is posted.
+struct waiter {
+    waiter() noexcept { sem_init(&sem, 0, 0); }
+    ~waiter() { sem_destroy(&sem); }
+    waiter(const waiter &) = delete;
+    waiter &operator=(const waiter &) = delete;
+
+    waiter *prev = nullptr, *next = nullptr;
+    bool linked = false;
+    bool done = false;
+    sem_t sem;
+};
+
+// One method call in flight.  The reply callback stores the reply and marks
+// the call's waiter (sync) or queues it as completed (loop-driven).
+struct pending_call {
+    sd_bus_slot *slot = nullptr;      // until the reply is in or the call is cancelled
+    sd_bus_message *reply = nullptr;  // own reference, released under the lock
+    waiter *w = nullptr;              // the thread to wake, or null
+    class connection *conn = nullptr;
+    pending_call *next_done = nullptr;  // in the connection's completed list (loop-driven)
+    void *owner = nullptr;              // the loop side's record (a future)
+    bool completed = false;
+};
+
+enum class wait_status {
+    done,         // the waiter's `done` was set
+    timed_out,    // the deadline passed first
+    interrupted,  // a signal interrupted the wait: check the interpreter's handlers
+    closed,       // close() was called
+    lost,         // the connection failed; error() tells why
+};
+
+class connection {
+public:
+    // Takes over `bus` (a started connection).  Null when the wake-up
+    // descriptor cannot be made (errno set).
+    static connection *adopt(sd_bus *bus) noexcept;
+    ~connection();
+    connection(const connection &) = delete;
+    connection &operator=(const connection &) = delete;
+
+    std::mutex &lock() noexcept { return lock_; }
+    // The connection; only under the lock.
+    sd_bus *bus() const noexcept { return bus_; }
+    bool closed() const noexcept { return closed_; }  // under the lock
+    int error() const noexcept { return error_; }     // under the lock: -errno of a lost connection
+
+    // Sends `m` as a method call expecting a reply within `usec` (0: the
+    // library default) and registers `p` for it.  Under the lock.
+    int start_call(sd_bus_message *m, uint64_t usec, pending_call &p) noexcept;
+    // Sends a message that expects no reply.  Under the lock.
+    int send(sd_bus_message *m) noexcept;
+    // Forgets a call whose reply has not come: a late reply is dropped.
+    // Under the lock.
+    void cancel(pending_call &p) noexcept;
+
+    // Waits without the lock (and without the interpreter lock) until `w` is
+    // done, the deadline passes, a signal interrupts, or the connection is
+    // closed or lost.  `w` must not be linked.
+    wait_status wait(waiter &w, steady::time_point deadline) noexcept;
+    // Marks `w` done and wakes its thread.  Under the lock.
+    void wake(waiter &w) noexcept;
+
+    // Gives back a message reference.  The interpreter lock may be held: the
+    // reference is released at once when the lock is free, else by the next
+    // holder of the lock.
+    void release(sd_bus_message *m) noexcept;
+    // As release(), for a slot.
+    void release(sd_bus_slot *s) noexcept;
+
+    // Closes the connection: every waiter returns `closed`, the reader
+    // leaves the socket, queued output is written for at most a second, and
+    // the connection is closed.  The sd_bus object stays until the
+    // destructor, so that slots can still be released.  Idempotent.
+    // Without the lock.
+    void close() noexcept;
+
+    // Runs `fn` for every incoming message that no reply callback took,
+    // during processing, under the lock.  Returns >0 when it handled the
+    // message.  Set once, before the connection is shared.
+    using message_filter = int (*)(connection &, sd_bus_message *) noexcept;
+    void set_filter(message_filter fn, void *data) noexcept;
+    void *filter_data() const noexcept { return filter_data_; }
+
+    // For an event loop driving the connection instead of waiting threads:
+    // one non-blocking round of processing (under the lock), after which
+    // take_completed() gives the calls whose replies came.
+    int process_once() noexcept;
+    pending_call *take_completed() noexcept;  // under the lock
+    void set_loop_driven(bool on) noexcept { loop_driven_ = on; }
+    bool loop_driven() const noexcept { return loop_driven_; }
+
+private:
+    explicit connection(sd_bus *bus, int wake_fd) noexcept;
+    static int on_reply(sd_bus_message *m, void *userdata, sd_bus_error *) noexcept;
+    static int on_message(sd_bus_message *m, void *userdata, sd_bus_error *) noexcept;
+
+    void link(waiter &w) noexcept;
+    void unlink(waiter &w) noexcept;
+    void hand_off() noexcept;
+    void leave_reader() noexcept;
+    void wake_reader() noexcept;
+    int drain(waiter *w) noexcept;
+    void fail(int r) noexcept;
+    void empty_trash() noexcept;
+    void flush_for(std::chrono::milliseconds limit) noexcept;
+
+    std::mutex lock_;
+    std::condition_variable reader_left_;
+    sd_bus *bus_;
+    sd_bus_slot *filter_slot_ = nullptr;
+    message_filter filter_ = nullptr;
+    void *filter_data_ = nullptr;
+    int wake_fd_;
+    waiter *waiters_ = nullptr;      // linked waiters, under the lock
+    waiter *reader_ = nullptr;       // the waiter polling the socket, under the lock
+    bool closed_ = false;
+    int error_ = 0;
+    bool loop_driven_ = false;
+    pending_call *completed_ = nullptr;
+
+    // References given back while the lock was busy (leaf lock: nothing is
+    // taken while it is held).
+    std::mutex trash_lock_;
+    std::vector<sd_bus_message *> trash_messages_;
+    std::vector<sd_bus_slot *> trash_slots_;
+    std::atomic<bool> trash_{false};
+};
+
+// A deadline `seconds` from now (infinite for a negative value).
+steady::time_point deadline_after(double seconds) noexcept;
+
+}  // namespace vq::core

@@ -1,0 +1,70 @@
+#include "core/errors.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+#include "py_ref.hpp"
+
+namespace vq::core {
+
+namespace {
+PyObject *g_bus_error = nullptr;
+PyObject *g_by_name = nullptr;
+
+void raise_instance(PyObject *exc) noexcept {
+    if (exc)
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
+}
+}  // namespace
+
+void set_error_classes(PyObject *bus_error, PyObject *by_name) noexcept {
+    Py_XINCREF(bus_error);
+    Py_XSETREF(g_bus_error, bus_error);
+    Py_XINCREF(by_name);
+    Py_XSETREF(g_by_name, by_name);
+}
+
+PyObject *bus_error_class() noexcept { return g_bus_error; }
+
+PyObject *raise_bus_error(const sd_bus_error *e) noexcept {
+    const char *name = e && e->name ? e->name : "org.freedesktop.DBus.Error.Failed";
+    const char *message = e && e->message ? e->message : "";
+    if (!g_bus_error) {
+        PyErr_Format(PyExc_RuntimeError, "%s: %s", name, message);
+        return nullptr;
+    }
+    PyObject *cls = nullptr;
+    if (g_by_name) {
+        py_ref key(PyUnicode_FromString(name));
+        if (!key)
+            return nullptr;
+        cls = PyDict_GetItemWithError(g_by_name, key.get());  // borrowed
+        if (!cls && PyErr_Occurred())
+            return nullptr;
+    }
+    py_ref exc(cls ? PyObject_CallFunction(cls, "s", message)
+                   : PyObject_CallFunction(g_bus_error, "ss", name, message));
+    raise_instance(exc.get());
+    return nullptr;
+}
+
+PyObject *raise_errno(int r, const char *what) noexcept {
+    const int err = r < 0 ? -r : r;
+    // The interpreter picks the subclass for most numbers (ECONNRESET:
+    // ConnectionResetError, ETIMEDOUT: TimeoutError); a connection that is
+    // not there any more (ENOTCONN) is a ConnectionError too.
+    PyObject *cls = err == ENOTCONN ? PyExc_ConnectionError : PyExc_OSError;
+    py_ref text(PyUnicode_FromFormat("%s: %s", what, std::strerror(err)));
+    if (!text)
+        return nullptr;
+    py_ref exc(PyObject_CallFunction(cls, "iO", err, text.get()));
+    raise_instance(exc.get());
+    return nullptr;
+}
+
+PyObject *raise_closed() noexcept {
+    PyErr_SetString(PyExc_ValueError, "operation on a closed bus");
+    return nullptr;
+}
+
+}  // namespace vq::core

@@ -1,0 +1,30 @@
+// Exceptions of the package: error replies become varquin.BusError (or the
+// subclass registered for the error's name), local failures become OSError
+// subclasses carrying their errno.  Interpreter lock held throughout.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <systemd/sd-bus.h>
+
+namespace vq::core {
+
+// Registered once at import by the package: the root class BusError(name,
+// message) and a dict from error name to the class made with the message
+// alone.
+void set_error_classes(PyObject *bus_error, PyObject *by_name) noexcept;
+PyObject *bus_error_class() noexcept;
+
+// Raises the exception for an error reply.  Returns null.
+PyObject *raise_bus_error(const sd_bus_error *e) noexcept;
+
+// Raises an OSError subclass for the negative errno `r`: "<what>: <text>".
+// ENOTCONN, like the other errors of a connection that is gone, raises a
+// ConnectionError.  Returns null.
+PyObject *raise_errno(int r, const char *what) noexcept;
+
+// ValueError for an operation on a closed bus.  Returns null.
+PyObject *raise_closed() noexcept;
+
+}  // namespace vq::core

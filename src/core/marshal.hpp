@@ -1,0 +1,115 @@
+// Python values <-> D-Bus values, by signature, both ways.
+//
+// Writing is split in two so that the interpreter lock and the connection
+// lock are never held together: with the interpreter lock, a `plan` is built
+// from Python values (every value is checked here, and every refusal names
+// its position and the expected type); then, without the interpreter lock
+// and under the connection lock, the plan is appended to a message.  The
+// plan holds references to the objects whose buffers it points into, and
+// gives them back when it is cleared or destroyed (interpreter lock held).
+//
+// Reading needs only the interpreter lock: reading a received message does
+// not touch its connection.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <systemd/sd-bus.h>
+
+namespace vq::core {
+
+// --- Names and signatures ------------------------------------------------------
+
+// The length of the complete type that `sig` starts with, or 0 when it does
+// not start with a valid one (nesting limits of D-Bus included).
+size_t complete_type_length(std::string_view sig) noexcept;
+// Whether `sig` is a valid signature: complete types, at most 255 bytes.
+bool signature_is_valid(std::string_view sig) noexcept;
+// The number of complete types of a valid signature.
+size_t complete_type_count(std::string_view sig) noexcept;
+bool object_path_is_valid(std::string_view path) noexcept;
+bool interface_name_is_valid(std::string_view name) noexcept;
+bool member_name_is_valid(std::string_view name) noexcept;
+// A unique (":1.42") or well-known ("org.example.Name") bus name.
+bool bus_name_is_valid(std::string_view name) noexcept;
+
+// The UTF-8 text of a str argument for a name of the kind that `valid`
+// checks, or null with ValueError/TypeError set naming `what`.  The text
+// lives as long as `obj`.  Interpreter lock held.
+const char *name_argument(PyObject *obj, const char *what, bool (*valid)(std::string_view),
+                          bool none_allowed = false) noexcept;
+
+// --- Writing ---------------------------------------------------------------------
+
+class plan {
+public:
+    plan() noexcept = default;
+    ~plan();  // interpreter lock held
+    plan(const plan &) = delete;
+    plan &operator=(const plan &) = delete;
+
+    // Appends the values `values[0..n)` for the complete types of `sig`,
+    // which must hold exactly n of them (TypeError otherwise).  `label`
+    // names the values in messages ("argument" gives "argument 2",
+    // "result" gives "result[1]" for n > 1, "result" for n == 1).  Returns
+    // false with an exception set.  Interpreter lock held.
+    bool add(std::string_view sig, PyObject *const *values, size_t n, const char *label) noexcept;
+
+    // Appends the plan to `m`; 0 or a negative errno.  Without the
+    // interpreter lock (the plan's buffers stay valid: the plan holds their
+    // owners), under the lock of m's connection.
+    int apply(sd_bus_message *m) const noexcept;
+
+    // Gives back the references and buffers.  Interpreter lock held.
+    void clear() noexcept;
+    bool empty() const noexcept { return ops_.empty(); }
+
+    struct op {
+        enum class kind : uint8_t { basic, open, close, array } what;
+        char code;           // the type code (container code for open/array)
+        uint32_t text_len;   // strings: length; open: offset of contents in arena_
+        union {
+            int64_t i;
+            uint64_t u;
+            double d;
+            int fd;
+            int b;
+            const char *text;  // NUL-terminated: a str's UTF-8 buffer
+            const void *data;  // array: the bytes
+        } v;
+        size_t size;  // array: byte count
+    };
+
+private:
+    friend class writer;
+    std::vector<op> ops_;
+    std::string arena_;             // NUL-terminated container contents signatures
+    std::vector<PyObject *> keep_;  // references owned until clear()
+    std::vector<Py_buffer> views_;  // buffers held until clear()
+};
+
+// --- Reading ----------------------------------------------------------------------
+
+// Every value of the message's body, as a tuple (() for none).  Received
+// file descriptors are duplicated; the caller owns the copies.  Null with
+// an exception set on failure.  Interpreter lock held.
+PyObject *read_body(sd_bus_message *m) noexcept;
+
+// One complete type at the message's read position, or null with an
+// exception set.  Interpreter lock held.
+PyObject *read_value(sd_bus_message *m, std::string_view sig) noexcept;
+
+// --- Variant ---------------------------------------------------------------------
+
+// The class that stands for a D-Bus variant on the way in:
+// varquin.Variant(signature, value), a tuple subclass.  Set once at import.
+void set_variant_type(PyObject *type) noexcept;
+PyObject *variant_type() noexcept;
+
+}  // namespace vq::core

@@ -1,0 +1,42 @@
+// Subscriptions to signals: the match rules sent to the bus, the matching
+// of received signals to subscriptions, the queue of each subscription and
+// waiting for its next signal with the interpreter lock released.
+//
+// The bus routes to a connection the signals of all its rules together, so
+// each received signal is matched here against every subscription.  A rule
+// whose sender is a well-known name is matched against the name's current
+// owner, which is followed through the bus's NameOwnerChanged signals: two
+// subscriptions for two services never see each other's signals.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <systemd/sd-bus.h>
+
+#include "core/connection.hpp"
+
+namespace vq::core {
+
+struct match_registry;
+
+match_registry *new_match_registry() noexcept;
+// Releases every subscription's queue and the registry.  Under the lock.
+void free_match_registry(match_registry *registry, connection &conn) noexcept;
+
+// Hands a received signal to the subscriptions it matches.  Under the lock,
+// during processing.
+void dispatch_signal(match_registry &registry, connection &conn, sd_bus_message *m) noexcept;
+
+// Bus.subscribe (METH_FASTCALL | METH_KEYWORDS).
+PyObject *bus_subscribe(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
+extern const char bus_subscribe_doc[];
+
+// Readies the Subscription type; 0, or -1 with an exception set.
+int subscription_type_ready(PyObject *module) noexcept;
+
+// The class received signals are made of: varquin.Signal(sender, path,
+// interface, member, args).  Set once at import.
+void set_signal_type(PyObject *type) noexcept;
+
+}  // namespace vq::core

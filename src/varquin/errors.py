@@ -1,0 +1,140 @@
+"""The exceptions of varquin: one tree rooted at :class:`BusError`, keyed by
+the D-Bus error name.
+
+An error reply raises the class registered for its name, or :class:`BusError`
+itself for a name without a class of its own; the bus's own text is kept as
+``message``.  Local failures are the interpreter's own ``OSError`` subclasses
+with their errno: ``ConnectionError`` when the connection is gone,
+``TimeoutError`` when no reply came in time (``NoReply`` is both a
+``BusError`` and a ``TimeoutError``).
+"""
+
+from __future__ import annotations
+
+import errno
+from typing import ClassVar
+
+__all__ = [
+    "AccessDenied",
+    "BusError",
+    "InvalidArgs",
+    "NoReply",
+    "NoSuchUnit",
+    "ServiceUnknown",
+    "UnknownInterface",
+    "UnknownMethod",
+    "UnknownObject",
+    "UnknownProperty",
+    "error_classes",
+]
+
+
+class BusError(Exception):
+    """An error reply: ``BusError(name, message)``.
+
+    ``name`` is the D-Bus error name (``org.freedesktop.DBus.Error.Failed``),
+    ``message`` the text the peer sent.  Raised by a served method, it becomes
+    the error reply its caller receives.
+    """
+
+    name: str
+    message: str
+
+    def __init__(self, name: str, message: str = "") -> None:
+        super().__init__(name, message)
+        self.name = name
+        self.message = message
+
+    def __str__(self) -> str:
+        return f"{self.name}: {self.message}" if self.message else self.name
+
+    def __reduce__(self) -> tuple[object, ...]:
+        return (BusError, (self.name, self.message))
+
+
+class _NamedError(BusError):
+    """A BusError whose name is fixed by its class: made with the message alone."""
+
+    NAME: ClassVar[str] = ""
+
+    def __init__(self, message: str = "") -> None:
+        super().__init__(self.NAME, message)
+
+    def __reduce__(self) -> tuple[object, ...]:
+        return (type(self), (self.message,))
+
+
+class ServiceUnknown(_NamedError):
+    """No service owns the destination name."""
+
+    NAME = "org.freedesktop.DBus.Error.ServiceUnknown"
+
+
+class UnknownMethod(_NamedError):
+    """The object has no such method (or interface)."""
+
+    NAME = "org.freedesktop.DBus.Error.UnknownMethod"
+
+
+class UnknownObject(_NamedError):
+    """The service has no object at that path."""
+
+    NAME = "org.freedesktop.DBus.Error.UnknownObject"
+
+
+class UnknownInterface(_NamedError):
+    """The object has no such interface."""
+
+    NAME = "org.freedesktop.DBus.Error.UnknownInterface"
+
+
+class UnknownProperty(_NamedError):
+    """The interface has no such property."""
+
+    NAME = "org.freedesktop.DBus.Error.UnknownProperty"
+
+
+class InvalidArgs(_NamedError):
+    """The arguments do not fit what the method or property takes."""
+
+    NAME = "org.freedesktop.DBus.Error.InvalidArgs"
+
+
+class AccessDenied(_NamedError):
+    """The bus or the service refused the caller."""
+
+    NAME = "org.freedesktop.DBus.Error.AccessDenied"
+
+
+class NoReply(_NamedError, TimeoutError):
+    """The bus reports that no reply came (the peer did not answer in time,
+    or left without answering).  Also a TimeoutError."""
+
+    NAME = "org.freedesktop.DBus.Error.NoReply"
+
+    def __init__(self, message: str = "") -> None:
+        TimeoutError.__init__(self, errno.ETIMEDOUT, message)
+        self.name = self.NAME
+        self.message = message
+
+    def __str__(self) -> str:
+        return BusError.__str__(self)
+
+
+class NoSuchUnit(_NamedError):
+    """systemd knows no unit of that name."""
+
+    NAME = "org.freedesktop.systemd1.NoSuchUnit"
+
+
+def error_classes() -> dict[str, type[BusError]]:
+    """Every error class with a fixed name, by its name (subclasses included)."""
+    found: dict[str, type[BusError]] = {}
+    pending: list[type[BusError]] = [_NamedError]
+    while pending:
+        cls = pending.pop()
+        for sub in cls.__subclasses__():
+            if getattr(sub, "NAME", ""):
+                found[sub.NAME] = sub
+            pending.append(sub)
+    return found
