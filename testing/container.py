@@ -323,7 +323,7 @@ class Container:
     def _unmount(self):
         while self.mounted:
             target = self.mounted[-1]
-            for attempt in range(50):
+            for _ in range(50):
                 status, out = _run("umount", str(target))
                 if status == 0 or not os.path.ismount(target):
                     break

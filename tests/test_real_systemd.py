@@ -67,7 +67,10 @@ def test_refused_unit_jobs(real_systemd, args, detail):
 def test_enable_and_disable_change_the_containers_links(real_systemd):
     c = real_systemd
     wants = f"{WANTS}/vq-plain.service"
-    assert _varquin.unit_enable("vq-plain.service") == (True, ("symlink", wants, "/lib/systemd/system/vq-plain.service"))
+    assert _varquin.unit_enable("vq-plain.service") == (
+        True,
+        ("symlink", wants, "/lib/systemd/system/vq-plain.service"),
+    )
     assert link(c, wants) == "/lib/systemd/system/vq-plain.service"
     assert _varquin.unit_enable("vq-plain.service") == (True, NO_CHANGE)
     assert _varquin.unit_disable("vq-plain.service") == (True, ("unlink", wants, ""))
@@ -139,9 +142,19 @@ def test_time_zone(real_systemd):
 def test_wall_message(real_systemd):
     assert _varquin.set_wall_message("varquin says hello") is True
     shown = subprocess.run(
-        ["busctl", f"--address={real_systemd.bus_address}", "get-property", "org.freedesktop.login1",
-         "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "WallMessage"],
-        capture_output=True, text=True, check=True, env=child_env(),
+        [
+            "busctl",
+            f"--address={real_systemd.bus_address}",
+            "get-property",
+            "org.freedesktop.login1",
+            "/org/freedesktop/login1",
+            "org.freedesktop.login1.Manager",
+            "WallMessage",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=child_env(),
     ).stdout.strip()
     assert shown == 's "varquin says hello"'
 

@@ -7,6 +7,9 @@ set -eu
 cd "$(dirname "$0")/.."
 tools/setup.sh
 
+echo "== layout and lint (tools/lint.sh)"
+tools/lint.sh
+
 echo "== tests (regular build)"
 .venv/bin/python -m pytest -p no:cacheprovider "$@"
 
