@@ -54,4 +54,6 @@ for spec in sys.argv[1:]:
     $PIP install $TOOLS
 fi
 echo "setup: building and installing the module"
-$PIP install --no-build-isolation --no-deps .
+# VQ_WERROR=ON in the environment (tools/test.sh sets it) makes every
+# compiler warning an error.
+$PIP install --no-build-isolation --no-deps -C cmake.define.VQ_WERROR="${VQ_WERROR:-OFF}" .

@@ -5,7 +5,8 @@
 # module, and when no test ran.
 set -eu
 cd "$(dirname "$0")/.."
-tools/setup.sh
+# Both builds treat compiler warnings as errors.
+VQ_WERROR=ON tools/setup.sh
 
 echo "== layout and lint (tools/lint.sh)"
 tools/lint.sh
@@ -16,7 +17,7 @@ echo "== tests (regular build)"
 echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
 .venv/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
     --upgrade --target build/asan-site \
-    -C cmake.define.VQ_SANITIZE=ON -C build-dir=build/asan .
+    -C cmake.define.VQ_SANITIZE=ON -C cmake.define.VQ_WERROR=ON -C build-dir=build/asan .
 LOGS="$PWD/build/asan-logs"
 rm -rf "$LOGS" && mkdir -p "$LOGS"
 ASAN_RUNTIME="$(g++ -print-file-name=libasan.so)"
