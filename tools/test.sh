@@ -5,11 +5,16 @@
 # module, and when no test ran.
 set -eu
 cd "$(dirname "$0")/.."
-# Both builds treat compiler warnings as errors.
-VQ_WERROR=ON tools/setup.sh
+# Every build treats compiler warnings as errors.
+export VQ_WERROR=ON
+tools/setup.sh
 
 echo "== layout and lint (tools/lint.sh)"
 tools/lint.sh
+
+echo "== type stub (mypy stubtest against the built module, mypy --strict on tests/typing)"
+.venv/bin/python -m mypy.stubtest _varquin
+.venv/bin/python -m mypy --strict --no-incremental tests/typing
 
 echo "== tests (regular build)"
 .venv/bin/python -m pytest -p no:cacheprovider "$@"
