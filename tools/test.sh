@@ -14,7 +14,10 @@ tools/lint.sh
 
 echo "== type stub (mypy stubtest against the built module, mypy --strict on tests/typing)"
 .venv/bin/python -m mypy.stubtest _varquin
-.venv/bin/python -m mypy --strict --no-incremental tests/typing
+.venv/bin/python -m mypy --strict --no-incremental tests/typing tools/build_backend.py tools/check_wheel.py
+
+echo "== wheel (tools/wheel.sh)"
+tools/wheel.sh
 
 echo "== tests (regular build)"
 .venv/bin/python -m pytest -p no:cacheprovider "$@"
