@@ -1,6 +1,7 @@
 #!/bin/sh
-# Runs the whole test suite: once against the regular build, then once more
-# against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Checks layout and lint, the type stub and the user's wheel, then runs the
+# whole test suite: once against the regular build, then once more against a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer.
 # Exits non-zero on any failure, on any sanitizer report that concerns the
 # module, and when no test ran.
 set -eu
@@ -18,6 +19,11 @@ echo "== type stub (mypy stubtest against the built module, mypy --strict on tes
 
 echo "== wheel (tools/wheel.sh)"
 tools/wheel.sh
+
+echo "== the Debian 13 root for the real systemd tier's systemd 257 (tools/systemd257_root.sh)"
+# Made once and cached outside the clone.  Without it the tier still runs on
+# the host's systemd, and its line says why 257 did not run.
+tools/systemd257_root.sh || echo "test: no Debian 13 root: the real systemd tier runs without systemd 257"
 
 echo "== tests (regular build)"
 .venv/bin/python -m pytest -p no:cacheprovider "$@"
