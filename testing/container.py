@@ -104,11 +104,15 @@ def _children(pid):
 
 class Container:
     """One throwaway systemd container.  `files` maps absolute paths inside
-    the container to the text written there before boot; `progress`, when
-    given, receives one line of text per step."""
+    the container to the text written there before boot; `prepare`, when
+    given, is called with the container's root (as the host sees it) after
+    those files are written, before boot, for what text alone cannot say
+    (file modes, links); `progress`, when given, receives one line of text
+    per step."""
 
-    def __init__(self, files=None, progress=None, boot_timeout=BOOT_TIMEOUT):
+    def __init__(self, files=None, progress=None, boot_timeout=BOOT_TIMEOUT, prepare=None):
         self.files = dict(files or {})
+        self.prepare = prepare
         self.progress = progress or (lambda line: None)
         self.boot_timeout = boot_timeout
         self.folder = None  # holds A (the tmpfs), B (the overlay) and nspawn's log
@@ -152,6 +156,8 @@ class Container:
         try:
             self._mount()
             self._write_files()
+            if self.prepare is not None:
+                self.prepare(self.root)
             self._boot()
         except BaseException:
             self.stop()
