@@ -2,12 +2,12 @@
 over SSH (testing/remote.py), and the one line at the end of the run that
 says whether the tier ran.
 
-Three hosts are booted the first time a test asks for them and shared by
-every test of the run; a test that takes a host down asks for
-`remote_hosts_restored`, which boots anew, after the test, any host it
-stopped.  The tier runs whenever the machine allows it (root, nspawn, sshd,
-ssh, socat); otherwise its tests are skipped and the line says why.  Every
-test that uses the fixtures belongs to the tier without further marking.
+Three hosts are booted the first time a test asks for `remote_hosts` and
+shared by every test of the run.  A test may take a host down (stop its
+container): the next test that asks for the hosts gets it booted anew.  The
+tier runs whenever the machine allows it (root, nspawn, sshd, ssh, socat);
+otherwise its tests are skipped and the line says why.  Every test that uses
+the fixture belongs to the tier without further marking.
 """
 
 from __future__ import annotations
@@ -20,7 +20,6 @@ from testing.container import Unavailable
 from testing.remote import RemoteHosts, why_not
 
 MARK = "remote"
-FIXTURES = ("remote_hosts", "remote_hosts_restored")
 HOSTS = 3
 
 _reason: list[str] = []
@@ -33,14 +32,14 @@ def pytest_configure(config: pytest.Config) -> None:
 
 def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
     for item in items:
-        if any(name in getattr(item, "fixturenames", ()) for name in FIXTURES):
+        if "remote_hosts" in getattr(item, "fixturenames", ()):
             item.add_marker(MARK)
 
 
 @pytest.fixture(scope="session")
-def remote_hosts() -> Iterator[RemoteHosts]:
-    """Three running hosts, shared by the whole run; skips the test (and
-    every later test of the tier) when they cannot run here."""
+def remote_hosts_session() -> Iterator[RemoteHosts]:
+    """The run's hosts, booted once; skips the test (and every later test of
+    the tier) when they cannot run here."""
     reason = why_not()
     hosts = None
     if not reason:
@@ -58,13 +57,11 @@ def remote_hosts() -> Iterator[RemoteHosts]:
 
 
 @pytest.fixture
-def remote_hosts_restored(remote_hosts: RemoteHosts) -> Iterator[RemoteHosts]:
-    """The shared hosts, for a test that stops some of them: each host it
-    stopped is booted anew afterwards."""
-    try:
-        yield remote_hosts
-    finally:
-        remote_hosts.restore()
+def remote_hosts(remote_hosts_session: RemoteHosts) -> RemoteHosts:
+    """Three running hosts, shared by the whole run: any host an earlier
+    test stopped is booted anew first."""
+    remote_hosts_session.restore()
+    return remote_hosts_session
 
 
 def pytest_runtest_logreport(report: pytest.TestReport) -> None:

@@ -40,8 +40,8 @@ def test_each_host_answers_over_ssh(remote_hosts: RemoteHosts) -> None:
         assert p.stdout.strip() in ('s "running"', 's "degraded"')
 
 
-def test_a_host_that_goes_down_fails_fast(remote_hosts_restored: RemoteHosts) -> None:
-    hosts = remote_hosts_restored
+def test_a_host_that_goes_down_fails_fast(remote_hosts: RemoteHosts) -> None:
+    hosts = remote_hosts
     session = subprocess.Popen(
         [str(hosts.bin / "ssh"), hosts.names[1], "echo up; exec sleep infinity"],
         env=hosts.env(child_env()),
