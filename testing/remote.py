@@ -6,8 +6,8 @@ through PATH).
 
     with RemoteHosts(3, progress=print) as hosts:
         with hosts.use():                  # this run's ssh first on PATH
-            ...Bus.remote(hosts.specs[0])...
-        subprocess.run(["busctl", "-H", hosts.specs[1], ...], env=hosts.env())
+            ...Bus.remote(hosts.remotes[0])...
+        subprocess.run(["busctl", "-H", hosts.remotes[1], ...], env=hosts.env())
 
 Each container keeps its own network namespace (`--private-network`), so
 nothing it starts can reconfigure the host's network, and its sshd listens
@@ -190,9 +190,10 @@ class RemoteHosts:
     the text written there before boot (test units, for example);
     `progress`, when given, receives one line of text per step.
 
-    Host i is named `vq-host-<i>`; its host spec for sd-bus's remote
-    transport is `root@vq-host-<i>` (`specs[i]`), which resolves only
-    through this run's ssh (put first on PATH by `use()` or `env()`).
+    Host i is named `vq-host-<i>`; what sd-bus's remote transport takes to
+    reach it (Bus.remote, `busctl -H`) is `root@vq-host-<i>` (`remotes[i]`),
+    which resolves only through this run's ssh (put first on PATH by `use()`
+    or `env()`).
     """
 
     def __init__(
@@ -215,8 +216,9 @@ class RemoteHosts:
     # -- where things are ----------------------------------------------------
 
     @property
-    def specs(self) -> list[str]:
-        """The host specs, one per host: `root@NAME`."""
+    def remotes(self) -> list[str]:
+        """What reaches each host over SSH (`root@NAME`), in host order:
+        the argument of Bus.remote and of `busctl -H`."""
         return [f"root@{name}" for name in self.names]
 
     @property
@@ -522,13 +524,13 @@ def main(argv: list[str]) -> int:
         with RemoteHosts(count) as hosts:
             boot = time.monotonic() - began
             print(f"{count} host(s): booted and logged into in {boot:.1f} s")
-            for i, spec in enumerate(hosts.specs):
+            for i, remote in enumerate(hosts.remotes):
                 t = time.monotonic()
                 p = subprocess.run(
                     [
                         "busctl",
                         "-H",
-                        spec,
+                        remote,
                         "get-property",
                         "org.freedesktop.systemd1",
                         "/org/freedesktop/systemd1",
@@ -544,7 +546,7 @@ def main(argv: list[str]) -> int:
                 )
                 pss, upper = _memory_kib(hosts.container(i))
                 print(
-                    f"  {spec}: busctl -H {1000 * (time.monotonic() - t):.0f} ms ({p.stdout.strip()}), "
+                    f"  {remote}: busctl -H {1000 * (time.monotonic() - t):.0f} ms ({p.stdout.strip()}), "
                     f"processes {pss / 1024:.0f} MiB PSS, overlay upper layer {upper / 1024:.1f} MiB"
                 )
     return 0

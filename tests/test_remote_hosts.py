@@ -22,9 +22,9 @@ STATE = (
 BOUND = 30
 
 
-def busctl_remote(hosts: RemoteHosts, spec: str) -> subprocess.CompletedProcess[str]:
+def busctl_remote(hosts: RemoteHosts, remote: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
-        ["busctl", "-H", spec, *STATE],
+        ["busctl", "-H", remote, *STATE],
         check=False,
         env=hosts.env(child_env()),
         capture_output=True,
@@ -34,8 +34,8 @@ def busctl_remote(hosts: RemoteHosts, spec: str) -> subprocess.CompletedProcess[
 
 
 def test_each_host_answers_over_ssh(remote_hosts: RemoteHosts) -> None:
-    for spec in remote_hosts.specs:
-        p = busctl_remote(remote_hosts, spec)
+    for remote in remote_hosts.remotes:
+        p = busctl_remote(remote_hosts, remote)
         assert (p.returncode, p.stderr) == (0, "")
         assert p.stdout.strip() in ('s "running"', 's "degraded"')
 
@@ -60,10 +60,10 @@ def test_a_host_that_goes_down_fails_fast(remote_hosts: RemoteHosts) -> None:
     # ...a new connection is refused at once, naming the host, while the
     # other hosts still answer; a name that is not a host of the run never
     # leaves the machine.
-    for spec, why in [
-        (hosts.specs[1], "vq-host-1: the container is not running"),
+    for remote, why in [
+        (hosts.remotes[1], "vq-host-1: the container is not running"),
         ("root@example.org", "example.org: not a host of this run"),
     ]:
-        p = busctl_remote(hosts, spec)
+        p = busctl_remote(hosts, remote)
         assert p.returncode != 0 and why in p.stderr
-    assert busctl_remote(hosts, hosts.specs[0]).returncode == 0
+    assert busctl_remote(hosts, hosts.remotes[0]).returncode == 0
