@@ -114,12 +114,18 @@ def _children(pid):
 
 class Container:
     """One throwaway systemd container.  `files` maps absolute paths inside
-    the container to the text written there before boot; `progress`, when
-    given, receives one line of text per step.  `lower` is the root folder
-    the overlay lies on; `unified_cgroup` boots it with a cgroup2 hierarchy."""
+    the container to the text written there before boot; `prepare`, when
+    given, is called with the container's root (as the host sees it) after
+    those files are written, before boot, for what text alone cannot say
+    (file modes, links); `progress`, when given, receives one line of text
+    per step.  `lower` is the root folder the overlay lies on;
+    `unified_cgroup` boots it with a cgroup2 hierarchy."""
 
-    def __init__(self, files=None, progress=None, boot_timeout=BOOT_TIMEOUT, lower="/", unified_cgroup=False):
+    def __init__(
+        self, files=None, progress=None, boot_timeout=BOOT_TIMEOUT, prepare=None, lower="/", unified_cgroup=False
+    ):
         self.files = dict(files or {})
+        self.prepare = prepare
         self.lower = Path(lower)
         self.unified_cgroup = unified_cgroup
         self.progress = progress or (lambda line: None)
@@ -165,6 +171,8 @@ class Container:
         try:
             self._mount()
             self._write_files()
+            if self.prepare is not None:
+                self.prepare(self.root)
             self._boot()
         except BaseException:
             self.stop()

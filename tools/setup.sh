@@ -8,9 +8,11 @@ cd "$(dirname "$0")/.."
 # Debian packages: the compiler, libsystemd's headers, the bus daemon for the
 # private test bus, objdump for the symbol-version check, nspawn for the
 # throwaway systemd container, debootstrap for the Debian 13 root it also
-# boots, and clang-format for the layout check.
+# boots, clang-format for the layout check, and for the containers reached
+# over SSH: the sshd they run, the ssh client and ssh-keygen, and socat,
+# which relays a connection into a container's own network namespace.
 PACKAGES="g++ pkg-config libsystemd-dev dbus-daemon binutils systemd-container debootstrap
-    clang-format"
+    clang-format openssh-server openssh-client socat"
 
 python_ok() {
     python3 -c 'import sys, sysconfig, os, venv, ensurepip
@@ -27,9 +29,29 @@ python_ok || missing="$missing python3 python3-dev python3-venv"
 if [ -n "$missing" ]; then
     echo "setup: installing Debian packages:$missing"
     export DEBIAN_FRONTEND=noninteractive
+    # No service may start on this machine during the installation: above
+    # all not an sshd (only the containers run one).  A policy-rc.d that
+    # answers 101 ("action forbidden") holds back every start that
+    # invoke-rc.d and deb-systemd-invoke would make.  One that already denies
+    # stays; any other is set aside and put back afterwards.
+    POLICY=/usr/sbin/policy-rc.d
+    restore_policy() {
+        [ -z "${placed:-}" ] || rm -f "$POLICY"
+        [ ! -e "$POLICY.varquin-saved" ] || mv "$POLICY.varquin-saved" "$POLICY"
+        placed=""
+    }
+    if [ ! -e "$POLICY" ] || { "$POLICY" ssh start >/dev/null 2>&1; [ $? -ne 101 ]; }; then
+        trap restore_policy EXIT
+        trap 'exit 130' INT TERM
+        if [ -e "$POLICY" ]; then mv "$POLICY" "$POLICY.varquin-saved"; fi
+        placed=1
+        printf '#!/bin/sh\n# varquin setup: no service starts during its package installation\nexit 101\n' >"$POLICY"
+        chmod 755 "$POLICY"
+    fi
     apt-get update -q
     # shellcheck disable=SC2086
     apt-get install -y -q --no-install-recommends $missing
+    restore_policy
 fi
 python_ok || { echo "setup: python3 >= 3.11 with headers and venv is needed" >&2; exit 1; }
 
