@@ -342,7 +342,7 @@ class RemoteHosts:
         refusal, so that the run's ssh never reaches a real host."""
         assert self.folder is not None
         lines = []
-        for name, c in zip(self.names, self._containers):
+        for name, c in zip(self.names, self._containers, strict=True):
             if c is not None and c.init is not None:
                 pid, start_time = c.init
                 relay = f"{self.folder}/relay {pid} {start_time} {name}"
