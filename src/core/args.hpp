@@ -13,7 +13,7 @@ namespace vq::core {
 // first `required` must be given.  Slots not given stay null.  False with
 // TypeError set on a missing, repeated or unknown argument.
 bool parse_arguments(const char *function, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject *kwnames, PyObject *const *kwvalues, const char *const *names, int count, int max_positional,
-                     int required, PyObject **slots) noexcept;
+                     PyObject *kwnames, PyObject *const *kwvalues, const char *const *names,
+                     int count, int max_positional, int required, PyObject **slots) noexcept;
 
 }  // namespace vq::core

@@ -20,7 +20,8 @@ constexpr int process_batch = 64;
 timespec to_monotonic_timespec(steady::time_point t) noexcept {
     // sem_clockwait takes a CLOCK_MONOTONIC timespec; steady_clock is
     // CLOCK_MONOTONIC on Linux.
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
     timespec ts;
     ts.tv_sec = static_cast<time_t>(ns / 1000000000);
     ts.tv_nsec = static_cast<long>(ns % 1000000000);
@@ -52,11 +53,12 @@ steady::time_point deadline_after(double seconds) noexcept {
     if (seconds < 0 || std::isinf(seconds))
         return steady::time_point::max();
     const auto now = steady::now();
-    const auto room = std::chrono::duration_cast<std::chrono::duration<double>>(
-        steady::time_point::max() - now);
+    const auto room =
+        std::chrono::duration_cast<std::chrono::duration<double>>(steady::time_point::max() - now);
     if (seconds >= room.count())
         return steady::time_point::max();
-    return now + std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(seconds));
+    return now +
+           std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(seconds));
 }
 
 connection::connection(sd_bus *bus, int wake_fd) noexcept : bus_(bus), wake_fd_(wake_fd) {}
@@ -144,9 +146,7 @@ int connection::send(sd_bus_message *m) noexcept {
     return 0;
 }
 
-void connection::cancel(pending_call &p) noexcept {
-    p.slot = sd_bus_slot_unref(p.slot);
-}
+void connection::cancel(pending_call &p) noexcept { p.slot = sd_bus_slot_unref(p.slot); }
 
 // --- Waiting -----------------------------------------------------------------------
 
@@ -175,7 +175,9 @@ void connection::unlink(waiter &w) noexcept {
 void connection::wake(waiter &w) noexcept {
     w.done = true;
     sem_post(&w.sem);
-    if (reader_ == &w)
+    // A reader that is polling must be woken; one that is draining (it is
+    // this very thread, in a callback) sees `done` when the callback returns.
+    if (reader_ == &w && !draining_)
         wake_reader();
 }
 
@@ -215,18 +217,22 @@ void connection::fail(int r) noexcept {
 int connection::drain(waiter *w) noexcept {
     int r;
     int in_batch = 0;
+    draining_ = true;
     while ((r = sd_bus_process(bus_, nullptr)) > 0) {
         if (w && w->done)
-            return 0;
+            break;
         if (++in_batch == process_batch) {
             in_batch = 0;
+            draining_ = false;
             lock_.unlock();
             lock_.lock();
+            draining_ = true;
             if (closed_)
-                return 0;
+                break;
         }
     }
-    return r;
+    draining_ = false;
+    return r > 0 ? 0 : r;
 }
 
 wait_status connection::wait(waiter &w, steady::time_point deadline) noexcept {
@@ -325,7 +331,18 @@ int connection::process_once() noexcept {
 pending_call *connection::take_completed() noexcept {
     pending_call *list = completed_;
     completed_ = nullptr;
+    for (pending_call *p = list; p; p = p->next_done)
+        p->taken = true;
     return list;
+}
+
+void connection::drop_completed(pending_call *p) noexcept {
+    for (pending_call **at = &completed_; *at; at = &(*at)->next_done)
+        if (*at == p) {
+            *at = p->next_done;
+            p->next_done = nullptr;
+            return;
+        }
 }
 
 // --- Releasing -----------------------------------------------------------------------

@@ -72,8 +72,8 @@ public:
 
     struct op {
         enum class kind : uint8_t { basic, open, close, array } what;
-        char code;           // the type code (container code for open/array)
-        uint32_t text_len;   // strings: length; open: offset of contents in arena_
+        char code;  // the type code (container code for open/array)
+        uint32_t text_len;  // strings: length; open: offset of contents in arena_
         union {
             int64_t i;
             uint64_t u;
@@ -89,7 +89,7 @@ public:
 private:
     friend class writer;
     std::vector<op> ops_;
-    std::string arena_;             // NUL-terminated container contents signatures
+    std::string arena_;  // NUL-terminated container contents signatures
     std::vector<PyObject *> keep_;  // references owned until clear()
     std::vector<Py_buffer> views_;  // buffers held until clear()
 };
