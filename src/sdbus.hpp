@@ -38,7 +38,8 @@ int client(const char *s_name, const char *s_path, const char *i_name, const cha
 }  // extern "C"
 
 // ---------------------------------------------------------------------------
-// The service host: the method registry, the listen loop and its shutdown.
+// The service host: the method registry, the listen loop and its shutdown
+// (implemented in service_host.cpp).
 
 // What the method callback needs of one published method.
 typedef struct vq_method_data {
@@ -99,11 +100,17 @@ int service_register(sd_bus *bus, const char *path, const char *if_name, const c
                      const char *output_sig, const char *input_sig, void *method_cfunc,
                      int method_index, bool &took_callable) noexcept;
 
-// The processing step of the listen loop, run without the interpreter lock
-// and under the server lock: processes `bus` until sd-bus has no more work
-// or a deinit_server is waiting.  Returns a negative status when processing
-// failed (the connection is lost), 1 when it dispatched a call to a method,
-// else 0.
+// The registration entry: service_register on the server connection, opened
+// if need be, holding the connection's lock for the whole registration.
+int register_method(const char *path, const char *if_name, const char *method_name,
+                    const char *output_sig, const char *input_sig, void *method_cfunc,
+                    int method_index, bool &took_callable) noexcept;
+
+// One processing step of the server connection `bus`, as the listen loop
+// makes it: under the server lock, without the interpreter lock; processes
+// until sd-bus has no more work or a deinit_server is waiting.  Returns a
+// negative status when processing failed (the connection is lost), 1 when
+// it dispatched a call to a method, else 0.
 int process_server(sd_bus *bus) noexcept;
 
 }  // namespace vq
