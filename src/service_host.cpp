@@ -422,7 +422,10 @@ int service_register(sd_bus *bus, const char *path, const char *if_name, const c
         set_vq_error(FAILED_TO_ADD_OBJECT_VTABLE);
         return 0;
     }
-    if (sd_bus_request_name(bus, if_name, 0) < 0) {
+    // -EALREADY: this connection owns the name already, for an earlier
+    // method of the same interface; that is what was asked for.
+    const int r = sd_bus_request_name(bus, if_name, 0);
+    if (r < 0 && r != -EALREADY) {
         set_vq_error(FAILED_TO_ACQUIRE_SERVICE_NAME);
         return 0;
     }

@@ -164,9 +164,12 @@ def test_name_owned_by_another_peer_gives_code_11_but_the_method_is_published(ho
         other = Method("Ping", "s", "s", lambda s: ("pong " + s,), interface=iface)
         same = Method("Again", "s", "s", lambda s: ("again " + s,))
         second = Method("Second", "s", "s", lambda s: ("second " + s,), interface=same.interface)
-        assert register([other, same, second]) == [0, 1, 0]
-        # The second name request of one connection for its own name fails too.
-        assert native.error_code == 11
+        _varquin.init(3)
+        reg = lambda m, i: _varquin.service_register(m.path, m.interface, m.member, "s", "s", m.fn, i)  # noqa: E731
+        assert reg(other, 0) == 0 and native.error_code == 11
+        native.vq_clean_error()
+        # A name this connection owns already is no failure.
+        assert [reg(same, 1), reg(second, 2)] == [1, 1] and native.error_code == 0
         loop = ListenThread()
         unique = server_unique_name(native)
         c = host.caller()
