@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -133,6 +134,21 @@ const char *slot_refusal(int index, char *buf, size_t len) noexcept {
     else
         return nullptr;
     return buf;
+}
+
+// Raises the open-file limit towards 16384 without ever lowering either
+// limit: the soft limit rises to 16384, or to the hard limit where the
+// process may not raise that far (setrlimit_closest caps both at the hard
+// limit then).  A failure changes nothing and is not recorded.
+void raise_open_file_limit() noexcept {
+    struct rlimit now {};
+    if (getrlimit(RLIMIT_NOFILE, &now) != 0)
+        return;
+    // rlim_t is unsigned: RLIM_INFINITY is the largest limit and stays.
+    const struct rlimit wanted {
+        std::max(now.rlim_cur, wanted_open_files), std::max(now.rlim_max, wanted_open_files)
+    };
+    (void)setrlimit_closest(RLIMIT_NOFILE, &wanted);
 }
 
 // --- The loop's view of the connection -----------------------------------------
@@ -345,8 +361,7 @@ int run_loop() noexcept {
 // --- Registry operations --------------------------------------------------------
 
 extern "C" void init(int methods_amount) noexcept {
-    const struct rlimit wanted {wanted_open_files, wanted_open_files};
-    (void)setrlimit_closest(RLIMIT_NOFILE, &wanted);
+    raise_open_file_limit();
 
     vq::bus_guard lock(vq::server_bus_lock());
     g_methods_amount = methods_amount;
