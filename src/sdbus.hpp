@@ -68,7 +68,8 @@ extern int g_methods_amount;
 extern int g_event_fd;
 
 // Raises the open-file limit and sizes the registry to `methods_amount`
-// empty slots (nothing is allocated for 0 or less).
+// empty slots (nothing is allocated for 0 or less).  Only the slots that
+// registrations use are ever written to.
 void init(int methods_amount) noexcept;
 void init_method_data(const char *method_name, const char *output_sig, const char *input_sig,
                       void *method_cfunc, int index_data) noexcept;
@@ -93,6 +94,12 @@ void deinit_server(void) noexcept;
 }  // extern "C"
 
 namespace vq {
+
+// init, telling whether the registry could be allocated (true also for a
+// count of 0 or less, which allocates nothing).  Without memory for the
+// slots it records code 13 with a detail text saying so, and the registry
+// is absent until the next init.
+bool init(int methods_amount) noexcept;
 
 // service_register, telling the caller whether the slot took over the
 // reference to `method_cfunc` (it does not when there is no slot for it).

@@ -54,7 +54,7 @@ constexpr rlim_t wanted_open_files = 16384;
 // data), so it stays alive until deinit_server releases it with the rest.
 struct retired_registry {
     vq_method *methods;
-    int size;
+    int used;  // as registry_used was for it
     retired_registry *next;
 };
 
@@ -73,6 +73,8 @@ struct loop_watch {
 struct host_state {
     // The registry.  Server lock.
     int registry_size = 0;                // the slots g_methods really has
+    int registry_used = 0;                // one past the highest slot of g_methods written to
+    int unallocated = 0;                  // the count of the last init() when no memory could be had
     retired_registry *retired = nullptr;  // earlier registries, newest first
     unsigned long calls_served = 0;       // calls dispatched to a method so far
 
@@ -93,18 +95,29 @@ thread_local bool t_processing = false;
 // --- Registry -----------------------------------------------------------------
 // All of it under the server lock.
 
-void retire(vq_method *methods, int size) noexcept {
+void retire(vq_method *methods, int used) noexcept {
     auto *node = static_cast<retired_registry *>(std::malloc(sizeof(retired_registry)));
     if (!node)
         return;  // no memory to remember it: it stays alive, unreachable
-    *node = {methods, size, g_host.retired};
+    *node = {methods, used, g_host.retired};
     g_host.retired = node;
 }
 
-// Unpublishes and frees what the slots own on the bus side.  The callables
-// stay in the slots: giving them back needs the interpreter lock.
-void release_bus_parts(vq_method *methods, int size) noexcept {
-    for (int i = 0; i < size; ++i) {
+// Whether `index` is a slot of the current registry, which is then counted
+// as used.  The slots beyond the highest one used are never touched: a large
+// registry stays untouched memory, never made resident by its release.
+bool use_slot(int index) noexcept {
+    if (!g_methods || index < 0 || index >= g_host.registry_size)
+        return false;
+    g_host.registry_used = std::max(g_host.registry_used, index + 1);
+    return true;
+}
+
+// Unpublishes and frees what the first `used` slots own on the bus side.
+// The callables stay in the slots: giving them back needs the interpreter
+// lock.
+void release_bus_parts(vq_method *methods, int used) noexcept {
+    for (int i = 0; i < used; ++i) {
         vq_method &m = methods[i];
         m.slot = sd_bus_slot_unref(m.slot);  // removes the vtable from the connection
         std::free(std::exchange(m.method_vtable, nullptr));
@@ -114,17 +127,19 @@ void release_bus_parts(vq_method *methods, int size) noexcept {
     }
 }
 
-// Gives back the slots' references to their callables and frees the array.
-// Interpreter lock held.
-void release_callables(vq_method *methods, int size) noexcept {
-    for (int i = 0; i < size; ++i)
+// Gives back the references of the first `used` slots to their callables
+// and frees the array.  Interpreter lock held.
+void release_callables(vq_method *methods, int used) noexcept {
+    for (int i = 0; i < used; ++i)
         vq::release_python_object(std::exchange(methods[i].method_data.method_cfunc, nullptr));
     std::free(methods);
 }
 
 // Why slot `index` cannot take a registration, or null when it can.
 const char *slot_refusal(int index, char *buf, size_t len) noexcept {
-    if (!g_methods)
+    if (!g_methods && g_host.unallocated > 0)
+        std::snprintf(buf, len, "no method registry: no memory for %d method slots", g_host.unallocated);
+    else if (!g_methods)
         std::snprintf(buf, len, "no method registry: init() was not given a positive count");
     else if (index < 0 || index >= g_methods_amount || index >= g_host.registry_size)
         std::snprintf(buf, len, "method index %d is outside the registry of %d slots", index,
@@ -360,25 +375,40 @@ int run_loop() noexcept {
 
 // --- Registry operations --------------------------------------------------------
 
-extern "C" void init(int methods_amount) noexcept {
+namespace vq {
+bool init(int methods_amount) noexcept {
     raise_open_file_limit();
 
-    vq::bus_guard lock(vq::server_bus_lock());
+    bus_guard lock(server_bus_lock());
     g_methods_amount = methods_amount;
+    g_host.unallocated = 0;
     if (methods_amount <= 0)
-        return;
+        return true;
+    // calloc leaves the slots as untouched zero pages until they are used.
     auto *fresh = static_cast<vq_method *>(std::calloc(static_cast<size_t>(methods_amount),
                                                        sizeof(vq_method)));
     if (g_methods)
-        retire(g_methods, g_host.registry_size);
+        retire(g_methods, g_host.registry_used);
     g_methods = fresh;
     g_host.registry_size = fresh ? methods_amount : 0;
+    g_host.registry_used = 0;
+    if (!fresh) {
+        g_host.unallocated = methods_amount;
+        char why[64];
+        std::snprintf(why, sizeof why, "no memory for %d method slots", methods_amount);
+        set_vq_error_msg(FAILED_TO_ADD_OBJECT_VTABLE, why);
+        return false;
+    }
+    return true;
 }
+}  // namespace vq
+
+extern "C" void init(int methods_amount) noexcept { (void)vq::init(methods_amount); }
 
 extern "C" void init_method_data(const char *method_name, const char *output_sig,
                                  const char *input_sig, void *method_cfunc, int index_data) noexcept {
     vq::bus_guard lock(vq::server_bus_lock());
-    if (!g_methods || index_data < 0 || index_data >= g_host.registry_size)
+    if (!use_slot(index_data))
         return;
     vq_method_data &d = g_methods[index_data].method_data;
     d.method_name = strdup(method_name);
@@ -389,7 +419,7 @@ extern "C" void init_method_data(const char *method_name, const char *output_sig
 
 extern "C" void init_vtable(const char *, const char *, const char *, int index_data) noexcept {
     vq::bus_guard lock(vq::server_bus_lock());
-    if (!g_methods || index_data < 0 || index_data >= g_host.registry_size)
+    if (!use_slot(index_data))
         return;
     vq_method &slot = g_methods[index_data];
     // Zero-filled, as sd-bus requires of the unused parts of every entry.
@@ -535,7 +565,7 @@ extern "C" void deinit_server(void) noexcept {
     }
 
     vq_method *methods;
-    int size;
+    int used;
     retired_registry *retired;
     g_host.deinit_waiting.fetch_add(1, std::memory_order_acq_rel);
     {
@@ -547,17 +577,18 @@ extern "C" void deinit_server(void) noexcept {
         g_host.deinit_waiting.fetch_sub(1, std::memory_order_acq_rel);
         server_bus_deinit();
         methods = std::exchange(g_methods, nullptr);
-        size = std::exchange(g_host.registry_size, 0);
+        used = std::exchange(g_host.registry_used, 0);
+        g_host.registry_size = 0;
         retired = std::exchange(g_host.retired, nullptr);
-        release_bus_parts(methods, size);
+        release_bus_parts(methods, used);
         for (retired_registry *r = retired; r; r = r->next)
-            release_bus_parts(r->methods, r->size);
+            release_bus_parts(r->methods, r->used);
     }
     // Back under the interpreter lock: give the callables back.
-    release_callables(methods, size);
+    release_callables(methods, used);
     while (retired) {
         retired_registry *next = retired->next;
-        release_callables(retired->methods, retired->size);
+        release_callables(retired->methods, retired->used);
         std::free(retired);
         retired = next;
     }

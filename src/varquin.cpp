@@ -305,8 +305,7 @@ PyObject *varquin_init(PyObject *, PyObject *args) noexcept {
     int methods_amount = 0;
     if (!PyArg_ParseTuple(args, "i", &methods_amount))
         return nullptr;
-    released([methods_amount] { init(methods_amount); });
-    Py_RETURN_TRUE;
+    return py_flag(released([methods_amount] { return vq::init(methods_amount); }));
 }
 
 // ---------------------------------------------------------------------------

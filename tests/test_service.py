@@ -142,6 +142,38 @@ def test_registration_without_a_free_slot_is_refused_with_code_13(host, native):
     assert sys.getrefcount(fn) == base  # deinit_server gave the reference back
 
 
+def test_init_without_memory_says_so_and_deinit_server_touches_only_the_used_slots():
+    # A child process: 10**7 slots (480 MB, untouched) fit, and deinit_server
+    # must not make them resident; an address-space limit (the sanitizer's
+    # allocation cap in that build) makes 10**8 slots fail.
+    probe = f"""
+import os, resource, _varquin
+def kb(field):  # from /proc/self/status: VmHWM is the peak resident size
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
+_varquin.init(10**7)
+assert _varquin.service_register("/p", {fresh_interface()!r}, "M", "s", "s", print, 0) == 1
+before = kb("VmHWM")
+_varquin.deinit_server()
+print((kb("VmHWM") - before) >> 10)
+if not os.environ.get("VQ_SANITIZED"):
+    resource.setrlimit(resource.RLIMIT_AS, ((kb("VmSize") << 10) + (1 << 30), resource.RLIM_INFINITY))
+print(_varquin.init(10**8), _varquin.get_last_error(0))
+print(_varquin.service_register("/p", "org.varquin.X", "M", "s", "s", print, 0), _varquin.get_last_error(0))
+"""
+    env = child_env(imports_module=True)
+    if "ASAN_OPTIONS" in env:
+        env["ASAN_OPTIONS"] += ":allocator_may_return_null=1:max_allocation_size_mb=2048"
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 0, done.stderr
+    peak_growth_mb, *lines = done.stdout.splitlines()
+    assert int(peak_growth_mb) < 100
+    assert lines == [
+        "False Failed to add object vtable, no memory for 100000000 method slots, Success",
+        "0 Failed to add object vtable, no method registry: no memory for 100000000 method slots, Success",
+    ]
+
+
 def test_a_second_init_keeps_the_earlier_methods_until_deinit_server(host, native):
     first = Method("First", "s", "s", lambda s: ("first",))
     second = Method("Second", "s", "s", lambda s: ("second",))
