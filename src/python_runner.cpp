@@ -5,7 +5,15 @@
 
 #include <cstring>
 
+#include "gil.hpp"
+#include "py_ref.hpp"
+
 namespace {
+
+using vq::py_ref;
+
+// The longest representation of a result quoted in an error reply.
+constexpr Py_ssize_t quoted_result_cap = 200;
 
 // Prints the pending exception with its traceback to the interpreter's
 // standard error and clears it, so that it never surfaces later in code
@@ -13,6 +21,44 @@ namespace {
 void print_and_clear() noexcept {
     if (PyErr_Occurred())
         PyErr_PrintEx(1);
+}
+
+// A heap copy of the text of the str `s` (unencodable characters escaped),
+// or null.  Leaves no exception set.
+vq::heap_str heap_copy(PyObject *s) noexcept {
+    vq::heap_str copy;
+    if (s) {
+        py_ref bytes(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace"));
+        if (bytes)
+            copy.reset(strdup(PyBytes_AS_STRING(bytes.get())));
+    }
+    PyErr_Clear();
+    return copy;
+}
+
+// "Type: text" for the exception that is set, as the last line of its
+// traceback names it ("ValueError: boom", "mod.Error: text", or the type
+// alone when its text is empty).  The exception stays set.
+vq::heap_str describe_exception() noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    vq::heap_str text;
+    if (type && PyType_Check(type)) {
+        py_ref name(PyType_GetQualName(reinterpret_cast<PyTypeObject *>(type)));
+        py_ref module(PyObject_GetAttrString(type, "__module__"));
+        if (name && module && PyUnicode_Check(module.get()) &&
+            PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0 &&
+            PyUnicode_CompareWithASCIIString(module.get(), "__main__") != 0)
+            name.reset(PyUnicode_FromFormat("%U.%U", module.get(), name.get()));
+        py_ref str(value ? PyObject_Str(value) : nullptr);
+        if (name && str && PyUnicode_GET_LENGTH(str.get()) > 0)
+            name.reset(PyUnicode_FromFormat("%U: %U", name.get(), str.get()));
+        text = heap_copy(name.get());
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    return text;
 }
 
 // The Python value of one argument read for type code `code`: a new
@@ -84,42 +130,106 @@ int convert_results(PyObject *res, variant_array_t *results) noexcept {
     return static_cast<int32_t>(static_cast<uint32_t>(variant_get_int(first)));
 }
 
-int call_and_convert(const char *args_fmt, PyObject *func, vq_arg_cell *args,
-                     variant_array_t *results) noexcept {
+// Calls `func` with the arguments of the call: its result, or null with an
+// exception set.
+py_ref call(const char *args_fmt, PyObject *func, vq_arg_cell *args) noexcept {
     const Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(args_fmt));
-    PyObject *tuple = PyTuple_New(n);
-    if (!tuple)
-        return -1;
-    if (!parse_args(args_fmt, args, n, tuple)) {
-        Py_DECREF(tuple);
-        return -1;
-    }
-    PyObject *res = PyObject_CallObject(func, tuple);
-    Py_DECREF(tuple);
-    if (!res)
-        return -1;
-    // An empty tuple, or anything that is not a tuple, yields no results.
-    int code = -1;
+    py_ref tuple(PyTuple_New(n));
+    if (!tuple || !parse_args(args_fmt, args, n, tuple.get()))
+        return py_ref();
+    return py_ref(PyObject_CallObject(func, tuple.get()));
+}
+
+// Turns the callable's result into `results`: an empty tuple, or anything
+// that is not a tuple, yields none.  Returns item 0 as a 32-bit integer, or -1.
+int convert(PyObject *res, variant_array_t *results) noexcept {
     if (PyTuple_Check(res) && PyTuple_GET_SIZE(res) > 0)
-        code = convert_results(res, results);
-    Py_DECREF(res);
-    return code;
+        return convert_results(res, results);
+    return -1;
+}
+
+// Whether `results` hold a value of the right type for every position of
+// `output_sig`: sd-bus sends a method return of exactly that signature or
+// none at all.
+bool fits(const char *output_sig, const variant_array_t &results) noexcept {
+    const size_t count = variant_array_is_allocated(results) ? variant_array_get_size(results) : 0;
+    for (size_t i = 0; output_sig[i]; ++i) {
+        if (i >= count)
+            return false;
+        const variant_t v = results.variants[i];
+        const bool ok = (output_sig[i] == 'i' && variant_is_int(v)) ||
+                        (output_sig[i] == 's' && variant_is_str(v) && variant_get_str(v));
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// 'result (...) does not match output signature "..."', quoting at most
+// quoted_result_cap characters of the result's representation.
+vq::heap_str mismatch(PyObject *res, const char *output_sig) noexcept {
+    py_ref repr(PyObject_Repr(res));
+    if (repr && PyUnicode_GET_LENGTH(repr.get()) > quoted_result_cap) {
+        py_ref head(PyUnicode_Substring(repr.get(), 0, quoted_result_cap));
+        repr.reset(head ? PyUnicode_FromFormat("%U...", head.get()) : nullptr);
+    }
+    py_ref text(repr ? PyUnicode_FromFormat("result %U does not match output signature \"%s\"",
+                                            repr.get(), output_sig)
+                     : nullptr);
+    return heap_copy(text.get());
+}
+
+// The callable raised: its text for the error reply, with the traceback
+// printed and the exception cleared.
+vq::heap_str report_raised() noexcept {
+    vq::heap_str text = describe_exception();
+    print_and_clear();
+    return text;
 }
 
 }  // namespace
 
+namespace vq {
+
+call_outcome call_method(const char *input_sig, const char *output_sig, void *func,
+                         vq_arg_cell *args, variant_array_t *results, heap_str &failure) noexcept {
+    gil_held gil;
+    if (py_signals_need_iterrupt()) {
+        // A signal handler raised before the call: the callable is not called.
+        failure = report_raised();
+        return call_outcome::failed;
+    }
+    py_ref res = call(input_sig, static_cast<PyObject *>(func), args);
+    if (!res) {
+        failure = report_raised();
+        return call_outcome::failed;
+    }
+    (void)convert(res.get(), results);
+    if (!fits(output_sig, *results)) {
+        failure = mismatch(res.get(), output_sig);
+        return call_outcome::failed;
+    }
+    return call_outcome::answered;
+}
+
+void release_python_object(void *obj) noexcept { Py_XDECREF(static_cast<PyObject *>(obj)); }
+
+}  // namespace vq
+
 extern "C" int run_python_func(const char *args_fmt, void *func, vq_arg_cell *args,
                                variant_array_t *results) noexcept {
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    vq::gil_held gil;
     int code = -1;
-    if (py_signals_need_iterrupt())
+    if (py_signals_need_iterrupt()) {
         code = -2000;
-    else if (func)
-        code = call_and_convert(args_fmt, static_cast<PyObject *>(func), args, results);
+    } else if (func) {
+        py_ref res = call(args_fmt, static_cast<PyObject *>(func), args);
+        if (res)
+            code = convert(res.get(), results);
+    }
     // The one exit: whatever a path left set (a signal handler's exception,
     // the callable's, a failed argument) is printed and cleared here.
     print_and_clear();
-    PyGILState_Release(gil);
     return code;
 }
 
@@ -137,7 +247,3 @@ extern "C" int parse_args(const char *args_fmt, vq_arg_cell *arg_values, ssize_t
 extern "C" int py_signals_need_iterrupt(void) noexcept { return PyErr_CheckSignals() != 0 ? 1 : 0; }
 
 extern "C" void set_py_interrupt(void) noexcept { PyErr_SetInterrupt(); }
-
-namespace vq {
-void release_python_object(void *obj) noexcept { Py_XDECREF(static_cast<PyObject *>(obj)); }
-}  // namespace vq

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "owners.hpp"
 #include "variant.hpp"
 
 typedef struct _object PyObject;  // as the interpreter declares it
@@ -57,6 +58,22 @@ void set_py_interrupt(void) noexcept;
 }  // extern "C"
 
 namespace vq {
+
+// What became of one incoming call of a method.
+enum class call_outcome {
+    answered,  // `results` hold a value of the right type for every output position
+    failed,    // the callable raised (or a signal handler before it), or its result does not fit
+};
+
+// Runs the method's callable `func` for one incoming call, as
+// run_python_func does, and checks its result against `output_sig`: a
+// method return must carry exactly that signature.  When the call cannot be
+// answered with one, `failure` receives the text of the error reply: the
+// exception as its traceback's last line names it ("ValueError: boom"), its
+// traceback printed, or 'result (...) does not match output signature
+// "..."'.  Takes the interpreter lock itself.
+call_outcome call_method(const char *input_sig, const char *output_sig, void *func,
+                         vq_arg_cell *args, variant_array_t *results, heap_str &failure) noexcept;
 
 // Gives back one reference to `obj` (null is ignored).  Interpreter lock held.
 void release_python_object(void *obj) noexcept;

@@ -208,9 +208,9 @@ int watch_fd(int epoll_fd, int op, int fd, uint32_t events) noexcept {
 
 // --- Dispatch -------------------------------------------------------------------
 
-// Answers `m` with one value per position of `output_sig` whose type code
-// matches the result at that position (i: an integer, sent as its low 32
-// bits; s: a string); other positions contribute nothing.
+// Answers `m` with one value per position of `output_sig` (i: an integer,
+// sent as its low 32 bits; s: a string); call_method has checked that the
+// results fit.
 int reply_with(sd_bus_message *m, const char *output_sig, variant_array_t results) noexcept {
     // A caller that asked for no reply gets none; that is no failure.
     if (!sd_bus_message_get_expect_reply(m))
@@ -232,10 +232,7 @@ int reply_with(sd_bus_message *m, const char *output_sig, variant_array_t result
         }
     }
     // Sent on the connection the call came in on, which is the server
-    // connection being processed.  sd-bus sends a method return only when
-    // its signature is the output signature the vtable declares: a reply
-    // with a position left out fails here with -ENOMSG, and the library
-    // answers the call with that error instead.
+    // connection being processed.
     r = sd_bus_send(nullptr, reply.get(), nullptr);
     if (r < 0)
         set_vq_error(FAILED_TO_REPLY_METHOD_RETURN);
@@ -266,8 +263,15 @@ int method_handler(sd_bus_message *m, void *userdata, sd_bus_error *ret_error) n
                                  "No callable is registered for method %s", data->method_name);
     ++g_host.calls_served;
     vq::variant_array_owner results;
-    (void)run_python_func(input_sig, data->method_cfunc, args, &results.record);
-    return reply_with(m, data->output_sig, results.record);
+    vq::heap_str failure;
+    if (vq::call_method(input_sig, data->output_sig, data->method_cfunc, args, &results.record,
+                        failure) == vq::call_outcome::answered)
+        return reply_with(m, data->output_sig, results.record);
+    // No method return of the declared signature can be built: an error
+    // reply that says why.  The code is the one a refused send records.
+    set_vq_error(FAILED_TO_REPLY_METHOD_RETURN);
+    return sd_bus_error_set(ret_error, SD_BUS_ERROR_FAILED,
+                            failure ? failure.get() : "the method's callable failed");
 }
 
 // --- The loop ---------------------------------------------------------------

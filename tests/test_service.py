@@ -256,42 +256,41 @@ def test_string_arguments_reach_the_callable_in_call_order(host):
     assert seen == [("héllo", "wörld"), ("a", "b"), ("c", "d")]
 
 
-# sd-bus sends a method return only with the output signature the method
-# declares; a reply that leaves a position out is refused (-ENOMSG) and the
-# caller gets this error instead.
-REFUSED = ("System.Error.ENOMSG", "No message of desired type")
+FAILED = "org.freedesktop.DBus.Error.Failed"
+MISMATCH = None  # an error reply naming the result and the output signature
 
 REPLY_CASES = [
     # output signature, what the callable returns, the reply (signature and
-    # values) or the error
+    # values) or MISMATCH
     ("is", (0, "x"), ("is", (0, "x"))),
     ("i", (2**32 + 5,), ("i", (5,))),  # the low 32 bits
     ("i", (2**31,), ("i", (-(2**31),))),
     ("i", (True,), ("i", (1,))),
     ("ss", ("x", "y", "z"), ("ss", ("x", "y"))),  # items beyond the signature are ignored
-    ("is", (1, 2), REFUSED),  # position 1 holds an int where a string is due
-    ("si", (1, "a"), REFUSED),
-    ("sisi", (1.5, 2, b"x", 3), REFUSED),  # floats and bytes contribute nothing
-    ("ssi", (["a"], None, 4), REFUSED),  # nor do lists and None
-    ("iss", (7,), REFUSED),  # a short tuple
-    ("s", 5, REFUSED),  # not a tuple
-    ("s", (), REFUSED),
-    ("i", (2**70,), REFUSED),  # beyond 64 bits: printed, contributes nothing
-    ("ss", ("\udcff", "after"), REFUSED),  # cannot be encoded: printed
+    ("is", (1, 2), MISMATCH),  # position 1 holds an int where a string is due
+    ("si", (1, "a"), MISMATCH),
+    ("sisi", (1.5, 2, b"x", 3), MISMATCH),  # floats and bytes fit no position
+    ("ssi", (["a"], None, 4), MISMATCH),  # nor do lists and None
+    ("iss", (7,), MISMATCH),  # a short tuple
+    ("s", 5, MISMATCH),  # not a tuple
+    ("s", (), MISMATCH),
+    ("i", (2**70,), MISMATCH),  # beyond 64 bits: printed
+    ("ss", ("\udcff", "after"), MISMATCH),  # cannot be encoded: printed
 ]
 
 
-def test_replies_carry_the_values_whose_type_matches_their_position(host, native, capfd):
+def test_replies_carry_the_results_or_an_error_naming_the_mismatch(host, native, capfd):
     methods = [
         Method(f"Case{i}", out, "s", lambda _s, value=value: value)
         for i, (out, value, _reply) in enumerate(REPLY_CASES)
     ]
     svc = host.serve(*methods)
     c = host.caller()
-    for m, (_out, _value, expected) in zip(methods, REPLY_CASES):
-        if expected is REFUSED:
-            assert c.error(m, "s", "") == REFUSED, m.output_sig
-            assert native.error_code == 14  # the send was refused
+    for m, (out, value, expected) in zip(methods, REPLY_CASES):
+        if expected is MISMATCH:
+            # sd-bus sends a method return only with the declared signature.
+            assert c.error(m, "s", "") == (FAILED, f'result {value!r} does not match output signature "{out}"')
+            assert native.error_code == 14
             native.vq_clean_error()
         else:
             assert c.body(m, "s", "") == expected
@@ -301,25 +300,30 @@ def test_replies_carry_the_values_whose_type_matches_their_position(host, native
     assert "OverflowError" in err and "UnicodeEncodeError" in err
 
 
-def test_a_raising_callable_is_answered_and_the_loop_goes_on(host, capfd):
-    def boom(s):
-        raise ValueError("boom " + s)
+class CustomError(Exception):
+    pass
 
-    def interrupt(s):
-        raise KeyboardInterrupt
 
-    bad = Method("Boom", "s", "s", boom)
-    ki = Method("Interrupt", "s", "s", interrupt)
+def test_a_raising_callable_is_answered_with_its_exception_and_the_loop_goes_on(host, native, capfd):
+    def raiser(exc):
+        def fn(s):
+            raise exc(s) if s else exc
+
+        return fn
+
+    cases = [(ValueError, "boom now", "ValueError: boom now"), (KeyboardInterrupt, "", "KeyboardInterrupt"),
+             (CustomError, "x", f"{__name__}.CustomError: x")]
+    methods = [Method(f"Raise{i}", "s", "s", raiser(exc)) for i, (exc, _arg, _text) in enumerate(cases)]
     good = Method("Fine", "s", "s", lambda s: ("fine",))
-    svc = host.serve(bad, ki, good)
+    svc = host.serve(*methods, good)
     c = host.caller()
-    # No values to send for the declared "s": the caller gets the refusal.
-    assert c.error(bad, "s", "now") == REFUSED
-    assert c.error(ki, "s", "") == REFUSED
+    for m, (_exc, arg, text) in zip(methods, cases):
+        assert c.error(m, "s", arg) == (FAILED, text)
+        assert native.error_code == 14
     assert c.body(good, "s", "") == ("s", ("fine",))
     assert svc.stop() == 1
     err = capfd.readouterr().err
-    assert "ValueError: boom now" in err and "KeyboardInterrupt" in err
+    assert "ValueError: boom now" in err and "KeyboardInterrupt" in err and "CustomError: x" in err
 
 
 def test_arguments_of_every_basic_type_become_python_values(host):

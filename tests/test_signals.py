@@ -136,8 +136,8 @@ print(json.dumps({"listen": result, "replies": replies}))
     assert out == {
         "listen": 1,
         "replies": [
-            # The check before the call met the interrupt: no callable, no values.
-            [True, ["No message of desired type"], []],
+            # The check before the call met the interrupt: no callable, an error reply.
+            [True, ["KeyboardInterrupt"], []],
             [False, ["done"], ["second"]],
         ],
     }
