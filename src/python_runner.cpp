@@ -187,6 +187,35 @@ vq::heap_str report_raised() noexcept {
     return text;
 }
 
+// Run by the main thread at its next check for pending calls: raises there
+// the SystemExit `exc` (a reference this call takes over), so that the
+// process ends with its status unless the main thread catches it.
+int raise_on_main_thread(void *exc) noexcept {
+    auto *e = static_cast<PyObject *>(exc);
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(e)), e);
+    Py_DECREF(e);
+    return -1;
+}
+
+// A SystemExit raised on a thread other than the main one.  Printing it
+// would run the interpreter's exit on this thread, which waits for the main
+// thread while this one holds the server lock, so every later call that
+// needs that lock would hang.  It is handed to the main thread instead and
+// cleared here; false (the exception still set) when the interpreter's
+// queue of pending calls is full.
+bool pass_exit_to_main_thread() noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && Py_AddPendingCall(raise_on_main_thread, value) == 0) {
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        return true;
+    }
+    PyErr_Restore(type, value, tb);
+    return false;
+}
+
 }  // namespace
 
 namespace vq {
@@ -201,6 +230,13 @@ call_outcome call_method(const char *input_sig, const char *output_sig, void *fu
     }
     py_ref res = call(input_sig, static_cast<PyObject *>(func), args);
     if (!res) {
+        // On the main thread a SystemExit ends the process as it is printed,
+        // without a reply.
+        if (PyErr_ExceptionMatches(PyExc_SystemExit) && !_PyOS_IsMainThread()) {
+            failure = describe_exception();
+            if (pass_exit_to_main_thread())
+                return call_outcome::exiting;
+        }
         failure = report_raised();
         return call_outcome::failed;
     }
@@ -226,6 +262,8 @@ extern "C" int run_python_func(const char *args_fmt, void *func, vq_arg_cell *ar
         py_ref res = call(args_fmt, static_cast<PyObject *>(func), args);
         if (res)
             code = convert(res.get(), results);
+        else if (PyErr_ExceptionMatches(PyExc_SystemExit) && !_PyOS_IsMainThread())
+            (void)pass_exit_to_main_thread();
     }
     // The one exit: whatever a path left set (a signal handler's exception,
     // the callable's, a failed argument) is printed and cleared here.

@@ -37,7 +37,8 @@ extern "C" {
 // lock itself.  Returns item 0 as a 32-bit integer, -1 when the call raised
 // or returned no items, -2000 when pending signal handlers raised first (the
 // callable is then not called).  An exception is never left set: it is
-// printed and cleared before the lock is released.
+// printed and cleared before the lock is released, except a SystemExit on a
+// thread other than the main one, which is raised on the main thread.
 int run_python_func(const char *args_fmt, void *func, vq_arg_cell *args,
                     variant_array_t *results) noexcept;
 
@@ -63,6 +64,8 @@ namespace vq {
 enum class call_outcome {
     answered,  // `results` hold a value of the right type for every output position
     failed,    // the callable raised (or a signal handler before it), or its result does not fit
+    exiting,   // SystemExit on a thread other than the main one: passed on to the main
+               // thread, where it is raised at its next check; the loop is to stop
 };
 
 // Runs the method's callable `func` for one incoming call, as
@@ -71,7 +74,8 @@ enum class call_outcome {
 // answered with one, `failure` receives the text of the error reply: the
 // exception as its traceback's last line names it ("ValueError: boom"), its
 // traceback printed, or 'result (...) does not match output signature
-// "..."'.  Takes the interpreter lock itself.
+// "..."'.  A SystemExit raised on the main thread ends the process there,
+// as the interpreter prints it.  Takes the interpreter lock itself.
 call_outcome call_method(const char *input_sig, const char *output_sig, void *func,
                          vq_arg_cell *args, variant_array_t *results, heap_str &failure) noexcept;
 

@@ -85,6 +85,7 @@ struct host_state {
     // Shutdown.  Atomics, read by a processing step between two calls.
     std::atomic<int> deinit_waiting{0};        // deinit_server calls waiting for the server lock
     std::atomic<bool> deferred_deinit{false};  // asked for by a callable; the loop runs it
+    std::atomic<bool> stop_requested{false};   // a call stopped the loop: an exit for the main thread
 };
 host_state g_host;
 
@@ -172,7 +173,8 @@ void raise_open_file_limit() noexcept {
 // that a flood of incoming calls cannot hold it back.
 bool stop_pending() noexcept {
     return g_host.deinit_waiting.load(std::memory_order_acquire) != 0 ||
-           g_host.deferred_deinit.load(std::memory_order_acquire);
+           g_host.deferred_deinit.load(std::memory_order_acquire) ||
+           g_host.stop_requested.load(std::memory_order_acquire);
 }
 
 uint32_t epoll_mask(int poll_events) noexcept {
@@ -264,9 +266,15 @@ int method_handler(sd_bus_message *m, void *userdata, sd_bus_error *ret_error) n
     ++g_host.calls_served;
     vq::variant_array_owner results;
     vq::heap_str failure;
-    if (vq::call_method(input_sig, data->output_sig, data->method_cfunc, args, &results.record,
-                        failure) == vq::call_outcome::answered)
+    const vq::call_outcome outcome = vq::call_method(input_sig, data->output_sig, data->method_cfunc,
+                                                     args, &results.record, failure);
+    if (outcome == vq::call_outcome::answered)
         return reply_with(m, data->output_sig, results.record);
+    // The process is to end: serve no further call, so that the loop returns
+    // and releases the server lock, and a main thread waiting for the loop's
+    // thread gets on to the exit.
+    if (outcome == vq::call_outcome::exiting)
+        g_host.stop_requested.store(true, std::memory_order_release);
     // No method return of the declared signature can be built: an error
     // reply that says why.  The code is the one a refused send records.
     set_vq_error(FAILED_TO_REPLY_METHOD_RETURN);
@@ -301,7 +309,7 @@ int serve(sd_bus *bus, int bus_fd, int epoll_fd, int event_fd) noexcept {
         if (status > 0)
             r = status;
         const loop_watch &watch = g_host.watch;
-        if (watch.closed)
+        if (watch.closed || g_host.stop_requested.load(std::memory_order_acquire))
             return r;
         // Wait for output too while sd-bus has replies it could not write at
         // once.  A failure leaves the old mask; the next step reports a
@@ -542,6 +550,7 @@ extern "C" int listen(void) noexcept {
         set_vq_error(FAILED_TO_WAIT_BUS);
         return -EBUSY;
     }
+    g_host.stop_requested.store(false, std::memory_order_release);
     const int r = run_loop();
     g_host.listening.store(false);
     return r;

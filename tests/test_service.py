@@ -481,6 +481,64 @@ def test_deinit_server_waits_for_a_callable_that_is_still_running(host, native):
     assert native.is_server_bus_open() == 0
 
 
+EXIT_PROBE = r"""
+import ctypes, sys, threading, time, _varquin
+iface, where, catch = sys.argv[1:]
+_varquin.init(1)
+assert _varquin.service_register("/p", iface, "Quit", "s", "s", lambda s: sys.exit(int(s)), 0) == 1
+if where == "main":
+    print("ready", flush=True)  # the call waits on the connection until listen runs
+    _varquin.listen()
+    sys.exit("listen returned")
+loop = threading.Thread(target=_varquin.listen)
+loop.start()
+while ctypes.c_int.in_dll(ctypes.CDLL(_varquin.__file__), "g_event_fd").value == 0:
+    time.sleep(0.01)
+print("ready", flush=True)
+try:
+    loop.join()
+    for _ in range(1000):  # the exit arrives here at the latest
+        time.sleep(0.01)
+except SystemExit as e:
+    if catch == "no":
+        raise
+    print("caught", e.code, _varquin.deinit_server(), flush=True)
+"""
+
+
+@pytest.mark.parametrize(
+    "where,catch,reply,status,printed",
+    [
+        # On another thread: the caller is answered, the exit goes to the main thread.
+        ("thread", "no", (FAILED, "SystemExit: 7"), 7, []),
+        ("thread", "yes", (FAILED, "SystemExit: 7"), 0, ["caught 7 True"]),
+        # On the main thread the process ends at once, without a reply.
+        ("main", "no", ("org.freedesktop.DBus.Error.NoReply", None), 7, []),
+    ],
+)
+def test_system_exit_in_a_callable_ends_the_process_with_its_status(where, catch, reply, status, printed):
+    from testing.processes import stop_process
+
+    iface = fresh_interface()
+    proc = subprocess.Popen(
+        [sys.executable, "-c", EXIT_PROBE, iface, where, catch],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(imports_module=True),
+    )
+    try:
+        assert proc.stdout.readline() == "ready\n"
+        c = Caller()
+        try:
+            got = c.call(Method("Quit", "s", "s", None, interface=iface, path="/p"), "s", "7", timeout=10)
+        finally:
+            c.close()
+        assert got.header.message_type == MessageType.error
+        assert got.header.fields[4] == reply[0] and reply[1] in (None, got.body[0])
+        out, err = proc.communicate(timeout=30)
+        assert (proc.returncode, out.splitlines()) == (status, printed), err
+    finally:
+        stop_process(proc)
+
+
 def test_a_callable_may_stop_the_service_it_runs_in(host, native):
     m = Method("Quit", "s", "s", lambda s: ("bye" if _varquin.deinit_server() else "?",))
     svc = host.serve(m)
