@@ -7,7 +7,9 @@
 // listen loop processes under the server lock, and the method callback takes
 // the interpreter lock inside that to run a callable: the order is server
 // lock -> interpreter lock.  So no thread waits for the server lock while it
-// holds the interpreter lock; the functions below release it first.
+// holds the interpreter lock; the functions below release it first.  The
+// finish lock of the state record is a leaf: nothing else is taken while it
+// is held, and listen waits on it without the interpreter lock.
 
 #include <poll.h>
 #include <sys/epoll.h>
@@ -18,11 +20,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <utility>
 
 #include "connect.hpp"
@@ -86,12 +90,47 @@ struct host_state {
     std::atomic<int> deinit_waiting{0};        // deinit_server calls waiting for the server lock
     std::atomic<bool> deferred_deinit{false};  // asked for by a callable; the loop runs it
     std::atomic<bool> stop_requested{false};   // a call stopped the loop: an exit for the main thread
+    // The service's generation: twice the number of deinit_server calls so
+    // far, plus 1 while none of init() came after the last of them.  A loop
+    // ends once the count differs from the one at its listen; a listen
+    // called while bit 0 is set has nothing to serve and returns at once.
+    std::atomic<unsigned long> generation{0};
+
+    // deinit_server calls under way, under finish_lock; `finished` is
+    // notified when one is over.  listen returns only when none is left, so
+    // that nothing of a deinit_server (giving the callables back, clearing
+    // the error state) runs after listen has returned.
+    std::mutex finish_lock;
+    std::condition_variable finished;
+    int deinits_running = 0;
 };
 host_state g_host;
 
 // Whether this thread is inside a processing step: a deinit_server called by
 // a callable there must not close the connection under its own feet.
 thread_local bool t_processing = false;
+
+constexpr unsigned long generation_ended = 1;
+
+// deinit_server: the count goes up and the generation is ended, in one step.
+void end_generation() noexcept {
+    unsigned long g = g_host.generation.load();
+    while (!g_host.generation.compare_exchange_weak(g, (g + 2) | generation_ended)) {
+    }
+}
+
+// Whether a deinit_server came after the listen that read `started`.
+bool generation_over(unsigned long started) noexcept {
+    return (g_host.generation.load() >> 1) != (started >> 1);
+}
+
+// Waits, without the interpreter lock (deinit_server needs it to finish),
+// until no deinit_server is under way.  Interpreter lock held on entry.
+void wait_for_deinit_server() noexcept {
+    vq::gil_released unlocked;
+    std::unique_lock lock(g_host.finish_lock);
+    g_host.finished.wait(lock, [] { return g_host.deinits_running == 0; });
+}
 
 // --- Registry -----------------------------------------------------------------
 // All of it under the server lock.
@@ -287,7 +326,7 @@ int method_handler(sd_bus_message *m, void *userdata, sd_bus_error *ret_error) n
 // Waits and processes until woken, closed or lost.  Returns the status of
 // the last processing step that served a call (0 when none did), or the
 // negative status of a failed one.
-int serve(sd_bus *bus, int bus_fd, int epoll_fd, int event_fd) noexcept {
+int serve(sd_bus *bus, int bus_fd, int epoll_fd, int event_fd, unsigned long started) noexcept {
     epoll_event events[max_events];
     uint32_t watched = EPOLLIN;
     int r = 0;
@@ -308,8 +347,11 @@ int serve(sd_bus *bus, int bus_fd, int epoll_fd, int event_fd) noexcept {
         }
         if (status > 0)
             r = status;
+        // Also ended by a deinit_server that found no wake-up to write: one
+        // that ran before this loop recorded its eventfd.
         const loop_watch &watch = g_host.watch;
-        if (watch.closed || g_host.stop_requested.load(std::memory_order_acquire))
+        if (watch.closed || g_host.stop_requested.load(std::memory_order_acquire) ||
+            generation_over(started))
             return r;
         // Wait for output too while sd-bus has replies it could not write at
         // once.  A failure leaves the old mask; the next step reports a
@@ -324,10 +366,11 @@ int serve(sd_bus *bus, int bus_fd, int epoll_fd, int event_fd) noexcept {
     }
 }
 
-int run_loop() noexcept {
+int run_loop(unsigned long started) noexcept {
     sd_bus *bus = nullptr;
     int bus_fd = -ENOTCONN;
     int added = -EBADF;
+    bool over = false;
     // All three descriptors are obtained first; the first failure in the
     // order epoll, connection, watch list decides the code.
     const int epoll_fd = epoll_create1(0);
@@ -335,10 +378,13 @@ int run_loop() noexcept {
     {
         vq::gil_released unlocked;
         vq::bus_guard lock(vq::server_bus_lock());
+        // A deinit_server since listen was called has closed the connection;
+        // one opened now would be served until the next deinit_server.
+        over = generation_over(started);
         // The loop's own reference: the connection object stays valid (and
         // its address unused by any other) until the loop has left, even
         // when deinit_server closes it meanwhile.
-        bus = sd_bus_ref(acquire_server_bus());
+        bus = over ? nullptr : sd_bus_ref(acquire_server_bus());
         if (bus)
             bus_fd = sd_bus_get_fd(bus);
         // Watched before it can be closed: a deinit_server from now on
@@ -346,10 +392,15 @@ int run_loop() noexcept {
         if (epoll_fd >= 0 && bus_fd >= 0)
             added = watch_fd(epoll_fd, EPOLL_CTL_ADD, bus_fd, EPOLLIN);
     }
+    if (over) {
+        if (epoll_fd >= 0)
+            close(epoll_fd);
+        return 0;
+    }
     // Recorded only once the connection is taken, so that a deinit_server
     // which wakes this loop also closes the connection it serves.  One that
-    // ran before this point closed it without a wake-up: the first
-    // processing step finds it gone.
+    // ran before this point found no wake-up to write: the loop sees the
+    // generation ended after its first processing step.
     const int event_fd = eventfd(0, 0);
     g_event_fd = event_fd > 0 ? event_fd : 0;
 
@@ -364,7 +415,7 @@ int run_loop() noexcept {
                (result = event_fd < 0 ? -EBADF : watch_fd(epoll_fd, EPOLL_CTL_ADD, event_fd, EPOLLIN)) < 0) {
         set_vq_error(FAILED_EPOLL_CTL);
     } else {
-        result = serve(bus, bus_fd, epoll_fd, event_fd);
+        result = serve(bus, bus_fd, epoll_fd, event_fd, started);
     }
 
     // Every exit closes each descriptor once and forgets the wake-up, so a
@@ -392,6 +443,7 @@ bool init(int methods_amount) noexcept {
     raise_open_file_limit();
 
     bus_guard lock(server_bus_lock());
+    g_host.generation.fetch_and(~generation_ended);  // listen serves again
     g_methods_amount = methods_amount;
     g_host.unallocated = 0;
     if (methods_amount <= 0)
@@ -544,6 +596,14 @@ extern "C" int service_register(sd_bus *bus, const char *path, const char *if_na
 // --- Listen loop and shutdown -----------------------------------------------
 
 extern "C" int listen(void) noexcept {
+    // A deinit_server since the last init() ended the service: nothing is
+    // served until init() starts the next one.  So a thread that calls
+    // listen only after the deinit_server meant for it has run (the usual
+    // Thread(target=listen).start(); ...; deinit_server()) does not wait
+    // for another one.
+    const unsigned long started = g_host.generation.load();
+    if (started & generation_ended)
+        return 0;
     // One loop at a time: a second would share the wake-up descriptor and
     // process the same connection.
     if (g_host.listening.exchange(true)) {
@@ -551,7 +611,8 @@ extern "C" int listen(void) noexcept {
         return -EBUSY;
     }
     g_host.stop_requested.store(false, std::memory_order_release);
-    const int r = run_loop();
+    const int r = run_loop(started);
+    wait_for_deinit_server();
     g_host.listening.store(false);
     return r;
 }
@@ -563,14 +624,23 @@ extern "C" int get_sd_bus_fd(void) noexcept {
 }
 
 extern "C" void deinit_server(void) noexcept {
+    // Counted as under way before the loop can see any sign of it, so that
+    // a woken loop waits for the rest.  Not when deferred: the loop's own
+    // thread runs the rest then.
+    const bool deferred = t_processing;
+    if (!deferred) {
+        std::lock_guard lock(g_host.finish_lock);
+        ++g_host.deinits_running;
+    }
+    end_generation();
     // The interpreter lock is held here and guards g_event_fd.  The loop
     // never reads the counter; the descriptor's readiness is the signal.
     if (g_event_fd != 0) {
         const ssize_t written = write(g_event_fd, &wake_up_value, sizeof wake_up_value);
-        (void)written;  // a failed wake-up still ends the loop: it sees the connection closed
+        (void)written;  // a failed wake-up still ends the loop: it sees the generation over
         g_event_fd = 0;
     }
-    if (t_processing) {
+    if (deferred) {
         // Called by a callable that the loop runs on this thread: the
         // connection and the slot are in use further up this very stack.
         g_host.deferred_deinit.store(true, std::memory_order_release);
@@ -606,4 +676,9 @@ extern "C" void deinit_server(void) noexcept {
         retired = next;
     }
     vq_clean_error();
+    {
+        std::lock_guard lock(g_host.finish_lock);
+        --g_host.deinits_running;
+    }
+    g_host.finished.notify_all();
 }

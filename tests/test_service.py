@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 import time
+import weakref
 
 import pytest
 from jeepney import DBusAddress, MessageType, message_bus, new_method_call
@@ -439,6 +440,65 @@ def test_deinit_server_from_another_thread_stops_an_idle_loop(native):
     assert native.error_code == 0
 
 
+def test_listen_returns_only_after_deinit_server_has_finished(native):
+    # What the loop's thread sees as soon as listen returns: the callable
+    # given back and the error state cleared, in every cycle.
+    seen = []
+
+    class Echo:
+        def __call__(self, s):
+            return (s,)
+
+        def __del__(self):
+            time.sleep(0.001)  # gives a loop that returned too early the interpreter lock
+
+    def run(alive):
+        _varquin.listen()
+        seen.append((native.error_code, alive() is None))
+
+    for _ in range(20):
+        echo = Echo()
+        loop = threading.Thread(target=run, args=(weakref.ref(echo),))
+        assert register([Method("Echo", "s", "s", echo)]) == [1]
+        del echo  # the registry holds the only reference
+        loop.start()
+        assert wait_for(lambda: event_fd(native) > 0)
+        native.set_vq_error(5)
+        assert _varquin.deinit_server() is True
+        loop.join(15)
+        assert not loop.is_alive()
+    assert seen == [(0, True)] * 20
+
+
+def test_a_deinit_server_at_any_moment_after_listen_was_called_ends_it(native):
+    # Called after deinit_server, before the next init: nothing to serve,
+    # listen returns at once.
+    assert register([Method("Idle", "s", "s", print)]) == [1]
+    _varquin.deinit_server()
+    late = ListenThread()
+    assert late.join(5) and late.result == 0 and native.is_server_bus_open() == 0
+    # Started just before deinit_server: whichever runs first, it ends.
+    stuck = 0
+    for _ in range(20):
+        assert register([Method("Idle", "s", "s", print)]) == [1]
+        loop = ListenThread()
+        _varquin.deinit_server()
+        if not loop.join(5):
+            stuck += 1
+            _varquin.deinit_server()
+            loop.join(15)
+    assert stuck == 0
+    # init starts anew.
+    m = Method("Again", "s", "s", lambda s: ("again " + s,))
+    svc = Service(m)
+    c = Caller()
+    try:
+        assert c.body(m, "s", "x") == ("s", ("again x",))
+    finally:
+        c.close()
+        assert svc.stop() == 1
+
+
 def test_deinit_server_without_a_loop_and_twice(native):
     assert register([Method("Unused", "s", "s", print)]) == [1]
     native.set_vq_error(5)
@@ -559,6 +619,7 @@ def test_a_second_listen_is_refused_while_one_runs(host, native):
 
 
 def test_listen_without_a_connection_records_code_16(native, unreachable_bus):
+    _varquin.init(1)  # a service after the fixture's deinit_server
     assert _varquin.listen() == -errno.ENOTCONN
     assert native.error_code == 16 and event_fd(native) == 0
 
