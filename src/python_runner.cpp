@@ -4,6 +4,7 @@
 #include "python_runner.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "gil.hpp"
 #include "py_ref.hpp"
@@ -14,6 +15,15 @@ using vq::py_ref;
 
 // The longest representation of a result quoted in an error reply.
 constexpr Py_ssize_t quoted_result_cap = 200;
+
+// The exception of a signal handler that raised at a call's check, kept for
+// listen to raise when its loop has stopped.  Interpreter lock.
+struct held_exception {
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *tb = nullptr;
+};
+held_exception g_held_interrupt;
 
 // Prints the pending exception with its traceback to the interpreter's
 // standard error and clears it, so that it never surfaces later in code
@@ -187,6 +197,34 @@ vq::heap_str report_raised() noexcept {
     return text;
 }
 
+// Keeps the exception of a signal handler that raised, which is set, for
+// listen to raise, and clears it.  Returns its text for the error reply.
+vq::heap_str hold_interrupt() noexcept {
+    vq::heap_str text = describe_exception();
+    held_exception &held = g_held_interrupt;
+    Py_XDECREF(held.type);
+    Py_XDECREF(held.value);
+    Py_XDECREF(held.tb);
+    PyErr_Fetch(&held.type, &held.value, &held.tb);
+    return text;
+}
+
+// Runs the handlers of signals that came while the callable ran, with the
+// callable's exception (if any) set aside.  When one raised, its exception
+// is held for listen, the callable's is printed and cleared, and `failure`
+// receives the text for the error reply.
+bool interrupted_during_call(vq::heap_str &failure) noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    const bool interrupted = py_signals_need_iterrupt();
+    if (interrupted)
+        failure = hold_interrupt();
+    PyErr_Restore(type, value, tb);
+    if (interrupted)
+        print_and_clear();
+    return interrupted;
+}
+
 // Run by the main thread at its next check for pending calls: raises there
 // the SystemExit `exc` (a reference this call takes over), so that the
 // process ends with its status unless the main thread catches it.
@@ -223,12 +261,20 @@ namespace vq {
 call_outcome call_method(const char *input_sig, const char *output_sig, void *func,
                          vq_arg_cell *args, variant_array_t *results, heap_str &failure) noexcept {
     gil_held gil;
+    // A signal handler that raises (on the main thread, where handlers run)
+    // stops the loop, and listen raises its exception, as at its own check
+    // after a wait.  Before the call, the callable is then not called.
     if (py_signals_need_iterrupt()) {
-        // A signal handler raised before the call: the callable is not called.
-        failure = report_raised();
-        return call_outcome::failed;
+        failure = hold_interrupt();
+        return call_outcome::interrupted;
     }
     py_ref res = call(input_sig, static_cast<PyObject *>(func), args);
+    // Signals that came during the call are handled now, with the callable's
+    // own exception set aside: repr and str, which build the texts below,
+    // run pending handlers first, and the exception would be lost with a
+    // text that could not be built.
+    if (interrupted_during_call(failure))
+        return call_outcome::interrupted;
     if (!res) {
         // On the main thread a SystemExit ends the process as it is printed,
         // without a reply.
@@ -246,6 +292,15 @@ call_outcome call_method(const char *input_sig, const char *output_sig, void *fu
         return call_outcome::failed;
     }
     return call_outcome::answered;
+}
+
+bool raise_held_interrupt() noexcept {
+    held_exception &held = g_held_interrupt;
+    if (!held.type)
+        return false;
+    PyErr_Restore(std::exchange(held.type, nullptr), std::exchange(held.value, nullptr),
+                  std::exchange(held.tb, nullptr));
+    return true;
 }
 
 void release_python_object(void *obj) noexcept { Py_XDECREF(static_cast<PyObject *>(obj)); }

@@ -62,10 +62,12 @@ namespace vq {
 
 // What became of one incoming call of a method.
 enum class call_outcome {
-    answered,  // `results` hold a value of the right type for every output position
-    failed,    // the callable raised (or a signal handler before it), or its result does not fit
-    exiting,   // SystemExit on a thread other than the main one: passed on to the main
-               // thread, where it is raised at its next check; the loop is to stop
+    answered,     // `results` hold a value of the right type for every output position
+    failed,       // the callable raised, or its result does not fit
+    interrupted,  // a signal handler raised before the call, which was not made; the
+                  // loop is to stop, and listen raises the exception (raise_held_interrupt)
+    exiting,      // SystemExit on a thread other than the main one: passed on to the main
+                  // thread, where it is raised at its next check; the loop is to stop
 };
 
 // Runs the method's callable `func` for one incoming call, as
@@ -78,6 +80,11 @@ enum class call_outcome {
 // as the interpreter prints it.  Takes the interpreter lock itself.
 call_outcome call_method(const char *input_sig, const char *output_sig, void *func,
                          vq_arg_cell *args, variant_array_t *results, heap_str &failure) noexcept;
+
+// Sets, on the calling thread, the exception kept by call_method's
+// `interrupted` outcome, and forgets it: true when there was one.
+// Interpreter lock held.
+bool raise_held_interrupt() noexcept;
 
 // Gives back one reference to `obj` (null is ignored).  Interpreter lock held.
 void release_python_object(void *obj) noexcept;

@@ -83,7 +83,9 @@ int service_register(sd_bus *bus, const char *path, const char *if_name, const c
 
 // Serves incoming calls on the server connection until deinit_server wakes
 // it or the connection is gone.  Called with the interpreter lock held,
-// which it releases while it waits and processes.
+// which it releases while it waits and processes.  On the main thread a
+// signal whose handler raises (Ctrl-C) stops it too: it then returns with
+// that exception set, leaving the connection and the methods in place.
 int listen(void) noexcept;
 // The server connection's descriptor (the connection opens on first use).
 int get_sd_bus_fd(void) noexcept;

@@ -89,7 +89,7 @@ struct host_state {
     // Shutdown.  Atomics, read by a processing step between two calls.
     std::atomic<int> deinit_waiting{0};        // deinit_server calls waiting for the server lock
     std::atomic<bool> deferred_deinit{false};  // asked for by a callable; the loop runs it
-    std::atomic<bool> stop_requested{false};   // a call stopped the loop: an exit for the main thread
+    std::atomic<bool> stop_requested{false};   // a call stopped the loop: an interrupt, or an exit
     // The service's generation: twice the number of deinit_server calls so
     // far, plus 1 while none of init() came after the last of them.  A loop
     // ends once the count differs from the one at its listen; a listen
@@ -309,10 +309,10 @@ int method_handler(sd_bus_message *m, void *userdata, sd_bus_error *ret_error) n
                                                      args, &results.record, failure);
     if (outcome == vq::call_outcome::answered)
         return reply_with(m, data->output_sig, results.record);
-    // The process is to end: serve no further call, so that the loop returns
-    // and releases the server lock, and a main thread waiting for the loop's
-    // thread gets on to the exit.
-    if (outcome == vq::call_outcome::exiting)
+    // Serve no further call: listen is to raise the interrupt, or the
+    // process is to end, and a main thread waiting for the loop's thread
+    // gets on to the exit once the loop has returned.
+    if (outcome == vq::call_outcome::interrupted || outcome == vq::call_outcome::exiting)
         g_host.stop_requested.store(true, std::memory_order_release);
     // No method return of the declared signature can be built: an error
     // reply that says why.  The code is the one a refused send records.
@@ -323,9 +323,11 @@ int method_handler(sd_bus_message *m, void *userdata, sd_bus_error *ret_error) n
 
 // --- The loop ---------------------------------------------------------------
 
-// Waits and processes until woken, closed or lost.  Returns the status of
-// the last processing step that served a call (0 when none did), or the
-// negative status of a failed one.
+// Waits and processes until woken, closed, lost or interrupted.  Returns the
+// status of the last processing step that served a call (0 when none did),
+// or the negative status of a failed one.  Interrupted: a signal handler
+// raised, and its exception is left set (or held, when a call's check met
+// it) for listen to raise.
 int serve(sd_bus *bus, int bus_fd, int epoll_fd, int event_fd, unsigned long started) noexcept {
     epoll_event events[max_events];
     uint32_t watched = EPOLLIN;
@@ -348,18 +350,25 @@ int serve(sd_bus *bus, int bus_fd, int epoll_fd, int event_fd, unsigned long sta
         if (status > 0)
             r = status;
         // Also ended by a deinit_server that found no wake-up to write: one
-        // that ran before this loop recorded its eventfd.
+        // that ran before this loop recorded its eventfd.  Signal handlers
+        // run here as well, for signals that came while processing; they
+        // run on the main thread only, so elsewhere this check finds none.
         const loop_watch &watch = g_host.watch;
         if (watch.closed || g_host.stop_requested.load(std::memory_order_acquire) ||
-            generation_over(started))
+            generation_over(started) || py_signals_need_iterrupt())
             return r;
         // Wait for output too while sd-bus has replies it could not write at
         // once.  A failure leaves the old mask; the next step reports a
         // connection that is gone.
         if (watch.events != watched && watch_fd(epoll_fd, EPOLL_CTL_MOD, bus_fd, watch.events) == 0)
             watched = watch.events;
-        // A timeout or an interrupted wait simply goes round again.
+        // A timeout goes round again.  A signal interrupts the wait (the
+        // kernel gives a process-wide signal to the main thread first), and
+        // a handler that raises, Ctrl-C's KeyboardInterrupt, stops the loop
+        // as it stops any blocking call of the interpreter.
         const int nfds = run_epoll_wait_threads(epoll_fd, events, max_events, watch.timeout_ms);
+        if (py_signals_need_iterrupt())
+            return r;
         for (int i = 0; i < nfds; ++i)
             if (events[i].data.fd == event_fd)
                 return r;  // the wake-up of deinit_server
@@ -614,6 +623,7 @@ extern "C" int listen(void) noexcept {
     const int r = run_loop(started);
     wait_for_deinit_server();
     g_host.listening.store(false);
+    (void)vq::raise_held_interrupt();
     return r;
 }
 

@@ -290,8 +290,11 @@ PyObject *varquin_service_register(PyObject *, PyObject *args) noexcept {
 
 PyObject *varquin_listen(PyObject *, PyObject *) noexcept {
     // The loop releases the interpreter lock itself around its waits and
-    // processing.
-    return py_status(listen());
+    // processing.  It leaves an exception set when a signal handler raised.
+    const int status = listen();
+    if (PyErr_Occurred())
+        return nullptr;
+    return py_status(status);
 }
 
 PyObject *varquin_deinit_server(PyObject *, PyObject *) noexcept {

@@ -97,48 +97,116 @@ print(json.dumps(out))
     }
 
 
-def test_an_interrupt_pending_at_a_call_on_the_main_thread_skips_the_callable():
-    out, err = run_child(
-        r"""
-from jeepney import DBusAddress, MessageType, new_method_call
+LISTEN_ON_MAIN = r"""
+from jeepney import DBusAddress, new_method_call
+from jeepney.io.blocking import open_dbus_connection
+
+iface, mode = sys.argv[1:]
+called, handled, replies = [], [], []
+_varquin.init(1)
+assert _varquin.service_register("/p", iface, "Work", "s", "s", lambda s: (called.append(s) or "done",), 0) == 1
+sig = signal.SIGINT
+if mode == "forwarded":
+    lib.set_signal_actions()
+    sig = signal.SIGTERM
+elif mode == "quiet":
+    signal.signal(sig, lambda n, frame: handled.append(n))
+
+def waiting():
+    deadline = time.monotonic() + 10
+    while ctypes.c_int.in_dll(lib, "g_event_fd").value == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+def interrupt():
+    waiting()
+    os.kill(os.getpid(), sig)
+
+def call_then_stop():
+    waiting()
+    conn = open_dbus_connection(bus="SYSTEM")
+    call = new_method_call(DBusAddress("/p", iface, iface), "Work", "s", ("after",))
+    replies.append(list(conn.send_and_get_reply(call, timeout=10).body))
+    conn.close()
+    _varquin.deinit_server()
+
+def listen_while(*steps):
+    peer = threading.Thread(target=lambda: [step() for step in steps])
+    peer.start()
+    try:
+        result = _varquin.listen()  # on the main thread: where the interpreter handles signals
+    except KeyboardInterrupt:
+        result = "KeyboardInterrupt"
+    peer.join()
+    return result
+
+if mode == "quiet":
+    results = [listen_while(interrupt, call_then_stop)]
+else:
+    results = [listen_while(interrupt), listen_while(call_then_stop)]
+print(json.dumps({"listen": results, "replies": replies, "called": called, "handled": handled}))
+"""
+
+
+@pytest.mark.parametrize(
+    "mode,listen,handled",
+    [
+        # The default SIGINT handler raises: listen stops with its exception,
+        # the method stays published and a later listen serves it.
+        ("default", ["KeyboardInterrupt", 1], []),
+        ("forwarded", ["KeyboardInterrupt", 1], []),  # SIGTERM through set_signal_actions
+        # A handler that does not raise changes nothing.
+        ("quiet", [1], [2]),
+    ],
+)
+def test_a_signal_whose_handler_raises_stops_listen_on_the_main_thread(mode, listen, handled):
+    out, _ = run_child(LISTEN_ON_MAIN, fresh_interface("Sig"), mode)
+    assert out == {"listen": listen, "replies": [["done"]], "called": ["after"], "handled": handled}
+
+
+QUEUED_CALLS = r"""
+from jeepney import DBusAddress, message_bus, new_method_call
 from jeepney.io.blocking import open_dbus_connection
 
 iface = sys.argv[1]
 called = []
-_varquin.init(1)
-assert _varquin.service_register("/p", iface, "Work", "s", "s", lambda s: (called.append(s) or "done",), 0) == 1
-lib.set_signal_actions()
-replies = []
+_varquin.init(2)
+# libc's raise through ctypes sends SIGINT with no Python code of its own to
+# notice it (signal.raise_signal and os.kill check at once).
+kill = ctypes.CDLL(None)["raise"]
+kill.restype = None
+assert _varquin.service_register("/p", iface, "Kill", "s", "i", kill, 0) == 1
+assert _varquin.service_register("/p", iface, "Work", "s", "s", lambda s: (called.append(s) or "done",), 1) == 1
+conn = open_dbus_connection(bus="SYSTEM")
+address = DBusAddress("/p", iface, iface)
+conn.send(new_method_call(address, "Kill", "i", (signal.SIGINT,)))
+conn.send(new_method_call(address, "Work", "s", ("x",)))
+conn.send_and_get_reply(message_bus.GetId(), timeout=10)  # both calls are on their way by then
+replies, results = [], []
+try:
+    results.append(_varquin.listen())
+except KeyboardInterrupt:
+    results.append("KeyboardInterrupt")
+replies.append(list(conn.receive(timeout=10).body))
 
-def peer():
-    conn = open_dbus_connection(bus="SYSTEM")
-    try:
-        while ctypes.c_int.in_dll(lib, "g_event_fd").value == 0:
-            time.sleep(0.01)
-        os.kill(os.getpid(), signal.SIGTERM)
-        call = lambda arg: conn.send_and_get_reply(
-            new_method_call(DBusAddress("/p", iface, iface), "Work", "s", (arg,)), timeout=10)
-        for arg in ("first", "second"):
-            r = call(arg)
-            replies.append([r.header.message_type == MessageType.error, list(r.body), list(called)])
-    finally:
-        conn.close()
-        _varquin.deinit_server()
+def answered_then_stop():
+    replies.append(list(conn.receive(timeout=10).body))
+    _varquin.deinit_server()
 
-t = threading.Thread(target=peer)
-t.start()
-result = _varquin.listen()  # the main thread: where the interpreter handles signals
-t.join()
-print(json.dumps({"listen": result, "replies": replies}))
-""",
-        fresh_interface("Sig"),
-    )
+peer = threading.Thread(target=answered_then_stop)
+peer.start()
+results.append(_varquin.listen())
+peer.join()
+conn.close()
+print(json.dumps({"listen": results, "replies": replies, "called": called}))
+"""
+
+
+def test_an_interrupt_during_a_call_on_the_main_thread_stops_listen_after_it():
+    out, _ = run_child(QUEUED_CALLS, fresh_interface("Sig"))
     assert out == {
-        "listen": 1,
-        "replies": [
-            # The check before the call met the interrupt: no callable, an error reply.
-            [True, ["KeyboardInterrupt"], []],
-            [False, ["done"], ["second"]],
-        ],
+        # The call that met the interrupt is answered with it; the next one
+        # waits for the next listen.
+        "listen": ["KeyboardInterrupt", 1],
+        "replies": [["KeyboardInterrupt"], ["done"]],
+        "called": ["x"],
     }
-    assert "KeyboardInterrupt" in err  # printed, then cleared: listen returned normally
