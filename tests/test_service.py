@@ -512,30 +512,29 @@ def test_deinit_server_without_a_loop_and_twice(native):
 
 def test_deinit_server_waits_for_a_callable_that_is_still_running(host, native):
     entered, release = threading.Event(), threading.Event()
+    replies, stopped, seen = [], [], []
 
     def slow(s):
         entered.set()
         release.wait(20)
+        seen.append(list(stopped))  # deinit_server, under way by now, has not finished
         return ("done " + s,)
+
+    def stop():
+        release.set()  # the callable goes on once deinit_server lets go of the interpreter lock
+        stopped.append(_varquin.deinit_server())
 
     m = Method("Slow", "s", "s", slow)
     svc = host.serve(m)
     c = host.caller()
-    replies, stopped = [], []
     call = threading.Thread(target=lambda: replies.append(c.body(m, "s", "x", timeout=30)))
     call.start()
-    stopper = threading.Thread(target=lambda: stopped.append(_varquin.deinit_server()))
-    try:
-        assert entered.wait(10)
-        stopper.start()
-        time.sleep(0.3)
-        # Still waiting: the connection and the slot are in use by the call.
-        assert stopper.is_alive() and stopped == []
-    finally:
-        release.set()
+    stopper = threading.Thread(target=stop)
+    assert entered.wait(10)
+    stopper.start()
     stopper.join(15)
     call.join(15)
-    assert stopped == [True]
+    assert seen == [[]] and stopped == [True]
     assert replies == [("s", ("done x",))]  # the reply went out before the close
     assert svc.loop.join(15) and svc.loop.result == 1
     assert native.is_server_bus_open() == 0
