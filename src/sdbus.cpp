@@ -126,6 +126,8 @@ extern "C" int client(const char *s_name, const char *s_path, const char *i_name
     if (!input_sig_accepted(input_sig))
         return refuse_call(input_sig_refused);
     vq::bus_guard lock(vq::client_bus_lock());
-    return b_client(acquire_client_bus(), s_name, s_path, i_name, m_name, input_sig, output_sig,
-                    first_arg, second_arg, return_data);
+    const int r = b_client(acquire_client_bus(), s_name, s_path, i_name, m_name, input_sig,
+                           output_sig, first_arg, second_arg, return_data);
+    vq::drop_client_bus_if_closed();
+    return r;
 }
