@@ -52,6 +52,7 @@ constexpr int wait_cap_ms = 10000;              // the longest wait between open
 constexpr size_t max_args = 255;                // the longest D-Bus signature
 constexpr uint64_t wake_up_value = 0xdeadbeef;  // what deinit_server writes to the loop's eventfd
 constexpr rlim_t wanted_open_files = 16384;
+constexpr unsigned long generation_ended = 1;   // bit 0 of host_state::generation
 
 // A registry that a later init() replaced without deinit_server in between.
 // Its methods stay published (the bus holds its slots' addresses as user
@@ -77,7 +78,8 @@ struct loop_watch {
 struct host_state {
     // The registry.  Server lock.
     int registry_size = 0;                // the slots g_methods really has
-    int registry_used = 0;                // one past the highest slot of g_methods written to
+    int registry_used = 0;                // one past the highest slot of g_methods written to: all
+                                          // that deinit_server touches
     int unallocated = 0;                  // the count of the last init() when no memory could be had
     retired_registry *retired = nullptr;  // earlier registries, newest first
     unsigned long calls_served = 0;       // calls dispatched to a method so far
@@ -86,7 +88,8 @@ struct host_state {
     std::atomic<bool> listening{false};  // a loop runs; a second listen is refused
     loop_watch watch;                    // written by process_server, read by the loop's thread
 
-    // Shutdown.  Atomics, read by a processing step between two calls.
+    // Shutdown.  Atomics: set from any thread, read by the loop, also by a
+    // processing step between two calls.
     std::atomic<int> deinit_waiting{0};        // deinit_server calls waiting for the server lock
     std::atomic<bool> deferred_deinit{false};  // asked for by a callable; the loop runs it
     std::atomic<bool> stop_requested{false};   // a call stopped the loop: an interrupt, or an exit
@@ -109,8 +112,6 @@ host_state g_host;
 // Whether this thread is inside a processing step: a deinit_server called by
 // a callable there must not close the connection under its own feet.
 thread_local bool t_processing = false;
-
-constexpr unsigned long generation_ended = 1;
 
 // deinit_server: the count goes up and the generation is ended, in one step.
 void end_generation() noexcept {
@@ -178,7 +179,8 @@ void release_callables(vq_method *methods, int used) noexcept {
 // Why slot `index` cannot take a registration, or null when it can.
 const char *slot_refusal(int index, char *buf, size_t len) noexcept {
     if (!g_methods && g_host.unallocated > 0)
-        std::snprintf(buf, len, "no method registry: no memory for %d method slots", g_host.unallocated);
+        std::snprintf(buf, len, "no method registry: no memory for %d method slots",
+                      g_host.unallocated);
     else if (!g_methods)
         std::snprintf(buf, len, "no method registry: init() was not given a positive count");
     else if (index < 0 || index >= g_methods_amount || index >= g_host.registry_size)
