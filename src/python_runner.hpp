@@ -1,7 +1,9 @@
 // Every place where the service host enters the interpreter: running the
-// callable of a registered method for one incoming call, giving back the
-// registry's references to callables, and raising the interpreter's
-// interrupt for a forwarded signal.  Callers need not include Python.h.
+// callable of a registered method for one incoming call (and keeping a
+// signal handler's exception met there for listen), giving back the
+// registry's references to callables, running signal handlers, and raising
+// the interpreter's interrupt for a forwarded signal.  Callers need not
+// include Python.h.
 #pragma once
 
 #include <sys/types.h>
