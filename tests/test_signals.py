@@ -103,14 +103,21 @@ from jeepney.io.blocking import open_dbus_connection
 
 iface, mode = sys.argv[1:]
 called, handled, replies = [], [], []
-_varquin.init(1)
+_varquin.init(2)
 assert _varquin.service_register("/p", iface, "Work", "s", "s", lambda s: (called.append(s) or "done",), 0) == 1
+# libc's raise through ctypes sends SIGINT with no Python code of its own to
+# notice it (signal.raise_signal and os.kill check at once).
+kill = ctypes.CDLL(None)["raise"]
+kill.restype = None
+assert _varquin.service_register("/p", iface, "Kill", "s", "i", kill, 1) == 1
 sig = signal.SIGINT
 if mode == "forwarded":
     lib.set_signal_actions()
     sig = signal.SIGTERM
 elif mode == "quiet":
     signal.signal(sig, lambda n, frame: handled.append(n))
+conn = open_dbus_connection(bus="SYSTEM")
+address = DBusAddress("/p", iface, iface)
 
 def waiting():
     deadline = time.monotonic() + 10
@@ -119,14 +126,14 @@ def waiting():
 
 def interrupt():
     waiting()
-    os.kill(os.getpid(), sig)
+    if mode == "during call":
+        replies.append(list(conn.send_and_get_reply(new_method_call(address, "Kill", "i", (sig,))).body))
+    else:
+        os.kill(os.getpid(), sig)
 
 def call_then_stop():
     waiting()
-    conn = open_dbus_connection(bus="SYSTEM")
-    call = new_method_call(DBusAddress("/p", iface, iface), "Work", "s", ("after",))
-    replies.append(list(conn.send_and_get_reply(call, timeout=10).body))
-    conn.close()
+    replies.append(list(conn.send_and_get_reply(new_method_call(address, "Work", "s", ("after",))).body))
     _varquin.deinit_server()
 
 def listen_while(*steps):
@@ -146,67 +153,19 @@ else:
 print(json.dumps({"listen": results, "replies": replies, "called": called, "handled": handled}))
 """
 
+STOPPED = ["KeyboardInterrupt", 1]  # listen raised; the method stayed published, and a later listen served it
+
 
 @pytest.mark.parametrize(
-    "mode,listen,handled",
+    "mode,listen,replies,handled",
     [
-        # The default SIGINT handler raises: listen stops with its exception,
-        # the method stays published and a later listen serves it.
-        ("default", ["KeyboardInterrupt", 1], []),
-        ("forwarded", ["KeyboardInterrupt", 1], []),  # SIGTERM through set_signal_actions
-        # A handler that does not raise changes nothing.
-        ("quiet", [1], [2]),
+        ("default", STOPPED, [["done"]], []),  # SIGINT's own handler raises
+        ("forwarded", STOPPED, [["done"]], []),  # SIGTERM through set_signal_actions
+        # A signal during a call: the call is answered with the exception.
+        ("during call", STOPPED, [["KeyboardInterrupt"], ["done"]], []),
+        ("quiet", [1], [["done"]], [2]),  # a handler that does not raise changes nothing
     ],
 )
-def test_a_signal_whose_handler_raises_stops_listen_on_the_main_thread(mode, listen, handled):
+def test_a_signal_whose_handler_raises_stops_listen_on_the_main_thread(mode, listen, replies, handled):
     out, _ = run_child(LISTEN_ON_MAIN, fresh_interface("Sig"), mode)
-    assert out == {"listen": listen, "replies": [["done"]], "called": ["after"], "handled": handled}
-
-
-QUEUED_CALLS = r"""
-from jeepney import DBusAddress, message_bus, new_method_call
-from jeepney.io.blocking import open_dbus_connection
-
-iface = sys.argv[1]
-called = []
-_varquin.init(2)
-# libc's raise through ctypes sends SIGINT with no Python code of its own to
-# notice it (signal.raise_signal and os.kill check at once).
-kill = ctypes.CDLL(None)["raise"]
-kill.restype = None
-assert _varquin.service_register("/p", iface, "Kill", "s", "i", kill, 0) == 1
-assert _varquin.service_register("/p", iface, "Work", "s", "s", lambda s: (called.append(s) or "done",), 1) == 1
-conn = open_dbus_connection(bus="SYSTEM")
-address = DBusAddress("/p", iface, iface)
-conn.send(new_method_call(address, "Kill", "i", (signal.SIGINT,)))
-conn.send(new_method_call(address, "Work", "s", ("x",)))
-conn.send_and_get_reply(message_bus.GetId(), timeout=10)  # both calls are on their way by then
-replies, results = [], []
-try:
-    results.append(_varquin.listen())
-except KeyboardInterrupt:
-    results.append("KeyboardInterrupt")
-replies.append(list(conn.receive(timeout=10).body))
-
-def answered_then_stop():
-    replies.append(list(conn.receive(timeout=10).body))
-    _varquin.deinit_server()
-
-peer = threading.Thread(target=answered_then_stop)
-peer.start()
-results.append(_varquin.listen())
-peer.join()
-conn.close()
-print(json.dumps({"listen": results, "replies": replies, "called": called}))
-"""
-
-
-def test_an_interrupt_during_a_call_on_the_main_thread_stops_listen_after_it():
-    out, _ = run_child(QUEUED_CALLS, fresh_interface("Sig"))
-    assert out == {
-        # The call that met the interrupt is answered with it; the next one
-        # waits for the next listen.
-        "listen": ["KeyboardInterrupt", 1],
-        "replies": [["KeyboardInterrupt"], ["done"]],
-        "called": ["x"],
-    }
+    assert out == {"listen": listen, "replies": replies, "called": ["after"], "handled": handled}
