@@ -3,6 +3,7 @@
 
 #include "python_runner.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -235,23 +236,75 @@ int raise_on_main_thread(void *exc) noexcept {
     return -1;
 }
 
+// The exit status of a SystemExit passed on while the main thread had
+// already finished its program, once there was one.  Interpreter lock.
+bool g_exit_passed = false;
+int g_exit_status = 0;
+
+// Run by the interpreter at the very end of its finalization (Py_AtExit):
+// ends the process with that status instead of 0.
+void exit_with_passed_status() noexcept { std::exit(g_exit_status); }
+
+// Whether the main thread has finished its program: it then only waits for
+// the other threads to end, and a SystemExit raised there is ignored.
+bool main_thread_finished() noexcept {
+    py_ref threading(PyImport_ImportModule("threading"));
+    py_ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    py_ref alive(main ? PyObject_CallMethod(main.get(), "is_alive", nullptr) : nullptr);
+    PyErr_Clear();
+    return alive.get() == Py_False;
+}
+
+// The status the interpreter gives the process for the SystemExit `exc`:
+// 0 for a code of None, the code itself when it is an int, else 1 with the
+// code printed to standard error.
+int exit_status(PyObject *exc) noexcept {
+    py_ref code(PyObject_GetAttrString(exc, "code"));
+    int status = 0;
+    if (code && PyLong_Check(code.get())) {
+        status = static_cast<int>(PyLong_AsLong(code.get()));
+    } else if (code && code.get() != Py_None) {
+        PyObject *err = PySys_GetObject("stderr");  // borrowed
+        if (err && PyFile_WriteObject(code.get(), err, Py_PRINT_RAW) == 0)
+            (void)PyFile_WriteString("\n", err);
+        status = 1;
+    }
+    PyErr_Clear();
+    return status;
+}
+
 // A SystemExit raised on a thread other than the main one.  Printing it
 // would run the interpreter's exit on this thread, which waits for the main
 // thread while this one holds the server lock, so every later call that
-// needs that lock would hang.  It is handed to the main thread instead and
-// cleared here; false (the exception still set) when the interpreter's
-// queue of pending calls is full.
+// needs that lock would hang.  It is handed to the main thread instead, or,
+// when that has finished its program already and nothing there can catch
+// it, its status becomes the process's exit status.  Cleared here; false
+// (the exception still set) when neither could be arranged.
 bool pass_exit_to_main_thread() noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    if (value && Py_AddPendingCall(raise_on_main_thread, value) == 0) {
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
-        return true;
+    bool passed = false;
+    if (value && main_thread_finished()) {
+        passed = g_exit_passed || Py_AtExit(exit_with_passed_status) == 0;
+        if (passed) {
+            g_exit_passed = true;
+            g_exit_status = exit_status(value);
+        }
+    } else if (value) {
+        Py_INCREF(value);  // the pending call's own reference
+        passed = Py_AddPendingCall(raise_on_main_thread, value) == 0;
+        if (!passed)
+            Py_DECREF(value);
     }
-    PyErr_Restore(type, value, tb);
-    return false;
+    if (!passed) {
+        PyErr_Restore(type, value, tb);
+        return false;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return true;
 }
 
 }  // namespace

@@ -542,6 +542,8 @@ loop.start()
 while ctypes.c_int.in_dll(ctypes.CDLL(_varquin.__file__), "g_event_fd").value == 0:
     time.sleep(0.01)
 print("ready", flush=True)
+if catch == "ended":
+    sys.exit()  # the main thread finishes: the process waits for the loop's thread
 try:
     loop.join()
     for _ in range(1000):  # the exit arrives here at the latest
@@ -559,6 +561,7 @@ except SystemExit as e:
         # On another thread: the caller is answered, the exit goes to the main thread.
         ("thread", "no", (FAILED, "SystemExit: 7"), 7, []),
         ("thread", "yes", (FAILED, "SystemExit: 7"), 0, ["caught 7 True"]),
+        ("thread", "ended", (FAILED, "SystemExit: 7"), 7, []),  # nothing left to catch it
         # On the main thread the process ends at once, without a reply.
         ("main", "no", ("org.freedesktop.DBus.Error.NoReply", None), 7, []),
     ],
