@@ -7,12 +7,12 @@ import os
 import subprocess
 import sys
 import threading
-import time
 
 import pytest
 
 import _varquin
 from conftest import SEND_PATH, SEND_PEER, child_env
+from servicelib import Method, Service
 
 MISSING = "send() is called without required arguments"
 NOT_INT = "First return argument must be int return code."
@@ -191,29 +191,53 @@ print(result, ctypes.c_int.in_dll(ctypes.CDLL(_varquin.__file__), "vq_error_code
 # Threads
 
 
-def test_other_threads_run_while_a_call_waits(send_peer):
-    send_peer.behave("Int", delay=1.0)
-    results, ticks = [], 0
-    caller = threading.Thread(target=lambda: results.append(send("Int")))
-    started = time.monotonic()
-    caller.start()
-    while caller.is_alive():
-        ticks += 1
-        time.sleep(0.01)
-    assert results == [(1, 7)] and time.monotonic() - started >= 1.0
-    assert ticks >= 50  # this thread kept running throughout
+@pytest.fixture
+def held():
+    """A method served by this process whose callable, once called, waits
+    until the test lets it answer: (the method, the event set when it is
+    called, the event that lets it answer (7,))."""
+    called, answer = threading.Event(), threading.Event()
+
+    def hold(s):
+        called.set()
+        answer.wait(10)
+        return (7,)
+
+    m = Method("Hold", "i", "s", hold)
+    svc = Service(m)
+    yield m, called, answer
+    answer.set()
+    svc.stop()
 
 
-def test_a_call_in_flight_finishes_before_its_connection_closes(send_peer, native):
-    send_peer.behave("Int", delay=0.5)
+def send_held(m, results):
+    results.append(_varquin.send(m.interface, m.path, m.interface, m.member, "s", "i", "x"))
+
+
+def test_other_threads_run_while_a_call_waits(held):
+    m, called, answer = held
     results = []
-    caller = threading.Thread(target=lambda: results.append(send("Int")))
+    caller = threading.Thread(target=send_held, args=(m, results))
     caller.start()
-    time.sleep(0.2)
-    assert _varquin.deinit_client() is True  # waits for the call
+    # The callable runs on the loop's thread, and this thread goes on, only
+    # while the caller waits without the interpreter lock.
+    assert called.wait(10)
+    answer.set()
+    caller.join(30)
     assert results == [(1, 7)]
-    caller.join()
-    assert native.is_client_bus_open() == 0
+
+
+def test_a_call_in_flight_finishes_before_its_connection_closes(held, native):
+    m, called, answer = held
+    results = []
+    caller = threading.Thread(target=send_held, args=(m, results))
+    caller.start()
+    assert called.wait(10)  # the call is in flight
+    answer.set()  # the answer goes out while deinit_client waits for the call
+    assert _varquin.deinit_client() is True
+    caller.join(30)
+    assert results == [(1, 7)]
+    assert native.is_client_bus_open() == 0  # closed after the call, not reopened by it
 
 
 # ---------------------------------------------------------------------------
