@@ -64,12 +64,12 @@ namespace vq {
 
 // What became of one incoming call of a method.
 enum class call_outcome {
-    answered,     // `results` hold a value of the right type for every output position
-    failed,       // the callable raised, or its result does not fit
+    answered,  // `results` hold a value of the right type for every output position
+    failed,  // the callable raised, or its result does not fit
     interrupted,  // a signal handler raised before the call, which was not made; the
                   // loop is to stop, and listen raises the exception (raise_held_interrupt)
-    exiting,      // SystemExit on a thread other than the main one: passed on to the main
-                  // thread, where it is raised at its next check; the loop is to stop
+    exiting,  // SystemExit on a thread other than the main one: passed on to the main
+              // thread, where it is raised at its next check; the loop is to stop
 };
 
 // Runs the method's callable `func` for one incoming call, as

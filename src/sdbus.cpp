@@ -101,8 +101,7 @@ extern "C" int b_client(sd_bus *bus, const char *s_name, const char *s_path, con
     // An omitted value goes as the empty string, which is also what the
     // library makes of a null string.
     int r = sd_bus_call_method(bus, s_name, s_path, i_name, m_name, &error, vq::out(reply),
-                               input_sig, first_arg ? first_arg : "",
-                               second_arg ? second_arg : "");
+                               input_sig, first_arg ? first_arg : "", second_arg ? second_arg : "");
     if (r < 0) {
         set_vq_error_msg(FAILED_TO_ISSUE_METHOD_CALL, error.message);
         return r;

@@ -43,9 +43,9 @@ int client(const char *s_name, const char *s_path, const char *i_name, const cha
 
 // What the method callback needs of one published method.
 typedef struct vq_method_data {
-    char *output_sig;    // own copy: the reply's type codes, one per position
-    char *input_sig;     // own copy: the arguments' type codes, one per argument
-    char *method_name;   // own copy: the member name
+    char *output_sig;  // own copy: the reply's type codes, one per position
+    char *input_sig;  // own copy: the arguments' type codes, one per argument
+    char *method_name;  // own copy: the member name
     void *method_cfunc;  // the Python callable (one counted reference), or null
 } vq_method_data;
 
@@ -54,7 +54,7 @@ typedef struct vq_method_data {
 typedef struct vq_method {
     vq_method_data method_data;
     sd_bus_vtable *method_vtable;  // own array of three entries
-    sd_bus_slot *slot;             // holds the vtable registered; null before
+    sd_bus_slot *slot;  // holds the vtable registered; null before
 } vq_method;
 
 extern "C" {

@@ -47,12 +47,12 @@ int g_event_fd = 0;
 
 namespace {
 
-constexpr int max_events = 10;                  // events taken per wait
-constexpr int wait_cap_ms = 10000;              // the longest wait between open checks
-constexpr size_t max_args = 255;                // the longest D-Bus signature
+constexpr int max_events = 10;  // events taken per wait
+constexpr int wait_cap_ms = 10000;  // the longest wait between open checks
+constexpr size_t max_args = 255;  // the longest D-Bus signature
 constexpr uint64_t wake_up_value = 0xdeadbeef;  // what deinit_server writes to the loop's eventfd
 constexpr rlim_t wanted_open_files = 16384;
-constexpr unsigned long generation_ended = 1;   // bit 0 of host_state::generation
+constexpr unsigned long generation_ended = 1;  // bit 0 of host_state::generation
 
 // A registry that a later init() replaced without deinit_server in between.
 // Its methods stay published (the bus holds its slots' addresses as user
@@ -77,22 +77,22 @@ struct loop_watch {
 // loop's wake-up eventfd, 0 for none) by the interpreter lock.
 struct host_state {
     // The registry.  Server lock.
-    int registry_size = 0;                // the slots g_methods really has
-    int registry_used = 0;                // one past the highest slot of g_methods written to: all
-                                          // that deinit_server touches
-    int unallocated = 0;                  // the count of the last init() when no memory could be had
+    int registry_size = 0;  // the slots g_methods really has
+    int registry_used = 0;  // one past the highest slot of g_methods written to: all
+                            // that deinit_server touches
+    int unallocated = 0;  // the count of the last init() when no memory could be had
     retired_registry *retired = nullptr;  // earlier registries, newest first
-    unsigned long calls_served = 0;       // calls dispatched to a method so far
+    unsigned long calls_served = 0;  // calls dispatched to a method so far
 
     // The loop.
     std::atomic<bool> listening{false};  // a loop runs; a second listen is refused
-    loop_watch watch;                    // written by process_server, read by the loop's thread
+    loop_watch watch;  // written by process_server, read by the loop's thread
 
     // Shutdown.  Atomics: set from any thread, read by the loop, also by a
     // processing step between two calls.
-    std::atomic<int> deinit_waiting{0};        // deinit_server calls waiting for the server lock
+    std::atomic<int> deinit_waiting{0};  // deinit_server calls waiting for the server lock
     std::atomic<bool> deferred_deinit{false};  // asked for by a callable; the loop runs it
-    std::atomic<bool> stop_requested{false};   // a call stopped the loop: an interrupt, or an exit
+    std::atomic<bool> stop_requested{false};  // a call stopped the loop: an interrupt, or an exit
     // The service's generation: twice the number of deinit_server calls so
     // far, plus 1 while none of init() came after the last of them.  A loop
     // ends once the count differs from the one at its listen; a listen
@@ -232,7 +232,7 @@ uint32_t epoll_mask(int poll_events) noexcept {
 int wait_ms(uint64_t until_usec) noexcept {
     if (until_usec == UINT64_MAX)
         return wait_cap_ms;
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const uint64_t now_usec =
         static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
@@ -243,7 +243,7 @@ int wait_ms(uint64_t until_usec) noexcept {
 }
 
 int watch_fd(int epoll_fd, int op, int fd, uint32_t events) noexcept {
-    epoll_event ev {};
+    epoll_event ev{};
     ev.events = events;
     ev.data.fd = fd;
     return epoll_ctl(epoll_fd, op, fd, &ev) == 0 ? 0 : -errno;
@@ -307,8 +307,8 @@ int method_handler(sd_bus_message *m, void *userdata, sd_bus_error *ret_error) n
     ++g_host.calls_served;
     vq::variant_array_owner results;
     vq::heap_str failure;
-    const vq::call_outcome outcome = vq::call_method(input_sig, data->output_sig, data->method_cfunc,
-                                                     args, &results.record, failure);
+    const vq::call_outcome outcome = vq::call_method(
+        input_sig, data->output_sig, data->method_cfunc, args, &results.record, failure);
     if (outcome == vq::call_outcome::answered)
         return reply_with(m, data->output_sig, results.record);
     // Serve no further call: listen is to raise the interrupt, or the
@@ -423,7 +423,8 @@ int run_loop(unsigned long started) noexcept {
         set_vq_error(FAILED_TO_GET_SD_FD);
         result = bus_fd;
     } else if ((result = added) < 0 ||
-               (result = event_fd < 0 ? -EBADF : watch_fd(epoll_fd, EPOLL_CTL_ADD, event_fd, EPOLLIN)) < 0) {
+               (result = event_fd < 0 ? -EBADF
+                                      : watch_fd(epoll_fd, EPOLL_CTL_ADD, event_fd, EPOLLIN)) < 0) {
         set_vq_error(FAILED_EPOLL_CTL);
     } else {
         result = serve(bus, bus_fd, epoll_fd, event_fd, started);
@@ -460,8 +461,8 @@ bool init(int methods_amount) noexcept {
     if (methods_amount <= 0)
         return true;
     // calloc leaves the slots as untouched zero pages until they are used.
-    auto *fresh = static_cast<vq_method *>(std::calloc(static_cast<size_t>(methods_amount),
-                                                       sizeof(vq_method)));
+    auto *fresh = static_cast<vq_method *>(
+        std::calloc(static_cast<size_t>(methods_amount), sizeof(vq_method)));
     if (g_methods)
         retire(g_methods, g_host.registry_used);
     g_methods = fresh;
@@ -481,7 +482,8 @@ bool init(int methods_amount) noexcept {
 extern "C" void init(int methods_amount) noexcept { (void)vq::init(methods_amount); }
 
 extern "C" void init_method_data(const char *method_name, const char *output_sig,
-                                 const char *input_sig, void *method_cfunc, int index_data) noexcept {
+                                 const char *input_sig, void *method_cfunc,
+                                 int index_data) noexcept {
     vq::bus_guard lock(vq::server_bus_lock());
     if (!use_slot(index_data))
         return;
@@ -558,8 +560,8 @@ int register_method(const char *path, const char *if_name, const char *method_na
     // Held across both, so that the connection registered on is the one
     // acquired even if deinit_server runs on another thread.
     bus_guard lock(server_bus_lock());
-    return service_register(acquire_server_bus(), path, if_name, method_name, output_sig,
-                            input_sig, method_cfunc, method_index, took_callable);
+    return service_register(acquire_server_bus(), path, if_name, method_name, output_sig, input_sig,
+                            method_cfunc, method_index, took_callable);
 }
 
 int process_server(sd_bus *bus) noexcept {
@@ -598,7 +600,8 @@ int process_server(sd_bus *bus) noexcept {
 
 extern "C" int service_register(sd_bus *bus, const char *path, const char *if_name,
                                 const char *method_name, const char *output_sig,
-                                const char *input_sig, void *method_cfunc, int method_index) noexcept {
+                                const char *input_sig, void *method_cfunc,
+                                int method_index) noexcept {
     bool took_callable = false;
     return vq::service_register(bus, path, if_name, method_name, output_sig, input_sig,
                                 method_cfunc, method_index, took_callable);

@@ -5,9 +5,9 @@
 #include <tuple>
 #include <utility>
 
+#include "gil.hpp"
 #include "owners.hpp"
 #include "py_ref.hpp"
-#include "gil.hpp"
 #include "sdbus.hpp"
 #include "systemd_methods.hpp"
 #include "variant.hpp"
@@ -99,8 +99,8 @@ PyObject *varquin_send(PyObject *, PyObject *args) noexcept {
     // One required str and seven optional ones.  (The parser sets its count
     // of required arguments at every '|', so "s|s|s|s|s|s|s|s" would demand
     // seven.)
-    if (!PyArg_ParseTuple(args, "s|sssssss", &svc_name, &path, &if_name, &method_name,
-                          &input_sig, &output_sig, &first_arg, &second_arg))
+    if (!PyArg_ParseTuple(args, "s|sssssss", &svc_name, &path, &if_name, &method_name, &input_sig,
+                          &output_sig, &first_arg, &second_arg))
         return nullptr;
     for (const char *required : {svc_name, path, if_name, method_name, input_sig, output_sig}) {
         if (!required || !*required) {
@@ -167,7 +167,8 @@ PyObject *flag_and_text_call(PyObject *args, const char *format, Op op) noexcept
     if (!parse_strings(args, format, a))
         return nullptr;
     char *text = nullptr;
-    const int ok = released([&] { return std::apply([&](auto... s) { return op(s..., &text); }, a); });
+    const int ok =
+        released([&] { return std::apply([&](auto... s) { return op(s..., &text); }, a); });
     vq::heap_str owned(text);
     return py_pair(ok, py_str_or_none(text));
 }

@@ -119,7 +119,8 @@ def restart(bus):
     stop_process(bus.proc)
     bus.proc = subprocess.Popen(
         ["dbus-daemon", f"--config-file={bus.folder / 'system.conf'}", "--nofork", "--print-address"],
-        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
     )
     assert bus.proc.stdout.readline()
 

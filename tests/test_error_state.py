@@ -64,10 +64,7 @@ for code in (19, 40, -1):
 def test_detail_text_sits_between_message_and_system_text(native):
     native.set_vq_error_msg(10, b"Unit x.service not found.")
     assert native.detail == "Unit x.service not found."
-    assert (
-        _varquin.get_last_error(-2)
-        == "Failed to issue method call, Unit x.service not found., " + os.strerror(2)
-    )
+    assert _varquin.get_last_error(-2) == "Failed to issue method call, Unit x.service not found., " + os.strerror(2)
 
 
 def test_reading_clears_the_state(native):

@@ -60,14 +60,14 @@ def test_integers_keep_sign_and_range_and_strings_decode_from_utf8(send_peer):
 
 def test_a_value_of_another_type_fails_the_read(send_peer, native):
     native.set_vq_error_msg(12, b"older detail")
-    status, = send("IntStr", "ii")  # the second value is a string
+    (status,) = send("IntStr", "ii")  # the second value is a string
     assert status < 0
     # Code only: the older detail text stays, as for every code-only failure.
     assert native.error_code == 3 and native.detail == "older detail"
     assert _varquin.get_last_error(status) == f"Failed to parse response message, older detail, {os.strerror(-status)}"
     # A failed read comes before the check of the first value.
     for member, output_sig in (("Str", "i"), ("Int", "s")):
-        status, = send(member, output_sig)
+        (status,) = send(member, output_sig)
         assert status < 0
         assert _varquin.get_last_error(status) == f"Failed to parse response message, {os.strerror(-status)}"
 
@@ -113,7 +113,10 @@ def test_other_input_signatures_are_refused_without_a_call(send_peer, native, in
     assert send("EchoTwo", "i", input_sig, "a", "b") == (-errno.EINVAL,)
     assert native.is_client_bus_open() == 0
     assert native.error_code == 10 and native.detail == REFUSED_SIG
-    assert _varquin.get_last_error(-errno.EINVAL) == f"Failed to issue method call, {REFUSED_SIG}, {os.strerror(errno.EINVAL)}"
+    assert (
+        _varquin.get_last_error(-errno.EINVAL)
+        == f"Failed to issue method call, {REFUSED_SIG}, {os.strerror(errno.EINVAL)}"
+    )
     assert send("Int", "i", "s", "open") == (1, 7)
     assert send("EchoTwo", "i", input_sig, "a", "b") == (-errno.EINVAL,)
     assert members(send_peer) == ["Int"]
@@ -149,7 +152,7 @@ def test_a_missing_or_empty_required_argument_raises_before_anything(send_peer, 
 )
 def test_failed_calls_return_their_status_and_record_why(send_peer, native, svc, path, member, detail, reached):
     send_peer.behave("Int", error=["org.varquin.Test.Error.Refused", "the peer says no"])
-    status, = _varquin.send(svc, path, SEND_PEER, member, "s", "i", "x")
+    (status,) = _varquin.send(svc, path, SEND_PEER, member, "s", "i", "x")
     assert status < 0 and native.error_code == 10
     detail = detail or native.detail
     assert detail and native.detail == detail

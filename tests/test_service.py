@@ -245,13 +245,30 @@ def test_string_arguments_reach_the_callable_in_call_order(host):
     assert c.body(two, "ss", "héllo", "wörld") == ("s", ("héllo|wörld",))
     busctl = subprocess.run(
         ["busctl", "--system", "call", two.interface, two.path, two.interface, "Join", "ss", "a", "b"],
-        capture_output=True, text=True, timeout=30, env=child_env(),
+        capture_output=True,
+        text=True,
+        timeout=30,
+        env=child_env(),
     )
     assert busctl.stdout == 's "a|b"\n', busctl.stderr
     gdbus = subprocess.run(
-        ["gdbus", "call", "--system", "--dest", two.interface, "--object-path", two.path,
-         "--method", f"{two.interface}.Join", "c", "d"],
-        capture_output=True, text=True, timeout=30, env=child_env(),
+        [
+            "gdbus",
+            "call",
+            "--system",
+            "--dest",
+            two.interface,
+            "--object-path",
+            two.path,
+            "--method",
+            f"{two.interface}.Join",
+            "c",
+            "d",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=30,
+        env=child_env(),
     )
     assert gdbus.stdout == "('c|d',)\n", gdbus.stderr
     assert seen == [("héllo", "wörld"), ("a", "b"), ("c", "d")]
@@ -287,7 +304,7 @@ def test_replies_carry_the_results_or_an_error_naming_the_mismatch(host, native,
     ]
     svc = host.serve(*methods)
     c = host.caller()
-    for m, (out, value, expected) in zip(methods, REPLY_CASES):
+    for m, (out, value, expected) in zip(methods, REPLY_CASES, strict=True):
         if expected is MISMATCH:
             # sd-bus sends a method return only with the declared signature.
             assert c.error(m, "s", "") == (FAILED, f'result {value!r} does not match output signature "{out}"')
@@ -312,13 +329,16 @@ def test_a_raising_callable_is_answered_with_its_exception_and_the_loop_goes_on(
 
         return fn
 
-    cases = [(ValueError, "boom now", "ValueError: boom now"), (KeyboardInterrupt, "", "KeyboardInterrupt"),
-             (CustomError, "x", f"{__name__}.CustomError: x")]
+    cases = [
+        (ValueError, "boom now", "ValueError: boom now"),
+        (KeyboardInterrupt, "", "KeyboardInterrupt"),
+        (CustomError, "x", f"{__name__}.CustomError: x"),
+    ]
     methods = [Method(f"Raise{i}", "s", "s", raiser(exc)) for i, (exc, _arg, _text) in enumerate(cases)]
     good = Method("Fine", "s", "s", lambda s: ("fine",))
     svc = host.serve(*methods, good)
     c = host.caller()
-    for m, (_exc, arg, text) in zip(methods, cases):
+    for m, (_exc, arg, text) in zip(methods, cases, strict=True):
         assert c.error(m, "s", arg) == (FAILED, text)
         assert native.error_code == 14
     assert c.body(good, "s", "") == ("s", ("fine",))
@@ -572,7 +592,10 @@ def test_system_exit_in_a_callable_ends_the_process_with_its_status(where, catch
     iface = fresh_interface()
     proc = subprocess.Popen(
         [sys.executable, "-c", EXIT_PROBE, iface, where, catch],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(imports_module=True),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=child_env(imports_module=True),
     )
     try:
         assert proc.stdout.readline() == "ready\n"
@@ -696,7 +719,12 @@ def test_init_raises_the_open_file_limit_towards_16384_and_never_lowers_it(soft,
 
     probe = "import resource, _varquin; print(_varquin.init(0), *resource.getrlimit(resource.RLIMIT_NOFILE))"
     out = subprocess.run(
-        [sys.executable, "-c", probe], capture_output=True, text=True, timeout=60,
-        env=child_env(imports_module=True), preexec_fn=limited, check=True,
+        [sys.executable, "-c", probe],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=child_env(imports_module=True),
+        preexec_fn=limited,
+        check=True,
     ).stdout.split()
     assert out == ["True", *map(str, expected)]

@@ -45,7 +45,10 @@ def callback_lib(tmp_path_factory):
 def run_child(script, *args):
     done = subprocess.run(
         [sys.executable, "-c", PRELUDE + script, *map(str, args)],
-        capture_output=True, text=True, timeout=60, env=child_env(imports_module=True),
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=child_env(imports_module=True),
     )
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1]), done.stderr
