@@ -55,91 +55,144 @@ PyObject *raise_reply_error(sd_bus_message *reply, const call_target &to, double
 
 }  // namespace
 
-bool send_call(bus_object *self, const call_target &to, const plan &args, double timeout,
-               pending_call &p) noexcept {
-    connection *conn = open_connection(self);
-    if (!conn)
-        return false;
-    if (calls_own_service(to.destination)) {
-        // The thread that would answer is this one, busy running the caller.
-        PyErr_Format(PyExc_RuntimeError,
-                     "%s is served by this thread's serve(), which is running the caller: the call "
-                     "could never be answered",
-                     to.destination);
-        return false;
-    }
-    const uint64_t usec = timeout_usec(timeout);
-    int r = 0;
-    bool closed = false;
-    {
-        gil_released unlocked;
-        std::lock_guard<std::mutex> hold(conn->lock());
-        if (conn->closed()) {
-            closed = true;
-        } else if (conn->error()) {
-            r = conn->error();
-        } else {
-            sd_bus_message *m = nullptr;
-            r = sd_bus_message_new_method_call(conn->bus(), &m, to.destination, to.path,
-                                               to.interface, to.member);
-            if (r >= 0)
-                r = args.apply(m);
-            if (r >= 0)
-                r = conn->start_call(m, usec, p);
-            sd_bus_message_unref(m);
-        }
-    }
-    if (closed) {
+namespace {
+
+// Sends the call registering `p` for its reply.  Connection lock held,
+// interpreter lock not held.  0, 1 when the bus is closed, or a negative
+// errno.
+int send_locked(connection &conn, const call_target &to, const plan &args, uint64_t usec,
+                pending_call &p) noexcept {
+    if (conn.closed())
+        return 1;
+    if (conn.error())
+        return conn.error();
+    sd_bus_message *m = nullptr;
+    int r = sd_bus_message_new_method_call(conn.bus(), &m, to.destination, to.path, to.interface,
+                                           to.member);
+    if (r >= 0)
+        r = args.apply(m);
+    if (r >= 0)
+        r = conn.start_call(m, usec, p);
+    sd_bus_message_unref(m);
+    return r < 0 ? r : 0;
+}
+
+// Raises what send_locked() reported.  sd-bus refuses an invalid name with
+// EINVAL; only then are the names checked here, to say which one it was.
+bool sent(int r, const call_target &to) noexcept {
+    if (r == 0)
+        return true;
+    if (r == 1) {
         raise_closed();
         return false;
     }
-    if (r < 0) {
-        raise_errno(r, r == -EINVAL ? "cannot make the call (a name or value sd-bus refused)"
-                                    : "cannot send the call");
-        return false;
+    if (r == -EINVAL) {
+        const char *what = nullptr, *value = nullptr;
+        if (to.destination && !bus_name_is_valid(to.destination))
+            what = "destination", value = to.destination;
+        else if (!object_path_is_valid(to.path))
+            what = "path", value = to.path;
+        else if (to.interface && !interface_name_is_valid(to.interface))
+            what = "interface", value = to.interface;
+        else if (!member_name_is_valid(to.member))
+            what = "member", value = to.member;
+        if (what) {
+            PyErr_Format(PyExc_ValueError, "%s '%s' is not valid", what, value);
+            return false;
+        }
     }
+    raise_errno(
+        r, r == -EINVAL ? "cannot make the call (sd-bus refused a value)" : "cannot send the call");
+    return false;
+}
+
+bool refuse_own_service(const call_target &to) noexcept {
+    if (!calls_own_service(to.destination))
+        return false;
+    // The thread that would answer is this one, busy running the caller.
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s is served by this thread's serve(), which is running the caller: the call "
+                 "could never be answered",
+                 to.destination);
     return true;
+}
+
+}  // namespace
+
+bool send_call(bus_object *self, const call_target &to, const plan &args, double timeout,
+               pending_call &p) noexcept {
+    connection *conn = open_connection(self);
+    if (!conn || refuse_own_service(to))
+        return false;
+    int r;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        r = send_locked(*conn, to, args, timeout_usec(timeout), p);
+    }
+    return sent(r, to);
 }
 
 sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const plan &args,
                               double timeout) noexcept {
+    connection *conn = open_connection(self);
+    if (!conn || refuse_own_service(to))
+        return nullptr;
     py_ref keep = py_ref::borrow(reinterpret_cast<PyObject *>(self));
     waiter w;
     pending_call p;
     p.w = &w;
-    if (!send_call(self, to, args, timeout, p))
-        return nullptr;
-    connection *conn = self->conn;
-
+    const uint64_t usec = timeout_usec(timeout);
     const steady::time_point deadline = deadline_after(timeout);
-    wait_status status;
+
+    // Sending, waiting and taking the reply run in one release of the
+    // interpreter lock; only a signal interrupting the wait takes it back
+    // (to run the interpreter's handlers), then the wait goes on.
+    int r = 0;
+    bool sending = true;
+    wait_status status = wait_status::done;
+    sd_bus_message *reply = nullptr;
+    int lost = 0;
     for (;;) {
         {
             gil_released unlocked;
-            status = conn->wait(w, deadline);
+            if (sending) {
+                std::lock_guard<std::mutex> hold(conn->lock());
+                r = send_locked(*conn, to, args, usec, p);
+            }
+            if (r == 0) {
+                status = conn->wait(w, deadline);
+                if (status != wait_status::interrupted) {
+                    std::lock_guard<std::mutex> hold(conn->lock());
+                    if (p.completed) {
+                        reply = p.reply;  // also when it came just after the deadline
+                        p.reply = nullptr;
+                    } else {
+                        conn->cancel(p);
+                        lost = conn->error();
+                    }
+                }
+            }
         }
+        if (sending && !sent(r, to))
+            return nullptr;
+        sending = false;
         if (status != wait_status::interrupted)
             break;
-        if (PyErr_CheckSignals() < 0)
-            break;  // a handler raised (KeyboardInterrupt): the call is abandoned
-    }
-
-    sd_bus_message *reply = nullptr;
-    int lost = 0;
-    {
-        gil_released unlocked;
-        std::lock_guard<std::mutex> hold(conn->lock());
-        if (p.completed) {
-            reply = p.reply;  // also when it came just after the deadline
-            p.reply = nullptr;
-        } else {
+        if (PyErr_CheckSignals() < 0) {
+            // A handler raised (KeyboardInterrupt): the call is abandoned.
+            gil_released unlocked;
+            std::lock_guard<std::mutex> hold(conn->lock());
             conn->cancel(p);
-            lost = conn->error();
+            reply = std::exchange(p.reply, nullptr);
+            break;
         }
     }
+    if (PyErr_Occurred()) {  // interrupted; a reply that is in is dropped
+        conn->release(reply);
+        return nullptr;
+    }
     if (!reply) {
-        if (PyErr_Occurred())
-            return nullptr;
         switch (status) {
         case wait_status::closed:
             raise_errno(-ECONNABORTED, "the bus was closed while the call waited for its reply");
@@ -151,10 +204,6 @@ sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const pla
             raise_timeout(to, timeout);
             return nullptr;
         }
-    }
-    if (PyErr_Occurred()) {  // interrupted, but the reply is in: it is dropped
-        conn->release(reply);
-        return nullptr;
     }
     return checked_reply(self, reply, to, timeout);
 }
@@ -202,15 +251,16 @@ bool parse_call(const char *function, PyObject *const *args, Py_ssize_t nargs, P
     const Py_ssize_t fixed = nargs < 5 ? nargs : 5;
     if (!parse_arguments(function, args, fixed, kwnames, args + nargs, names, 6, 5, 4, slots))
         return false;
-    if (!(to.destination = name_argument(slots[0], "destination", bus_name_is_valid, true)) &&
+    // Texts without NUL here; sd-bus checks the names as it builds the
+    // message, and a refusal is explained then (see sent()).
+    if (!(to.destination = name_argument(slots[0], "destination", nullptr, true)) &&
         PyErr_Occurred())
         return false;
-    if (!(to.path = name_argument(slots[1], "path", object_path_is_valid)))
+    if (!(to.path = name_argument(slots[1], "path", nullptr)))
         return false;
-    if (!(to.interface = name_argument(slots[2], "interface", interface_name_is_valid, true)) &&
-        PyErr_Occurred())
+    if (!(to.interface = name_argument(slots[2], "interface", nullptr, true)) && PyErr_Occurred())
         return false;
-    if (!(to.member = name_argument(slots[3], "member", member_name_is_valid)))
+    if (!(to.member = name_argument(slots[3], "member", nullptr)))
         return false;
     std::string_view sig;
     if (slots[4]) {

@@ -218,6 +218,7 @@ int connection::drain(waiter *w) noexcept {
     int r;
     int in_batch = 0;
     draining_ = true;
+    idle_ = false;
     while ((r = sd_bus_process(bus_, nullptr)) > 0) {
         if (w && w->done)
             break;
@@ -232,6 +233,7 @@ int connection::drain(waiter *w) noexcept {
         }
     }
     draining_ = false;
+    idle_ = r == 0;  // sd-bus holds nothing that it read and did not process
     return r > 0 ? 0 : r;
 }
 
@@ -261,7 +263,9 @@ wait_status connection::wait(waiter &w, steady::time_point deadline) noexcept {
             reader_ = &w;
             if (trash_.load(std::memory_order_relaxed))
                 empty_trash();
-            const int r = drain(&w);
+            // When the last round of processing left nothing behind, what
+            // arrives since shows on the socket: poll straight away.
+            const int r = idle_ ? 0 : drain(&w);
             if (r < 0)
                 fail(r);
             if (r < 0 || w.done || closed_) {
@@ -282,6 +286,7 @@ wait_status connection::wait(waiter &w, steady::time_point deadline) noexcept {
             const int n = poll(fds, 2, poll_ms(until));
             const int poll_errno = errno;
             hold.lock();
+            idle_ = false;  // input, or a timeout of sd-bus's own, to process
             leave_reader();
             if (fds[1].revents & POLLIN) {
                 uint64_t count;
@@ -401,6 +406,7 @@ void connection::flush_for(std::chrono::milliseconds limit) noexcept {
         if (ms == 0 || poll(&fd, 1, ms) <= 0)
             return;
         // Processing writes the queued output first.
+        idle_ = false;
         if (sd_bus_process(bus_, nullptr) < 0)
             return;
     }

@@ -162,6 +162,9 @@ private:
     waiter *waiters_ = nullptr;  // linked waiters, under the lock
     waiter *reader_ = nullptr;  // the waiter polling the socket, under the lock
     bool draining_ = false;  // under the lock: processing runs on this thread now
+    // Under the lock: the last processing ended with sd-bus idle (nothing
+    // read and left unprocessed), so the socket tells whether input waits.
+    bool idle_ = false;
     bool closed_ = false;
     int error_ = 0;
     bool loop_driven_ = false;

@@ -236,7 +236,7 @@ const char *name_argument(PyObject *obj, const char *what, bool (*valid)(std::st
     if (!text)
         return nullptr;
     if (std::strlen(text) != static_cast<size_t>(size) ||
-        !valid(std::string_view(text, static_cast<size_t>(size)))) {
+        (valid && !valid(std::string_view(text, static_cast<size_t>(size))))) {
         PyErr_Format(PyExc_ValueError, "%s %R is not valid", what, obj);
         return nullptr;
     }

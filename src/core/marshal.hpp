@@ -40,7 +40,8 @@ bool member_name_is_valid(std::string_view name) noexcept;
 bool bus_name_is_valid(std::string_view name) noexcept;
 
 // The UTF-8 text of a str argument for a name of the kind that `valid`
-// checks, or null with ValueError/TypeError set naming `what`.  The text
+// checks (null: only that it holds no NUL), or null with ValueError or
+// TypeError set naming `what`.  The text
 // lives as long as `obj`.  Interpreter lock held.
 const char *name_argument(PyObject *obj, const char *what, bool (*valid)(std::string_view),
                           bool none_allowed = false) noexcept;
