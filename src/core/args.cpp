@@ -44,4 +44,17 @@ bool parse_arguments(const char *function, PyObject *const *args, Py_ssize_t nar
     return true;
 }
 
+int add_type(PyObject *module, PyTypeObject *type, const char *name) noexcept {
+    if (PyType_Ready(type) < 0)
+        return -1;
+    if (!name)
+        return 0;
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, name, reinterpret_cast<PyObject *>(type)) < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace vq::core

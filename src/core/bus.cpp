@@ -353,14 +353,7 @@ int bus_type_ready(PyObject *module) noexcept {
     bus_type.tp_methods = bus_methods;
     bus_type.tp_getset = bus_getset;
     bus_type.tp_weaklistoffset = offsetof(bus_object, weakrefs);
-    if (PyType_Ready(&bus_type) < 0)
-        return -1;
-    Py_INCREF(&bus_type);
-    if (PyModule_AddObject(module, "Bus", reinterpret_cast<PyObject *>(&bus_type)) < 0) {
-        Py_DECREF(&bus_type);
-        return -1;
-    }
-    return 0;
+    return add_type(module, &bus_type, "Bus");
 }
 
 connection *open_connection(bus_object *self) noexcept {

@@ -352,30 +352,27 @@ void connection::drop_completed(pending_call *p) noexcept {
 
 // --- Releasing -----------------------------------------------------------------------
 
-void connection::release(sd_bus_message *m) noexcept {
-    if (!m)
+// Unrefs at once when the lock is free, else leaves it for the holder.
+template <class T>
+void connection::release_with(T *ref, T *(*unref)(T *), std::vector<T *> &trash) noexcept {
+    if (!ref)
         return;
     if (lock_.try_lock()) {
-        sd_bus_message_unref(m);
+        unref(ref);
         lock_.unlock();
         return;
     }
     std::lock_guard<std::mutex> hold(trash_lock_);
-    trash_messages_.push_back(m);  // reserved ahead: see empty_trash
+    trash.push_back(ref);
     trash_.store(true, std::memory_order_relaxed);
 }
 
+void connection::release(sd_bus_message *m) noexcept {
+    release_with(m, sd_bus_message_unref, trash_messages_);
+}
+
 void connection::release(sd_bus_slot *s) noexcept {
-    if (!s)
-        return;
-    if (lock_.try_lock()) {
-        sd_bus_slot_unref(s);
-        lock_.unlock();
-        return;
-    }
-    std::lock_guard<std::mutex> hold(trash_lock_);
-    trash_slots_.push_back(s);
-    trash_.store(true, std::memory_order_relaxed);
+    release_with(s, sd_bus_slot_unref, trash_slots_);
 }
 
 void connection::empty_trash() noexcept {

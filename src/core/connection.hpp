@@ -150,6 +150,8 @@ private:
     int drain(waiter *w) noexcept;
     void fail(int r) noexcept;
     void empty_trash() noexcept;
+    template <class T>
+    void release_with(T *ref, T *(*unref)(T *), std::vector<T *> &trash) noexcept;
     void flush_for(std::chrono::milliseconds limit) noexcept;
 
     std::mutex lock_;

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "core/args.hpp"
 #include "core/errors.hpp"
 #include "core/export.hpp"
 #include "gil.hpp"
@@ -296,15 +297,7 @@ int pending_call_type_ready(PyObject *module) noexcept {
     pending_call_type.tp_methods = pending_call_methods;
     pending_call_type.tp_getset = pending_call_getset;
     pending_call_type.tp_weaklistoffset = offsetof(pending_call_object, weakrefs);
-    if (PyType_Ready(&pending_call_type) < 0)
-        return -1;
-    Py_INCREF(&pending_call_type);
-    if (PyModule_AddObject(module, "PendingCall",
-                           reinterpret_cast<PyObject *>(&pending_call_type)) < 0) {
-        Py_DECREF(&pending_call_type);
-        return -1;
-    }
-    return 0;
+    return add_type(module, &pending_call_type, "PendingCall");
 }
 
 }  // namespace vq::core

@@ -1235,46 +1235,66 @@ const char bus_request_name_doc[] =
     "fine.  varquin.NameTaken (a BusError) when another connection owns it;\n"
     "AccessDenied when the bus's policy forbids it.";
 
-PyObject *bus_request_name(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames) noexcept {
+namespace {
+
+// RequestName or ReleaseName of the bus for request_name()/release_name():
+// the name (a well-known one) and the answer, a uint32; 0 on failure with
+// an exception set.  `name` receives the name's text.
+uint32_t name_call(PyObject *self_, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                   const char *function, const char *member, const char *&name) noexcept {
     static const char *const names[] = {"name", "timeout"};
     PyObject *slots[2] = {};
-    if (!parse_arguments("request_name", args, nargs, kwnames, args + nargs, names, 2, 1, 1, slots))
-        return nullptr;
-    auto *self = reinterpret_cast<bus_object *>(self_);
-    const char *name = name_argument(slots[0], "name", bus_name_is_valid);
+    if (!parse_arguments(function, args, nargs, kwnames, args + nargs, names, 2, 1, 1, slots))
+        return 0;
+    name = name_argument(slots[0], "name", bus_name_is_valid);
     if (!name)
-        return nullptr;
-    if (name[0] == ':')
-        return PyErr_Format(PyExc_ValueError,
-                            "%s is a unique name: only well-known names can be requested", name);
+        return 0;
+    if (name[0] == ':') {
+        PyErr_Format(PyExc_ValueError, "%s is a unique name: only well-known names are owned",
+                     name);
+        return 0;
+    }
     double timeout = default_timeout;
     if (timeout_argument(slots[1], default_timeout, &timeout) < 0)
-        return nullptr;
+        return 0;
+    const bool request = std::strcmp(member, "RequestName") == 0;
     py_ref flags(PyLong_FromUnsignedLong(name_do_not_queue));
-    if (!flags)
-        return nullptr;
     PyObject *values[2] = {slots[0], flags.get()};
     plan p;
-    if (!p.add("su", values, 2, "argument"))
-        return nullptr;
+    if (!flags || !p.add(request ? "su" : "s", values, request ? 2 : 1, "argument"))
+        return 0;
     const call_target to{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                         "RequestName"};
+                         member};
+    auto *self = reinterpret_cast<bus_object *>(self_);
     sd_bus_message *reply = call_and_wait(self, to, p, timeout);
     if (!reply)
-        return nullptr;
+        return 0;
     uint32_t answer = 0;
     const int r = sd_bus_message_read_basic(reply, 'u', &answer);
     self->conn->release(reply);
-    if (r < 0)
-        return raise_errno(r, "cannot read the answer to RequestName");
+    if (r < 0 || answer == 0) {
+        raise_errno(r < 0 ? r : -EBADMSG, "cannot read the bus's answer");
+        return 0;
+    }
+    return answer;
+}
+
+}  // namespace
+
+PyObject *bus_request_name(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept {
+    const char *name = nullptr;
+    const uint32_t answer =
+        name_call(self_, args, nargs, kwnames, "request_name", "RequestName", name);
+    if (answer == 0)
+        return nullptr;
     // 1: now the primary owner; 4: already it.  3: another owns it (not queued).
     if (answer != 1 && answer != 4) {
         std::string text = std::string("The name ") + name + " is owned by another connection.";
         const sd_bus_error taken = {"org.varquin.Error.NameTaken", text.c_str(), 0};
         return raise_bus_error(&taken);
     }
-    auto &owned = self->exports->owned_names;
+    auto &owned = reinterpret_cast<bus_object *>(self_)->exports->owned_names;
     if (std::find(owned.begin(), owned.end(), name) == owned.end())
         owned.emplace_back(name);
     Py_RETURN_NONE;
@@ -1287,27 +1307,10 @@ const char bus_release_name_doc[] =
 
 PyObject *bus_release_name(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) noexcept {
-    static const char *const names[] = {"name", "timeout"};
-    PyObject *slots[2] = {};
-    if (!parse_arguments("release_name", args, nargs, kwnames, args + nargs, names, 2, 1, 1, slots))
+    const char *name = nullptr;
+    if (name_call(self_, args, nargs, kwnames, "release_name", "ReleaseName", name) == 0)
         return nullptr;
-    auto *self = reinterpret_cast<bus_object *>(self_);
-    const char *name = name_argument(slots[0], "name", bus_name_is_valid);
-    if (!name)
-        return nullptr;
-    double timeout = default_timeout;
-    if (timeout_argument(slots[1], default_timeout, &timeout) < 0)
-        return nullptr;
-    plan p;
-    if (!p.add("s", &slots[0], 1, "argument"))
-        return nullptr;
-    const call_target to{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                         "ReleaseName"};
-    sd_bus_message *reply = call_and_wait(self, to, p, timeout);
-    if (!reply)
-        return nullptr;
-    self->conn->release(reply);
-    auto &owned = self->exports->owned_names;
+    auto &owned = reinterpret_cast<bus_object *>(self_)->exports->owned_names;
     owned.erase(std::remove(owned.begin(), owned.end(), name), owned.end());
     Py_RETURN_NONE;
 }
@@ -1380,7 +1383,7 @@ int export_type_ready(PyObject *module) noexcept {
     pending_reply_type.tp_dealloc = pending_reply_dealloc;
     pending_reply_type.tp_traverse = pending_reply_traverse;
     pending_reply_type.tp_methods = pending_reply_methods;
-    if (PyType_Ready(&pending_reply_type) < 0)
+    if (add_type(module, &pending_reply_type, nullptr) < 0)
         return -1;
 
     export_type.tp_name = "varquin.Export";
@@ -1392,14 +1395,7 @@ int export_type_ready(PyObject *module) noexcept {
     export_type.tp_methods = export_methods;
     export_type.tp_getset = export_getset;
     export_type.tp_weaklistoffset = offsetof(export_object, weakrefs);
-    if (PyType_Ready(&export_type) < 0)
-        return -1;
-    Py_INCREF(&export_type);
-    if (PyModule_AddObject(module, "Export", reinterpret_cast<PyObject *>(&export_type)) < 0) {
-        Py_DECREF(&export_type);
-        return -1;
-    }
-    return 0;
+    return add_type(module, &export_type, "Export");
 }
 
 int visit_exports(export_registry *reg, visitproc visit, void *arg) noexcept {

@@ -455,13 +455,13 @@ const char bus_subscribe_doc[] =
 namespace {
 
 // A new subscription, registered before its rule reaches the bus (so that
-// the first signal the rule lets through finds it); the AddMatch call is
-// left to the caller.  Interpreter lock held.
+// the first signal the rule lets through finds it), and in `add` the values
+// of the AddMatch call its caller makes.  Interpreter lock held.
 PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames, const char *function) noexcept {
+                           PyObject *kwnames, plan &add) noexcept {
     static const char *const names[] = {"sender", "path", "interface", "member"};
     PyObject *slots[4] = {};
-    if (!parse_arguments(function, args, nargs, kwnames, args + nargs, names, 4, 4, 0, slots))
+    if (!parse_arguments("subscribe", args, nargs, kwnames, args + nargs, names, 4, 4, 0, slots))
         return nullptr;
     auto *bus = reinterpret_cast<bus_object *>(self_);
     const char *parts[4] = {};
@@ -518,17 +518,11 @@ PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t na
     }
     if (closed)
         return raise_closed();
-    return obj.release();
-}
-
-// The AddMatch call of a subscription's rule, in a plan.
-bool add_match_plan(PyObject *sub, plan &values) noexcept {
-    py_ref rule(
-        PyUnicode_FromString(reinterpret_cast<subscription_object *>(sub)->state->rule.c_str()));
-    if (!rule)
-        return false;
+    py_ref rule(PyUnicode_FromString(state->rule.c_str()));
     PyObject *rule_arg = rule.get();
-    return values.add("s", &rule_arg, 1, "rule");
+    if (!rule || !add.add("s", &rule_arg, 1, "rule"))
+        return nullptr;
+    return obj.release();
 }
 
 const call_target add_match{bus_service, bus_path, bus_service, "AddMatch"};
@@ -537,9 +531,9 @@ const call_target add_match{bus_service, bus_path, bus_service, "AddMatch"};
 
 PyObject *bus_subscribe(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                         PyObject *kwnames) noexcept {
-    py_ref sub(new_subscription(self_, args, nargs, kwnames, "subscribe"));
     plan values;
-    if (!sub || !add_match_plan(sub.get(), values))
+    py_ref sub(new_subscription(self_, args, nargs, kwnames, values));
+    if (!sub)
         return nullptr;
     auto *bus = reinterpret_cast<bus_object *>(self_);
     sd_bus_message *reply = call_and_wait(bus, add_match, values, default_timeout);
@@ -551,9 +545,9 @@ PyObject *bus_subscribe(PyObject *self_, PyObject *const *args, Py_ssize_t nargs
 
 PyObject *bus_subscribe_start(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) noexcept {
-    py_ref sub(new_subscription(self_, args, nargs, kwnames, "subscribe"));
     plan values;
-    if (!sub || !add_match_plan(sub.get(), values))
+    py_ref sub(new_subscription(self_, args, nargs, kwnames, values));
+    if (!sub)
         return nullptr;
     py_ref pending(start_pending_call(reinterpret_cast<bus_object *>(self_), add_match, values,
                                       default_timeout));
@@ -575,15 +569,7 @@ int subscription_type_ready(PyObject *module) noexcept {
     subscription_type.tp_methods = subscription_methods;
     subscription_type.tp_getset = subscription_getset;
     subscription_type.tp_weaklistoffset = offsetof(subscription_object, weakrefs);
-    if (PyType_Ready(&subscription_type) < 0)
-        return -1;
-    Py_INCREF(&subscription_type);
-    if (PyModule_AddObject(module, "Subscription",
-                           reinterpret_cast<PyObject *>(&subscription_type)) < 0) {
-        Py_DECREF(&subscription_type);
-        return -1;
-    }
-    return 0;
+    return add_type(module, &subscription_type, "Subscription");
 }
 
 }  // namespace vq::core
