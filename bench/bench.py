@@ -159,12 +159,12 @@ def median_of(rounds: list[Result], key: str) -> float:
 def table(title: str, header: Sequence[str], rows: Sequence[Sequence[object]]) -> None:
     widths = [max(len(str(x)) for x in col) for col in zip(header, *rows, strict=False)]
     print(f"\n{title}")
-    line = "  ".join(h.ljust(w) for h, w in zip(header, widths, strict=True))
+    line = "  ".join(h.ljust(w) for h, w in zip(header, widths, strict=True)).rstrip()
     print(line)
     print("-" * len(line))
     for row in rows:
         cells = zip(row, widths, strict=True)
-        print("  ".join(str(x).rjust(w) if i else str(x).ljust(w) for i, (x, w) in enumerate(cells)))
+        print("  ".join(str(x).rjust(w) if i else str(x).ljust(w) for i, (x, w) in enumerate(cells)).rstrip())
 
 
 def sequential_rows(results: dict[str, list[Result]], rows: Sequence[str]) -> list[tuple[str, str, str, str, str]]:
