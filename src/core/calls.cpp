@@ -16,22 +16,12 @@ namespace vq::core {
 namespace {
 
 constexpr char properties_interface[] = "org.freedesktop.DBus.Properties";
-// sd-bus stamps the replies it makes up itself (a timeout, a connection
-// that ended) with this serial.
-constexpr uint64_t synthetic_cookie = UINT32_MAX;
+}  // namespace
 
-uint64_t timeout_usec(double seconds) noexcept {
-    if (std::isinf(seconds))
-        return UINT64_MAX;  // sd-bus: no timeout
-    const double usec = std::ceil(seconds * 1e6);
-    return usec < 1 ? 1 : usec >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(usec);
-}
-
-PyObject *raise_timeout(const call_target &to, double timeout) noexcept {
+PyObject *raise_call_timeout(const char *member, double timeout) noexcept {
     py_ref seconds(PyFloat_FromDouble(timeout));
-    py_ref text(seconds
-                    ? PyUnicode_FromFormat("no reply to %s within %S s", to.member, seconds.get())
-                    : nullptr);
+    py_ref text(seconds ? PyUnicode_FromFormat("no reply to %s within %S s", member, seconds.get())
+                        : nullptr);
     py_ref exc(text ? PyObject_CallFunction(PyExc_TimeoutError, "iO", ETIMEDOUT, text.get())
                     : nullptr);
     if (exc)
@@ -39,28 +29,12 @@ PyObject *raise_timeout(const call_target &to, double timeout) noexcept {
     return nullptr;
 }
 
-// Raises the exception for an error reply.  A NoReply that sd-bus made up
-// itself is a local failure: its timer ran out, or the connection ended.
-PyObject *raise_reply_error(sd_bus_message *reply, const call_target &to, double timeout) noexcept {
-    const sd_bus_error *e = sd_bus_message_get_error(reply);
-    uint64_t cookie = 0;
-    if (e && sd_bus_error_has_name(e, SD_BUS_ERROR_NO_REPLY) &&
-        sd_bus_message_get_cookie(reply, &cookie) >= 0 && cookie == synthetic_cookie) {
-        if (e->message && std::strcmp(e->message, "Method call timed out") == 0)
-            return raise_timeout(to, timeout);
-        return raise_errno(-ECONNRESET, "the connection ended before the reply came");
-    }
-    return raise_bus_error(e);
-}
-
-}  // namespace
-
 namespace {
 
 // Sends the call registering `p` for its reply.  Connection lock held,
 // interpreter lock not held.  0, 1 when the bus is closed, or a negative
 // errno.
-int send_locked(connection &conn, const call_target &to, const plan &args, uint64_t usec,
+int send_locked(connection &conn, const call_target &to, const plan &args,
                 pending_call &p) noexcept {
     if (conn.closed())
         return 1;
@@ -72,7 +46,7 @@ int send_locked(connection &conn, const call_target &to, const plan &args, uint6
     if (r >= 0)
         r = args.apply(m);
     if (r >= 0)
-        r = conn.start_call(m, usec, p);
+        r = conn.start_call(m, p);
     sd_bus_message_unref(m);
     return r < 0 ? r : 0;
 }
@@ -128,7 +102,8 @@ bool send_call(bus_object *self, const call_target &to, const plan &args, double
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
-        r = send_locked(*conn, to, args, timeout_usec(timeout), p);
+        p.deadline = deadline_after(timeout);
+        r = send_locked(*conn, to, args, p);
     }
     return sent(r, to);
 }
@@ -142,7 +117,6 @@ sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const pla
     waiter w;
     pending_call p;
     p.w = &w;
-    const uint64_t usec = timeout_usec(timeout);
     const steady::time_point deadline = deadline_after(timeout);
 
     // Sending, waiting and taking the reply run in one release of the
@@ -158,7 +132,7 @@ sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const pla
             gil_released unlocked;
             if (sending) {
                 std::lock_guard<std::mutex> hold(conn->lock());
-                r = send_locked(*conn, to, args, usec, p);
+                r = send_locked(*conn, to, args, p);
             }
             if (r == 0) {
                 status = conn->wait(w, deadline);
@@ -201,17 +175,16 @@ sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const pla
             raise_errno(lost ? lost : -ENOTCONN, "the connection was lost");
             return nullptr;
         default:
-            raise_timeout(to, timeout);
+            raise_call_timeout(to.member, timeout);
             return nullptr;
         }
     }
-    return checked_reply(self, reply, to, timeout);
+    return checked_reply(self, reply);
 }
 
-sd_bus_message *checked_reply(bus_object *self, sd_bus_message *reply, const call_target &to,
-                              double timeout) noexcept {
+sd_bus_message *checked_reply(bus_object *self, sd_bus_message *reply) noexcept {
     if (sd_bus_message_is_method_error(reply, nullptr)) {
-        raise_reply_error(reply, to, timeout);
+        raise_bus_error(sd_bus_message_get_error(reply));
         self->conn->release(reply);
         return nullptr;
     }

@@ -36,13 +36,16 @@ bool send_call(bus_object *self, const call_target &to, const plan &args, double
 
 // The reply, or null with the exception of an error reply set (the reply
 // is then given back).  Interpreter lock held.
-sd_bus_message *checked_reply(bus_object *self, sd_bus_message *reply, const call_target &to,
-                              double timeout) noexcept;
+sd_bus_message *checked_reply(bus_object *self, sd_bus_message *reply) noexcept;
 
 // Reads call()'s arguments: the target, the values of its signature and
 // the timeout.  False with an exception set.  Interpreter lock held.
 bool parse_call(const char *function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                 call_target &to, plan &values, double &timeout) noexcept;
+
+// TimeoutError for a call of `member` that had no reply within `timeout`
+// seconds.  Returns null.
+PyObject *raise_call_timeout(const char *member, double timeout) noexcept;
 
 // The reply's values as a tuple, and the reply given back.
 PyObject *reply_values(bus_object *self, sd_bus_message *reply) noexcept;

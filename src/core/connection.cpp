@@ -8,6 +8,7 @@
 #include <climits>
 #include <cmath>
 #include <new>
+#include <utility>
 
 namespace vq::core {
 
@@ -104,35 +105,71 @@ void connection::set_filter(message_filter fn, void *data) noexcept {
 
 // --- Calls ---------------------------------------------------------------------------
 
-int connection::on_reply(sd_bus_message *m, void *userdata, sd_bus_error *) noexcept {
-    auto *p = static_cast<pending_call *>(userdata);
-    connection *c = p->conn;
-    p->reply = sd_bus_message_ref(m);
-    // sd-bus holds its own reference to the slot while this runs.
-    p->slot = sd_bus_slot_unref(p->slot);
-    p->completed = true;
-    if (p->w) {
-        c->wake(*p->w);
-    } else {
-        p->next_done = c->completed_;
-        c->completed_ = p;
-    }
-    return 1;
-}
-
-int connection::start_call(sd_bus_message *m, uint64_t usec, pending_call &p) noexcept {
+// Replies are matched to their calls here rather than by sd-bus's reply
+// callbacks: processing hands back every message nothing else took, and a
+// call costs no callback slot of its own.
+int connection::start_call(sd_bus_message *m, pending_call &p) noexcept {
     if (trash_.load(std::memory_order_relaxed))
         empty_trash();
     p.conn = this;
     p.completed = false;
-    int r = sd_bus_call_async(bus_, &p.slot, m, on_reply, &p, usec);
+    p.timed_out = false;
+    uint64_t cookie = 0;
+    const int r = sd_bus_send(bus_, m, &cookie);
     if (r < 0)
         return r;
+    p.cookie = cookie;
+    calls_.push_back(&p);
     // sd-bus writes at once when it can; output it could not write yet has
     // to be waited for by the reader, which is polling without knowing.
     if (reader_ && (sd_bus_get_events(bus_) & POLLOUT))
         wake_reader();
     return 0;
+}
+
+void connection::forget(pending_call &p) noexcept {
+    if (!p.cookie)
+        return;
+    for (size_t i = 0; i < calls_.size(); ++i)
+        if (calls_[i] == &p) {
+            calls_[i] = calls_.back();
+            calls_.pop_back();
+            break;
+        }
+    p.cookie = 0;
+}
+
+void connection::complete(pending_call &p) noexcept {
+    forget(p);
+    p.completed = true;
+    if (p.w) {
+        wake(*p.w);
+    } else {
+        p.next_done = completed_;
+        completed_ = &p;
+    }
+}
+
+// A message that processing handed back: a reply to one of our calls (or
+// to a call given up: dropped), or a method call nothing served, answered
+// as sd-bus answers it.  Takes over `m`.
+void connection::claim(sd_bus_message *m) noexcept {
+    uint8_t type = 0;
+    (void)sd_bus_message_get_type(m, &type);
+    if (type == SD_BUS_MESSAGE_METHOD_RETURN || type == SD_BUS_MESSAGE_METHOD_ERROR) {
+        uint64_t cookie = 0;
+        if (sd_bus_message_get_reply_cookie(m, &cookie) >= 0)
+            for (pending_call *p : calls_)
+                if (p->cookie == cookie) {
+                    p->reply = sd_bus_message_ref(m);
+                    complete(*p);
+                    break;
+                }
+    } else if (type == SD_BUS_MESSAGE_METHOD_CALL && sd_bus_message_get_expect_reply(m)) {
+        (void)sd_bus_reply_method_errorf(m, SD_BUS_ERROR_UNKNOWN_OBJECT, "Unknown object '%s'.",
+                                         sd_bus_message_get_path(m));
+    }
+    sd_bus_message_unref(m);
 }
 
 int connection::send(sd_bus_message *m) noexcept {
@@ -146,7 +183,7 @@ int connection::send(sd_bus_message *m) noexcept {
     return 0;
 }
 
-void connection::cancel(pending_call &p) noexcept { p.slot = sd_bus_slot_unref(p.slot); }
+void connection::cancel(pending_call &p) noexcept { forget(p); }
 
 // --- Waiting -----------------------------------------------------------------------
 
@@ -219,7 +256,10 @@ int connection::drain(waiter *w) noexcept {
     int in_batch = 0;
     draining_ = true;
     idle_ = false;
-    while ((r = sd_bus_process(bus_, nullptr)) > 0) {
+    sd_bus_message *m = nullptr;
+    while ((r = sd_bus_process(bus_, &m)) > 0) {
+        if (m)
+            claim(std::exchange(m, nullptr));
         if (w && w->done)
             break;
         if (++in_batch == process_batch) {
@@ -233,7 +273,12 @@ int connection::drain(waiter *w) noexcept {
         }
     }
     draining_ = false;
-    idle_ = r == 0;  // sd-bus holds nothing that it read and did not process
+    // Idle: sd-bus holds nothing that it read and did not process.  It
+    // reads exactly one message at a time, so after stopping early that is
+    // so unless messages wait in its queue, which it reports as a timeout
+    // of zero.
+    uint64_t until = 0;
+    idle_ = r == 0 || (r > 0 && sd_bus_get_timeout(bus_, &until) >= 0 && until != 0);
     return r > 0 ? 0 : r;
 }
 
@@ -330,7 +375,24 @@ int connection::process_once() noexcept {
     const int r = drain(nullptr);
     if (r < 0)
         fail(r);
+    // Loop-driven calls whose time ran out end here, without a reply.
+    const steady::time_point now = steady::now();
+    for (size_t i = calls_.size(); i-- > 0;) {
+        pending_call *p = calls_[i];
+        if (!p->w && p->deadline <= now) {
+            p->timed_out = true;
+            complete(*p);
+        }
+    }
     return r;
+}
+
+steady::time_point connection::next_deadline() const noexcept {
+    steady::time_point earliest = steady::time_point::max();
+    for (const pending_call *p : calls_)
+        if (!p->w && p->deadline < earliest)
+            earliest = p->deadline;
+    return earliest;
 }
 
 pending_call *connection::take_completed() noexcept {
@@ -404,7 +466,11 @@ void connection::flush_for(std::chrono::milliseconds limit) noexcept {
             return;
         // Processing writes the queued output first.
         idle_ = false;
-        if (sd_bus_process(bus_, nullptr) < 0)
+        sd_bus_message *m = nullptr;
+        const int r = sd_bus_process(bus_, &m);
+        if (m)
+            claim(m);
+        if (r < 0)
             return;
     }
 }

@@ -53,17 +53,20 @@ struct waiter {
     sem_t sem;
 };
 
-// One method call in flight.  The reply callback stores the reply and marks
-// the call's waiter (sync) or queues it as completed (loop-driven).
+// One method call in flight, found by its serial when its reply comes.
+// The reply goes to the call's waiter (a thread) or to the connection's
+// completed list (loop-driven: `w` is null).
 struct pending_call {
-    sd_bus_slot *slot = nullptr;  // until the reply is in or the call is cancelled
+    uint64_t cookie = 0;  // the call's serial while it waits (0: not waiting)
     sd_bus_message *reply = nullptr;  // own reference, released under the lock
     waiter *w = nullptr;  // the thread to wake, or null
     class connection *conn = nullptr;
     pending_call *next_done = nullptr;  // in the connection's completed list (loop-driven)
     void *owner = nullptr;  // the loop side's record (a PendingCall)
-    bool completed = false;
+    bool completed = false;  // the reply is in, or (loop-driven) time ran out
+    bool timed_out = false;  // loop-driven: completed without a reply
     bool taken = false;  // loop-driven: handed out by take_completed()
+    steady::time_point deadline = steady::time_point::max();  // loop-driven: when to give up
 };
 
 enum class wait_status {
@@ -89,9 +92,10 @@ public:
     bool closed() const noexcept { return closed_; }  // under the lock
     int error() const noexcept { return error_; }  // under the lock: -errno of a lost connection
 
-    // Sends `m` as a method call expecting a reply within `usec` (0: the
-    // library default) and registers `p` for it.  Under the lock.
-    int start_call(sd_bus_message *m, uint64_t usec, pending_call &p) noexcept;
+    // Sends `m` as a method call and registers `p` for its reply.  Under
+    // the lock.  A thread waiting for it keeps its own deadline; a
+    // loop-driven call gives up at p.deadline (see process_once()).
+    int start_call(sd_bus_message *m, pending_call &p) noexcept;
     // Sends a message that expects no reply.  Under the lock.
     int send(sd_bus_message *m) noexcept;
     // Forgets a call whose reply has not come: a late reply is dropped.
@@ -128,8 +132,10 @@ public:
 
     // For an event loop driving the connection instead of waiting threads:
     // one non-blocking round of processing (under the lock), after which
-    // take_completed() gives the calls whose replies came.
+    // take_completed() gives the calls whose replies came or whose time ran
+    // out.  next_deadline(): the earliest deadline of a loop-driven call.
     int process_once() noexcept;
+    steady::time_point next_deadline() const noexcept;
     // Under the lock; marks each call `taken`.
     pending_call *take_completed() noexcept;
     // Takes `p` out of the completed list if it is there.  Under the lock.
@@ -139,7 +145,9 @@ public:
 
 private:
     explicit connection(sd_bus *bus, int wake_fd) noexcept;
-    static int on_reply(sd_bus_message *m, void *userdata, sd_bus_error *) noexcept;
+    void claim(sd_bus_message *m) noexcept;
+    void complete(pending_call &p) noexcept;
+    void forget(pending_call &p) noexcept;
     static int on_message(sd_bus_message *m, void *userdata, sd_bus_error *) noexcept;
 
     void link(waiter &w) noexcept;
@@ -170,6 +178,7 @@ private:
     bool closed_ = false;
     int error_ = 0;
     bool loop_driven_ = false;
+    std::vector<pending_call *> calls_;  // calls waiting for their replies, under the lock
     pending_call *completed_ = nullptr;
 
     // References given back while the lock was busy (leaf lock: nothing is

@@ -66,16 +66,19 @@ PyObject *pending_call_result(PyObject *self_, PyObject *) noexcept {
     if (!conn || !self->call)
         return raise_closed();
     sd_bus_message *reply = nullptr;
-    bool completed, closed;
+    bool completed, closed, timed_out;
     int lost;
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
         completed = self->call->completed;
+        timed_out = self->call->timed_out;
         reply = std::exchange(self->call->reply, nullptr);
         closed = conn->closed();
         lost = conn->error();
     }
+    if (timed_out)
+        return raise_call_timeout(self->member->c_str(), self->timeout);
     if (!completed) {
         if (closed)
             return raise_errno(-ECONNABORTED,
@@ -86,8 +89,7 @@ PyObject *pending_call_result(PyObject *self_, PyObject *) noexcept {
     }
     if (!reply)
         return PyErr_Format(PyExc_RuntimeError, "the call's result was already taken");
-    const call_target to{nullptr, "/", nullptr, self->member->c_str()};
-    reply = checked_reply(self->bus, reply, to, self->timeout);
+    reply = checked_reply(self->bus, reply);
     return reply ? reply_values(self->bus, reply) : nullptr;
 }
 
@@ -232,6 +234,15 @@ PyObject *bus_loop_wants(PyObject *self_, PyObject *) noexcept {
             events = sd_bus_get_events(conn->bus());
             if (events < 0 || sd_bus_get_timeout(conn->bus(), &until) < 0)
                 until = UINT64_MAX;
+            // The calls' own deadlines, on the same clock (CLOCK_MONOTONIC).
+            const steady::time_point ours = conn->next_deadline();
+            if (ours != steady::time_point::max()) {
+                const auto usec =
+                    std::chrono::duration_cast<std::chrono::microseconds>(ours.time_since_epoch())
+                        .count();
+                if (usec >= 0 && static_cast<uint64_t>(usec) < until)
+                    until = static_cast<uint64_t>(usec);
+            }
         }
     }
     py_ref deadline(until == UINT64_MAX ? py_ref::borrow(Py_None).release()
