@@ -257,10 +257,11 @@ int connection::drain(waiter *w) noexcept {
     draining_ = true;
     idle_ = false;
     sd_bus_message *m = nullptr;
+    int gathered = 0;
     while ((r = sd_bus_process(bus_, &m)) > 0) {
         if (m)
             claim(std::exchange(m, nullptr));
-        if (w && w->done)
+        if (w && w->done && (!w->greedy || ++gathered == process_batch))
             break;
         if (++in_batch == process_batch) {
             in_batch = 0;

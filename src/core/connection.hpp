@@ -50,6 +50,9 @@ struct waiter {
     waiter *prev = nullptr, *next = nullptr;
     bool linked = false;
     bool done = false;
+    // As the reader, go on processing after `done` is set, up to a batch:
+    // a server gathers the calls that have arrived and answers them together.
+    bool greedy = false;
     sem_t sem;
 };
 

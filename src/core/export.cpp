@@ -92,7 +92,8 @@ struct export_registry {
     connection *conn = nullptr;
     std::vector<object_export *> objects;  // connection lock: live and dead ones not yet freed
     std::vector<object_export *> holding;  // interpreter lock: those holding Python references
-    std::deque<incoming> queue;  // connection lock
+    std::vector<incoming> queue;  // connection lock, oldest first
+    std::vector<incoming> spare;  // interpreter lock: serve()'s batch, kept for its capacity
     waiter *server = nullptr;  // connection lock: serve()'s waiter while it sleeps
     bool stop = false;  // connection lock: stop() was called
     bool serving = false;  // interpreter lock: serve() runs
@@ -404,10 +405,25 @@ void answer_mismatch(reply_spec &spec, PyObject *result, const std::string &out_
     log_failure(text.get(), exc.get());
 }
 
+// "Interface.Member" of a call, made only when a failure is to be told
+// (or given as it is, with no call).
+struct naming {
+    const incoming *item;
+    std::string text;
+    const char *c_str() {
+        if (text.empty() && item)
+            text = item->iface->name + "." +
+                   (item->method     ? item->method->name
+                    : item->property ? item->property->name
+                                     : std::string("GetAll"));
+        return text.c_str();
+    }
+};
+
 // The values a result stands for: none for an empty signature, the result
 // itself for one complete type, its items for several.
 bool add_result(reply_spec &spec, PyObject *result, const std::string &out_sig,
-                const char *what) noexcept {
+                naming &what) noexcept {
     const size_t n = complete_type_count(out_sig);
     bool ok;
     if (n == 0) {
@@ -424,7 +440,7 @@ bool add_result(reply_spec &spec, PyObject *result, const std::string &out_sig,
     }
     if (!ok) {
         spec.body.clear();
-        answer_mismatch(spec, result, out_sig, what);
+        answer_mismatch(spec, result, out_sig, what.c_str());
         return false;
     }
     spec.what = reply_spec::kind::value;
@@ -461,10 +477,7 @@ void dispatch(bus_object *self, incoming &item, reply_spec &spec, py_ref &fatal)
         spec.error_text = "Object " + o->path + " was unexported.";
         return;
     }
-    const std::string what = item.iface->name + "." +
-                             (item.method     ? item.method->name
-                              : item.property ? item.property->name
-                                              : "GetAll");
+    naming what{&item, {}};
     py_ref obj = py_ref::borrow(o->obj);
     switch (item.what) {
     case incoming::kind::method: {
@@ -474,13 +487,21 @@ void dispatch(bus_object *self, incoming &item, reply_spec &spec, py_ref &fatal)
             answer_exception(spec, what.c_str(), fatal);
             return;
         }
+        // The object, then one argument per complete type; a slot in front
+        // lets the callee prepend without copying.
         const Py_ssize_t n = PyTuple_GET_SIZE(args.get());
-        std::vector<PyObject *> vec(static_cast<size_t>(n) + 2);
+        PyObject *few[16];
+        std::vector<PyObject *> many;
+        PyObject **vec = few;
+        if (n + 2 > 16) {
+            many.resize(static_cast<size_t>(n) + 2);
+            vec = many.data();
+        }
         vec[1] = obj.get();
         for (Py_ssize_t i = 0; i < n; ++i)
-            vec[static_cast<size_t>(i) + 2] = PyTuple_GET_ITEM(args.get(), i);
+            vec[i + 2] = PyTuple_GET_ITEM(args.get(), i);
         py_ref result(PyObject_Vectorcall(
-            func.get(), vec.data() + 1, static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+            func.get(), vec + 1, static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
             nullptr));
         if (!result) {
             answer_exception(spec, what.c_str(), fatal);
@@ -490,7 +511,7 @@ void dispatch(bus_object *self, incoming &item, reply_spec &spec, py_ref &fatal)
             (Py_TYPE(result.get())->tp_as_async && Py_TYPE(result.get())->tp_as_async->am_await)) {
             // An async method: an event loop runs it and answers later.
             if (g_awaitable && self->conn->loop_driven()) {
-                py_ref reply(new_pending_reply(self, item.m, item.method->out_sig, what));
+                py_ref reply(new_pending_reply(self, item.m, item.method->out_sig, what.c_str()));
                 if (reply) {
                     item.m = nullptr;  // the reply object owns the message now
                     py_ref r(PyObject_CallFunctionObjArgs(g_awaitable,
@@ -509,7 +530,7 @@ void dispatch(bus_object *self, incoming &item, reply_spec &spec, py_ref &fatal)
             answer_exception(spec, what.c_str(), fatal);
             return;
         }
-        add_result(spec, result.get(), item.method->out_sig, what.c_str());
+        add_result(spec, result.get(), item.method->out_sig, what);
         return;
     }
     case incoming::kind::get: {
@@ -630,7 +651,8 @@ PyObject *run_incoming(bus_object *self) noexcept {
     export_registry *reg = self->exports;
     if (!conn || !reg)
         Py_RETURN_NONE;
-    std::deque<incoming> batch;
+    std::vector<incoming> &batch = reg->spare;  // only the serving thread uses it
+    batch.clear();
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
@@ -664,8 +686,9 @@ PyObject *run_incoming(bus_object *self) noexcept {
         }
         // Calls not run because a callable ended serve(): the next serve()
         // runs them, in their order.
-        for (size_t i = batch.size(); i > ran; --i)
-            reg->queue.push_front(batch[i - 1]);
+        if (ran < batch.size())
+            reg->queue.insert(reg->queue.begin(), batch.begin() + static_cast<std::ptrdiff_t>(ran),
+                              batch.end());
     }
     specs.clear();  // the plans give their references back here, with the interpreter lock
     if (fatal) {
@@ -725,7 +748,8 @@ PyObject *pending_reply_send(PyObject *self_, PyObject *result) noexcept {
     if (!self->m)
         Py_RETURN_NONE;
     reply_spec spec;
-    add_result(spec, result, *self->out_sig, self->what->c_str());
+    naming what{nullptr, *self->what};
+    add_result(spec, result, *self->out_sig, what);
     return pending_reply_answer(self, spec);
 }
 
@@ -1162,6 +1186,7 @@ PyObject *bus_serve(PyObject *self_, PyObject *) noexcept {
         bool stop = false, closed = false, have = false;
         int lost = 0;
         waiter w;
+        w.greedy = true;
         {
             gil_released unlocked;
             std::lock_guard<std::mutex> hold(conn->lock());
