@@ -9,6 +9,8 @@ import pytest
 
 import varquin
 import varquin.aio
+from conftest import child_env
+from testing.privatebus import PrivateBus
 
 NAME = "org.varquin.Test.Aio"
 PATH = "/org/varquin/test/aio"
@@ -110,3 +112,23 @@ def test_closing_fails_waiting_calls(system_bus):
             client.close()
 
     run(main())
+
+
+def test_a_lost_connection_fails_what_waits_on_it():
+    daemon = PrivateBus(env=child_env())
+
+    async def main():
+        async with await varquin.aio.Bus.connect(daemon.address) as bus:
+            sub = await bus.subscribe(member="Never")
+            waiting = asyncio.ensure_future(sub.get())
+            await asyncio.sleep(0.1)
+            daemon.restart()
+            with pytest.raises(ConnectionError):
+                await waiting
+            with pytest.raises(ConnectionError):
+                await bus.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId")
+
+    try:
+        run(main())
+    finally:
+        daemon.stop()

@@ -338,3 +338,50 @@ def test_ctrl_c_interrupts_a_wait_on_the_main_thread_and_the_bus_stays_usable(ec
         env=child_env(imports_module=True),
     )
     assert out.stdout.split("\n")[:3] == ["call interrupted", "get interrupted", "still usable"], out.stderr
+
+
+def test_a_subscription_follows_the_new_owner_of_a_well_known_name(bus, system_bus):
+    first = PeerProcess("echo_peer.py", OTHER, OTHER, env=child_env())
+    try:
+        with bus.subscribe(sender=OTHER, member="Ping") as sub:
+            bus.call(OTHER, PATH, ECHO, "Emit", "ss", "Ping", "first")
+            assert sub.get(timeout=5).args == ("first",)
+            first.stop()
+            second = PeerProcess("echo_peer.py", OTHER, OTHER, env=child_env())
+            try:
+                # The old owner is gone; the name's new owner is followed.
+                bus.call(OTHER, PATH, ECHO, "Emit", "ss", "Ping", "second")
+                assert sub.get(timeout=5).args == ("second",)
+            finally:
+                second.stop()
+    finally:
+        first.stop()
+
+
+def test_a_reader_in_another_thread_serves_the_replies_and_deadlines_of_others(bus):
+    # One thread waits on a subscription for ever, so it reads the connection;
+    # the others' replies and timeouts must not depend on it.
+    with bus.subscribe(member="Never") as sub:
+        reader = threading.Thread(target=lambda: pytest.raises(ValueError, sub.get))
+        reader.start()
+        try:
+            assert call(bus, "Echo", "s", "through the reader") == ("through the reader",)
+            began = time.monotonic()
+            with pytest.raises(TimeoutError):
+                call(bus, "Silent", timeout=0.2)
+            assert time.monotonic() - began < 5
+        finally:
+            sub.close()
+            reader.join(5)
+    assert not reader.is_alive()
+
+
+def test_a_message_over_the_bus_limit_raises_connection_error(echo_peer):
+    # The bus daemon ends a connection that sends more than its limit (the
+    # private bus allows 100 MB): the call and the next raise; a new Bus works.
+    with varquin.Bus.system() as big:
+        for _ in range(2):
+            with pytest.raises(ConnectionError):
+                call(big, "Echo", "ay", bytes(110 * 1000 * 1000))
+    with varquin.Bus.system() as fresh:
+        assert call(fresh, "Echo", "s", "after") == ("after",)

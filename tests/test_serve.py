@@ -3,11 +3,13 @@
 stopping, Ctrl-C, callers that vanish, many callers, and calls a callable
 makes."""
 
+import gc
 import json
 import logging
 import subprocess
 import sys
 import threading
+import weakref
 
 import pytest
 from jeepney import DBusAddress, HeaderFields, MatchRule, MessageType, message_bus, new_method_call
@@ -367,3 +369,76 @@ def test_ctrl_c_and_system_exit_leave_serve(system_bus, mode):
     finally:
         proc.kill()
         proc.wait()
+
+
+class Named(varquin.Interface, name="org.varquin.Test.Named"):
+    @varquin.method("", "s")
+    def Who(self):
+        return "base"
+
+
+class Overridden(Named):
+    def Who(self):
+        return "derived"
+
+
+def test_exporting_and_unexporting(system_bus):
+    with varquin.Bus.system() as bus, varquin.Bus.system() as client:
+        target = (bus.unique_name, "/a", "org.varquin.Test.Named", "Who")
+        with pytest.raises(TypeError):
+            bus.export("/a", object())
+        handle = bus.export("/a", Overridden())
+        with pytest.raises(ValueError):
+            bus.export("/a", Named())  # the same interface at the same path
+        loop = threading.Thread(target=bus.serve)
+        loop.start()
+        try:
+            assert client.call(*target) == ("derived",)  # overrides are served
+            handle.close()
+            with pytest.raises(varquin.UnknownObject):
+                client.call(*target)
+            with bus.export("/a", Named()):
+                assert client.call(*target) == ("base",)
+                with pytest.raises(varquin.UnknownInterface):
+                    client.get_all(bus.unique_name, "/a", "org.varquin.Test.Other")
+        finally:
+            bus.stop()
+            loop.join(10)
+
+
+def test_names_are_taken_and_released(system_bus):
+    with varquin.Bus.system() as owner, varquin.Bus.system() as other:
+        owner.request_name("org.varquin.Test.Owned")
+        owner.request_name("org.varquin.Test.Owned")  # already ours: fine
+        with pytest.raises(varquin.NameTaken):
+            other.request_name("org.varquin.Test.Owned")
+        owner.release_name("org.varquin.Test.Owned")
+        other.request_name("org.varquin.Test.Owned")
+        assert other.call(
+            "org.freedesktop.DBus",
+            "/org/freedesktop/DBus",
+            "org.freedesktop.DBus",
+            "GetNameOwner",
+            "s",
+            "org.varquin.Test.Owned",
+        ) == (other.unique_name,)
+
+
+def test_an_exported_object_holding_its_bus_is_collected(system_bus):
+    bus = varquin.Bus.system()
+    obj = Counter()
+    obj.bus = bus  # bus -> object -> bus: a cycle only the collector frees
+    bus.export("/cycle", obj)
+    gone = weakref.ref(obj)
+    del obj, bus
+    gc.collect()
+    assert gone() is None
+
+
+def test_closing_the_bus_ends_serve(system_bus):
+    bus = varquin.Bus.system()
+    loop = threading.Thread(target=bus.serve)
+    loop.start()
+    bus.close()
+    loop.join(10)
+    assert not loop.is_alive()
