@@ -9,7 +9,7 @@ import threading
 import pytest
 
 import varquin
-from conftest import wait_for
+from conftest import child_env, wait_for
 from varquin import systemd
 
 real = pytest.mark.real_systemd
@@ -181,3 +181,19 @@ def test_a_manager_of_its_own_uses_the_system_bus_and_closes_it(real_systemd):
 )
 def test_unit_object_paths_escape_every_byte_but_letters_and_inner_digits(name, label):
     assert systemd.unit_path(name) == "/org/freedesktop/systemd1/unit/" + label
+
+
+def test_list_units_filters_itself_on_a_manager_without_list_units_by_patterns(system_bus):
+    from peers.peerlib import PeerProcess
+
+    peer = PeerProcess("systemd_services.py", "org.freedesktop.systemd1", env=child_env())
+    try:
+        unit = ["Description", "loaded", "active", "running", "", "/o", 0, "", "/"]
+        listed = [["a.service", *unit], ["b.socket", *unit], ["c.service", *unit[:2], "inactive", "dead", *unit[4:]]]
+        peer.behave("ListUnits", reply=["a(ssssssouso)", [listed]])
+        with systemd.Manager() as m:
+            found = m.list_units(patterns=("*.service",), states=("running",))
+        assert found == [systemd.UnitInfo("a.service", "Description", "loaded", "active", "running", "/o")]
+        assert [c["member"] for c in peer.calls()] == ["ListUnitsByPatterns", "ListUnits"]
+    finally:
+        peer.stop()
