@@ -23,10 +23,11 @@ import sys
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
 from testing.privatebus import PrivateBus
 from testing.processes import stop_process
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
 
 BUILD = ROOT / "build" / "bench"
 C_PROGRAMS = ("echo_server", "client", "loadgen")
@@ -55,9 +56,7 @@ def on_cpus(cpus):
 
 
 def run_json(cmd, env, cpus=None):
-    out = subprocess.run(
-        cmd, capture_output=True, text=True, env=env, timeout=TIMEOUT, preexec_fn=on_cpus(cpus)
-    )
+    out = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=TIMEOUT, preexec_fn=on_cpus(cpus))
     if out.returncode != 0:
         raise RuntimeError(f"{' '.join(map(str, cmd))} failed:\n{out.stderr[-2000:]}")
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -110,13 +109,17 @@ def median_of(rounds, key):
 
 
 def table(title, header, rows):
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
+    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows, strict=True)]
     print(f"\n{title}")
-    line = "  ".join(h.ljust(w) for h, w in zip(header, widths))
+    line = "  ".join(h.ljust(w) for h, w in zip(header, widths, strict=True))
     print(line)
     print("-" * len(line))
     for row in rows:
-        print("  ".join(str(x).rjust(w) if i else str(x).ljust(w) for i, (x, w) in enumerate(zip(row, widths))))
+        print(
+            "  ".join(
+                str(x).rjust(w) if i else str(x).ljust(w) for i, (x, w) in enumerate(zip(row, widths, strict=True))
+            )
+        )
 
 
 def bench_client(env, rounds, n, available, bus, cpus=None):

@@ -11,7 +11,10 @@
 #define ECHO_IFACE_DEFAULT "org.varquin.Bench"
 
 static volatile sig_atomic_t g_stop = 0;
-static inline void on_term(int sig) { (void)sig; g_stop = 1; }
+static inline void on_term(int sig) {
+    (void)sig;
+    g_stop = 1;
+}
 
 static inline void check(int r, const char *what) {
     if (r < 0) {

@@ -48,8 +48,8 @@ static int issue(call_t *c) {
     c->sent_at = now_s();
     /* A generous timeout: a call that waits for a stalled server must show
      * in the percentiles, not vanish as an error. */
-    int r = sd_bus_call_method_async(c->bus, NULL, c->name, ECHO_PATH, c->name, "Echo", on_reply,
-                                     c, "ss", "hello", "world");
+    int r = sd_bus_call_method_async(c->bus, NULL, c->name, ECHO_PATH, c->name, "Echo", on_reply, c,
+                                     "ss", "hello", "world");
     if (r < 0)
         g_errors++;
     return 0;
@@ -112,10 +112,11 @@ int main(int argc, char **argv) {
     qsort(g_lat, (size_t)g_nlat, sizeof(double), cmp);
     double p50 = g_nlat ? g_lat[g_nlat / 2] : 0, p99 = g_nlat ? g_lat[(g_nlat * 99) / 100] : 0;
     double mx = g_nlat ? g_lat[g_nlat - 1] : 0;
-    printf("{\"calls\": %ld, \"seconds\": %.3f, \"calls_per_s\": %.1f, \"p50_us\": %.1f, "
-           "\"p99_us\": %.1f, \"max_us\": %.1f, \"errors\": %ld, \"total_calls\": %ld}\n",
-           g_done, elapsed, (double)g_done / elapsed, p50 * 1e6, p99 * 1e6, mx * 1e6, g_errors,
-           g_total);
+    printf(
+        "{\"calls\": %ld, \"seconds\": %.3f, \"calls_per_s\": %.1f, \"p50_us\": %.1f, "
+        "\"p99_us\": %.1f, \"max_us\": %.1f, \"errors\": %ld, \"total_calls\": %ld}\n",
+        g_done, elapsed, (double)g_done / elapsed, p50 * 1e6, p99 * 1e6, mx * 1e6, g_errors,
+        g_total);
     for (int i = 0; i < k; ++i)
         sd_bus_flush_close_unref(buses[i]);
     free(calls);

@@ -96,8 +96,9 @@ def run_dbus_fast(name, n, rss):
 
         async def call():
             reply = await bus.call(
-                Message(destination=name, path=PATH, interface=name, member="Echo",
-                        signature="ss", body=["hello", "world"])
+                Message(
+                    destination=name, path=PATH, interface=name, member="Echo", signature="ss", body=["hello", "world"]
+                )
             )
             if reply.message_type != MessageType.METHOD_RETURN or reply.body != [0, "hello"]:
                 raise RuntimeError(f"unexpected reply {reply.body!r}")

@@ -54,7 +54,7 @@ def serve_dbus_fast(name):
             super().__init__(name)
 
         @method()
-        def Echo(self, a: "s", b: "s") -> "is":  # noqa: F821 (D-Bus signatures)
+        def Echo(self, a: "s", b: "s") -> "is":  # noqa: F821, F722 (D-Bus signatures)
             return list(echo(a, b))
 
     async def main():

@@ -62,7 +62,8 @@ int call_method(sd_bus *bus, const target &to, const char *member, vq_error_code
 // A call whose reply only says that it worked: the manager's Reload and the
 // setters of hostnamed, timedated and logind.
 template <class... Args>
-int call_for_success(const target &to, const char *member, const char *types, Args... args) noexcept {
+int call_for_success(const target &to, const char *member, const char *types,
+                     Args... args) noexcept {
     return with_client_bus([&](sd_bus *bus) {
         return call_method(bus, to, member, FAILED_TO_CALL_METHOD, nullptr, types, args...);
     });
@@ -106,14 +107,15 @@ constexpr unit_file_call unmask_call{"UnmaskUnitFiles", "asb", false};
 // Asks the manager for one unit file change and copies the first entry of
 // the changes it reports into return_data[0..2] (type, file name, link
 // destination).
-int change_unit_files(const unit_file_call &call, const char *unit_name, char **return_data) noexcept {
+int change_unit_files(const unit_file_call &call, const char *unit_name,
+                      char **return_data) noexcept {
     return with_client_bus([&](sd_bus *bus) {
         vq::message_ptr reply;
         // A string array of one element, runtime = false, force = false.
         // sd-bus takes as many arguments as the signature names, so the
         // second false goes unread for the "asb" members.
-        if (!call_method(bus, manager, call.member, FAILED_TO_ISSUE_METHOD_CALL, &reply, call.types, 1,
-                         unit_name, 0, 0))
+        if (!call_method(bus, manager, call.member, FAILED_TO_ISSUE_METHOD_CALL, &reply, call.types,
+                         1, unit_name, 0, 0))
             return 0;
         sd_bus_message *m = reply.get();
         if (call.leading_boolean) {
@@ -202,7 +204,9 @@ char *unit_object_path(const char *unit_name) noexcept {
     return path;
 }
 
-bool is_ascii_letter(unsigned char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_ascii_letter(unsigned char c) noexcept {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 bool is_ascii_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
 
 }  // namespace
@@ -212,12 +216,14 @@ bool is_ascii_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
 
 extern "C" int daemon_reload(void) noexcept { return call_for_success(manager, "Reload", nullptr); }
 
-extern "C" int unit_control(const char *unit_name, const char *action, char **return_data) noexcept {
+extern "C" int unit_control(const char *unit_name, const char *action,
+                            char **return_data) noexcept {
     return with_client_bus([&](sd_bus *bus) {
         vq::message_ptr reply;
         // A null action names no member; sd-bus refuses to build the call
         // and says so in the error record, which is recorded like a refusal.
-        if (!call_method(bus, manager, action, FAILED_TO_ISSUE_METHOD_CALL, &reply, "ss", unit_name, "replace"))
+        if (!call_method(bus, manager, action, FAILED_TO_ISSUE_METHOD_CALL, &reply, "ss", unit_name,
+                         "replace"))
             return 0;
         return read_copy(reply.get(), "o", return_data);
     });
@@ -240,8 +246,8 @@ extern "C" int get_hostname(const char *attr, char **ret) noexcept {
         vq::message_ptr reply;
         // A failed read, a missing property and a value that is not a string
         // all fail here, and only the code is recorded.
-        if (sd_bus_get_property(bus, hostnamed.destination, hostnamed.path, hostnamed.interface, attr, &error,
-                                vq::out(reply), "s") < 0) {
+        if (sd_bus_get_property(bus, hostnamed.destination, hostnamed.path, hostnamed.interface,
+                                attr, &error, vq::out(reply), "s") < 0) {
             set_vq_error(FAILED_TO_GET_PROPERTY);
             return 0;
         }
@@ -268,7 +274,9 @@ extern "C" int set_timezone(const char *timezone) noexcept {
     return call_for_success(timedated, "SetTimezone", "sb", timezone, 0);
 }
 
-extern "C" int machine_reboot(const char *wall_message) noexcept { return logind_method("Reboot", wall_message); }
+extern "C" int machine_reboot(const char *wall_message) noexcept {
+    return logind_method("Reboot", wall_message);
+}
 
 extern "C" int machine_poweroff(const char *wall_message) noexcept {
     return logind_method("PowerOff", wall_message);

@@ -8,6 +8,12 @@ boots B.  Everything the container changes lands in the tmpfs, so the host's
 own files are never touched.  (Booting systemd on the host's real root would
 clean /tmp and more: never do that.)
 
+The overlay's lower layer is the host's root unless `lower` names another
+root folder (for example a Debian 13 root made with debootstrap, to boot its
+newer systemd); that folder is never written either.  systemd 256 and newer
+refuse the legacy cgroup layout, so such a root is booted with
+`unified_cgroup=True` (nspawn then gives the container a cgroup2 hierarchy).
+
 The container's systemd is the child of the nspawn process, and its system
 bus is reachable from the host at /proc/<its pid>/root/run/dbus/system_bus_socket.
 
@@ -32,7 +38,8 @@ import time
 from pathlib import Path
 
 NSPAWN = "systemd-nspawn"
-SYSTEMD = Path("/lib/systemd/systemd")
+# The manager's binary, relative to a root folder.
+SYSTEMD = Path("lib/systemd/systemd")
 
 # Variables that must not reach nspawn: a sanitizer runtime preloaded into
 # the calling interpreter is meant for that interpreter alone.
@@ -46,21 +53,24 @@ class Unavailable(Exception):
     """The container cannot be booted here; the message says why."""
 
 
-def why_not():
-    """Why this machine cannot boot the container, or None when it can try."""
+def why_not(lower="/"):
+    """Why this machine cannot boot the container on the lower layer `lower`,
+    or None when it can try."""
     if os.geteuid() != 0:
         return "not running as root"
     if shutil.which(NSPAWN) is None:
         return "systemd-nspawn is not installed"
-    if not SYSTEMD.exists():
-        return f"{SYSTEMD} is not installed"
+    if not (Path(lower) / SYSTEMD).exists():
+        return f"{Path(lower) / SYSTEMD} is not installed"
     if shutil.which("mount") is None or shutil.which("umount") is None:
         return "mount and umount are not installed"
     return None
 
 
-def _env():
-    return {k: v for k, v in os.environ.items() if k not in _DROP_ENV}
+def _env(**extra):
+    env = {k: v for k, v in os.environ.items() if k not in _DROP_ENV}
+    env.update(extra)
+    return env
 
 
 def _run(*argv):
@@ -104,11 +114,20 @@ def _children(pid):
 
 class Container:
     """One throwaway systemd container.  `files` maps absolute paths inside
-    the container to the text written there before boot; `progress`, when
-    given, receives one line of text per step."""
+    the container to the text written there before boot; `prepare`, when
+    given, is called with the container's root (as the host sees it) after
+    those files are written, before boot, for what text alone cannot say
+    (file modes, links); `progress`, when given, receives one line of text
+    per step.  `lower` is the root folder the overlay lies on;
+    `unified_cgroup` boots it with a cgroup2 hierarchy."""
 
-    def __init__(self, files=None, progress=None, boot_timeout=BOOT_TIMEOUT):
+    def __init__(
+        self, files=None, progress=None, boot_timeout=BOOT_TIMEOUT, prepare=None, lower="/", unified_cgroup=False
+    ):
         self.files = dict(files or {})
+        self.prepare = prepare
+        self.lower = Path(lower)
+        self.unified_cgroup = unified_cgroup
         self.progress = progress or (lambda line: None)
         self.boot_timeout = boot_timeout
         self.folder = None  # holds A (the tmpfs), B (the overlay) and nspawn's log
@@ -144,7 +163,7 @@ class Container:
         return False
 
     def start(self):
-        reason = why_not()
+        reason = why_not(self.lower)
         if reason:
             raise Unavailable(reason)
         atexit.register(self.stop)
@@ -152,6 +171,8 @@ class Container:
         try:
             self._mount()
             self._write_files()
+            if self.prepare is not None:
+                self.prepare(self.root)
             self._boot()
         except BaseException:
             self.stop()
@@ -176,11 +197,11 @@ class Container:
         upper_fs = self.folder / "fs"
         upper_fs.mkdir()
         self.root.mkdir()
-        self.progress(f"mounting a tmpfs at {upper_fs} and an overlay of / at {self.root}")
+        self.progress(f"mounting a tmpfs at {upper_fs} and an overlay of {self.lower} at {self.root}")
         self._mount_one(upper_fs, "-t", "tmpfs", "-o", "mode=0755", "tmpfs")
         (upper_fs / "up").mkdir()
         (upper_fs / "work").mkdir()
-        options = f"lowerdir=/,upperdir={upper_fs}/up,workdir={upper_fs}/work"
+        options = f"lowerdir={self.lower},upperdir={upper_fs}/up,workdir={upper_fs}/work"
         self._mount_one(self.root, "-t", "overlay", "-o", options, "overlay")
 
     def _mount_one(self, target, *args):
@@ -213,7 +234,7 @@ class Container:
                 stdin=subprocess.DEVNULL,
                 stdout=log,
                 stderr=subprocess.STDOUT,
-                env=_env(),
+                env=_env(SYSTEMD_NSPAWN_UNIFIED_HIERARCHY="1") if self.unified_cgroup else _env(),
                 start_new_session=True,
             )
         finally:
@@ -323,7 +344,7 @@ class Container:
     def _unmount(self):
         while self.mounted:
             target = self.mounted[-1]
-            for attempt in range(50):
+            for _ in range(50):
                 status, out = _run("umount", str(target))
                 if status == 0 or not os.path.ismount(target):
                     break

@@ -19,7 +19,7 @@ import _varquin  # noqa: E402  (imported after the address is made safe)
 from testing.privatebus import PrivateBus  # noqa: E402
 
 # The real systemd tier's fixtures and its line at the end of the run.
-pytest_plugins = ("real_systemd_tier",)
+pytest_plugins = ("real_systemd_tier", "remote_tier")
 
 # Variables that must not reach processes the tests start: a sanitizer
 # runtime preloaded into the test interpreter is meant for it alone.

@@ -2,6 +2,7 @@
 reference counting, what importing does, and the shared object's imports."""
 
 import importlib
+import importlib.metadata
 import re
 import shutil
 import subprocess
@@ -164,6 +165,13 @@ print(lib.is_client_bus_open(), lib.is_server_bus_open(),
         [sys.executable, "-c", probe], capture_output=True, text=True, env=child_env(imports_module=True), check=True
     ).stdout
     assert out.split() == ["0", "0", "0", "None", "True"]
+
+
+def test_the_package_version_is_the_installed_distributions():
+    # Written by the build from pyproject.toml's version (through CMake).
+    import varquin
+
+    assert varquin.__version__ == importlib.metadata.version("varquin")
 
 
 @pytest.mark.skipif(shutil.which("objdump") is None, reason="objdump is not installed")

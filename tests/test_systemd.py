@@ -281,7 +281,9 @@ def test_enable_reads_past_the_install_info_flag(svc, native):
 
 def test_unit_file_call_refused_records_code_10_with_the_message(svc):
     assert _varquin.unit_enable("nosuch.service") == (False, NO_CHANGE)
-    assert _varquin.get_last_error(0) == failure("Failed to issue method call", "Unit file nosuch.service does not exist.")
+    assert _varquin.get_last_error(0) == failure(
+        "Failed to issue method call", "Unit file nosuch.service does not exist."
+    )
     svc.behave("MaskUnitFiles", error=[ACCESS_DENIED, "Access denied"])
     assert _varquin.unit_mask("vq-plain.service") == (False, NO_CHANGE)
     assert _varquin.get_last_error(0) == failure("Failed to issue method call", "Access denied")
@@ -341,8 +343,13 @@ def test_unit_status_reads_the_three_states(svc, native):
     [
         ([["Id", ["s", "x"]], ["Names", ["as", ["x"]]]], NO_STATES),
         (
-            [["LoadState", ["u", 3]], ["Conditions", ["a(sbbsi)", [["a", True, False, "b", 1]]]],
-             ["ActiveState", ["s", "active"]], ["SubState", ["as", ["running"]]], ["Sub", ["s", "x"]]],
+            [
+                ["LoadState", ["u", 3]],
+                ["Conditions", ["a(sbbsi)", [["a", True, False, "b", 1]]]],
+                ["ActiveState", ["s", "active"]],
+                ["SubState", ["as", ["running"]]],
+                ["Sub", ["s", "x"]],
+            ],
             {"LoadState": None, "ActiveState": "active", "SubState": None},
         ),
         # Named twice: the later value, and the earlier copy is not leaked.
@@ -486,7 +493,11 @@ def test_no_memory_for_the_object_path_fails_without_touching_the_bus(unreachabl
     # The bus address points nowhere: any attempt to use the bus would
     # record code 4.
     out = subprocess.run(
-        [sys.executable, "-c", EXHAUSTED], capture_output=True, text=True, env=child_env(imports_module=True), check=True
+        [sys.executable, "-c", EXHAUSTED],
+        capture_output=True,
+        text=True,
+        env=child_env(imports_module=True),
+        check=True,
     ).stdout.splitlines()
     failed = f"(False, {NO_STATES!r}) 0 0"
     assert out == [failed, failed, "False 4"]

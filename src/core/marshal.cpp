@@ -740,7 +740,6 @@ PyObject *fixed_array(const void *data, size_t size, PyObject *(*make)(T)) noexc
     return list.release();
 }
 
-PyObject *from_u8(uint8_t v) { return PyLong_FromLong(v); }
 PyObject *from_i16(int16_t v) { return PyLong_FromLong(v); }
 PyObject *from_u16(uint16_t v) { return PyLong_FromLong(v); }
 PyObject *from_i32(int32_t v) { return PyLong_FromLong(v); }

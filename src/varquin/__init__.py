@@ -24,6 +24,7 @@ from varquin.errors import (
     error_classes,
 )
 from varquin.types import Signal, Variant
+from varquin._version import __version__ as __version__
 
 _core._setup(variant=Variant, signal=Signal, bus_error=BusError, errors=error_classes())
 

@@ -60,12 +60,12 @@ def shape(signature, body):
     chars = list(signature)
     while chars:
         types.append(parse_signature(chars))
-    return tuple(_shape(t, v) for t, v in zip(types, body))
+    return tuple(_shape(t, v) for t, v in zip(types, body, strict=True))
 
 
 def _shape(t, v):
     if isinstance(t, Struct):  # DictEntry is a Struct too
-        return tuple(_shape(f, x) for f, x in zip(t.fields, v))
+        return tuple(_shape(f, x) for f, x in zip(t.fields, v, strict=True))
     if isinstance(t, Array):
         if isinstance(t.elt_type, DictEntry) and isinstance(v, dict):
             return {k: _shape(t.elt_type.fields[1], x) for k, x in v.items()}
