@@ -5,11 +5,11 @@ through the substitutes on the private bus, where nothing really reboots."""
 import os
 
 import pytest
+from test_systemd_api import usable_bus_address
 
 import varquin
 from conftest import child_env
 from peers.peerlib import PeerProcess
-from test_systemd_api import usable_bus_address
 from varquin import host
 
 LOGIN = ("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager")
@@ -21,7 +21,6 @@ def container_bus(real_systemd):
         yield bus
 
 
-@pytest.mark.real_systemd
 def test_settings_land_in_the_containers_files(real_systemd, container_bus):
     c = real_systemd
     host.set_hostname(static="vq-api-static", pretty="VQ API host", bus=container_bus)
@@ -39,7 +38,6 @@ def test_settings_land_in_the_containers_files(real_systemd, container_bus):
     assert container_bus.get_property(*LOGIN, "WallMessage") == "vq api: going down"
 
 
-@pytest.mark.real_systemd
 @pytest.mark.parametrize(
     "call,value",
     [

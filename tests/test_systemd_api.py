@@ -12,8 +12,6 @@ import varquin
 from conftest import child_env, wait_for
 from varquin import systemd
 
-real = pytest.mark.real_systemd
-
 API, ALIAS = "vq-api.service", "vq-api-alias.service"
 WANTS = "/etc/systemd/system/multi-user.target.wants"
 
@@ -58,7 +56,6 @@ def link(container, path):
     return os.readlink(container.path(path)) if container.path(path).is_symlink() else None
 
 
-@real
 def test_unit_file_calls_return_every_change(manager, real_systemd):
     made = manager.enable(API)
     assert {c.path for c in made} == {f"/etc/systemd/system/{ALIAS}", f"{WANTS}/{API}"}
@@ -84,7 +81,6 @@ def test_unit_file_calls_return_every_change(manager, real_systemd):
         manager.daemon_reload()
 
 
-@real
 @pytest.mark.parametrize("call", ["enable", "disable", "start"])
 def test_a_unit_that_does_not_exist_raises_no_such_unit(manager, call):
     with pytest.raises(varquin.NoSuchUnit) as caught:
@@ -92,7 +88,6 @@ def test_a_unit_that_does_not_exist_raises_no_such_unit(manager, call):
     assert "vq-nosuch.service" in caught.value.message  # the manager's own text
 
 
-@real
 def test_start_and_wait_returns_the_job_or_raises_job_failed(manager):
     job = manager.start(API, wait=True, timeout=30)
     assert job.result == "done" and job.unit == API and job.path.startswith("/org/freedesktop/systemd1/job/")
@@ -105,7 +100,6 @@ def test_start_and_wait_returns_the_job_or_raises_job_failed(manager):
     assert manager.unit("vq-api-fail.service").status.active == "failed"
 
 
-@real
 def test_a_job_that_ended_before_anyone_waited_is_still_seen(manager):
     job = manager.start("vq-api-quick.service")
     job_id = int(job.path.rsplit("/", 1)[1])
@@ -123,7 +117,6 @@ def test_a_job_that_ended_before_anyone_waited_is_still_seen(manager):
     assert job.wait(timeout=10) == "done"
 
 
-@real
 def test_a_job_stays_waitable_after_a_timeout_and_resolves_for_every_thread(manager):
     job = manager.start("vq-api-hang.service")  # a start that never finishes by itself
     with pytest.raises(TimeoutError):
@@ -139,7 +132,6 @@ def test_a_job_stays_waitable_after_a_timeout_and_resolves_for_every_thread(mana
     assert results == ["canceled"] * 4
 
 
-@real
 def test_status_properties_and_listing(manager):
     assert manager.unit("vq-nosuch.service").status == ("not-found", "inactive", "dead")
     manager.start(API, wait=True, timeout=30)
@@ -160,7 +152,6 @@ def test_status_properties_and_listing(manager):
         manager.stop(API, wait=True, timeout=30)
 
 
-@real
 def test_a_manager_of_its_own_uses_the_system_bus_and_closes_it(real_systemd):
     usable_bus_address(real_systemd)  # DBUS_SYSTEM_BUS_ADDRESS points at the container
     with systemd.Manager() as m:
