@@ -49,6 +49,7 @@ class Row:
     unit: str
     fields: dict[str, Any] = field(default_factory=dict)
     error: BaseException | None = None
+    job: Job | None = None  # the job queued for this row, to wait for
 
     def status(self, command: str) -> int:
         if self.error is not None:
@@ -101,15 +102,13 @@ def per_host(command: str, units: Sequence[str], wait: bool, deadline: float | N
         row.fields = {"changes": FILES[command](m, row.unit)}
 
     def queue(m: Manager, row: Row) -> None:
-        job = JOBS[command](m, row.unit)
-        row.fields = {"job": job.path, "result": None}
-        jobs[row.unit] = job
+        row.job = JOBS[command](m, row.unit)
+        row.fields = {"job": row.job.path, "result": None}
 
     def wait_for(m: Manager, row: Row) -> None:
-        if row.unit in jobs:
-            row.fields["result"] = jobs[row.unit].wait(left())
+        if row.job is not None:
+            row.fields["result"] = row.job.wait(left())
 
-    jobs: dict[str, Job] = {}
     steps: list[Callable[[Manager, Row], None]]
     if command == "status":
         steps = [status]

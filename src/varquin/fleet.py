@@ -165,6 +165,13 @@ def run_openers(
                         to_close.append(h.bus)
         for bus in to_close:
             bus.close()
+        # Workers are about to return (those of closed connections too): let
+        # them, so that none still holds a connection when the caller goes on
+        # or the interpreter exits.  Only a worker stuck on a Bus given by
+        # the caller outlives this, and then by at most a second.
+        grace = time.monotonic() + 1.0
+        for t in threads:
+            t.join(max(0.0, grace - time.monotonic()))
     return {key: h.result for key, h in hosts.items() if h.result is not None}
 
 
