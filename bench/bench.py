@@ -1,16 +1,21 @@
 """Benchmarks of the module's bus calls and served methods against a raw
-sd-bus baseline in C and the Python bus libraries, all measured in one run
-on one private bus.
+sd-bus baseline in C and the Python bus libraries, all measured in one run.
 
-    client:  N sequential Echo calls against the C server
-    service: Echo served by each implementation, driven by the C load
-             generator at K connections with W calls in flight each
-    memory:  resident memory before and after 50,000 calls each way
+    client:      sequential Echo calls against the C server (private bus)
+    service:     Echo served by each implementation, driven by the C load
+                 generator at K connections with W calls in flight each
+    concurrency: Echo answered after 20 ms by the C server, one worker
+                 against eight on one connection
+    get_all:     Properties.GetAll of a unit's org.freedesktop.systemd1.Unit
+                 properties from the real systemd of a throwaway container
+    memory:      resident memory and descriptors before and after many calls
 
 Rounds are interleaved (A B C A B C ...) and the median of the rounds is
 reported, so that drift of a shared machine cancels out.  Every loop is
 bounded in count and in time.
 """
+
+from __future__ import annotations
 
 import argparse
 import json
@@ -21,23 +26,45 @@ import statistics
 import subprocess
 import sys
 import time
+from collections.abc import Callable, Sequence
 from pathlib import Path
+from typing import Any
 
+from testing.container import Container, Unavailable, why_not
 from testing.privatebus import PrivateBus
 from testing.processes import stop_process
 
 HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
-
-BUILD = ROOT / "build" / "bench"
+BUILD = HERE.parent / "build" / "bench"
 C_PROGRAMS = ("echo_server", "client", "loadgen")
-CLIENTS = ("c", "varquin", "dbus-python", "jeepney", "dbus-fast", "pystemd")
-SERVERS = ("c", "varquin", "dbus-python", "dbus-fast")
+CLIENTS = ("c", "send", "Bus.call", "sdbus", "sdbus proxy", "pystemd", "dbus-python", "dbus-fast", "jeepney")
+GET_ALL_CLIENTS = ("c", "Bus.get_all", "sdbus", "pystemd", "dbus-fast", "dbus-python", "jeepney")
+SERVERS = ("c", "listen", "dbus-python", "dbus-fast")
+# What each row needs to import (the C rows need nothing).
+MODULES = {
+    "send": "_varquin",
+    "listen": "_varquin",
+    "Bus.call": "varquin",
+    "Bus.get_all": "varquin",
+    "sdbus": "sdbus",
+    "sdbus proxy": "sdbus",
+    "pystemd": "pystemd",
+    "dbus-python": "dbus",
+    "dbus-fast": "dbus_fast",
+    "jeepney": "jeepney",
+}
 BUS_NAME = "org.varquin.Bench"
+SLOW_DELAY_MS = 20
+UNIT = "systemd-journald.service"
+UNIT_INTERFACE = "org.freedesktop.systemd1.Unit"
 TIMEOUT = 300  # no single measurement may take longer than this
+TABLES = ("client", "service", "concurrency", "memory", "get_all")
+
+Env = dict[str, str]
+Result = dict[str, Any]
 
 
-def build_c():
+def build_c() -> None:
     BUILD.mkdir(parents=True, exist_ok=True)
     flags = subprocess.run(
         ["pkg-config", "--cflags", "--libs", "libsystemd"], capture_output=True, text=True, check=True
@@ -50,26 +77,35 @@ def build_c():
         subprocess.run(["cc", "-O2", "-Wall", "-o", str(out), str(src), *flags], check=True)
 
 
-def on_cpus(cpus):
+def on_cpus(cpus: set[int] | None) -> Callable[[], None] | None:
     """A preexec function that confines the child to `cpus` (None: all)."""
     return None if cpus is None else (lambda: os.sched_setaffinity(0, cpus))
 
 
-def run_json(cmd, env, cpus=None):
-    out = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=TIMEOUT, preexec_fn=on_cpus(cpus))
+def run_json(cmd: Sequence[str], env: Env, cpus: set[int] | None = None) -> Result:
+    out = subprocess.run(
+        cmd,
+        check=False,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=TIMEOUT,
+        preexec_fn=on_cpus(cpus),
+    )
     if out.returncode != 0:
-        raise RuntimeError(f"{' '.join(map(str, cmd))} failed:\n{out.stderr[-2000:]}")
-    return json.loads(out.stdout.strip().splitlines()[-1])
+        raise RuntimeError(f"{' '.join(cmd)} failed:\n{out.stderr[-2000:]}")
+    result: Result = json.loads(out.stdout.strip().splitlines()[-1])
+    return result
 
 
-def cpu_s(pid):
+def cpu_s(pid: int) -> float:
     """User plus system CPU time that process `pid` has used so far."""
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def rss_kb(pid):
+def rss_kb(pid: int) -> int:
     with open(f"/proc/{pid}/status") as f:
         for line in f:
             if line.startswith("VmRSS:"):
@@ -80,88 +116,100 @@ def rss_kb(pid):
 class Server:
     """One Echo server process owning its own bus name."""
 
-    def __init__(self, impl, env, cpus=None):
+    def __init__(self, impl: str, env: Env, cpus: set[int] | None = None, delay_ms: int = 0) -> None:
         self.impl = impl
-        self.name = f"{BUS_NAME}.{impl.replace('-', '_')}"
+        self.name = f"{BUS_NAME}.{impl.replace('-', '_')}" + (f".slow{delay_ms}" if delay_ms else "")
         if impl == "c":
-            cmd = [str(BUILD / "echo_server"), self.name]
+            cmd = [str(BUILD / "echo_server"), self.name] + ([str(delay_ms)] if delay_ms else [])
         else:
             cmd = [sys.executable, str(HERE / "py_server.py"), impl, self.name]
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, env=env, preexec_fn=on_cpus(cpus))
+        self.proc = subprocess.Popen(
+            cmd,
+            stdout=subprocess.PIPE,
+            env=env,
+            preexec_fn=on_cpus(cpus),  # noqa: PLW1509 (no threads here)
+        )
+        assert self.proc.stdout is not None
         line = self.proc.stdout.readline().decode().strip()
         if line != "ready":
             self.stop()
             raise RuntimeError(f"the {impl} server did not start")
 
-    def stop(self):
-        stop_process(self.proc)
+    def stop(self) -> None:
+        stop_process(self.proc)  # type: ignore[no-untyped-call]
 
 
-def client_cmd(impl, name, n, rss=False):
+def py_client(*args: str) -> list[str]:
+    return [sys.executable, str(HERE / "py_client.py"), *args]
+
+
+def echo_cmd(impl: str, name: str, n: int, rss: bool = False) -> list[str]:
     if impl == "c":
         return [str(BUILD / "client"), name, str(n)]
-    cmd = [sys.executable, str(HERE / "py_client.py"), impl, name, str(n)]
-    return cmd + (["--rss"] if rss else [])
+    return py_client("echo", impl, name, str(n), *(["--rss"] if rss else []))
 
 
-def median_of(rounds, key):
-    return statistics.median(r[key] for r in rounds)
+def median_of(rounds: list[Result], key: str) -> float:
+    return float(statistics.median(r[key] for r in rounds))
 
 
-def table(title, header, rows):
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows, strict=True)]
+def table(title: str, header: Sequence[str], rows: Sequence[Sequence[object]]) -> None:
+    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows, strict=False)]
     print(f"\n{title}")
-    line = "  ".join(h.ljust(w) for h, w in zip(header, widths, strict=True))
+    line = "  ".join(h.ljust(w) for h, w in zip(header, widths, strict=True)).rstrip()
     print(line)
     print("-" * len(line))
     for row in rows:
-        print(
-            "  ".join(
-                str(x).rjust(w) if i else str(x).ljust(w) for i, (x, w) in enumerate(zip(row, widths, strict=True))
-            )
-        )
+        cells = zip(row, widths, strict=True)
+        print("  ".join(str(x).rjust(w) if i else str(x).ljust(w) for i, (x, w) in enumerate(cells)).rstrip())
 
 
-def bench_client(env, rounds, n, available, bus, cpus=None):
+def sequential_rows(results: dict[str, list[Result]], rows: Sequence[str]) -> list[tuple[str, str, str, str, str]]:
+    """calls/s and CPU per call of each row, and both as a ratio to row "c"."""
+    for rounds in results.values():
+        for r in rounds:
+            r["per_s"] = r["calls"] / r["seconds"]
+            r["cpu_us"] = r["cpu"] / r["calls"] * 1e6
+    c_rate, c_cpu = median_of(results["c"], "per_s"), median_of(results["c"], "cpu_us")
+    out = []
+    for impl in rows:
+        rate, cpu = median_of(results[impl], "per_s"), median_of(results[impl], "cpu_us")
+        out.append((impl, f"{rate:,.0f}", f"{rate / c_rate:.2f}", f"{cpu:.1f}", f"{cpu / c_cpu:.2f}"))
+    return out
+
+
+def bench_client(
+    env: Env, rounds: int, n: int, available: list[str], bus_pid: int, cpus: set[int] | None = None
+) -> None:
     """Sequential calls.  With `cpus` ({0}), the bus daemon, the server and
     the client share one CPU: a round trip then costs the sum of the three
     processes' work, without the wake-up latency between the cores of a
     virtual machine, which otherwise varies more than the clients differ."""
-    all_cpus = os.sched_getaffinity(bus.proc.pid)
+    all_cpus = os.sched_getaffinity(bus_pid)
     if cpus is not None:
-        os.sched_setaffinity(bus.proc.pid, cpus)
+        os.sched_setaffinity(bus_pid, cpus)
     server = Server("c", env, cpus)
     try:
-        results = {impl: [] for impl in available}
+        results: dict[str, list[Result]] = {impl: [] for impl in available}
         for _ in range(rounds):
             for impl in available:
-                r = run_json(client_cmd(impl, server.name, n), env, cpus)
-                r["per_s"] = r["calls"] / r["seconds"]
-                r["cpu_us"] = r["cpu"] / r["calls"] * 1e6
-                results[impl].append(r)
+                results[impl].append(run_json(echo_cmd(impl, server.name, n), env, cpus))
     finally:
         server.stop()
-        os.sched_setaffinity(bus.proc.pid, all_cpus)
-    c_rate, c_cpu = median_of(results["c"], "per_s"), median_of(results["c"], "cpu_us")
-    rows = []
-    for impl in available:
-        rate, cpu = median_of(results[impl], "per_s"), median_of(results[impl], "cpu_us")
-        rows.append((impl, f"{rate:,.0f}", f"{rate / c_rate:.2f}", f"{cpu:.1f}", f"{cpu / c_cpu:.2f}"))
+        os.sched_setaffinity(bus_pid, all_cpus)
     where = "all processes on one CPU" if cpus is not None else "processes on any CPU"
     table(
         f"Client: {n} sequential Echo calls to the C server, {where}, median of {rounds} rounds",
         ("client", "calls/s", "x C", "CPU us/call", "x C"),
-        rows,
+        sequential_rows(results, available),
     )
-    return results
 
 
-def bench_service(env, rounds, seconds, available, loads):
+def bench_service(env: Env, rounds: int, seconds: float, available: list[str], loads: list[tuple[int, int]]) -> None:
     servers = {impl: Server(impl, env) for impl in available}
     try:
-        out = {}
         for k, w in loads:
-            results = {impl: [] for impl in available}
+            results: dict[str, list[Result]] = {impl: [] for impl in available}
             for _ in range(rounds):
                 for impl in available:
                     cmd = [str(BUILD / "loadgen"), servers[impl].name, str(k), str(w), str(seconds)]
@@ -193,102 +241,217 @@ def bench_service(env, rounds, seconds, available, loads):
                 ("server", "calls/s", "x C", "p50 us", "p99 us", "p99 x C", "max ms", "server CPU us/call", "errors"),
                 rows,
             )
-            out[(k, w)] = results
-        return out
     finally:
         for s in servers.values():
             s.stop()
 
 
-def bench_memory(env, calls):
+def bench_concurrency(env: Env, rounds: int, n: int, seconds: float, available: list[str]) -> None:
+    """Calls in flight together on one connection, against a server that
+    answers each Echo after SLOW_DELAY_MS without holding back the others:
+    one worker against eight.  The C row is the load generator keeping W
+    calls in flight on one connection for `seconds`."""
+    workers = (1, 8)
+    rows_of = [
+        ("c", "c (calls in flight)"),
+        ("Bus.call", "Bus.call (threads)"),
+        ("dbus-fast", "dbus-fast (asyncio tasks)"),
+    ]
+    rows_of = [(impl, label) for impl, label in rows_of if impl in available]
+    server = Server("c", env, delay_ms=SLOW_DELAY_MS)
+    try:
+        results: dict[tuple[str, int], list[float]] = {(impl, w): [] for impl, _ in rows_of for w in workers}
+        for _ in range(rounds):
+            for impl, _label in rows_of:
+                for w in workers:
+                    if impl == "c":
+                        r = run_json([str(BUILD / "loadgen"), server.name, "1", str(w), str(seconds)], env)
+                        if r["errors"]:
+                            raise RuntimeError(f"the load generator saw {r['errors']} errors")
+                        results[impl, w].append(r["calls_per_s"])
+                    else:
+                        r = run_json(py_client("concurrent", impl, server.name, str(w), str(n)), env)
+                        results[impl, w].append(r["calls"] / r["seconds"])
+    finally:
+        server.stop()
+    rate = {key: statistics.median(v) for key, v in results.items()}
     rows = []
-    server = Server("c", env)
-    try:
-        r = run_json(client_cmd("varquin", server.name, calls, rss=True), env)
-        rows.append(("send (client process)", calls, r["rss_before_kb"], r["rss_after_kb"]))
-    finally:
-        server.stop()
-    server = Server("varquin", env)
-    try:
-        run_json([str(BUILD / "client"), server.name, "1000"], env)  # warm up
-        before = rss_kb(server.proc.pid)
-        run_json([str(BUILD / "client"), server.name, str(calls)], env)
-        rows.append(("served (listen process)", calls, before, rss_kb(server.proc.pid)))
-    finally:
-        server.stop()
+    for impl, label in rows_of:
+        for w in workers:
+            rows.append(
+                (
+                    label,
+                    w,
+                    f"{rate[impl, w]:,.1f}",
+                    f"{rate[impl, w] / rate[impl, 1]:.2f}",
+                    f"{rate[impl, w] / rate['c', w]:.2f}",
+                )
+            )
     table(
-        "Memory: resident set of the module's process",
-        ("calls", "count", "before kB", "after kB", "growth kB"),
-        [(name, f"{n:,}", b, a, a - b) for name, n, b, a in rows],
+        f"Concurrency: Echo answered after {SLOW_DELAY_MS} ms by the C server, one connection, "
+        f"{n} calls per worker (C: {seconds:g} s), median of {rounds} rounds",
+        ("client", "workers", "calls/s", "x 1 worker", "x C"),
+        rows,
     )
 
 
-def machine():
+def bench_get_all(rounds: int, n: int, available: list[str]) -> None:
+    """GetAll of a unit's properties from the container's systemd, each
+    reply decoded into Python values (the C client reads every value)."""
+    reason = why_not()  # type: ignore[no-untyped-call]
+    if reason:
+        print(f"\nget_all: not measured: {reason}")
+        return
+    import varquin
+
+    container = Container()  # type: ignore[no-untyped-call]
+    try:
+        container.start()  # type: ignore[no-untyped-call]
+    except Unavailable as e:
+        print(f"\nget_all: not measured: the container did not boot: {e}")
+        return
+    try:
+        address: str = container.bus_address
+        dest = "org.freedesktop.systemd1"
+        with varquin.Bus(address) as bus:
+            (path,) = bus.call(
+                dest, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", "GetUnit", "s", UNIT
+            )
+            count = len(bus.get_all(dest, path, UNIT_INTERFACE))
+        # sdbus and the C client connect to the system bus only: the variable
+        # points theirs at the container.
+        env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address)
+        results: dict[str, list[Result]] = {impl: [] for impl in available}
+        for _ in range(rounds):
+            for impl in available:
+                if impl == "c":
+                    cmd = [str(BUILD / "client"), "--get-all", dest, path, UNIT_INTERFACE, str(n)]
+                else:
+                    cmd = py_client("get-all", impl, address, dest, path, UNIT_INTERFACE, str(n))
+                results[impl].append(run_json(cmd, env))
+    finally:
+        container.stop()  # type: ignore[no-untyped-call]
+    table(
+        f"get_all: {n} sequential GetAll of {UNIT}'s {UNIT_INTERFACE} ({count} properties) "
+        f"from the container's systemd, median of {rounds} rounds",
+        ("client", "calls/s", "x C", "CPU us/call", "x C"),
+        sequential_rows(results, available),
+    )
+
+
+def bench_memory(env: Env, calls: int, warmup: int, clients: list[str], servers: list[str]) -> None:
+    rows: list[tuple[str, int, int, int, object, object]] = []
+    server = Server("c", env)
+    try:
+        if "send" in clients:
+            r = run_json(echo_cmd("send", server.name, calls, rss=True), env)
+            rows.append(("send, Echo (client)", calls, r["rss_before_kb"], r["rss_after_kb"], "", ""))
+        if "Bus.call" in clients:
+            for mode, label in (
+                ("mixed", "Bus.call, every type (client)"),
+                ("failing", "Bus.call, error replies (client)"),
+            ):
+                cmd = [sys.executable, str(HERE / "memory.py"), server.name, mode, str(calls), str(warmup)]
+                r = run_json(cmd, env)
+                rows.append((label, calls, r["rss_before_kb"], r["rss_after_kb"], r["fds_before"], r["fds_after"]))
+    finally:
+        server.stop()
+    if "listen" in servers:
+        server = Server("listen", env)
+        try:
+            run_json([str(BUILD / "client"), server.name, str(warmup)], env)
+            before = rss_kb(server.proc.pid)
+            run_json([str(BUILD / "client"), server.name, str(calls)], env)
+            rows.append(("listen, Echo (server)", calls, before, rss_kb(server.proc.pid), "", ""))
+        finally:
+            server.stop()
+    table(
+        "Memory: resident set of the module's process before and after the calls",
+        ("calls", "count", "before kB", "after kB", "growth kB", "fds before", "fds after"),
+        [(name, f"{n:,}", b, a, a - b, fb, fa) for name, n, b, a, fb, fa in rows],
+    )
+
+
+def machine() -> str:
     cpu = "unknown CPU"
     try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
     except OSError:
         pass
-    systemd = subprocess.run(["pkg-config", "--modversion", "libsystemd"], capture_output=True, text=True)
+    systemd = subprocess.run(["pkg-config", "--modversion", "libsystemd"], check=False, capture_output=True, text=True)
     return (
         f"{cpu}, {os.cpu_count()} cores, Linux {platform.release()}, "
         f"Python {platform.python_version()}, libsystemd {systemd.stdout.strip()}"
     )
 
 
-def importable(impl, role):
-    """Whether `impl` can play `role` ("client" or "server") here."""
-    module = {
-        "varquin": "_varquin",
-        "dbus-python": "dbus",
-        "jeepney": "jeepney",
-        "dbus-fast": "dbus_fast",
-        "pystemd": "pystemd",
-    }[impl]
-    probe = f"import {module}"
-    if impl == "varquin":
-        probe += f"; assert hasattr(_varquin, {'send' if role == 'client' else 'listen'!r})"
-    if impl == "dbus-python" and role == "server":
-        probe += "; import gi"
-    return subprocess.run([sys.executable, "-c", probe], capture_output=True).returncode == 0
+def importable(impl: str) -> bool:
+    """Whether the row `impl` can be measured here."""
+    if impl == "c":
+        return True
+    probe = f"import {MODULES[impl]}"
+    if impl == "dbus-python":
+        probe += "; import gi"  # its server runs the GLib loop
+    return subprocess.run([sys.executable, "-c", probe], check=False, capture_output=True).returncode == 0
 
 
-def main():
+def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--rounds", type=int, default=5, help="rounds of each load")
+    ap.add_argument("--rounds", type=int, default=5, help="rounds of each load, concurrency and get_all")
     ap.add_argument("--client-rounds", type=int, default=9, help="rounds of sequential calls")
     ap.add_argument("--calls", type=int, default=5000, help="sequential calls per client round")
     ap.add_argument("--seconds", type=float, default=3.0, help="length of each load round")
-    ap.add_argument("--memory-calls", type=int, default=50000)
+    ap.add_argument("--slow-calls", type=int, default=50, help="calls per worker in each concurrency round")
+    ap.add_argument("--get-all-calls", type=int, default=1000, help="GetAll calls per get_all round")
+    ap.add_argument("--memory-calls", type=int, default=100_000)
     ap.add_argument("--quick", action="store_true", help="one short round of everything")
+    ap.add_argument("--only", default=",".join(TABLES), help=f"the tables to measure, of {','.join(TABLES)}")
     args = ap.parse_args()
+    only = set(args.only.split(","))
+    if not only <= set(TABLES):
+        ap.error(f"--only takes some of {','.join(TABLES)}")
     if args.quick:
-        args.rounds, args.client_rounds, args.calls, args.seconds, args.memory_calls = 1, 1, 1000, 1.0, 5000
+        args.rounds, args.client_rounds, args.calls, args.seconds = 1, 1, 1000, 1.0
+        args.slow_calls, args.get_all_calls, args.memory_calls = 10, 200, 5000
     if shutil.which("dbus-daemon") is None:
         raise SystemExit("dbus-daemon is needed")
 
     build_c()
-    clients = [c for c in CLIENTS if c == "c" or importable(c, "client")]
-    servers = [s for s in SERVERS if s == "c" or importable(s, "server")]
-    missing = sorted(set(CLIENTS[1:]) - set(clients)) + sorted(f"{s} (server)" for s in set(SERVERS[1:]) - set(servers))
+    usable = {impl: importable(impl) for impl in MODULES}
+    usable["c"] = True
+    missing = sorted(impl for impl, ok in usable.items() if not ok)
     if missing:
         print(f"not measured (not importable): {', '.join(missing)}")
+    clients = [c for c in CLIENTS if usable[c]]
+    servers = [s for s in SERVERS if usable[s]]
     print(f"Machine: {machine()}")
+    # Other work on the machine shows in the rates (less in CPU per call).
+    print("Load average (1, 5, 15 min) at the start: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     started = time.monotonic()
-    bus = PrivateBus()
+    bus = PrivateBus()  # type: ignore[no-untyped-call]
     env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=bus.address)
     try:
-        bench_client(env, args.client_rounds, args.calls, clients, bus, cpus={0})
-        bench_client(env, args.client_rounds, args.calls, clients, bus)
-        bench_service(env, args.rounds, args.seconds, servers, [(1, 1), (4, 16)])
-        if "varquin" in clients and "varquin" in servers:
-            bench_memory(env, args.memory_calls)
+        daemon = bus.proc
+        assert daemon is not None
+        if "client" in only:
+            bench_client(env, args.client_rounds, args.calls, clients, daemon.pid, cpus={0})
+            bench_client(env, args.client_rounds, args.calls, clients, daemon.pid)
+        if "service" in only:
+            bench_service(env, args.rounds, args.seconds, servers, [(1, 1), (4, 16)])
+        if "concurrency" in only:
+            bench_concurrency(env, args.rounds, args.slow_calls, args.seconds / 3, clients)
+        if "memory" in only:
+            bench_memory(env, args.memory_calls, max(args.memory_calls // 10, 1000), clients, servers)
     finally:
-        bus.stop()
-    print(f"\n({time.monotonic() - started:.0f} s in all)")
+        bus.stop()  # type: ignore[no-untyped-call]
+    if "get_all" in only:
+        bench_get_all(args.rounds, args.get_all_calls, [c for c in GET_ALL_CLIENTS if usable[c]])
+    print("\nLoad average (1, 5, 15 min) at the end: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
+    print(f"({time.monotonic() - started:.0f} s in all)")
 
 
 if __name__ == "__main__":

@@ -8,7 +8,7 @@
 #include <time.h>
 
 #define ECHO_PATH "/org/varquin/bench"
-#define ECHO_IFACE_DEFAULT "org.varquin.Bench"
+#define MIRROR_PATH "/org/varquin/bench/mirror"
 
 static volatile sig_atomic_t g_stop = 0;
 static inline void on_term(int sig) {

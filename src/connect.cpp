@@ -37,6 +37,12 @@ sd_bus *acquire(sd_bus *&place) noexcept {
 namespace vq {
 std::recursive_mutex &client_bus_lock() noexcept { return g_client_lock; }
 std::recursive_mutex &server_bus_lock() noexcept { return g_server_lock; }
+
+void drop_client_bus_if_closed() noexcept {
+    bus_guard lock(g_client_lock);
+    if (g_client_bus && sd_bus_is_open(g_client_bus) <= 0)
+        bus_close(&g_client_bus);
+}
 }  // namespace vq
 
 extern "C" sd_bus *bus_open(void) noexcept {

@@ -51,4 +51,12 @@ std::recursive_mutex &server_bus_lock() noexcept;
 
 using bus_guard = std::lock_guard<std::recursive_mutex>;
 
+// Drops the client connection when it is no longer open: the bus closed it
+// (the bus daemon went away or restarted), and sd-bus never reconnects a
+// connection by itself.  Called after every use of the client connection, so
+// that the call which found it closed fails and records why as any failed
+// call does, and the next call opens a fresh connection.  Nothing is sent
+// again: a call that may have reached the bus is never repeated.
+void drop_client_bus_if_closed() noexcept;
+
 }  // namespace vq

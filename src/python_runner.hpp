@@ -1,13 +1,16 @@
 // Every place where the service host enters the interpreter: running the
-// callable of a registered method for one incoming call, giving back the
-// registry's references to callables, and raising the interpreter's
-// interrupt for a forwarded signal.  Callers need not include Python.h.
+// callable of a registered method for one incoming call (and keeping a
+// signal handler's exception met there for listen), giving back the
+// registry's references to callables, running signal handlers, and raising
+// the interpreter's interrupt for a forwarded signal.  Callers need not
+// include Python.h.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 
+#include "owners.hpp"
 #include "variant.hpp"
 
 typedef struct _object PyObject;  // as the interpreter declares it
@@ -36,7 +39,8 @@ extern "C" {
 // lock itself.  Returns item 0 as a 32-bit integer, -1 when the call raised
 // or returned no items, -2000 when pending signal handlers raised first (the
 // callable is then not called).  An exception is never left set: it is
-// printed and cleared before the lock is released.
+// printed and cleared before the lock is released, except a SystemExit on a
+// thread other than the main one, which is raised on the main thread.
 int run_python_func(const char *args_fmt, void *func, vq_arg_cell *args,
                     variant_array_t *results) noexcept;
 
@@ -57,6 +61,32 @@ void set_py_interrupt(void) noexcept;
 }  // extern "C"
 
 namespace vq {
+
+// What became of one incoming call of a method.
+enum class call_outcome {
+    answered,  // `results` hold a value of the right type for every output position
+    failed,  // the callable raised, or its result does not fit
+    interrupted,  // a signal handler raised before the call, which was not made; the
+                  // loop is to stop, and listen raises the exception (raise_held_interrupt)
+    exiting,  // SystemExit on a thread other than the main one: passed on to the main
+              // thread, where it is raised at its next check; the loop is to stop
+};
+
+// Runs the method's callable `func` for one incoming call, as
+// run_python_func does, and checks its result against `output_sig`: a
+// method return must carry exactly that signature.  When the call cannot be
+// answered with one, `failure` receives the text of the error reply: the
+// exception as its traceback's last line names it ("ValueError: boom"), its
+// traceback printed, or 'result (...) does not match output signature
+// "..."'.  A SystemExit raised on the main thread ends the process there,
+// as the interpreter prints it.  Takes the interpreter lock itself.
+call_outcome call_method(const char *input_sig, const char *output_sig, void *func,
+                         vq_arg_cell *args, variant_array_t *results, heap_str &failure) noexcept;
+
+// Sets, on the calling thread, the exception kept by call_method's
+// `interrupted` outcome, and forgets it: true when there was one.
+// Interpreter lock held.
+bool raise_held_interrupt() noexcept;
 
 // Gives back one reference to `obj` (null is ignored).  Interpreter lock held.
 void release_python_object(void *obj) noexcept;

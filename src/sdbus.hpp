@@ -38,13 +38,14 @@ int client(const char *s_name, const char *s_path, const char *i_name, const cha
 }  // extern "C"
 
 // ---------------------------------------------------------------------------
-// The service host: the method registry, the listen loop and its shutdown.
+// The service host: the method registry, the listen loop and its shutdown
+// (implemented in service_host.cpp).
 
 // What the method callback needs of one published method.
 typedef struct vq_method_data {
-    char *output_sig;    // own copy: the reply's type codes, one per position
-    char *input_sig;     // own copy: the arguments' type codes, one per argument
-    char *method_name;   // own copy: the member name
+    char *output_sig;  // own copy: the reply's type codes, one per position
+    char *input_sig;  // own copy: the arguments' type codes, one per argument
+    char *method_name;  // own copy: the member name
     void *method_cfunc;  // the Python callable (one counted reference), or null
 } vq_method_data;
 
@@ -53,7 +54,7 @@ typedef struct vq_method_data {
 typedef struct vq_method {
     vq_method_data method_data;
     sd_bus_vtable *method_vtable;  // own array of three entries
-    sd_bus_slot *slot;             // holds the vtable registered; null before
+    sd_bus_slot *slot;  // holds the vtable registered; null before
 } vq_method;
 
 extern "C" {
@@ -67,7 +68,8 @@ extern int g_methods_amount;
 extern int g_event_fd;
 
 // Raises the open-file limit and sizes the registry to `methods_amount`
-// empty slots (nothing is allocated for 0 or less).
+// empty slots (nothing is allocated for 0 or less).  Only the slots that
+// registrations use are ever written to.
 void init(int methods_amount) noexcept;
 void init_method_data(const char *method_name, const char *output_sig, const char *input_sig,
                       void *method_cfunc, int index_data) noexcept;
@@ -81,7 +83,9 @@ int service_register(sd_bus *bus, const char *path, const char *if_name, const c
 
 // Serves incoming calls on the server connection until deinit_server wakes
 // it or the connection is gone.  Called with the interpreter lock held,
-// which it releases while it waits and processes.
+// which it releases while it waits and processes.  On the main thread a
+// signal whose handler raises (Ctrl-C) stops it too: it then returns with
+// that exception set, leaving the connection and the methods in place.
 int listen(void) noexcept;
 // The server connection's descriptor (the connection opens on first use).
 int get_sd_bus_fd(void) noexcept;
@@ -93,17 +97,29 @@ void deinit_server(void) noexcept;
 
 namespace vq {
 
+// init, telling whether the registry could be allocated (true also for a
+// count of 0 or less, which allocates nothing).  Without memory for the
+// slots it records code 13 with a detail text saying so, and the registry
+// is absent until the next init.
+bool init(int methods_amount) noexcept;
+
 // service_register, telling the caller whether the slot took over the
 // reference to `method_cfunc` (it does not when there is no slot for it).
 int service_register(sd_bus *bus, const char *path, const char *if_name, const char *method_name,
                      const char *output_sig, const char *input_sig, void *method_cfunc,
                      int method_index, bool &took_callable) noexcept;
 
-// The processing step of the listen loop, run without the interpreter lock
-// and under the server lock: processes `bus` until sd-bus has no more work
-// or a deinit_server is waiting.  Returns a negative status when processing
-// failed (the connection is lost), 1 when it dispatched a call to a method,
-// else 0.
+// The registration entry: service_register on the server connection, opened
+// if need be, holding the connection's lock for the whole registration.
+int register_method(const char *path, const char *if_name, const char *method_name,
+                    const char *output_sig, const char *input_sig, void *method_cfunc,
+                    int method_index, bool &took_callable) noexcept;
+
+// One processing step of the server connection `bus`, as the listen loop
+// makes it: under the server lock, without the interpreter lock; processes
+// until sd-bus has no more work or a deinit_server is waiting.  Returns a
+// negative status when processing failed (the connection is lost), 1 when
+// it dispatched a call to a method, else 0.
 int process_server(sd_bus *bus) noexcept;
 
 }  // namespace vq

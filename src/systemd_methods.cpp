@@ -32,12 +32,15 @@ constexpr char unit_path_prefix[] = "/org/freedesktop/systemd1/unit/";
 // Runs `use(bus)` on the client connection, holding the connection's lock
 // for the whole use so that no other thread's call, reply read or close
 // interleaves.  Without a connection the result is 0: the failed open has
-// recorded FAILED_TO_CONNECT_TO_SYSTEM_BUS, and nothing is sent.
+// recorded FAILED_TO_CONNECT_TO_SYSTEM_BUS, and nothing is sent.  A
+// connection that the bus closed meanwhile is dropped afterwards.
 template <class F>
 int with_client_bus(F &&use) noexcept {
     vq::bus_guard lock(vq::client_bus_lock());
     sd_bus *bus = acquire_client_bus();
-    return bus ? use(bus) : 0;
+    const int ok = bus ? use(bus) : 0;
+    vq::drop_client_bus_if_closed();
+    return ok;
 }
 
 // One blocking method call, keeping the reply in `reply` when one is asked

@@ -5,10 +5,9 @@
 #include <tuple>
 #include <utility>
 
-#include "connect.hpp"
+#include "gil.hpp"
 #include "owners.hpp"
 #include "py_ref.hpp"
-#include "gil.hpp"
 #include "sdbus.hpp"
 #include "systemd_methods.hpp"
 #include "variant.hpp"
@@ -100,8 +99,8 @@ PyObject *varquin_send(PyObject *, PyObject *args) noexcept {
     // One required str and seven optional ones.  (The parser sets its count
     // of required arguments at every '|', so "s|s|s|s|s|s|s|s" would demand
     // seven.)
-    if (!PyArg_ParseTuple(args, "s|sssssss", &svc_name, &path, &if_name, &method_name,
-                          &input_sig, &output_sig, &first_arg, &second_arg))
+    if (!PyArg_ParseTuple(args, "s|sssssss", &svc_name, &path, &if_name, &method_name, &input_sig,
+                          &output_sig, &first_arg, &second_arg))
         return nullptr;
     for (const char *required : {svc_name, path, if_name, method_name, input_sig, output_sig}) {
         if (!required || !*required) {
@@ -168,7 +167,8 @@ PyObject *flag_and_text_call(PyObject *args, const char *format, Op op) noexcept
     if (!parse_strings(args, format, a))
         return nullptr;
     char *text = nullptr;
-    const int ok = released([&] { return std::apply([&](auto... s) { return op(s..., &text); }, a); });
+    const int ok =
+        released([&] { return std::apply([&](auto... s) { return op(s..., &text); }, a); });
     vq::heap_str owned(text);
     return py_pair(ok, py_str_or_none(text));
 }
@@ -281,11 +281,8 @@ PyObject *varquin_service_register(PyObject *, PyObject *args) noexcept {
     py_ref callable(Py_XNewRef(python_method));
     bool took_callable = false;
     const int ok = released([&] {
-        // Held across both calls, so that the connection registered on is
-        // the one acquired even if deinit_server runs on another thread.
-        vq::bus_guard lock(vq::server_bus_lock());
-        return vq::service_register(acquire_server_bus(), path, if_name, method_name, output_sig,
-                                    input_sig, callable.get(), method_index, took_callable);
+        return vq::register_method(path, if_name, method_name, output_sig, input_sig,
+                                   callable.get(), method_index, took_callable);
     });
     if (took_callable)
         (void)callable.release();
@@ -294,8 +291,11 @@ PyObject *varquin_service_register(PyObject *, PyObject *args) noexcept {
 
 PyObject *varquin_listen(PyObject *, PyObject *) noexcept {
     // The loop releases the interpreter lock itself around its waits and
-    // processing.
-    return py_status(listen());
+    // processing.  It leaves an exception set when a signal handler raised.
+    const int status = listen();
+    if (PyErr_Occurred())
+        return nullptr;
+    return py_status(status);
 }
 
 PyObject *varquin_deinit_server(PyObject *, PyObject *) noexcept {
@@ -309,8 +309,7 @@ PyObject *varquin_init(PyObject *, PyObject *args) noexcept {
     int methods_amount = 0;
     if (!PyArg_ParseTuple(args, "i", &methods_amount))
         return nullptr;
-    released([methods_amount] { init(methods_amount); });
-    Py_RETURN_TRUE;
+    return py_flag(released([methods_amount] { return vq::init(methods_amount); }));
 }
 
 // ---------------------------------------------------------------------------

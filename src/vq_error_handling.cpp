@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <string_view>
+#include <type_traits>
 
 // glibc's strerror_r is the GNU form under _GNU_SOURCE (which g++ always
 // defines); the XSI form, which always writes into the buffer and returns an
@@ -51,11 +52,23 @@ constexpr std::string_view strings[VQ_ERROR_MAX] = {
     "Failed to call epoll_ctl()",
 };
 
-// The message row for `err`.  Codes outside the table can only come from
-// native callers; they read as the empty row rather than past the table.
-const char *enum_to_str(vq_error_codes_t err) noexcept {
-    const unsigned idx = static_cast<unsigned>(err);
-    return idx < VQ_ERROR_MAX ? strings[idx].data() : strings[0].data();
+using code_number = std::underlying_type_t<vq_error_codes_t>;
+
+// The recorded code as a plain number.  A native caller may have recorded a
+// number outside the enumeration, and reading that as a vq_error_codes_t
+// would be undefined: the bytes are read as the underlying integer instead.
+// Must be called with g_error_lock held.
+code_number recorded_code_locked() noexcept {
+    code_number code;
+    std::memcpy(&code, &vq_error_code, sizeof code);
+    return code;
+}
+
+// The message row for the code `err`.  Codes outside the table can only
+// come from native callers; they read as the empty row.
+const char *enum_to_str(code_number err) noexcept {
+    const auto row = static_cast<std::make_unsigned_t<code_number>>(err);  // negatives: outside
+    return row < VQ_ERROR_MAX ? strings[row].data() : strings[0].data();
 }
 
 // Must be called with g_error_lock held; returns the detail text to free
@@ -89,7 +102,7 @@ extern "C" void set_vq_error_msg(vq_error_codes_t er_code, const char *err) noex
 
 extern "C" int vq_has_error(void) noexcept {
     std::lock_guard lock(g_error_lock);
-    return vq_error_code != VQ_NO_ERROR ? 1 : 0;
+    return recorded_code_locked() != VQ_NO_ERROR ? 1 : 0;
 }
 
 extern "C" void vq_clean_error(void) noexcept {
@@ -115,7 +128,7 @@ extern "C" char *get_last_error(int code) noexcept {
     char *buf;
     {
         std::lock_guard lock(g_error_lock);
-        const char *vq_err_str = enum_to_str(vq_error_code);
+        const char *vq_err_str = enum_to_str(recorded_code_locked());
         const size_t msg_len = std::strlen(vq_err_str);
         if (sd_error) {
             const size_t size = msg_len + std::strlen(sd_error) + 1024;

@@ -58,8 +58,11 @@ ROUND_TRIPS = [
     ("ad", ([0.5, -2],), ([0.5, -2.0],)),
     ("ab", ([True, False],), None),
     ("a{sv}", ({},), None),
-    ("a{sv}", ({"a": V("i", 1), "b": V("as", ["x"]), "c": V("v", V("s", "deep"))},),
-     ({"a": 1, "b": ["x"], "c": "deep"},)),
+    (
+        "a{sv}",
+        ({"a": V("i", 1), "b": V("as", ["x"]), "c": V("v", V("s", "deep"))},),
+        ({"a": 1, "b": ["x"], "c": "deep"},),
+    ),
     ("a{ys}", ({1: "one", 255: "max"},), None),
     ("a(si)", ([("a", 1), ("b", 2)],), None),
     ("(i(s(yb)))", ((1, ("s", (2, True))),), None),
@@ -329,6 +332,9 @@ print(bus.call("{echo}", "{path}", "{echo}", "Echo", "s", "still usable")[0])
 def test_ctrl_c_interrupts_a_wait_on_the_main_thread_and_the_bus_stays_usable(echo_peer):
     out = subprocess.run(
         [sys.executable, "-c", CTRL_C.format(echo=ECHO, path=PATH)],
-        capture_output=True, text=True, timeout=60, env=child_env(imports_module=True),
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=child_env(imports_module=True),
     )
     assert out.stdout.split("\n")[:3] == ["call interrupted", "get interrupted", "still usable"], out.stderr

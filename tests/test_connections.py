@@ -2,9 +2,15 @@
 request, opened anew afterwards; failures to open are recorded each time."""
 
 import ctypes
+import os
+import subprocess
 import threading
 
+import pytest
+
 import _varquin
+from testing.privatebus import PrivateBus
+from testing.processes import stop_process
 
 SD = ctypes.CDLL("libsystemd.so.0")
 SD.sd_bus_get_unique_name.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_char_p)]
@@ -106,3 +112,43 @@ def test_threads_opening_at_once_share_one_connection(native):
     for t in threads:
         t.join()
     assert len(seen) == 1 and None not in seen
+
+
+def restart(bus):
+    """Stops the bus daemon and starts a new one on the same socket."""
+    stop_process(bus.proc)
+    bus.proc = subprocess.Popen(
+        ["dbus-daemon", f"--config-file={bus.folder / 'system.conf'}", "--nofork", "--print-address"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+    )
+    assert bus.proc.stdout.readline()
+
+
+DBUS = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus")
+
+
+@pytest.mark.parametrize(
+    "call,code",
+    [
+        (lambda: _varquin.send(*DBUS, "NoSuchMethod", "s", "i", "x"), 10),  # the generic call
+        (lambda: _varquin.set_timezone("Europe/Berlin"), 12),  # systemd control (no timedated here)
+    ],
+)
+def test_a_call_that_finds_the_connection_closed_drops_it_and_the_next_opens_anew(native, system_bus, call, code):
+    bus = PrivateBus()
+    os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = bus.address
+    try:
+        call()
+        reached = native.detail  # the bus daemon's own answer
+        assert native.error_code == code and reached
+        restart(bus)
+        call()  # fails, and is not sent again on a new connection
+        assert native.error_code == code and native.detail != reached
+        assert native.is_client_bus_open() == 0
+        call()
+        assert native.error_code == code and native.detail == reached
+    finally:
+        os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = system_bus.address
+        _varquin.deinit_client()
+        bus.stop()

@@ -1,11 +1,14 @@
 """The error state and the text that get_last_error composes from it."""
 
 import os
+import subprocess
+import sys
 import threading
 
 import pytest
 
 import _varquin
+from conftest import child_env
 
 MESSAGES = [
     "",
@@ -41,13 +44,27 @@ def test_each_code_reads_as_its_message(code, native):
     assert _varquin.get_last_error(-13) == f"{MESSAGES[code]}, {os.strerror(13)}"
 
 
+def test_codes_outside_the_table_read_as_the_empty_message():
+    # Only native callers can record them.  In a child process, so that the
+    # sanitizer build reports undefined behaviour there.
+    probe = """
+import ctypes, _varquin
+lib = ctypes.CDLL(_varquin.__file__)
+for code in (19, 40, -1):
+    lib.set_vq_error(code)
+    print(lib.vq_has_error(), _varquin.get_last_error(0))
+"""
+    done = subprocess.run(
+        [sys.executable, "-c", probe], capture_output=True, text=True, timeout=60, env=child_env(imports_module=True)
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["1 , Success"] * 3
+
+
 def test_detail_text_sits_between_message_and_system_text(native):
     native.set_vq_error_msg(10, b"Unit x.service not found.")
     assert native.detail == "Unit x.service not found."
-    assert (
-        _varquin.get_last_error(-2)
-        == "Failed to issue method call, Unit x.service not found., " + os.strerror(2)
-    )
+    assert _varquin.get_last_error(-2) == "Failed to issue method call, Unit x.service not found., " + os.strerror(2)
 
 
 def test_reading_clears_the_state(native):

@@ -7,7 +7,6 @@ from __future__ import annotations
 import subprocess
 
 from conftest import child_env
-
 from testing.processes import stop_process
 from testing.remote import RemoteHosts
 

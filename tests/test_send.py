@@ -7,12 +7,12 @@ import os
 import subprocess
 import sys
 import threading
-import time
 
 import pytest
 
 import _varquin
 from conftest import SEND_PATH, SEND_PEER, child_env
+from servicelib import Method, Service
 
 MISSING = "send() is called without required arguments"
 NOT_INT = "First return argument must be int return code."
@@ -60,14 +60,14 @@ def test_integers_keep_sign_and_range_and_strings_decode_from_utf8(send_peer):
 
 def test_a_value_of_another_type_fails_the_read(send_peer, native):
     native.set_vq_error_msg(12, b"older detail")
-    status, = send("IntStr", "ii")  # the second value is a string
+    (status,) = send("IntStr", "ii")  # the second value is a string
     assert status < 0
     # Code only: the older detail text stays, as for every code-only failure.
     assert native.error_code == 3 and native.detail == "older detail"
     assert _varquin.get_last_error(status) == f"Failed to parse response message, older detail, {os.strerror(-status)}"
     # A failed read comes before the check of the first value.
     for member, output_sig in (("Str", "i"), ("Int", "s")):
-        status, = send(member, output_sig)
+        (status,) = send(member, output_sig)
         assert status < 0
         assert _varquin.get_last_error(status) == f"Failed to parse response message, {os.strerror(-status)}"
 
@@ -113,7 +113,10 @@ def test_other_input_signatures_are_refused_without_a_call(send_peer, native, in
     assert send("EchoTwo", "i", input_sig, "a", "b") == (-errno.EINVAL,)
     assert native.is_client_bus_open() == 0
     assert native.error_code == 10 and native.detail == REFUSED_SIG
-    assert _varquin.get_last_error(-errno.EINVAL) == f"Failed to issue method call, {REFUSED_SIG}, {os.strerror(errno.EINVAL)}"
+    assert (
+        _varquin.get_last_error(-errno.EINVAL)
+        == f"Failed to issue method call, {REFUSED_SIG}, {os.strerror(errno.EINVAL)}"
+    )
     assert send("Int", "i", "s", "open") == (1, 7)
     assert send("EchoTwo", "i", input_sig, "a", "b") == (-errno.EINVAL,)
     assert members(send_peer) == ["Int"]
@@ -149,7 +152,7 @@ def test_a_missing_or_empty_required_argument_raises_before_anything(send_peer, 
 )
 def test_failed_calls_return_their_status_and_record_why(send_peer, native, svc, path, member, detail, reached):
     send_peer.behave("Int", error=["org.varquin.Test.Error.Refused", "the peer says no"])
-    status, = _varquin.send(svc, path, SEND_PEER, member, "s", "i", "x")
+    (status,) = _varquin.send(svc, path, SEND_PEER, member, "s", "i", "x")
     assert status < 0 and native.error_code == 10
     detail = detail or native.detail
     assert detail and native.detail == detail
@@ -191,29 +194,53 @@ print(result, ctypes.c_int.in_dll(ctypes.CDLL(_varquin.__file__), "vq_error_code
 # Threads
 
 
-def test_other_threads_run_while_a_call_waits(send_peer):
-    send_peer.behave("Int", delay=1.0)
-    results, ticks = [], 0
-    caller = threading.Thread(target=lambda: results.append(send("Int")))
-    started = time.monotonic()
-    caller.start()
-    while caller.is_alive():
-        ticks += 1
-        time.sleep(0.01)
-    assert results == [(1, 7)] and time.monotonic() - started >= 1.0
-    assert ticks >= 50  # this thread kept running throughout
+@pytest.fixture
+def held():
+    """A method served by this process whose callable, once called, waits
+    until the test lets it answer: (the method, the event set when it is
+    called, the event that lets it answer (7,))."""
+    called, answer = threading.Event(), threading.Event()
+
+    def hold(s):
+        called.set()
+        answer.wait(10)
+        return (7,)
+
+    m = Method("Hold", "i", "s", hold)
+    svc = Service(m)
+    yield m, called, answer
+    answer.set()
+    svc.stop()
 
 
-def test_a_call_in_flight_finishes_before_its_connection_closes(send_peer, native):
-    send_peer.behave("Int", delay=0.5)
+def send_held(m, results):
+    results.append(_varquin.send(m.interface, m.path, m.interface, m.member, "s", "i", "x"))
+
+
+def test_other_threads_run_while_a_call_waits(held):
+    m, called, answer = held
     results = []
-    caller = threading.Thread(target=lambda: results.append(send("Int")))
+    caller = threading.Thread(target=send_held, args=(m, results))
     caller.start()
-    time.sleep(0.2)
-    assert _varquin.deinit_client() is True  # waits for the call
+    # The callable runs on the loop's thread, and this thread goes on, only
+    # while the caller waits without the interpreter lock.
+    assert called.wait(10)
+    answer.set()
+    caller.join(30)
     assert results == [(1, 7)]
-    caller.join()
-    assert native.is_client_bus_open() == 0
+
+
+def test_a_call_in_flight_finishes_before_its_connection_closes(held, native):
+    m, called, answer = held
+    results = []
+    caller = threading.Thread(target=send_held, args=(m, results))
+    caller.start()
+    assert called.wait(10)  # the call is in flight
+    answer.set()  # the answer goes out while deinit_client waits for the call
+    assert _varquin.deinit_client() is True
+    caller.join(30)
+    assert results == [(1, 7)]
+    assert native.is_client_bus_open() == 0  # closed after the call, not reopened by it
 
 
 # ---------------------------------------------------------------------------

@@ -45,7 +45,10 @@ def callback_lib(tmp_path_factory):
 def run_child(script, *args):
     done = subprocess.run(
         [sys.executable, "-c", PRELUDE + script, *map(str, args)],
-        capture_output=True, text=True, timeout=60, env=child_env(imports_module=True),
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=child_env(imports_module=True),
     )
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1]), done.stderr
@@ -97,48 +100,75 @@ print(json.dumps(out))
     }
 
 
-def test_an_interrupt_pending_at_a_call_on_the_main_thread_skips_the_callable():
-    out, err = run_child(
-        r"""
-from jeepney import DBusAddress, MessageType, new_method_call
+LISTEN_ON_MAIN = r"""
+from jeepney import DBusAddress, new_method_call
 from jeepney.io.blocking import open_dbus_connection
 
-iface = sys.argv[1]
-called = []
-_varquin.init(1)
+iface, mode = sys.argv[1:]
+called, handled, replies = [], [], []
+_varquin.init(2)
 assert _varquin.service_register("/p", iface, "Work", "s", "s", lambda s: (called.append(s) or "done",), 0) == 1
-lib.set_signal_actions()
-replies = []
+# libc's raise through ctypes sends SIGINT with no Python code of its own to
+# notice it (signal.raise_signal and os.kill check at once).
+kill = ctypes.CDLL(None)["raise"]
+kill.restype = None
+assert _varquin.service_register("/p", iface, "Kill", "s", "i", kill, 1) == 1
+sig = signal.SIGINT
+if mode == "forwarded":
+    lib.set_signal_actions()
+    sig = signal.SIGTERM
+elif mode == "quiet":
+    signal.signal(sig, lambda n, frame: handled.append(n))
+conn = open_dbus_connection(bus="SYSTEM")
+address = DBusAddress("/p", iface, iface)
 
-def peer():
-    conn = open_dbus_connection(bus="SYSTEM")
+def waiting():
+    deadline = time.monotonic() + 10
+    while ctypes.c_int.in_dll(lib, "g_event_fd").value == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+def interrupt():
+    waiting()
+    if mode == "during call":
+        replies.append(list(conn.send_and_get_reply(new_method_call(address, "Kill", "i", (sig,))).body))
+    else:
+        os.kill(os.getpid(), sig)
+
+def call_then_stop():
+    waiting()
+    replies.append(list(conn.send_and_get_reply(new_method_call(address, "Work", "s", ("after",))).body))
+    _varquin.deinit_server()
+
+def listen_while(*steps):
+    peer = threading.Thread(target=lambda: [step() for step in steps])
+    peer.start()
     try:
-        while ctypes.c_int.in_dll(lib, "g_event_fd").value == 0:
-            time.sleep(0.01)
-        os.kill(os.getpid(), signal.SIGTERM)
-        call = lambda arg: conn.send_and_get_reply(
-            new_method_call(DBusAddress("/p", iface, iface), "Work", "s", (arg,)), timeout=10)
-        for arg in ("first", "second"):
-            r = call(arg)
-            replies.append([r.header.message_type == MessageType.error, list(r.body), list(called)])
-    finally:
-        conn.close()
-        _varquin.deinit_server()
+        result = _varquin.listen()  # on the main thread: where the interpreter handles signals
+    except KeyboardInterrupt:
+        result = "KeyboardInterrupt"
+    peer.join()
+    return result
 
-t = threading.Thread(target=peer)
-t.start()
-result = _varquin.listen()  # the main thread: where the interpreter handles signals
-t.join()
-print(json.dumps({"listen": result, "replies": replies}))
-""",
-        fresh_interface("Sig"),
-    )
-    assert out == {
-        "listen": 1,
-        "replies": [
-            # The check before the call met the interrupt: no callable, no values.
-            [True, ["No message of desired type"], []],
-            [False, ["done"], ["second"]],
-        ],
-    }
-    assert "KeyboardInterrupt" in err  # printed, then cleared: listen returned normally
+if mode == "quiet":
+    results = [listen_while(interrupt, call_then_stop)]
+else:
+    results = [listen_while(interrupt), listen_while(call_then_stop)]
+print(json.dumps({"listen": results, "replies": replies, "called": called, "handled": handled}))
+"""
+
+STOPPED = ["KeyboardInterrupt", 1]  # listen raised; the method stayed published, and a later listen served it
+
+
+@pytest.mark.parametrize(
+    "mode,listen,replies,handled",
+    [
+        ("default", STOPPED, [["done"]], []),  # SIGINT's own handler raises
+        ("forwarded", STOPPED, [["done"]], []),  # SIGTERM through set_signal_actions
+        # A signal during a call: the call is answered with the exception.
+        ("during call", STOPPED, [["KeyboardInterrupt"], ["done"]], []),
+        ("quiet", [1], [["done"]], [2]),  # a handler that does not raise changes nothing
+    ],
+)
+def test_a_signal_whose_handler_raises_stops_listen_on_the_main_thread(mode, listen, replies, handled):
+    out, _ = run_child(LISTEN_ON_MAIN, fresh_interface("Sig"), mode)
+    assert out == {"listen": listen, "replies": replies, "called": ["after"], "handled": handled}

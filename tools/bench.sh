@@ -1,7 +1,9 @@
 #!/bin/sh
 # Runs the benchmarks: installs what they need (the module, the Python peers
 # and the headers those build against), then prints the tables.  Arguments go
-# to bench/bench.py (--quick for one short round, --rounds N, --seconds S).
+# to bench/bench.py (--quick for one short round, --rounds N, --seconds S; see
+# --help).  The get_all table boots a throwaway systemd container: it needs
+# root and systemd-nspawn (tools/setup.sh installs systemd-container).
 set -eu
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -20,7 +22,7 @@ if [ -n "$missing" ]; then
     # shellcheck disable=SC2086
     apt-get install -y -q --no-install-recommends $missing
 fi
-if ! .venv/bin/python -c 'import dbus, gi, dbus_fast, pystemd, jeepney' 2>/dev/null; then
+if ! .venv/bin/python -c 'import dbus, gi, dbus_fast, pystemd, jeepney, sdbus' 2>/dev/null; then
     echo "bench: installing the Python peers"
     # The "bench" extra of pyproject.toml, each built in isolation as usual.
     .venv/bin/python -c 'import tomllib

@@ -14,8 +14,9 @@ cd "$(dirname "$0")/.."
 
 PYTHON_PATHS="testing tests/peers tests/typing tests/conftest.py tests/real_systemd_tier.py
     tests/test_real_systemd.py tests/test_module.py tests/test_systemd.py tests/test_variant.py
-    tools bench examples"
+    tools bench examples src/varquin tests/test_bus.py tests/test_serve.py tests/test_aio.py"
 NATIVE_PATHS="src/variant.cpp src/variant.hpp src/systemd_methods.cpp src/systemd_methods.hpp
+    src/core/*.cpp src/core/*.hpp src/gil.hpp src/py_ref.hpp
     bench/*.c bench/*.h"
 
 fix=no

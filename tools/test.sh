@@ -13,9 +13,9 @@ tools/setup.sh
 echo "== layout and lint (tools/lint.sh)"
 tools/lint.sh
 
-echo "== type stub (mypy stubtest against the built module, mypy --strict on tests/typing)"
-.venv/bin/python -m mypy.stubtest _varquin
-.venv/bin/python -m mypy --strict --no-incremental tests/typing tools/build_backend.py tools/check_wheel.py
+echo "== types (mypy stubtest against the built modules, mypy --strict on the package and tests/typing)"
+.venv/bin/python -m mypy.stubtest _varquin varquin
+.venv/bin/python -m mypy --strict --no-incremental src/varquin tests/typing tools/build_backend.py tools/check_wheel.py
 
 echo "== wheel (tools/wheel.sh)"
 tools/wheel.sh

@@ -5,8 +5,8 @@
 namespace vq::core {
 
 bool parse_arguments(const char *function, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject *kwnames, PyObject *const *kwvalues, const char *const *names, int count, int max_positional,
-                     int required, PyObject **slots) noexcept {
+                     PyObject *kwnames, PyObject *const *kwvalues, const char *const *names,
+                     int count, int max_positional, int required, PyObject **slots) noexcept {
     if (nargs > max_positional) {
         PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional arguments (%zd given)",
                      function, max_positional, nargs);
@@ -24,21 +24,37 @@ bool parse_arguments(const char *function, PyObject *const *args, Py_ssize_t nar
             if (std::strcmp(key, names[i]) == 0)
                 at = i;
         if (at < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function,
+                         key);
             return false;
         }
         if (slots[at]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                         key);
             return false;
         }
         slots[at] = kwvalues[k];
     }
     for (int i = 0; i < required; ++i)
         if (!slots[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", function, names[i]);
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", function,
+                         names[i]);
             return false;
         }
     return true;
+}
+
+int add_type(PyObject *module, PyTypeObject *type, const char *name) noexcept {
+    if (PyType_Ready(type) < 0)
+        return -1;
+    if (!name)
+        return 0;
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, name, reinterpret_cast<PyObject *>(type)) < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace vq::core

@@ -1,4 +1,5 @@
-// Argument parsing for the core's fast-call methods.
+// Argument parsing for the core's fast-call methods, and adding the core's
+// types to its module.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -13,7 +14,11 @@ namespace vq::core {
 // first `required` must be given.  Slots not given stay null.  False with
 // TypeError set on a missing, repeated or unknown argument.
 bool parse_arguments(const char *function, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject *kwnames, PyObject *const *kwvalues, const char *const *names, int count, int max_positional,
-                     int required, PyObject **slots) noexcept;
+                     PyObject *kwnames, PyObject *const *kwvalues, const char *const *names,
+                     int count, int max_positional, int required, PyObject **slots) noexcept;
+
+// Readies `type` and adds it to `module` as `name` (null: ready only).
+// 0, or -1 with an exception set.
+int add_type(PyObject *module, PyTypeObject *type, const char *name) noexcept;
 
 }  // namespace vq::core

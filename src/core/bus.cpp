@@ -8,6 +8,8 @@
 #include "core/args.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
+#include "core/events.hpp"
+#include "core/export.hpp"
 #include "core/matches.hpp"
 #include "gil.hpp"
 #include "owners.hpp"
@@ -18,11 +20,14 @@ namespace vq::core {
 namespace {
 
 // Every message that no reply callback took passes here, under the
-// connection lock: signals go to the subscriptions.
+// connection lock: signals go to the subscriptions, calls of the properties
+// interface of exported objects to their queue.
 int bus_filter(connection &conn, sd_bus_message *m) noexcept {
     auto *self = static_cast<bus_object *>(conn.filter_data());
     if (self->matches)
         dispatch_signal(*self->matches, conn, m);
+    if (self->exports)
+        return take_properties_call(*self->exports, m);
     return 0;
 }
 
@@ -30,7 +35,7 @@ int bus_filter(connection &conn, sd_bus_message *m) noexcept {
 // or TimeoutError where the number says so, else ConnectionError.
 PyObject *raise_open_error(int r, PyObject *address) noexcept {
     const int err = -r;
-    PyObject *cls = err == ECONNREFUSED              ? PyExc_ConnectionRefusedError
+    PyObject *cls = err == ECONNREFUSED               ? PyExc_ConnectionRefusedError
                     : (err == EACCES || err == EPERM) ? PyExc_PermissionError
                     : err == ETIMEDOUT                ? PyExc_TimeoutError
                                                       : PyExc_ConnectionError;
@@ -46,7 +51,8 @@ enum class transport { address, system, remote };
 // Opens a connection of the given kind and waits until the bus has
 // answered (its Hello and a Ping), so that a Bus is usable, and its unique
 // name known, as soon as it exists.
-PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where, PyObject *timeout_obj) noexcept {
+PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
+                   PyObject *timeout_obj) noexcept {
     double timeout = default_timeout;
     if (timeout_argument(timeout_obj, default_timeout, &timeout) < 0)
         return nullptr;
@@ -54,7 +60,8 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where, PyObject *
     if (where) {
         if (!PyUnicode_Check(where))
             return PyErr_Format(PyExc_TypeError, "%s must be a str, not %.200s",
-                                how == transport::remote ? "host" : "address", Py_TYPE(where)->tp_name);
+                                how == transport::remote ? "host" : "address",
+                                Py_TYPE(where)->tp_name);
         Py_ssize_t size = 0;
         text = PyUnicode_AsUTF8AndSize(where, &size);
         if (!text)
@@ -121,15 +128,19 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where, PyObject *
     self->conn = conn;
     self->address = address.release();
     self->matches = new_match_registry();
-    if (!self->matches)
+    self->exports = new_export_registry(*conn);
+    if (!self->matches || !self->exports)
         return PyErr_NoMemory();
     conn->set_filter(bus_filter, self);
 
     // The first reply comes after the bus's answer to Hello: then the
-    // connection is up and its unique name is known.
+    // connection is up and its unique name is known.  GetId is a member
+    // every bus policy lets anyone call (the system bus's refuses Peer.Ping
+    // to the bus itself).
     plan none;
-    const call_target ping{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer", "Ping"};
-    sd_bus_message *reply = call_and_wait(self, ping, none, timeout);
+    const call_target first{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                            "GetId"};
+    sd_bus_message *reply = call_and_wait(self, first, none, timeout);
     if (!reply)
         return nullptr;  // the object closes the connection as it goes
     conn->release(reply);
@@ -157,7 +168,8 @@ PyObject *bus_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept 
     return open_bus(cls, transport::address, address, timeout);
 }
 
-PyObject *bus_system(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *bus_system(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames) noexcept {
     static const char *const names[] = {"timeout"};
     PyObject *slots[1] = {};
     if (!parse_arguments("system", args, nargs, kwnames, args + nargs, names, 1, 0, 0, slots))
@@ -165,7 +177,8 @@ PyObject *bus_system(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyO
     return open_bus(reinterpret_cast<PyTypeObject *>(cls), transport::system, nullptr, slots[0]);
 }
 
-PyObject *bus_remote(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *bus_remote(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames) noexcept {
     static const char *const names[] = {"host", "timeout"};
     PyObject *slots[2] = {};
     if (!parse_arguments("remote", args, nargs, kwnames, args + nargs, names, 2, 1, 1, slots))
@@ -195,15 +208,19 @@ PyObject *bus_exit(PyObject *self, PyObject *const *, Py_ssize_t) noexcept {
 
 void bus_dealloc(PyObject *obj) noexcept {
     auto *self = reinterpret_cast<bus_object *>(obj);
+    PyObject_GC_UnTrack(obj);
     if (self->weakrefs)
         PyObject_ClearWeakRefs(obj);
+    clear_export_references(self->exports);
     if (connection *conn = self->conn) {
         {
             gil_released unlocked;
             conn->close();
             std::lock_guard<std::mutex> hold(conn->lock());
             free_match_registry(self->matches, *conn);
+            free_export_registry(self->exports);
             self->matches = nullptr;
+            self->exports = nullptr;
         }
         self->conn = nullptr;
         gil_released unlocked;
@@ -212,6 +229,16 @@ void bus_dealloc(PyObject *obj) noexcept {
     Py_XDECREF(self->address);
     Py_XDECREF(self->unique_name);
     Py_TYPE(obj)->tp_free(obj);
+}
+
+// Exported objects often hold their bus: the collector sees those cycles.
+int bus_traverse(PyObject *obj, visitproc visit, void *arg) noexcept {
+    return visit_exports(reinterpret_cast<bus_object *>(obj)->exports, visit, arg);
+}
+
+int bus_clear(PyObject *obj) noexcept {
+    clear_export_references(reinterpret_cast<bus_object *>(obj)->exports);
+    return 0;
 }
 
 PyObject *bus_get_unique_name(PyObject *self, void *) noexcept {
@@ -239,7 +266,8 @@ PyObject *bus_get_closed(PyObject *self, void *) noexcept {
 
 PyObject *bus_repr(PyObject *self) noexcept {
     auto *b = reinterpret_cast<bus_object *>(self);
-    return PyUnicode_FromFormat("<%s %R %R>", Py_TYPE(self)->tp_name, b->address ? b->address : Py_None,
+    return PyUnicode_FromFormat("<%s %R %R>", Py_TYPE(self)->tp_name,
+                                b->address ? b->address : Py_None,
                                 b->unique_name ? b->unique_name : Py_None);
 }
 
@@ -257,22 +285,45 @@ PyMethodDef bus_methods[] = {
      "through sd-bus's remote transport: ssh runs systemd-stdio-bridge on the host.\n"
      "Authentication is ssh's own (keys, agent, ~/.ssh/config).  Errors as for system()."},
     {"call", FASTCALL_KW(bus_call), METH_FASTCALL | METH_KEYWORDS, bus_call_doc},
-    {"get_property", FASTCALL_KW(bus_get_property), METH_FASTCALL | METH_KEYWORDS, bus_get_property_doc},
+    {"get_property", FASTCALL_KW(bus_get_property), METH_FASTCALL | METH_KEYWORDS,
+     bus_get_property_doc},
     {"get_all", FASTCALL_KW(bus_get_all), METH_FASTCALL | METH_KEYWORDS, bus_get_all_doc},
-    {"set_property", FASTCALL_KW(bus_set_property), METH_FASTCALL | METH_KEYWORDS, bus_set_property_doc},
+    {"set_property", FASTCALL_KW(bus_set_property), METH_FASTCALL | METH_KEYWORDS,
+     bus_set_property_doc},
     {"subscribe", FASTCALL_KW(bus_subscribe), METH_FASTCALL | METH_KEYWORDS, bus_subscribe_doc},
+    {"_export", FASTCALL_KW(bus_export), METH_FASTCALL | METH_KEYWORDS, bus_export_doc},
+    {"serve", bus_serve, METH_NOARGS, bus_serve_doc},
+    {"stop", bus_stop, METH_NOARGS, bus_stop_doc},
+    {"request_name", FASTCALL_KW(bus_request_name), METH_FASTCALL | METH_KEYWORDS,
+     bus_request_name_doc},
+    {"release_name", FASTCALL_KW(bus_release_name), METH_FASTCALL | METH_KEYWORDS,
+     bus_release_name_doc},
+    {"emit", FASTCALL_KW(bus_emit), METH_FASTCALL | METH_KEYWORDS, bus_emit_doc},
+    // For an event loop driving the bus (varquin.aio).
+    {"_loop_fd", bus_loop_fd, METH_NOARGS, "The connection's descriptor."},
+    {"_set_loop_driven", bus_set_loop_driven, METH_O,
+     "Whether an event loop reads the connection."},
+    {"_loop_wants", bus_loop_wants, METH_NOARGS, "(wants_output, deadline or None, error)."},
+    {"_loop_process", bus_loop_process, METH_NOARGS,
+     "One processing step; the PendingCalls whose replies came."},
+    {"_loop_run_incoming", bus_loop_run_incoming, METH_NOARGS, "Runs the queued incoming calls."},
+    {"_start_call", FASTCALL_KW(bus_start_call), METH_FASTCALL | METH_KEYWORDS,
+     "call() without waiting: a PendingCall."},
+    {"_subscribe_start", FASTCALL_KW(bus_subscribe_start), METH_FASTCALL | METH_KEYWORDS,
+     "subscribe() without waiting: (Subscription, PendingCall of AddMatch)."},
     {"close", bus_close, METH_NOARGS,
      "close() -> None\n\n"
      "Closes the connection.  Calls waiting on other threads end with\n"
      "ConnectionAbortedError; later calls raise ValueError.  Closing twice is fine."},
     {"__enter__", bus_enter, METH_NOARGS, "Returns the bus."},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bus_exit)), METH_FASTCALL,
-     "Closes the bus."},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bus_exit)),
+     METH_FASTCALL, "Closes the bus."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef bus_getset[] = {
-    {"unique_name", bus_get_unique_name, nullptr, "The connection's unique name on the bus (':1.42').", nullptr},
+    {"unique_name", bus_get_unique_name, nullptr,
+     "The connection's unique name on the bus (':1.42').", nullptr},
     {"address", bus_get_address, nullptr,
      "What the bus was opened with: the address, or the host of a remote bus.", nullptr},
     {"closed", bus_get_closed, nullptr, "Whether close() was called.", nullptr},
@@ -286,7 +337,9 @@ PyTypeObject bus_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 int bus_type_ready(PyObject *module) noexcept {
     bus_type.tp_name = "varquin.Bus";
     bus_type.tp_basicsize = sizeof(bus_object);
-    bus_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    bus_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    bus_type.tp_traverse = bus_traverse;
+    bus_type.tp_clear = bus_clear;
     bus_type.tp_doc =
         "Bus(address, *, timeout=None)\n\n"
         "A connection to a D-Bus bus: Bus(address) for any D-Bus address (unix:path=...,\n"
@@ -300,14 +353,7 @@ int bus_type_ready(PyObject *module) noexcept {
     bus_type.tp_methods = bus_methods;
     bus_type.tp_getset = bus_getset;
     bus_type.tp_weaklistoffset = offsetof(bus_object, weakrefs);
-    if (PyType_Ready(&bus_type) < 0)
-        return -1;
-    Py_INCREF(&bus_type);
-    if (PyModule_AddObject(module, "Bus", reinterpret_cast<PyObject *>(&bus_type)) < 0) {
-        Py_DECREF(&bus_type);
-        return -1;
-    }
-    return 0;
+    return add_type(module, &bus_type, "Bus");
 }
 
 connection *open_connection(bus_object *self) noexcept {
@@ -332,7 +378,8 @@ int timeout_argument(PyObject *value, double fallback, double *seconds) noexcept
     if (s == -1.0 && PyErr_Occurred())
         return -1;
     if (!(s > 0)) {  // also NaN
-        PyErr_Format(PyExc_ValueError, "timeout must be a positive number of seconds, not %R", value);
+        PyErr_Format(PyExc_ValueError, "timeout must be a positive number of seconds, not %R",
+                     value);
         return -1;
     }
     *seconds = s;

@@ -12,14 +12,15 @@
 namespace vq::core {
 
 struct match_registry;
+struct export_registry;
 
 struct bus_object {
-    PyObject_HEAD
-    connection *conn;          // null once the object is being destroyed
-    PyObject *address;         // str: what the bus was opened with
-    PyObject *unique_name;     // str
+    PyObject_HEAD connection *conn;  // null once the object is being destroyed
+    PyObject *address;  // str: what the bus was opened with
+    PyObject *unique_name;  // str
     PyObject *weakrefs;
-    match_registry *matches;   // subscriptions, under the connection lock
+    match_registry *matches;  // subscriptions, under the connection lock
+    export_registry *exports;  // exported objects (see export.hpp)
 };
 
 extern PyTypeObject bus_type;

@@ -7,6 +7,7 @@
 
 #include "core/args.hpp"
 #include "core/errors.hpp"
+#include "core/export.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
 
@@ -28,9 +29,11 @@ uint64_t timeout_usec(double seconds) noexcept {
 
 PyObject *raise_timeout(const call_target &to, double timeout) noexcept {
     py_ref seconds(PyFloat_FromDouble(timeout));
-    py_ref text(seconds ? PyUnicode_FromFormat("no reply to %s within %S s", to.member, seconds.get())
-                        : nullptr);
-    py_ref exc(text ? PyObject_CallFunction(PyExc_TimeoutError, "iO", ETIMEDOUT, text.get()) : nullptr);
+    py_ref text(seconds
+                    ? PyUnicode_FromFormat("no reply to %s within %S s", to.member, seconds.get())
+                    : nullptr);
+    py_ref exc(text ? PyObject_CallFunction(PyExc_TimeoutError, "iO", ETIMEDOUT, text.get())
+                    : nullptr);
     if (exc)
         PyErr_SetObject(PyExc_TimeoutError, exc.get());
     return nullptr;
@@ -52,75 +55,144 @@ PyObject *raise_reply_error(sd_bus_message *reply, const call_target &to, double
 
 }  // namespace
 
+namespace {
+
+// Sends the call registering `p` for its reply.  Connection lock held,
+// interpreter lock not held.  0, 1 when the bus is closed, or a negative
+// errno.
+int send_locked(connection &conn, const call_target &to, const plan &args, uint64_t usec,
+                pending_call &p) noexcept {
+    if (conn.closed())
+        return 1;
+    if (conn.error())
+        return conn.error();
+    sd_bus_message *m = nullptr;
+    int r = sd_bus_message_new_method_call(conn.bus(), &m, to.destination, to.path, to.interface,
+                                           to.member);
+    if (r >= 0)
+        r = args.apply(m);
+    if (r >= 0)
+        r = conn.start_call(m, usec, p);
+    sd_bus_message_unref(m);
+    return r < 0 ? r : 0;
+}
+
+// Raises what send_locked() reported.  sd-bus refuses an invalid name with
+// EINVAL; only then are the names checked here, to say which one it was.
+bool sent(int r, const call_target &to) noexcept {
+    if (r == 0)
+        return true;
+    if (r == 1) {
+        raise_closed();
+        return false;
+    }
+    if (r == -EINVAL) {
+        const char *what = nullptr, *value = nullptr;
+        if (to.destination && !bus_name_is_valid(to.destination))
+            what = "destination", value = to.destination;
+        else if (!object_path_is_valid(to.path))
+            what = "path", value = to.path;
+        else if (to.interface && !interface_name_is_valid(to.interface))
+            what = "interface", value = to.interface;
+        else if (!member_name_is_valid(to.member))
+            what = "member", value = to.member;
+        if (what) {
+            PyErr_Format(PyExc_ValueError, "%s '%s' is not valid", what, value);
+            return false;
+        }
+    }
+    raise_errno(
+        r, r == -EINVAL ? "cannot make the call (sd-bus refused a value)" : "cannot send the call");
+    return false;
+}
+
+bool refuse_own_service(const call_target &to) noexcept {
+    if (!calls_own_service(to.destination))
+        return false;
+    // The thread that would answer is this one, busy running the caller.
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s is served by this thread's serve(), which is running the caller: the call "
+                 "could never be answered",
+                 to.destination);
+    return true;
+}
+
+}  // namespace
+
+bool send_call(bus_object *self, const call_target &to, const plan &args, double timeout,
+               pending_call &p) noexcept {
+    connection *conn = open_connection(self);
+    if (!conn || refuse_own_service(to))
+        return false;
+    int r;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        r = send_locked(*conn, to, args, timeout_usec(timeout), p);
+    }
+    return sent(r, to);
+}
+
 sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const plan &args,
                               double timeout) noexcept {
     connection *conn = open_connection(self);
-    if (!conn)
+    if (!conn || refuse_own_service(to))
         return nullptr;
     py_ref keep = py_ref::borrow(reinterpret_cast<PyObject *>(self));
-    const uint64_t usec = timeout_usec(timeout);
     waiter w;
     pending_call p;
     p.w = &w;
-    int r = 0;
-    bool closed = false;
-    {
-        gil_released unlocked;
-        std::lock_guard<std::mutex> hold(conn->lock());
-        if (conn->closed()) {
-            closed = true;
-        } else if (conn->error()) {
-            r = conn->error();
-        } else {
-            sd_bus_message *m = nullptr;
-            r = sd_bus_message_new_method_call(conn->bus(), &m, to.destination, to.path,
-                                               to.interface, to.member);
-            if (r >= 0)
-                r = args.apply(m);
-            if (r >= 0)
-                r = conn->start_call(m, usec, p);
-            sd_bus_message_unref(m);
-        }
-    }
-    if (closed) {
-        raise_closed();
-        return nullptr;
-    }
-    if (r < 0) {
-        raise_errno(r, r == -EINVAL ? "cannot make the call (a name or value sd-bus refused)"
-                                    : "cannot send the call");
-        return nullptr;
-    }
-
+    const uint64_t usec = timeout_usec(timeout);
     const steady::time_point deadline = deadline_after(timeout);
-    wait_status status;
+
+    // Sending, waiting and taking the reply run in one release of the
+    // interpreter lock; only a signal interrupting the wait takes it back
+    // (to run the interpreter's handlers), then the wait goes on.
+    int r = 0;
+    bool sending = true;
+    wait_status status = wait_status::done;
+    sd_bus_message *reply = nullptr;
+    int lost = 0;
     for (;;) {
         {
             gil_released unlocked;
-            status = conn->wait(w, deadline);
+            if (sending) {
+                std::lock_guard<std::mutex> hold(conn->lock());
+                r = send_locked(*conn, to, args, usec, p);
+            }
+            if (r == 0) {
+                status = conn->wait(w, deadline);
+                if (status != wait_status::interrupted) {
+                    std::lock_guard<std::mutex> hold(conn->lock());
+                    if (p.completed) {
+                        reply = p.reply;  // also when it came just after the deadline
+                        p.reply = nullptr;
+                    } else {
+                        conn->cancel(p);
+                        lost = conn->error();
+                    }
+                }
+            }
         }
+        if (sending && !sent(r, to))
+            return nullptr;
+        sending = false;
         if (status != wait_status::interrupted)
             break;
-        if (PyErr_CheckSignals() < 0)
-            break;  // a handler raised (KeyboardInterrupt): the call is abandoned
-    }
-
-    sd_bus_message *reply = nullptr;
-    int lost = 0;
-    {
-        gil_released unlocked;
-        std::lock_guard<std::mutex> hold(conn->lock());
-        if (p.completed) {
-            reply = p.reply;  // also when it came just after the deadline
-            p.reply = nullptr;
-        } else {
+        if (PyErr_CheckSignals() < 0) {
+            // A handler raised (KeyboardInterrupt): the call is abandoned.
+            gil_released unlocked;
+            std::lock_guard<std::mutex> hold(conn->lock());
             conn->cancel(p);
-            lost = conn->error();
+            reply = std::exchange(p.reply, nullptr);
+            break;
         }
     }
+    if (PyErr_Occurred()) {  // interrupted; a reply that is in is dropped
+        conn->release(reply);
+        return nullptr;
+    }
     if (!reply) {
-        if (PyErr_Occurred())
-            return nullptr;
         switch (status) {
         case wait_status::closed:
             raise_errno(-ECONNABORTED, "the bus was closed while the call waited for its reply");
@@ -133,13 +205,14 @@ sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const pla
             return nullptr;
         }
     }
-    if (PyErr_Occurred()) {  // interrupted, but the reply is in: it is dropped
-        conn->release(reply);
-        return nullptr;
-    }
+    return checked_reply(self, reply, to, timeout);
+}
+
+sd_bus_message *checked_reply(bus_object *self, sd_bus_message *reply, const call_target &to,
+                              double timeout) noexcept {
     if (sd_bus_message_is_method_error(reply, nullptr)) {
         raise_reply_error(reply, to, timeout);
-        conn->release(reply);
+        self->conn->release(reply);
         return nullptr;
     }
     return reply;
@@ -168,42 +241,54 @@ const char bus_call_doc[] =
     "bus raises ValueError.  The wait releases the interpreter lock; other threads'\n"
     "calls on the same bus are in flight at the same time.";
 
-PyObject *bus_call(PyObject *self_, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
-    static const char *const names[] = {"destination", "path", "interface", "member", "signature",
-                                        "timeout"};
+bool parse_call(const char *function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                call_target &to, plan &values, double &timeout) noexcept {
+    static const char *const names[] = {"destination", "path",      "interface",
+                                        "member",      "signature", "timeout"};
     PyObject *slots[6] = {};
     // The first five may come by position; positional values after the
     // signature are the call's arguments.
     const Py_ssize_t fixed = nargs < 5 ? nargs : 5;
-    if (!parse_arguments("call", args, fixed, kwnames, args + nargs, names, 6, 5, 4, slots))
-        return nullptr;
-    auto *self = reinterpret_cast<bus_object *>(self_);
-    call_target to{};
-    if (!(to.destination = name_argument(slots[0], "destination", bus_name_is_valid, true)) && PyErr_Occurred())
-        return nullptr;
-    if (!(to.path = name_argument(slots[1], "path", object_path_is_valid)))
-        return nullptr;
-    if (!(to.interface = name_argument(slots[2], "interface", interface_name_is_valid, true)) && PyErr_Occurred())
-        return nullptr;
-    if (!(to.member = name_argument(slots[3], "member", member_name_is_valid)))
-        return nullptr;
+    if (!parse_arguments(function, args, fixed, kwnames, args + nargs, names, 6, 5, 4, slots))
+        return false;
+    // Texts without NUL here; sd-bus checks the names as it builds the
+    // message, and a refusal is explained then (see sent()).
+    if (!(to.destination = name_argument(slots[0], "destination", nullptr, true)) &&
+        PyErr_Occurred())
+        return false;
+    if (!(to.path = name_argument(slots[1], "path", nullptr)))
+        return false;
+    if (!(to.interface = name_argument(slots[2], "interface", nullptr, true)) && PyErr_Occurred())
+        return false;
+    if (!(to.member = name_argument(slots[3], "member", nullptr)))
+        return false;
     std::string_view sig;
     if (slots[4]) {
-        if (!PyUnicode_Check(slots[4]))
-            return PyErr_Format(PyExc_TypeError, "signature must be a str, not %.200s",
-                                Py_TYPE(slots[4])->tp_name);
+        if (!PyUnicode_Check(slots[4])) {
+            PyErr_Format(PyExc_TypeError, "signature must be a str, not %.200s",
+                         Py_TYPE(slots[4])->tp_name);
+            return false;
+        }
         Py_ssize_t size = 0;
         const char *text = PyUnicode_AsUTF8AndSize(slots[4], &size);
         if (!text)
-            return nullptr;
+            return false;
         sig = std::string_view(text, static_cast<size_t>(size));
     }
-    double timeout = default_timeout;
+    timeout = default_timeout;
     if (timeout_argument(slots[5], default_timeout, &timeout) < 0)
-        return nullptr;
+        return false;
+    return values.add(sig, args + fixed, static_cast<size_t>(nargs - fixed), "argument");
+}
+
+PyObject *bus_call(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames) noexcept {
+    call_target to{};
     plan values;
-    if (!values.add(sig, args + fixed, static_cast<size_t>(nargs - fixed), "argument"))
+    double timeout;
+    if (!parse_call("call", args, nargs, kwnames, to, values, timeout))
         return nullptr;
+    auto *self = reinterpret_cast<bus_object *>(self_);
     sd_bus_message *reply = call_and_wait(self, to, values, timeout);
     return reply ? reply_values(self, reply) : nullptr;
 }
@@ -215,7 +300,8 @@ namespace {
 // The destination, path and interface that the property methods share,
 // checked; `interface` is the one whose property is meant.
 bool property_target(PyObject *const *slots, call_target &to) noexcept {
-    if (!(to.destination = name_argument(slots[0], "destination", bus_name_is_valid, true)) && PyErr_Occurred())
+    if (!(to.destination = name_argument(slots[0], "destination", bus_name_is_valid, true)) &&
+        PyErr_Occurred())
         return false;
     if (!(to.path = name_argument(slots[1], "path", object_path_is_valid)))
         return false;
@@ -268,7 +354,8 @@ const char bus_get_all_doc[] =
     "Every property of `interface` by name (org.freedesktop.DBus.Properties.GetAll),\n"
     "each typed by its signature.  Errors as for call().";
 
-PyObject *bus_get_all(PyObject *self_, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *bus_get_all(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) noexcept {
     static const char *const names[] = {"destination", "path", "interface", "timeout"};
     PyObject *slots[4] = {};
     if (!parse_arguments("get_all", args, nargs, kwnames, args + nargs, names, 4, 3, 3, slots))
@@ -307,8 +394,8 @@ const char bus_set_property_doc[] =
 
 PyObject *bus_set_property(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) noexcept {
-    static const char *const names[] = {"destination", "path", "interface", "name", "signature",
-                                        "value", "timeout"};
+    static const char *const names[] = {"destination", "path",  "interface", "name",
+                                        "signature",   "value", "timeout"};
     PyObject *slots[7] = {};
     if (!parse_arguments("set_property", args, nargs, kwnames, args + nargs, names, 7, 6, 6, slots))
         return nullptr;

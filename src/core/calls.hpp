@@ -16,7 +16,7 @@ namespace vq::core {
 struct call_target {
     const char *destination;  // null: none (a connection to a peer)
     const char *path;
-    const char *interface;    // null: none
+    const char *interface;  // null: none
     const char *member;
 };
 
@@ -29,14 +29,33 @@ struct call_target {
 sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const plan &args,
                               double timeout) noexcept;
 
+// Sends a method call registering `p` for its reply (not waited for).  False
+// with an exception set when it could not be sent.  Interpreter lock held.
+bool send_call(bus_object *self, const call_target &to, const plan &args, double timeout,
+               pending_call &p) noexcept;
+
+// The reply, or null with the exception of an error reply set (the reply
+// is then given back).  Interpreter lock held.
+sd_bus_message *checked_reply(bus_object *self, sd_bus_message *reply, const call_target &to,
+                              double timeout) noexcept;
+
+// Reads call()'s arguments: the target, the values of its signature and
+// the timeout.  False with an exception set.  Interpreter lock held.
+bool parse_call(const char *function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                call_target &to, plan &values, double &timeout) noexcept;
+
 // The reply's values as a tuple, and the reply given back.
 PyObject *reply_values(bus_object *self, sd_bus_message *reply) noexcept;
 
 // Bus methods (METH_FASTCALL | METH_KEYWORDS).
-PyObject *bus_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
-PyObject *bus_get_property(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
-PyObject *bus_get_all(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
-PyObject *bus_set_property(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
+PyObject *bus_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames) noexcept;
+PyObject *bus_get_property(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept;
+PyObject *bus_get_all(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) noexcept;
+PyObject *bus_set_property(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept;
 
 extern const char bus_call_doc[];
 extern const char bus_get_property_doc[];

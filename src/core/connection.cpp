@@ -20,7 +20,8 @@ constexpr int process_batch = 64;
 timespec to_monotonic_timespec(steady::time_point t) noexcept {
     // sem_clockwait takes a CLOCK_MONOTONIC timespec; steady_clock is
     // CLOCK_MONOTONIC on Linux.
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
     timespec ts;
     ts.tv_sec = static_cast<time_t>(ns / 1000000000);
     ts.tv_nsec = static_cast<long>(ns % 1000000000);
@@ -52,11 +53,12 @@ steady::time_point deadline_after(double seconds) noexcept {
     if (seconds < 0 || std::isinf(seconds))
         return steady::time_point::max();
     const auto now = steady::now();
-    const auto room = std::chrono::duration_cast<std::chrono::duration<double>>(
-        steady::time_point::max() - now);
+    const auto room =
+        std::chrono::duration_cast<std::chrono::duration<double>>(steady::time_point::max() - now);
     if (seconds >= room.count())
         return steady::time_point::max();
-    return now + std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(seconds));
+    return now +
+           std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(seconds));
 }
 
 connection::connection(sd_bus *bus, int wake_fd) noexcept : bus_(bus), wake_fd_(wake_fd) {}
@@ -144,9 +146,7 @@ int connection::send(sd_bus_message *m) noexcept {
     return 0;
 }
 
-void connection::cancel(pending_call &p) noexcept {
-    p.slot = sd_bus_slot_unref(p.slot);
-}
+void connection::cancel(pending_call &p) noexcept { p.slot = sd_bus_slot_unref(p.slot); }
 
 // --- Waiting -----------------------------------------------------------------------
 
@@ -175,7 +175,9 @@ void connection::unlink(waiter &w) noexcept {
 void connection::wake(waiter &w) noexcept {
     w.done = true;
     sem_post(&w.sem);
-    if (reader_ == &w)
+    // A reader that is polling must be woken; one that is draining (it is
+    // this very thread, in a callback) sees `done` when the callback returns.
+    if (reader_ == &w && !draining_)
         wake_reader();
 }
 
@@ -215,18 +217,24 @@ void connection::fail(int r) noexcept {
 int connection::drain(waiter *w) noexcept {
     int r;
     int in_batch = 0;
+    draining_ = true;
+    idle_ = false;
     while ((r = sd_bus_process(bus_, nullptr)) > 0) {
         if (w && w->done)
-            return 0;
+            break;
         if (++in_batch == process_batch) {
             in_batch = 0;
+            draining_ = false;
             lock_.unlock();
             lock_.lock();
+            draining_ = true;
             if (closed_)
-                return 0;
+                break;
         }
     }
-    return r;
+    draining_ = false;
+    idle_ = r == 0;  // sd-bus holds nothing that it read and did not process
+    return r > 0 ? 0 : r;
 }
 
 wait_status connection::wait(waiter &w, steady::time_point deadline) noexcept {
@@ -255,7 +263,9 @@ wait_status connection::wait(waiter &w, steady::time_point deadline) noexcept {
             reader_ = &w;
             if (trash_.load(std::memory_order_relaxed))
                 empty_trash();
-            const int r = drain(&w);
+            // When the last round of processing left nothing behind, what
+            // arrives since shows on the socket: poll straight away.
+            const int r = idle_ ? 0 : drain(&w);
             if (r < 0)
                 fail(r);
             if (r < 0 || w.done || closed_) {
@@ -276,6 +286,7 @@ wait_status connection::wait(waiter &w, steady::time_point deadline) noexcept {
             const int n = poll(fds, 2, poll_ms(until));
             const int poll_errno = errno;
             hold.lock();
+            idle_ = false;  // input, or a timeout of sd-bus's own, to process
             leave_reader();
             if (fds[1].revents & POLLIN) {
                 uint64_t count;
@@ -325,35 +336,43 @@ int connection::process_once() noexcept {
 pending_call *connection::take_completed() noexcept {
     pending_call *list = completed_;
     completed_ = nullptr;
+    for (pending_call *p = list; p; p = p->next_done)
+        p->taken = true;
     return list;
+}
+
+void connection::drop_completed(pending_call *p) noexcept {
+    for (pending_call **at = &completed_; *at; at = &(*at)->next_done)
+        if (*at == p) {
+            *at = p->next_done;
+            p->next_done = nullptr;
+            return;
+        }
 }
 
 // --- Releasing -----------------------------------------------------------------------
 
-void connection::release(sd_bus_message *m) noexcept {
-    if (!m)
+// Unrefs at once when the lock is free, else leaves it for the holder.
+template <class T>
+void connection::release_with(T *ref, T *(*unref)(T *), std::vector<T *> &trash) noexcept {
+    if (!ref)
         return;
     if (lock_.try_lock()) {
-        sd_bus_message_unref(m);
+        unref(ref);
         lock_.unlock();
         return;
     }
     std::lock_guard<std::mutex> hold(trash_lock_);
-    trash_messages_.push_back(m);  // reserved ahead: see empty_trash
+    trash.push_back(ref);
     trash_.store(true, std::memory_order_relaxed);
 }
 
+void connection::release(sd_bus_message *m) noexcept {
+    release_with(m, sd_bus_message_unref, trash_messages_);
+}
+
 void connection::release(sd_bus_slot *s) noexcept {
-    if (!s)
-        return;
-    if (lock_.try_lock()) {
-        sd_bus_slot_unref(s);
-        lock_.unlock();
-        return;
-    }
-    std::lock_guard<std::mutex> hold(trash_lock_);
-    trash_slots_.push_back(s);
-    trash_.store(true, std::memory_order_relaxed);
+    release_with(s, sd_bus_slot_unref, trash_slots_);
 }
 
 void connection::empty_trash() noexcept {
@@ -384,6 +403,7 @@ void connection::flush_for(std::chrono::milliseconds limit) noexcept {
         if (ms == 0 || poll(&fd, 1, ms) <= 0)
             return;
         // Processing writes the queued output first.
+        idle_ = false;
         if (sd_bus_process(bus_, nullptr) < 0)
             return;
     }

@@ -56,21 +56,22 @@ struct waiter {
 // One method call in flight.  The reply callback stores the reply and marks
 // the call's waiter (sync) or queues it as completed (loop-driven).
 struct pending_call {
-    sd_bus_slot *slot = nullptr;      // until the reply is in or the call is cancelled
+    sd_bus_slot *slot = nullptr;  // until the reply is in or the call is cancelled
     sd_bus_message *reply = nullptr;  // own reference, released under the lock
-    waiter *w = nullptr;              // the thread to wake, or null
+    waiter *w = nullptr;  // the thread to wake, or null
     class connection *conn = nullptr;
     pending_call *next_done = nullptr;  // in the connection's completed list (loop-driven)
-    void *owner = nullptr;              // the loop side's record (a future)
+    void *owner = nullptr;  // the loop side's record (a PendingCall)
     bool completed = false;
+    bool taken = false;  // loop-driven: handed out by take_completed()
 };
 
 enum class wait_status {
-    done,         // the waiter's `done` was set
-    timed_out,    // the deadline passed first
+    done,  // the waiter's `done` was set
+    timed_out,  // the deadline passed first
     interrupted,  // a signal interrupted the wait: check the interpreter's handlers
-    closed,       // close() was called
-    lost,         // the connection failed; error() tells why
+    closed,  // close() was called
+    lost,  // the connection failed; error() tells why
 };
 
 class connection {
@@ -86,7 +87,7 @@ public:
     // The connection; only under the lock.
     sd_bus *bus() const noexcept { return bus_; }
     bool closed() const noexcept { return closed_; }  // under the lock
-    int error() const noexcept { return error_; }     // under the lock: -errno of a lost connection
+    int error() const noexcept { return error_; }  // under the lock: -errno of a lost connection
 
     // Sends `m` as a method call expecting a reply within `usec` (0: the
     // library default) and registers `p` for it.  Under the lock.
@@ -129,7 +130,10 @@ public:
     // one non-blocking round of processing (under the lock), after which
     // take_completed() gives the calls whose replies came.
     int process_once() noexcept;
-    pending_call *take_completed() noexcept;  // under the lock
+    // Under the lock; marks each call `taken`.
+    pending_call *take_completed() noexcept;
+    // Takes `p` out of the completed list if it is there.  Under the lock.
+    void drop_completed(pending_call *p) noexcept;
     void set_loop_driven(bool on) noexcept { loop_driven_ = on; }
     bool loop_driven() const noexcept { return loop_driven_; }
 
@@ -146,6 +150,8 @@ private:
     int drain(waiter *w) noexcept;
     void fail(int r) noexcept;
     void empty_trash() noexcept;
+    template <class T>
+    void release_with(T *ref, T *(*unref)(T *), std::vector<T *> &trash) noexcept;
     void flush_for(std::chrono::milliseconds limit) noexcept;
 
     std::mutex lock_;
@@ -155,8 +161,12 @@ private:
     message_filter filter_ = nullptr;
     void *filter_data_ = nullptr;
     int wake_fd_;
-    waiter *waiters_ = nullptr;      // linked waiters, under the lock
-    waiter *reader_ = nullptr;       // the waiter polling the socket, under the lock
+    waiter *waiters_ = nullptr;  // linked waiters, under the lock
+    waiter *reader_ = nullptr;  // the waiter polling the socket, under the lock
+    bool draining_ = false;  // under the lock: processing runs on this thread now
+    // Under the lock: the last processing ended with sd-bus idle (nothing
+    // read and left unprocessed), so the socket tells whether input waits.
+    bool idle_ = false;
     bool closed_ = false;
     int error_ = 0;
     bool loop_driven_ = false;

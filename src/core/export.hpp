@@ -47,18 +47,26 @@ PyObject *run_incoming(bus_object *self) noexcept;
 bool calls_own_service(const char *destination) noexcept;
 
 // Bus methods.
-PyObject *bus_export(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
+PyObject *bus_export(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames) noexcept;
 PyObject *bus_serve(PyObject *self, PyObject *) noexcept;
 PyObject *bus_stop(PyObject *self, PyObject *) noexcept;
-PyObject *bus_request_name(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
-PyObject *bus_release_name(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
-PyObject *bus_emit(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
+PyObject *bus_request_name(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept;
+PyObject *bus_release_name(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept;
+PyObject *bus_emit(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames) noexcept;
 extern const char bus_export_doc[];
 extern const char bus_serve_doc[];
 extern const char bus_stop_doc[];
 extern const char bus_request_name_doc[];
 extern const char bus_release_name_doc[];
 extern const char bus_emit_doc[];
+
+// The exported objects' Python references, for the bus's garbage-collector
+// traversal.  Interpreter lock held.
+int visit_exports(export_registry *registry, visitproc visit, void *arg) noexcept;
 
 // Readies the Export type; 0, or -1 with an exception set.
 int export_type_ready(PyObject *module) noexcept;

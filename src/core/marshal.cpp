@@ -93,28 +93,44 @@ bool dotted_name_is_valid(std::string_view name, bool dashes, bool digits_first)
 
 const char *describe(std::string_view type) noexcept {
     switch (type[0]) {
-    case 'y': return "an unsigned 8-bit integer";
-    case 'b': return "a bool";
-    case 'n': return "a signed 16-bit integer";
-    case 'q': return "an unsigned 16-bit integer";
-    case 'i': return "a signed 32-bit integer";
-    case 'u': return "an unsigned 32-bit integer";
-    case 'x': return "a signed 64-bit integer";
-    case 't': return "an unsigned 64-bit integer";
-    case 'd': return "a float";
-    case 'h': return "a file descriptor (int)";
-    case 's': return "a str";
-    case 'o': return "an object path (str)";
-    case 'g': return "a signature (str)";
-    case 'v': return "a varquin.Variant";
-    case '(': return "a tuple";
+    case 'y':
+        return "an unsigned 8-bit integer";
+    case 'b':
+        return "a bool";
+    case 'n':
+        return "a signed 16-bit integer";
+    case 'q':
+        return "an unsigned 16-bit integer";
+    case 'i':
+        return "a signed 32-bit integer";
+    case 'u':
+        return "an unsigned 32-bit integer";
+    case 'x':
+        return "a signed 64-bit integer";
+    case 't':
+        return "an unsigned 64-bit integer";
+    case 'd':
+        return "a float";
+    case 'h':
+        return "a file descriptor (int)";
+    case 's':
+        return "a str";
+    case 'o':
+        return "an object path (str)";
+    case 'g':
+        return "a signature (str)";
+    case 'v':
+        return "a varquin.Variant";
+    case '(':
+        return "a tuple";
     case 'a':
         if (type.size() > 1 && type[1] == 'y')
             return "bytes";
         if (type.size() > 1 && type[1] == '{')
             return "a mapping";
         return "an iterable";
-    default: return "a value";
+    default:
+        return "a value";
     }
 }
 
@@ -124,12 +140,9 @@ struct int_range {
     unsigned long long max;
 };
 constexpr int_range int_ranges[] = {
-    {'y', 0, 255ULL},
-    {'n', -32768, 32767ULL},
-    {'q', 0, 65535ULL},
-    {'i', INT32_MIN, static_cast<unsigned long long>(INT32_MAX)},
-    {'u', 0, UINT32_MAX},
-    {'x', INT64_MIN, static_cast<unsigned long long>(INT64_MAX)},
+    {'y', 0, 255ULL},     {'n', -32768, 32767ULL},
+    {'q', 0, 65535ULL},   {'i', INT32_MIN, static_cast<unsigned long long>(INT32_MAX)},
+    {'u', 0, UINT32_MAX}, {'x', INT64_MIN, static_cast<unsigned long long>(INT64_MAX)},
     {'t', 0, UINT64_MAX},
 };
 
@@ -223,7 +236,7 @@ const char *name_argument(PyObject *obj, const char *what, bool (*valid)(std::st
     if (!text)
         return nullptr;
     if (std::strlen(text) != static_cast<size_t>(size) ||
-        !valid(std::string_view(text, static_cast<size_t>(size)))) {
+        (valid && !valid(std::string_view(text, static_cast<size_t>(size))))) {
         PyErr_Format(PyExc_ValueError, "%s %R is not valid", what, obj);
         return nullptr;
     }
@@ -242,7 +255,8 @@ PyObject *variant_type() noexcept { return g_variant_type; }
 // Walks Python values along a signature, recording the plan's operations.
 class writer {
 public:
-    writer(plan &p, const char *label, bool single) noexcept : p_(p), label_(label), single_(single) {}
+    writer(plan &p, const char *label, bool single) noexcept
+        : p_(p), label_(label), single_(single) {}
 
     void set_position(size_t index) noexcept {
         index_ = index;
@@ -253,7 +267,13 @@ public:
     bool write(std::string_view type, PyObject *v) noexcept {
         const char c = type[0];
         switch (c) {
-        case 'y': case 'n': case 'q': case 'i': case 'u': case 'x': case 't':
+        case 'y':
+        case 'n':
+        case 'q':
+        case 'i':
+        case 'u':
+        case 'x':
+        case 't':
             return write_int(c, v);
         case 'b':
             if (!PyLong_Check(v))
@@ -275,7 +295,9 @@ public:
                 return relabel(PyExc_ValueError);
             return push_basic(c, [&](plan::op &o) { o.v.fd = fd; });
         }
-        case 's': case 'o': case 'g':
+        case 's':
+        case 'o':
+        case 'g':
             return write_text(c, type, v);
         case 'v':
             return write_variant(type, v);
@@ -296,7 +318,7 @@ public:
 private:
     struct step {
         Py_ssize_t index;  // -1: a dict key follows
-        PyObject *key;     // borrowed, alive while the walk lasts
+        PyObject *key;  // borrowed, alive while the walk lasts
     };
 
     template <class F>
@@ -355,8 +377,7 @@ private:
         }
         if (!fits) {
             PyErr_Format(PyExc_OverflowError, "%s: %R does not fit '%c' (%s: %lld to %llu)",
-                         position().c_str(), v, c, describe(std::string_view(&c, 1)), r.min,
-                         r.max);
+                         position().c_str(), v, c, describe(std::string_view(&c, 1)), r.min, r.max);
             return false;
         }
         return push_basic(c, [&](plan::op &o) { o.v.u = u; });
@@ -396,7 +417,8 @@ private:
     }
 
     bool write_variant(std::string_view type, PyObject *v) {
-        if (!g_variant_type || !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject *>(g_variant_type)) ||
+        if (!g_variant_type ||
+            !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject *>(g_variant_type)) ||
             PyTuple_GET_SIZE(v) != 2)
             return wrong_type(type, v);
         PyObject *sig = PyTuple_GET_ITEM(v, 0);
@@ -412,7 +434,8 @@ private:
         const std::string_view inner(text, static_cast<size_t>(size));
         if (inner.empty() || complete_type_length(inner) != inner.size() ||
             std::strlen(text) != inner.size()) {
-            PyErr_Format(PyExc_ValueError, "%s: a Variant's signature must be one complete type, not %R",
+            PyErr_Format(PyExc_ValueError,
+                         "%s: a Variant's signature must be one complete type, not %R",
                          position().c_str(), sig);
             return false;
         }
@@ -432,7 +455,8 @@ private:
         const size_t fields = complete_type_count(inner);
         if (static_cast<size_t>(PyTuple_GET_SIZE(v)) != fields) {
             PyErr_Format(PyExc_TypeError, "%s: expected a tuple of %zu items for '%s', got %zd",
-                         position().c_str(), fields, std::string(type).c_str(), PyTuple_GET_SIZE(v));
+                         position().c_str(), fields, std::string(type).c_str(),
+                         PyTuple_GET_SIZE(v));
             return false;
         }
         push(plan::op::kind::open, 'r', contents_offset(inner));
@@ -543,7 +567,8 @@ private:
     bool wrong_type(std::string_view type, PyObject *v) {
         const size_t n = complete_type_length(type);
         PyErr_Format(PyExc_TypeError, "%s: expected %s for '%s', got %.200s", position().c_str(),
-                     describe(type), std::string(type.substr(0, n ? n : 1)).c_str(), Py_TYPE(v)->tp_name);
+                     describe(type), std::string(type.substr(0, n ? n : 1)).c_str(),
+                     Py_TYPE(v)->tp_name);
         return false;
     }
 
@@ -628,7 +653,8 @@ void plan::clear() noexcept {
     arena_.clear();
 }
 
-bool plan::add(std::string_view sig, PyObject *const *values, size_t n, const char *label) noexcept {
+bool plan::add(std::string_view sig, PyObject *const *values, size_t n,
+               const char *label) noexcept {
     if (!signature_is_valid(sig)) {
         PyErr_Format(PyExc_ValueError, "invalid signature '%s'", std::string(sig).c_str());
         return false;
@@ -661,17 +687,20 @@ int plan::apply(sd_bus_message *m) const noexcept {
                 r = sd_bus_message_append_basic(m, 'y', &x);
                 break;
             }
-            case 'n': case 'q': {
+            case 'n':
+            case 'q': {
                 const uint16_t x = static_cast<uint16_t>(o.v.u);
                 r = sd_bus_message_append_basic(m, o.code, &x);
                 break;
             }
-            case 'i': case 'u': {
+            case 'i':
+            case 'u': {
                 const uint32_t x = static_cast<uint32_t>(o.v.u);
                 r = sd_bus_message_append_basic(m, o.code, &x);
                 break;
             }
-            case 'x': case 't':
+            case 'x':
+            case 't':
                 r = sd_bus_message_append_basic(m, o.code, &o.v.u);
                 break;
             case 'b':
@@ -758,15 +787,25 @@ PyObject *read_array(sd_bus_message *m, std::string_view type) noexcept {
         if (r < 0)
             return read_failed(r);
         switch (element[0]) {
-        case 'y': return PyBytes_FromStringAndSize(static_cast<const char *>(data), static_cast<Py_ssize_t>(size));
-        case 'b': return fixed_array<int32_t>(data, size, from_bool);
-        case 'n': return fixed_array<int16_t>(data, size, from_i16);
-        case 'q': return fixed_array<uint16_t>(data, size, from_u16);
-        case 'i': return fixed_array<int32_t>(data, size, from_i32);
-        case 'u': return fixed_array<uint32_t>(data, size, from_u32);
-        case 'x': return fixed_array<int64_t>(data, size, from_i64);
-        case 't': return fixed_array<uint64_t>(data, size, from_u64);
-        default: return fixed_array<double>(data, size, from_double);
+        case 'y':
+            return PyBytes_FromStringAndSize(static_cast<const char *>(data),
+                                             static_cast<Py_ssize_t>(size));
+        case 'b':
+            return fixed_array<int32_t>(data, size, from_bool);
+        case 'n':
+            return fixed_array<int16_t>(data, size, from_i16);
+        case 'q':
+            return fixed_array<uint16_t>(data, size, from_u16);
+        case 'i':
+            return fixed_array<int32_t>(data, size, from_i32);
+        case 'u':
+            return fixed_array<uint32_t>(data, size, from_u32);
+        case 'x':
+            return fixed_array<int64_t>(data, size, from_i64);
+        case 't':
+            return fixed_array<uint64_t>(data, size, from_u64);
+        default:
+            return fixed_array<double>(data, size, from_double);
         }
     }
     const contents_text contents(element);
@@ -887,7 +926,9 @@ PyObject *read_value(sd_bus_message *m, std::string_view type) noexcept {
             close(copy);
         return out;
     }
-    case 's': case 'o': case 'g': {
+    case 's':
+    case 'o':
+    case 'g': {
         const char *v = nullptr;
         if ((r = sd_bus_message_read_basic(m, c, &v)) < 0)
             return read_failed(r);

@@ -40,7 +40,8 @@ bool member_name_is_valid(std::string_view name) noexcept;
 bool bus_name_is_valid(std::string_view name) noexcept;
 
 // The UTF-8 text of a str argument for a name of the kind that `valid`
-// checks, or null with ValueError/TypeError set naming `what`.  The text
+// checks (null: only that it holds no NUL), or null with ValueError or
+// TypeError set naming `what`.  The text
 // lives as long as `obj`.  Interpreter lock held.
 const char *name_argument(PyObject *obj, const char *what, bool (*valid)(std::string_view),
                           bool none_allowed = false) noexcept;
@@ -72,8 +73,8 @@ public:
 
     struct op {
         enum class kind : uint8_t { basic, open, close, array } what;
-        char code;           // the type code (container code for open/array)
-        uint32_t text_len;   // strings: length; open: offset of contents in arena_
+        char code;  // the type code (container code for open/array)
+        uint32_t text_len;  // strings: length; open: offset of contents in arena_
         union {
             int64_t i;
             uint64_t u;
@@ -89,7 +90,7 @@ public:
 private:
     friend class writer;
     std::vector<op> ops_;
-    std::string arena_;             // NUL-terminated container contents signatures
+    std::string arena_;  // NUL-terminated container contents signatures
     std::vector<PyObject *> keep_;  // references owned until clear()
     std::vector<Py_buffer> views_;  // buffers held until clear()
 };

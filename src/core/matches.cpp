@@ -13,6 +13,7 @@
 #include "core/bus.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
+#include "core/events.hpp"
 #include "core/marshal.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
@@ -29,10 +30,10 @@ PyObject *g_signal_type = nullptr;
 
 // The current owner of a well-known name that subscriptions use as sender.
 struct name_owner {
-    std::string owner;             // a unique name; empty while nobody owns the name
-    int users = 0;                 // subscriptions that use it
+    std::string owner;  // a unique name; empty while nobody owns the name
+    int users = 0;  // subscriptions that use it
     sd_bus_slot *query = nullptr;  // the GetNameOwner call in flight
-    std::string rule;              // the NameOwnerChanged rule for the name
+    std::string rule;  // the NameOwnerChanged rule for the name
 };
 
 }  // namespace
@@ -45,7 +46,7 @@ struct subscription_state {
     bool by_owner = false;  // the sender is a well-known name
     bool closed = false;
     std::deque<sd_bus_message *> queue;  // own references, oldest first
-    std::vector<waiter *> waiters;       // threads in get()
+    std::vector<waiter *> waiters;  // threads in get()
 };
 
 struct match_registry {
@@ -64,7 +65,8 @@ bool matches(const match_registry &registry, const subscription_state &s, sd_bus
     auto same = [](const std::string &want, const char *got) {
         return want.empty() || (got && want == got);
     };
-    if (!same(s.path, sd_bus_message_get_path(m)) || !same(s.interface, sd_bus_message_get_interface(m)) ||
+    if (!same(s.path, sd_bus_message_get_path(m)) ||
+        !same(s.interface, sd_bus_message_get_interface(m)) ||
         !same(s.member, sd_bus_message_get_member(m)))
         return false;
     if (s.sender.empty())
@@ -92,7 +94,8 @@ int on_owner_reply(sd_bus_message *m, void *userdata, sd_bus_error *) noexcept {
     // sd-bus holds its own reference to the slot while this runs.
     entry->query = sd_bus_slot_unref(entry->query);
     const char *owner = nullptr;
-    if (!sd_bus_message_is_method_error(m, nullptr) && sd_bus_message_read(m, "s", &owner) >= 0 && owner)
+    if (!sd_bus_message_is_method_error(m, nullptr) && sd_bus_message_read(m, "s", &owner) >= 0 &&
+        owner)
         entry->owner = owner;
     else
         entry->owner.clear();  // NameHasNoOwner: nobody owns it yet
@@ -103,7 +106,8 @@ int on_owner_reply(sd_bus_message *m, void *userdata, sd_bus_error *) noexcept {
 // follow ourselves).  Under the lock.
 void tell_bus(connection &conn, const char *member, const std::string &rule) noexcept {
     sd_bus_message *m = nullptr;
-    if (sd_bus_message_new_method_call(conn.bus(), &m, bus_service, bus_path, bus_service, member) >= 0 &&
+    if (sd_bus_message_new_method_call(conn.bus(), &m, bus_service, bus_path, bus_service,
+                                       member) >= 0 &&
         sd_bus_message_append_basic(m, 's', rule.c_str()) >= 0 &&
         sd_bus_message_set_expect_reply(m, 0) >= 0)
         (void)conn.send(m);
@@ -115,14 +119,16 @@ void track_owner(match_registry &registry, connection &conn, const std::string &
     name_owner &entry = registry.owners[name];
     if (entry.users++ > 0)
         return;
-    entry.rule = "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                 "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" +
-                 name + "'";
+    entry.rule =
+        "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+        "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" +
+        name + "'";
     tell_bus(conn, "AddMatch", entry.rule);
     // Sent after the rule: a change between the two arrives before the
     // answer, which then tells the newer owner.
     sd_bus_message *m = nullptr;
-    if (sd_bus_message_new_method_call(conn.bus(), &m, bus_service, bus_path, bus_service, "GetNameOwner") >= 0 &&
+    if (sd_bus_message_new_method_call(conn.bus(), &m, bus_service, bus_path, bus_service,
+                                       "GetNameOwner") >= 0 &&
         sd_bus_message_append_basic(m, 's', name.c_str()) >= 0)
         (void)sd_bus_call_async(conn.bus(), &entry.query, m, on_owner_reply, &entry, 0);
     sd_bus_message_unref(m);
@@ -207,8 +213,7 @@ void set_signal_type(PyObject *type) noexcept {
 namespace {
 
 struct subscription_object {
-    PyObject_HEAD
-    bus_object *bus;            // strong reference
+    PyObject_HEAD bus_object *bus;  // strong reference
     subscription_state *state;  // owned
     PyObject *weakrefs;
 };
@@ -217,15 +222,19 @@ PyTypeObject subscription_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // The Signal for a received message; the message is given back.
 PyObject *make_signal(bus_object *bus, sd_bus_message *m) noexcept {
-    auto text = [](const char *s) { return s ? PyUnicode_FromString(s) : py_ref::borrow(Py_None).release(); };
-    py_ref fields[5] = {py_ref(text(sd_bus_message_get_sender(m))), py_ref(text(sd_bus_message_get_path(m))),
+    auto text = [](const char *s) {
+        return s ? PyUnicode_FromString(s) : py_ref::borrow(Py_None).release();
+    };
+    py_ref fields[5] = {py_ref(text(sd_bus_message_get_sender(m))),
+                        py_ref(text(sd_bus_message_get_path(m))),
                         py_ref(text(sd_bus_message_get_interface(m))),
                         py_ref(text(sd_bus_message_get_member(m))), py_ref(read_body(m))};
     bus->conn->release(m);
     for (const py_ref &f : fields)
         if (!f)
             return nullptr;
-    PyObject *args[5] = {fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(), fields[4].get()};
+    PyObject *args[5] = {fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(),
+                         fields[4].get()};
     if (!g_signal_type)
         return PyTuple_Pack(5, args[0], args[1], args[2], args[3], args[4]);
     return PyObject_Vectorcall(g_signal_type, args, 5, nullptr);
@@ -299,9 +308,11 @@ PyObject *next_signal(subscription_object *self, double timeout, next_kind kind)
             }
             if (empty) {
                 py_ref seconds(PyFloat_FromDouble(timeout));
-                py_ref text(seconds ? PyUnicode_FromFormat("no signal within %S s", seconds.get()) : nullptr);
-                py_ref exc(text ? PyObject_CallFunction(PyExc_TimeoutError, "iO", ETIMEDOUT, text.get())
-                                : nullptr);
+                py_ref text(seconds ? PyUnicode_FromFormat("no signal within %S s", seconds.get())
+                                    : nullptr);
+                py_ref exc(
+                    text ? PyObject_CallFunction(PyExc_TimeoutError, "iO", ETIMEDOUT, text.get())
+                         : nullptr);
                 if (exc)
                     PyErr_SetObject(PyExc_TimeoutError, exc.get());
                 return nullptr;
@@ -310,7 +321,8 @@ PyObject *next_signal(subscription_object *self, double timeout, next_kind kind)
     }
 }
 
-PyObject *subscription_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+PyObject *subscription_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) noexcept {
     static const char *const names[] = {"timeout"};
     PyObject *slots[1] = {};
     if (!parse_arguments("get", args, nargs, kwnames, args + nargs, names, 1, 1, 0, slots))
@@ -325,12 +337,34 @@ PyObject *subscription_next(PyObject *self) noexcept {
     return next_signal(reinterpret_cast<subscription_object *>(self), -1, next_kind::iterate);
 }
 
+// The next queued signal without waiting, or None.
+PyObject *subscription_pop(PyObject *self_, PyObject *) noexcept {
+    auto *self = reinterpret_cast<subscription_object *>(self_);
+    if (!self->state || !self->bus->conn)
+        Py_RETURN_NONE;
+    connection *conn = self->bus->conn;
+    sd_bus_message *m = nullptr;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        if (!self->state->queue.empty()) {
+            m = self->state->queue.front();
+            self->state->queue.pop_front();
+        }
+    }
+    if (!m)
+        Py_RETURN_NONE;
+    return make_signal(self->bus, m);
+}
+
 PyObject *subscription_close(PyObject *self, PyObject *) noexcept {
     close_subscription(reinterpret_cast<subscription_object *>(self));
     Py_RETURN_NONE;
 }
 
-PyObject *subscription_enter(PyObject *self, PyObject *) noexcept { return py_ref::borrow(self).release(); }
+PyObject *subscription_enter(PyObject *self, PyObject *) noexcept {
+    return py_ref::borrow(self).release();
+}
 
 PyObject *subscription_exit(PyObject *self, PyObject *const *, Py_ssize_t) noexcept {
     close_subscription(reinterpret_cast<subscription_object *>(self));
@@ -380,12 +414,13 @@ PyMethodDef subscription_methods[] = {
      "The next signal, oldest first, waiting up to `timeout` seconds (None: for ever) with\n"
      "the interpreter lock released.  TimeoutError when none came, ValueError once closed,\n"
      "ConnectionError when the connection is lost."},
+    {"_pop", subscription_pop, METH_NOARGS, "The next queued signal without waiting, or None."},
     {"close", subscription_close, METH_NOARGS,
      "close() -> None\n\nRemoves the match from the bus and drops queued signals; a thread\n"
      "waiting in get() or iterating returns.  Closing twice is fine."},
     {"__enter__", subscription_enter, METH_NOARGS, "Returns the subscription."},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(subscription_exit)), METH_FASTCALL,
-     "Closes the subscription."},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(subscription_exit)),
+     METH_FASTCALL, "Closes the subscription."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -417,15 +452,21 @@ const char bus_subscribe_doc[] =
     "args); iterating blocks between signals until sub.close().  Use it as a context\n"
     "manager.  Signals are queued until read.";
 
-PyObject *bus_subscribe(PyObject *self_, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+namespace {
+
+// A new subscription, registered before its rule reaches the bus (so that
+// the first signal the rule lets through finds it), and in `add` the values
+// of the AddMatch call its caller makes.  Interpreter lock held.
+PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames, plan &add) noexcept {
     static const char *const names[] = {"sender", "path", "interface", "member"};
     PyObject *slots[4] = {};
     if (!parse_arguments("subscribe", args, nargs, kwnames, args + nargs, names, 4, 4, 0, slots))
         return nullptr;
     auto *bus = reinterpret_cast<bus_object *>(self_);
     const char *parts[4] = {};
-    bool (*valid[4])(std::string_view) = {bus_name_is_valid, object_path_is_valid, interface_name_is_valid,
-                                          member_name_is_valid};
+    bool (*valid[4])(std::string_view) = {bus_name_is_valid, object_path_is_valid,
+                                          interface_name_is_valid, member_name_is_valid};
     for (int i = 0; i < 4; ++i) {
         if (!slots[i])
             continue;
@@ -462,8 +503,6 @@ PyObject *bus_subscribe(PyObject *self_, PyObject *const *args, Py_ssize_t nargs
     sub->weakrefs = nullptr;
     PyObject_GC_Track(obj.get());
 
-    // Registered before the rule reaches the bus, so that the first signal
-    // the rule lets through finds the subscription.
     bool closed = false;
     {
         gil_released unlocked;
@@ -479,20 +518,42 @@ PyObject *bus_subscribe(PyObject *self_, PyObject *const *args, Py_ssize_t nargs
     }
     if (closed)
         return raise_closed();
-
     py_ref rule(PyUnicode_FromString(state->rule.c_str()));
-    if (!rule)
-        return nullptr;
     PyObject *rule_arg = rule.get();
-    plan values;
-    if (!values.add("s", &rule_arg, 1, "rule"))
+    if (!rule || !add.add("s", &rule_arg, 1, "rule"))
         return nullptr;
-    const call_target add_match{bus_service, bus_path, bus_service, "AddMatch"};
+    return obj.release();
+}
+
+const call_target add_match{bus_service, bus_path, bus_service, "AddMatch"};
+
+}  // namespace
+
+PyObject *bus_subscribe(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames) noexcept {
+    plan values;
+    py_ref sub(new_subscription(self_, args, nargs, kwnames, values));
+    if (!sub)
+        return nullptr;
+    auto *bus = reinterpret_cast<bus_object *>(self_);
     sd_bus_message *reply = call_and_wait(bus, add_match, values, default_timeout);
     if (!reply)
         return nullptr;  // the object's destruction takes the subscription out
-    conn->release(reply);
-    return obj.release();
+    bus->conn->release(reply);
+    return sub.release();
+}
+
+PyObject *bus_subscribe_start(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) noexcept {
+    plan values;
+    py_ref sub(new_subscription(self_, args, nargs, kwnames, values));
+    if (!sub)
+        return nullptr;
+    py_ref pending(start_pending_call(reinterpret_cast<bus_object *>(self_), add_match, values,
+                                      default_timeout));
+    if (!pending)
+        return nullptr;
+    return PyTuple_Pack(2, sub.get(), pending.get());
 }
 
 int subscription_type_ready(PyObject *module) noexcept {
@@ -508,14 +569,7 @@ int subscription_type_ready(PyObject *module) noexcept {
     subscription_type.tp_methods = subscription_methods;
     subscription_type.tp_getset = subscription_getset;
     subscription_type.tp_weaklistoffset = offsetof(subscription_object, weakrefs);
-    if (PyType_Ready(&subscription_type) < 0)
-        return -1;
-    Py_INCREF(&subscription_type);
-    if (PyModule_AddObject(module, "Subscription", reinterpret_cast<PyObject *>(&subscription_type)) < 0) {
-        Py_DECREF(&subscription_type);
-        return -1;
-    }
-    return 0;
+    return add_type(module, &subscription_type, "Subscription");
 }
 
 }  // namespace vq::core

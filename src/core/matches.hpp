@@ -29,8 +29,12 @@ void free_match_registry(match_registry *registry, connection &conn) noexcept;
 void dispatch_signal(match_registry &registry, connection &conn, sd_bus_message *m) noexcept;
 
 // Bus.subscribe (METH_FASTCALL | METH_KEYWORDS).
-PyObject *bus_subscribe(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept;
+PyObject *bus_subscribe(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames) noexcept;
 extern const char bus_subscribe_doc[];
+// For an event loop: (Subscription, PendingCall of its AddMatch).
+PyObject *bus_subscribe_start(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) noexcept;
 
 // Readies the Subscription type; 0, or -1 with an exception set.
 int subscription_type_ready(PyObject *module) noexcept;

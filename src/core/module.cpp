@@ -5,28 +5,35 @@
 
 #include "core/bus.hpp"
 #include "core/errors.hpp"
+#include "core/events.hpp"
+#include "core/export.hpp"
 #include "core/marshal.hpp"
 #include "core/matches.hpp"
 
 namespace {
 
 PyObject *core_setup(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
-    static const char *keywords[] = {"variant", "signal", "bus_error", "errors", nullptr};
-    PyObject *variant, *signal, *bus_error, *errors;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOO!:_setup", const_cast<char **>(keywords), &variant,
-                                     &signal, &bus_error, &PyDict_Type, &errors))
+    static const char *keywords[] = {"variant", "signal",    "bus_error", "errors",
+                                     "log",     "awaitable", nullptr};
+    PyObject *variant, *signal, *bus_error, *errors, *log, *awaitable;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$OOOO!OO:_setup", const_cast<char **>(keywords),
+                                     &variant, &signal, &bus_error, &PyDict_Type, &errors, &log,
+                                     &awaitable))
         return nullptr;
-    if (!PyType_Check(variant) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(variant), &PyTuple_Type))
+    if (!PyType_Check(variant) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(variant), &PyTuple_Type))
         return PyErr_Format(PyExc_TypeError, "variant must be a tuple subclass");
     vq::core::set_variant_type(variant);
     vq::core::set_signal_type(signal);
     vq::core::set_error_classes(bus_error, errors);
+    vq::core::set_service_hooks(log, awaitable);
     Py_RETURN_NONE;
 }
 
 PyMethodDef core_methods[] = {
     {"_setup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_setup)),
-     METH_VARARGS | METH_KEYWORDS, "Registers the package's Variant, Signal and error classes."},
+     METH_VARARGS | METH_KEYWORDS,
+     "Registers the package's Variant, Signal and error classes and its service hooks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -44,7 +51,8 @@ PyMODINIT_FUNC PyInit__core(void) {
     PyObject *module = PyModule_Create(&core_module);
     if (!module)
         return nullptr;
-    if (vq::core::bus_type_ready(module) < 0 || vq::core::subscription_type_ready(module) < 0) {
+    if (vq::core::bus_type_ready(module) < 0 || vq::core::subscription_type_ready(module) < 0 ||
+        vq::core::export_type_ready(module) < 0 || vq::core::pending_call_type_ready(module) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

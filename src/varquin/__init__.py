@@ -8,12 +8,15 @@ subclasses.
 
 from __future__ import annotations
 
-from varquin import _core
-from varquin._core import Bus, Subscription
+from varquin import _core, service
+from varquin._core import Export, Subscription
+from varquin._version import __version__ as __version__
+from varquin.bus import Bus
 from varquin.errors import (
     AccessDenied,
     BusError,
     InvalidArgs,
+    NameTaken,
     NoReply,
     NoSuchUnit,
     ServiceUnknown,
@@ -23,16 +26,26 @@ from varquin.errors import (
     UnknownProperty,
     error_classes,
 )
+from varquin.service import Interface, method, property, signal
 from varquin.types import Signal, Variant
-from varquin._version import __version__ as __version__
 
-_core._setup(variant=Variant, signal=Signal, bus_error=BusError, errors=error_classes())
+_core._setup(
+    variant=Variant,
+    signal=Signal,
+    bus_error=BusError,
+    errors=error_classes(),
+    log=service.log_failure,
+    awaitable=service.run_awaitable,
+)
 
 __all__ = [
     "AccessDenied",
     "Bus",
     "BusError",
+    "Export",
+    "Interface",
     "InvalidArgs",
+    "NameTaken",
     "NoReply",
     "NoSuchUnit",
     "ServiceUnknown",
@@ -43,4 +56,7 @@ __all__ = [
     "UnknownObject",
     "UnknownProperty",
     "Variant",
+    "method",
+    "property",
+    "signal",
 ]

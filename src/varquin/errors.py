@@ -18,6 +18,7 @@ __all__ = [
     "AccessDenied",
     "BusError",
     "InvalidArgs",
+    "NameTaken",
     "NoReply",
     "NoSuchUnit",
     "ServiceUnknown",
@@ -121,6 +122,12 @@ class NoReply(_NamedError, TimeoutError):
         return BusError.__str__(self)
 
 
+class NameTaken(_NamedError):
+    """Bus.request_name: another connection owns the name."""
+
+    NAME = "org.varquin.Error.NameTaken"
+
+
 class NoSuchUnit(_NamedError):
     """systemd knows no unit of that name."""
 
@@ -130,11 +137,11 @@ class NoSuchUnit(_NamedError):
 def error_classes() -> dict[str, type[BusError]]:
     """Every error class with a fixed name, by its name (subclasses included)."""
     found: dict[str, type[BusError]] = {}
-    pending: list[type[BusError]] = [_NamedError]
+    pending: list[type[_NamedError]] = [_NamedError]
     while pending:
         cls = pending.pop()
         for sub in cls.__subclasses__():
-            if getattr(sub, "NAME", ""):
+            if sub.NAME:
                 found[sub.NAME] = sub
             pending.append(sub)
     return found

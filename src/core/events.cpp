@@ -1,0 +1,303 @@
+#include "core/events.hpp"
+
+#include <poll.h>
+
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "core/args.hpp"
+#include "core/errors.hpp"
+#include "core/export.hpp"
+#include "gil.hpp"
+#include "py_ref.hpp"
+
+namespace vq::core {
+
+namespace {
+
+// A call started for an event loop.  While its reply is awaited, and until
+// a processing step hands it to the loop, the call holds a reference to its
+// own object (taken when it is sent, given back by the step or by cancel()),
+// so the record that the connection's lists point to cannot go away under
+// them.  `owner` of the pending_call points back here.
+struct pending_call_object {
+    PyObject_HEAD bus_object *bus;  // strong reference
+    pending_call *call;
+    std::string *member;
+    double timeout;
+    bool in_flight;  // holds the reference to itself (interpreter lock)
+    PyObject *weakrefs;
+};
+
+PyTypeObject pending_call_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+void pending_call_dealloc(PyObject *obj) noexcept {
+    auto *self = reinterpret_cast<pending_call_object *>(obj);
+    PyObject_GC_UnTrack(obj);
+    if (self->weakrefs)
+        PyObject_ClearWeakRefs(obj);
+    if (pending_call *p = self->call) {
+        // Not in flight any more (else it would still hold itself): only
+        // its reply may be left.
+        if (connection *conn = self->bus->conn) {
+            gil_released unlocked;
+            std::lock_guard<std::mutex> hold(conn->lock());
+            p->reply = sd_bus_message_unref(p->reply);
+        }
+        delete p;
+    }
+    delete self->member;
+    Py_XDECREF(reinterpret_cast<PyObject *>(self->bus));
+    PyObject_GC_Del(obj);
+}
+
+// Frames of the loop hold PendingCalls, which hold their bus: the collector
+// has to see that edge to free a cycle through them.
+int pending_call_traverse(PyObject *obj, visitproc visit, void *arg) noexcept {
+    Py_VISIT(reinterpret_cast<PyObject *>(reinterpret_cast<pending_call_object *>(obj)->bus));
+    return 0;
+}
+
+// The call's values, or its error raised.  Only once the call is done.
+PyObject *pending_call_result(PyObject *self_, PyObject *) noexcept {
+    auto *self = reinterpret_cast<pending_call_object *>(self_);
+    connection *conn = self->bus->conn;
+    if (!conn || !self->call)
+        return raise_closed();
+    sd_bus_message *reply = nullptr;
+    bool completed, closed;
+    int lost;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        completed = self->call->completed;
+        reply = std::exchange(self->call->reply, nullptr);
+        closed = conn->closed();
+        lost = conn->error();
+    }
+    if (!completed) {
+        if (closed)
+            return raise_errno(-ECONNABORTED,
+                               "the bus was closed while the call waited for its reply");
+        if (lost)
+            return raise_errno(lost, "the connection was lost");
+        return PyErr_Format(PyExc_RuntimeError, "the call has no reply yet");
+    }
+    if (!reply)
+        return PyErr_Format(PyExc_RuntimeError, "the call's result was already taken");
+    const call_target to{nullptr, "/", nullptr, self->member->c_str()};
+    reply = checked_reply(self->bus, reply, to, self->timeout);
+    return reply ? reply_values(self->bus, reply) : nullptr;
+}
+
+PyObject *pending_call_cancel(PyObject *self_, PyObject *) noexcept {
+    auto *self = reinterpret_cast<pending_call_object *>(self_);
+    connection *conn = self->bus->conn;
+    if (!conn || !self->call || !self->in_flight)
+        Py_RETURN_NONE;
+    bool settled = false;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        pending_call *p = self->call;
+        if (!p->completed) {
+            conn->cancel(*p);  // a late reply is dropped
+            settled = true;
+        } else if (!p->taken) {
+            conn->drop_completed(p);
+            p->reply = sd_bus_message_unref(p->reply);
+            settled = true;
+        }
+        // Taken by a processing step: that step hands it over and lets go.
+    }
+    if (settled) {
+        self->in_flight = false;
+        Py_DECREF(self_);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *pending_call_get_done(PyObject *self_, void *) noexcept {
+    auto *self = reinterpret_cast<pending_call_object *>(self_);
+    connection *conn = self->bus->conn;
+    if (!conn || !self->call)
+        Py_RETURN_TRUE;
+    bool done;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        done = self->call->completed || conn->closed() || conn->error();
+    }
+    return PyBool_FromLong(done);
+}
+
+PyMethodDef pending_call_methods[] = {
+    {"result", pending_call_result, METH_NOARGS,
+     "result() -> tuple\n\nThe reply's values, or the error raised (as Bus.call raises it)."},
+    {"cancel", pending_call_cancel, METH_NOARGS,
+     "cancel() -> None\n\nForgets the call: its reply is dropped."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef pending_call_getset[] = {
+    {"done", pending_call_get_done, nullptr, "Whether the reply came (or the bus is gone).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyObject *start_pending_call(bus_object *self, const call_target &to, const plan &args,
+                             double timeout) noexcept {
+    auto *obj = PyObject_GC_New(pending_call_object, &pending_call_type);
+    if (!obj)
+        return nullptr;
+    obj->bus = reinterpret_cast<bus_object *>(
+        py_ref::borrow(reinterpret_cast<PyObject *>(self)).release());
+    obj->call = new (std::nothrow) pending_call;
+    obj->member = new (std::nothrow) std::string(to.member);
+    obj->timeout = timeout;
+    obj->in_flight = false;
+    obj->weakrefs = nullptr;
+    py_ref owned(reinterpret_cast<PyObject *>(obj));
+    if (!obj->call || !obj->member)
+        return PyErr_NoMemory();
+    obj->call->owner = obj;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(obj));
+    if (!send_call(self, to, args, timeout, *obj->call))
+        return nullptr;
+    obj->in_flight = true;
+    Py_INCREF(obj);  // the call's own reference, until it is handed over
+    return owned.release();
+}
+
+PyObject *bus_start_call(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames) noexcept {
+    call_target to{};
+    plan values;
+    double timeout;
+    if (!parse_call("call", args, nargs, kwnames, to, values, timeout))
+        return nullptr;
+    return start_pending_call(reinterpret_cast<bus_object *>(self_), to, values, timeout);
+}
+
+PyObject *bus_loop_fd(PyObject *self_, PyObject *) noexcept {
+    connection *conn = open_connection(reinterpret_cast<bus_object *>(self_));
+    if (!conn)
+        return nullptr;
+    int fd;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        fd = conn->closed() ? -EBADF : sd_bus_get_fd(conn->bus());
+    }
+    if (fd < 0)
+        return raise_errno(fd, "the connection has no descriptor");
+    return PyLong_FromLong(fd);
+}
+
+PyObject *bus_set_loop_driven(PyObject *self_, PyObject *on) noexcept {
+    connection *conn = open_connection(reinterpret_cast<bus_object *>(self_));
+    if (!conn)
+        return nullptr;
+    const int flag = PyObject_IsTrue(on);
+    if (flag < 0)
+        return nullptr;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        conn->set_loop_driven(flag != 0);
+    }
+    Py_RETURN_NONE;
+}
+
+// (wants_output, deadline, error): whether the loop must wait for the
+// descriptor to be writable; the CLOCK_MONOTONIC time in seconds (the clock
+// of asyncio's loop.time()) at which sd-bus wants to process again, or None;
+// and 0, or the negative errno of a connection that is lost (its descriptor
+// is closed then, and never becomes ready again).
+PyObject *bus_loop_wants(PyObject *self_, PyObject *) noexcept {
+    connection *conn = open_connection(reinterpret_cast<bus_object *>(self_));
+    if (!conn)
+        return nullptr;
+    int events = 0;
+    int error = 0;
+    uint64_t until = UINT64_MAX;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        error = conn->error();
+        if (!conn->closed() && !error) {
+            events = sd_bus_get_events(conn->bus());
+            if (events < 0 || sd_bus_get_timeout(conn->bus(), &until) < 0)
+                until = UINT64_MAX;
+        }
+    }
+    py_ref deadline(until == UINT64_MAX ? py_ref::borrow(Py_None).release()
+                                        : PyFloat_FromDouble(static_cast<double>(until) / 1e6));
+    if (!deadline)
+        return nullptr;
+    return Py_BuildValue("(NOi)", PyBool_FromLong(events > 0 && (events & POLLOUT)), deadline.get(),
+                         error);
+}
+
+// One processing step: everything that arrived is processed; returns the
+// PendingCalls whose replies came.  A lost connection is raised.
+PyObject *bus_loop_process(PyObject *self_, PyObject *) noexcept {
+    auto *self = reinterpret_cast<bus_object *>(self_);
+    connection *conn = open_connection(self);
+    if (!conn)
+        return nullptr;
+    py_ref done(PyList_New(0));
+    if (!done)
+        return nullptr;
+    pending_call *completed = nullptr;
+    int r = 0;
+    bool closed;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        closed = conn->closed();
+        if (!closed) {
+            r = conn->process_once();
+            completed = conn->take_completed();
+        }
+    }
+    // Each call in the list still holds its object: hand it over, then let go.
+    bool failed = false;
+    for (pending_call *p = completed; p;) {
+        pending_call *next = p->next_done;
+        p->next_done = nullptr;
+        auto *obj = static_cast<pending_call_object *>(p->owner);
+        if (!failed && PyList_Append(done.get(), reinterpret_cast<PyObject *>(obj)) < 0)
+            failed = true;
+        obj->in_flight = false;
+        Py_DECREF(reinterpret_cast<PyObject *>(obj));
+        p = next;
+    }
+    if (failed)
+        return nullptr;
+    if (r < 0 && PyList_GET_SIZE(done.get()) == 0)
+        return raise_errno(r, "the connection was lost");
+    return done.release();
+}
+
+PyObject *bus_loop_run_incoming(PyObject *self_, PyObject *) noexcept {
+    return run_incoming(reinterpret_cast<bus_object *>(self_));
+}
+
+int pending_call_type_ready(PyObject *module) noexcept {
+    pending_call_type.tp_name = "varquin._core.PendingCall";
+    pending_call_type.tp_basicsize = sizeof(pending_call_object);
+    pending_call_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    pending_call_type.tp_doc = "A call started for an event loop: result(), cancel(), done.";
+    pending_call_type.tp_dealloc = pending_call_dealloc;
+    pending_call_type.tp_traverse = pending_call_traverse;
+    pending_call_type.tp_methods = pending_call_methods;
+    pending_call_type.tp_getset = pending_call_getset;
+    pending_call_type.tp_weaklistoffset = offsetof(pending_call_object, weakrefs);
+    return add_type(module, &pending_call_type, "PendingCall");
+}
+
+}  // namespace vq::core

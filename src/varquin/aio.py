@@ -1,0 +1,383 @@
+"""asyncio for varquin: calls, signals and serving on the running event loop.
+
+    bus = await varquin.aio.Bus.system()
+    (names,) = await bus.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                              "org.freedesktop.DBus", "ListNames")
+    async for sig in bus.subscribe(member="NameOwnerChanged"):
+        ...
+
+The connection's descriptor is watched by the loop (``add_reader``, and
+``add_writer`` while output waits), and sd-bus's own timeouts are timers of
+the loop: no thread per call.  Exported objects are served for as long as
+the loop runs; their methods may be plain functions or ``async def``.
+Cancelling a task awaiting a call cancels the call: its reply is dropped.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import functools
+from collections import deque
+from collections.abc import Callable
+from types import TracebackType
+from typing import Any, Self
+
+from varquin import _core
+from varquin.bus import Bus as _SyncBus
+from varquin.errors import BusError, NameTaken
+from varquin.service import register_export
+from varquin.types import Signal, Variant
+
+__all__ = ["Bus", "Subscription"]
+
+_DBUS = "org.freedesktop.DBus"
+_DBUS_PATH = "/org/freedesktop/DBus"
+_PROPERTIES = "org.freedesktop.DBus.Properties"
+
+
+class _Driver:
+    """Drives one connection from one event loop."""
+
+    def __init__(self, core: _SyncBus, loop: asyncio.AbstractEventLoop) -> None:
+        self.core = core
+        self.loop = loop
+        self.calls: dict[_core.PendingCall, asyncio.Future[tuple[Any, ...]]] = {}
+        self.subscriptions: set[Subscription] = set()
+        self.tasks: set[asyncio.Task[Any]] = set()
+        self.timer: asyncio.TimerHandle | None = None
+        self.writing = False
+        self.error: BaseException | None = None
+        core._set_loop_driven(True)
+        core._aio_driver = self  # type: ignore[attr-defined]
+        self.fd = core._loop_fd()
+        loop.add_reader(self.fd, self.step)
+        self.step()
+
+    def step(self) -> None:
+        """Processes what arrived, answers the waiting futures and the
+        subscriptions, runs queued incoming calls, and waits again."""
+        if self.error is not None:
+            return
+        try:
+            done = self.core._loop_process()
+        except OSError as e:
+            self.fail(e)
+            return
+        for pending in done:
+            future = self.calls.pop(pending, None)
+            if future is None or future.done():
+                continue
+            try:
+                future.set_result(pending.result())
+            except Exception as e:  # the call's own error, raised as Bus.call raises it
+                future.set_exception(e)
+        try:
+            self.core._loop_run_incoming()
+        finally:
+            for sub in list(self.subscriptions):
+                sub._feed()
+            self.rearm()
+
+    def rearm(self) -> None:
+        if self.error is not None or self.core.closed:
+            return
+        wants_output, deadline, error = self.core._loop_wants()
+        if error:
+            self.fail(ConnectionError(-error, "the connection was lost"))
+            return
+        if wants_output != self.writing:
+            if wants_output:
+                self.loop.add_writer(self.fd, self.step)
+            else:
+                self.loop.remove_writer(self.fd)
+            self.writing = wants_output
+        if self.timer is not None:
+            self.timer.cancel()
+            self.timer = None
+        if deadline is not None:
+            self.timer = self.loop.call_at(deadline, self.step)
+
+    def fail(self, error: BaseException) -> None:
+        """The connection is lost or closed: every waiter gets `error`."""
+        if self.error is not None:
+            return
+        self.error = error
+        self.loop.remove_reader(self.fd)
+        if self.writing:
+            self.loop.remove_writer(self.fd)
+        if self.timer is not None:
+            self.timer.cancel()
+        for pending, future in self.calls.items():
+            pending.cancel()
+            if not future.done():
+                future.set_exception(self.failure())
+        self.calls.clear()
+        for sub in list(self.subscriptions):
+            sub._feed()
+
+    def failure(self) -> BaseException:
+        """A new exception like the one the connection failed with (each
+        raise gets its own: one shared instance would gather every raiser's
+        traceback)."""
+        assert self.error is not None
+        try:
+            return type(self.error)(*self.error.args)
+        except Exception:
+            return ConnectionError(str(self.error))
+
+    async def wait(self, pending: _core.PendingCall) -> tuple[Any, ...]:
+        if self.error is not None:
+            pending.cancel()
+            raise self.failure()
+        future: asyncio.Future[tuple[Any, ...]] = self.loop.create_future()
+        self.calls[pending] = future
+        self.rearm()
+        try:
+            return await future
+        except asyncio.CancelledError:
+            pending.cancel()
+            self.calls.pop(pending, None)
+            raise
+
+    def spawn(self, awaitable: Any, reply: Any) -> None:
+        """Runs an async method's coroutine; its result or exception is the
+        reply to its caller."""
+        task = self.loop.create_task(awaitable)
+        self.tasks.add(task)
+
+        def answer(task: asyncio.Task[Any]) -> None:
+            self.tasks.discard(task)
+            try:
+                if task.cancelled():
+                    # Not a failure of the method: its caller is told, nothing is logged.
+                    reply.fail(BusError("org.freedesktop.DBus.Error.Failed", "The method was cancelled."))
+                elif task.exception() is not None:
+                    reply.fail(task.exception())
+                else:
+                    reply.send(task.result())
+            finally:
+                self.rearm()
+
+        task.add_done_callback(answer)
+
+
+class Bus:
+    """A bus connection driven by the running asyncio event loop.  Open it with
+    ``await Bus.system()``, ``await Bus.remote(host)`` or ``await
+    Bus.connect(address)``; the calls have the arguments and errors of
+    varquin.Bus and are awaited.  Use it as an async context manager."""
+
+    def __init__(self, core: _SyncBus) -> None:
+        self._core = core
+        self._driver = _Driver(core, asyncio.get_running_loop())
+
+    @classmethod
+    async def _open(cls, opener: Callable[[], _SyncBus]) -> Self:
+        # Opening waits for the bus's first answer (over SSH: for ssh too);
+        # that one wait runs on the loop's executor.
+        core = await asyncio.get_running_loop().run_in_executor(None, opener)
+        return cls(core)
+
+    @classmethod
+    async def system(cls, *, timeout: float | None = None) -> Self:
+        """A new connection to the system bus."""
+        return await cls._open(functools.partial(_SyncBus.system, timeout=timeout))
+
+    @classmethod
+    async def remote(cls, host: str, *, timeout: float | None = None) -> Self:
+        """A connection to another host's system bus over SSH."""
+        return await cls._open(functools.partial(_SyncBus.remote, host, timeout=timeout))
+
+    @classmethod
+    async def connect(cls, address: str, *, timeout: float | None = None) -> Self:
+        """A connection to the bus at a D-Bus address."""
+        return await cls._open(functools.partial(_SyncBus, address, timeout=timeout))
+
+    @property
+    def unique_name(self) -> str:
+        return self._core.unique_name
+
+    @property
+    def address(self) -> str:
+        return self._core.address
+
+    @property
+    def closed(self) -> bool:
+        return self._core.closed
+
+    async def call(
+        self,
+        destination: str | None,
+        path: str,
+        interface: str | None,
+        member: str,
+        signature: str = "",
+        *args: Any,
+        timeout: float | None = None,
+    ) -> tuple[Any, ...]:
+        """As varquin.Bus.call, awaited."""
+        pending = self._core._start_call(destination, path, interface, member, signature, *args, timeout=timeout)
+        return await self._driver.wait(pending)
+
+    async def get_property(
+        self, destination: str | None, path: str, interface: str, name: str, *, timeout: float | None = None
+    ) -> Any:
+        """As varquin.Bus.get_property, awaited."""
+        (value,) = await self.call(destination, path, _PROPERTIES, "Get", "ss", interface, name, timeout=timeout)
+        return value
+
+    async def get_all(
+        self, destination: str | None, path: str, interface: str, *, timeout: float | None = None
+    ) -> dict[str, Any]:
+        """As varquin.Bus.get_all, awaited."""
+        (values,) = await self.call(destination, path, _PROPERTIES, "GetAll", "s", interface, timeout=timeout)
+        return values  # type: ignore[no-any-return]
+
+    async def set_property(
+        self,
+        destination: str | None,
+        path: str,
+        interface: str,
+        name: str,
+        signature: str,
+        value: Any,
+        *,
+        timeout: float | None = None,
+    ) -> None:
+        """As varquin.Bus.set_property, awaited."""
+        await self.call(
+            destination, path, _PROPERTIES, "Set", "ssv", interface, name, Variant(signature, value), timeout=timeout
+        )
+
+    def subscribe(
+        self,
+        sender: str | None = None,
+        path: str | None = None,
+        interface: str | None = None,
+        member: str | None = None,
+    ) -> Subscription:
+        """A subscription to the matching signals: ``async for sig in
+        bus.subscribe(...)``, or ``sub = await bus.subscribe(...)`` to have
+        the match in place before going on."""
+        return Subscription(self, sender, path, interface, member)
+
+    def export(self, path: str, obj: object) -> _core.Export:
+        """As varquin.Bus.export; the object is served for as long as the loop
+        runs."""
+        handle = self._core._export(path, obj)
+        register_export(obj, handle)
+        return handle
+
+    async def request_name(self, name: str, *, timeout: float | None = None) -> None:
+        """As varquin.Bus.request_name, awaited."""
+        (answer,) = await self.call(_DBUS, _DBUS_PATH, _DBUS, "RequestName", "su", name, 4, timeout=timeout)
+        if answer not in (1, 4):
+            raise NameTaken(f"The name {name} is owned by another connection.")
+
+    async def release_name(self, name: str, *, timeout: float | None = None) -> None:
+        """As varquin.Bus.release_name, awaited."""
+        await self.call(_DBUS, _DBUS_PATH, _DBUS, "ReleaseName", "s", name, timeout=timeout)
+
+    def emit(self, path: str, interface: str, member: str, signature: str = "", *args: Any) -> None:
+        """As varquin.Bus.emit."""
+        self._core.emit(path, interface, member, signature, *args)
+        self._driver.rearm()
+
+    def close(self) -> None:
+        """Closes the connection; calls still awaited raise
+        ConnectionAbortedError.  Closing twice is fine."""
+        self._driver.fail(ConnectionAbortedError("the bus was closed"))
+        for sub in list(self._driver.subscriptions):
+            sub.close()
+        self._core.close()
+
+    async def __aenter__(self) -> Self:
+        return self
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        self.close()
+
+
+class Subscription:
+    """Signals matching a rule, on the event loop: ``async for sig in sub``,
+    ``await sub.get(timeout)``; ``await`` it to have the match in place."""
+
+    def __init__(
+        self, bus: Bus, sender: str | None, path: str | None, interface: str | None, member: str | None
+    ) -> None:
+        self._bus = bus
+        self._rule = (sender, path, interface, member)
+        self._core: _core.Subscription | None = None
+        self._queue: deque[Signal] = deque()
+        self._waiter: asyncio.Future[None] | None = None
+        self._closed = False
+
+    async def _start(self) -> Self:
+        if self._core is None and not self._closed:
+            driver = self._bus._driver
+            if driver.error is not None:
+                raise driver.failure()
+            self._core, pending = self._bus._core._subscribe_start(*self._rule)
+            driver.subscriptions.add(self)
+            await driver.wait(pending)
+        return self
+
+    def __await__(self) -> Any:
+        return self._start().__await__()
+
+    def _feed(self) -> None:
+        if self._core is not None:
+            while (sig := self._core._pop()) is not None:
+                self._queue.append(sig)
+        if (
+            self._waiter is not None
+            and not self._waiter.done()
+            and (self._queue or self._closed or self._bus._driver.error is not None)
+        ):
+            self._waiter.set_result(None)
+
+    async def get(self, timeout: float | None = None) -> Signal:
+        """The next signal; TimeoutError when none came within `timeout`
+        seconds; ValueError once closed."""
+        await self._start()
+        async with asyncio.timeout(timeout):
+            while not self._queue:
+                if self._closed:
+                    raise ValueError("the subscription is closed")
+                if self._bus._driver.error is not None:
+                    raise self._bus._driver.failure()
+                self._waiter = self._bus._driver.loop.create_future()
+                try:
+                    await self._waiter
+                finally:
+                    self._waiter = None
+            return self._queue.popleft()
+
+    def __aiter__(self) -> Self:
+        return self
+
+    async def __anext__(self) -> Signal:
+        try:
+            return await self.get()
+        except ValueError:
+            raise StopAsyncIteration from None
+
+    def close(self) -> None:
+        """Removes the match; iteration ends."""
+        self._closed = True
+        if self._core is not None:
+            self._core.close()
+        self._bus._driver.subscriptions.discard(self)
+        self._queue.clear()
+        if self._waiter is not None and not self._waiter.done():
+            self._waiter.set_result(None)
+
+    async def __aenter__(self) -> Self:
+        return await self._start()
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        self.close()

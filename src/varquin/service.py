@@ -1,0 +1,228 @@
+"""Serving Python objects on a bus: an interface is a class.
+
+    class Greeter(varquin.Interface, name="org.example.Greeter"):
+        @varquin.method("s", "s")
+        def Hello(self, name):
+            return "hello " + name
+
+        @varquin.property("u")
+        def Count(self):
+            return self._count
+
+        Changed = varquin.signal("su")
+
+    handle = bus.export("/greeter", Greeter())
+    bus.request_name("org.example.Greeter")
+    bus.serve()
+
+The decorators only record names and signatures; the bus's native core
+builds one vtable per interface and dispatches each call.  A method receives
+one argument per complete type of its input signature and returns None for
+an empty output signature, the value itself for one complete type, a tuple
+for several.  Raising BusError(name, message) answers with that error; any
+other exception answers org.freedesktop.DBus.Error.Failed and is logged
+through the logger "varquin".
+"""
+
+from __future__ import annotations
+
+import builtins
+import logging
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
+
+from varquin.types import Variant
+
+if TYPE_CHECKING:
+    from varquin._core import Bus, Export
+
+__all__ = ["Interface", "method", "property", "signal"]
+
+logger = logging.getLogger("varquin")
+F = TypeVar("F", bound=Callable[..., Any])
+
+_EXPORTS = "_varquin_exports"
+_PROPERTIES = "org.freedesktop.DBus.Properties"
+
+
+def method(input_signature: str = "", output_signature: str = "", *, name: str | None = None) -> Callable[[F], F]:
+    """Marks a function of an Interface class as a D-Bus method with the given
+    input and output signatures (named after the function, or `name`).  The
+    function may be ``async def`` when the bus is served by varquin.aio."""
+
+    def mark(func: F) -> F:
+        # The member is named after the attribute the function is bound to
+        # (known when the class is made), unless `name` says otherwise.
+        func.__dbus_method__ = (name, input_signature, output_signature)  # type: ignore[attr-defined]
+        return func
+
+    return mark
+
+
+class DBusProperty(builtins.property):
+    """A D-Bus property: read-only unless a setter is added with
+    ``@Prop.setter``.  Reads and writes from Python work as for any property."""
+
+    def __init__(
+        self,
+        signature: str,
+        fget: Callable[[Any], Any],
+        fset: Callable[[Any, Any], None] | None = None,
+        name: str | None = None,
+    ) -> None:
+        super().__init__(fget, fset, None, fget.__doc__)
+        self.signature = signature
+        self.name = name or ""
+        self.explicit_name = name is not None
+
+    def __set_name__(self, owner: type, attr: str) -> None:
+        if not self.explicit_name:
+            self.name = attr
+
+    def setter(self, fset: Callable[[Any, Any], None]) -> DBusProperty:
+        assert self.fget is not None  # a DBusProperty is always made with its getter
+        return DBusProperty(self.signature, self.fget, fset, self.name if self.explicit_name else None)
+
+
+def property(signature: str, *, name: str | None = None) -> Callable[[Callable[[Any], Any]], DBusProperty]:  # noqa: A001
+    """Marks a getter of an Interface class as a D-Bus property of type
+    `signature` (one complete type); add a setter with ``@Prop.setter``."""
+
+    def mark(fget: Callable[[Any], Any]) -> DBusProperty:
+        return DBusProperty(signature, fget, name=name)
+
+    return mark
+
+
+class signal:  # noqa: N801 (reads as a decorator-like declaration)
+    """A D-Bus signal of an Interface class: ``Changed = varquin.signal("su")``.
+    ``obj.Changed("x", 1)`` emits it from every bus and path where `obj` is
+    exported."""
+
+    def __init__(self, signature: str = "", *, name: str | None = None) -> None:
+        self.signature = signature
+        self.name = name or ""
+        self.interface = ""
+
+    def __set_name__(self, owner: type, attr: str) -> None:
+        self.name = self.name or attr
+
+    def __get__(self, obj: Any, owner: type | None = None) -> Any:
+        if obj is None:
+            return self
+        sig = self
+
+        def emit(*args: Any) -> None:
+            for handle in exports_of(obj):
+                handle.bus.emit(handle.path, sig.interface, sig.name, sig.signature, *args)
+
+        return emit
+
+
+def exports_of(obj: object) -> list[Export]:
+    """The open exports of `obj` (closed ones are forgotten here)."""
+    handles: list[Export] = vars(obj).get(_EXPORTS, [])
+    handles[:] = [h for h in handles if not h.closed]
+    return list(handles)
+
+
+class Interface:
+    """Base of classes served on a bus.  A subclass names the interface it
+    defines, ``class Greeter(varquin.Interface, name="org.example.Greeter")``,
+    and declares its members with :func:`method`, :func:`property` and
+    :class:`signal`.  A class may inherit several named interfaces; a subclass
+    may override their methods."""
+
+    __dbus_interfaces__: ClassVar[tuple[Any, ...]] = ()
+    __dbus_interface_name__: ClassVar[str | None] = None
+
+    def __init_subclass__(cls, name: str | None = None, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        cls.__dbus_interface_name__ = name
+        if name is not None:
+            vars(cls)  # the class's own members define the interface
+            for value in vars(cls).values():
+                if isinstance(value, signal):
+                    value.interface = name
+        cls.__dbus_interfaces__ = _describe(cls)
+
+    def properties_changed(self, *names: str) -> None:
+        """Emits PropertiesChanged with the current values of the properties
+        `names`, wherever this object is exported."""
+        by_interface: dict[str, dict[str, Variant]] = {}
+        for name in names:
+            found = _find_property(type(self), name)
+            if found is None:
+                raise ValueError(f"{type(self).__name__} has no D-Bus property {name}")
+            interface, prop = found
+            by_interface.setdefault(interface, {})[prop.name] = Variant(prop.signature, prop.fget(self))  # type: ignore[misc]
+        for handle in exports_of(self):
+            for interface, values in by_interface.items():
+                handle.bus.emit(handle.path, _PROPERTIES, "PropertiesChanged", "sa{sv}as", interface, values, [])
+
+
+def _own_members(cls: type) -> tuple[list[tuple[str, str, str, str]], list[tuple[str, DBusProperty]], list[signal]]:
+    methods, props, signals = [], [], []
+    for attr, value in vars(cls).items():
+        marked = getattr(value, "__dbus_method__", None)
+        if marked is not None:
+            name, ins, outs = marked
+            methods.append((attr, name or attr, ins, outs))
+        elif isinstance(value, DBusProperty):
+            props.append((attr, value))
+        elif isinstance(value, signal):
+            signals.append(value)
+    return methods, props, signals
+
+
+def _describe(cls: type) -> tuple[Any, ...]:
+    """The interfaces of `cls` for the native core: (name, methods, properties,
+    signals), each member resolved on `cls` so that overrides are served."""
+    described = []
+    seen: set[str] = set()
+    for base in cls.__mro__:
+        name = vars(base).get("__dbus_interface_name__")
+        if not name or name in seen:
+            continue
+        seen.add(name)
+        methods, props, signals = _own_members(base)
+        described.append(
+            (
+                name,
+                tuple((dbus, ins, outs, getattr(cls, attr)) for attr, dbus, ins, outs in methods),
+                tuple((p.name, p.signature, getattr(cls, attr).fget, getattr(cls, attr).fset) for attr, p in props),
+                tuple((s.name, s.signature) for s in signals),
+            )
+        )
+    return tuple(described)
+
+
+def _find_property(cls: type, name: str) -> tuple[str, DBusProperty] | None:
+    for base in cls.__mro__:
+        interface = vars(base).get("__dbus_interface_name__")
+        if not interface:
+            continue
+        for attr, prop in _own_members(base)[1]:
+            if prop.name == name:
+                resolved = getattr(cls, attr)
+                return interface, resolved if isinstance(resolved, DBusProperty) else prop
+    return None
+
+
+def register_export(obj: object, handle: Export) -> None:
+    """Remembers where `obj` is exported, for its signals."""
+    vars(obj).setdefault(_EXPORTS, []).append(handle)
+
+
+def log_failure(text: str, exc: BaseException | None) -> None:
+    """How the native core reports a failing callable."""
+    logger.error("%s", text, exc_info=exc if exc is not None else False)
+
+
+def run_awaitable(bus: Bus, awaitable: Any, reply: Any) -> None:
+    """How the native core hands a coroutine returned by a method to the
+    event loop that drives `bus` (set up by varquin.aio)."""
+    driver = getattr(bus, "_aio_driver", None)
+    if driver is None:
+        raise RuntimeError("an async method needs a bus driven by varquin.aio")
+    driver.spawn(awaitable, reply)
