@@ -32,12 +32,6 @@ DEMO_FILES = {
     "[Install]\nWantedBy=multi-user.target\nAlias=vq-demo-alias.service\n",
     f"/lib/systemd/system/{FAILS}": "[Unit]\nDescription=varquin tour unit that fails\n"
     "[Service]\nType=oneshot\nExecStart=/bin/false\n",
-    # WORKAROUND for a fault of Bus (reported): opening a Bus pings the bus's
-    # org.freedesktop.DBus.Peer interface, which the stock system bus policy
-    # refuses; this file lets the ping through in the container.
-    "/etc/dbus-1/system.d/vq-peer-workaround.conf": '<busconfig><policy context="default">'
-    '<allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Peer"/>'
-    "</policy></busconfig>\n",
 }
 
 

@@ -10,7 +10,6 @@ import subprocess
 import sys
 
 import pytest
-from test_systemd_api import usable_bus_address
 
 from conftest import child_env, wait_for
 from testing.processes import stop_process
@@ -22,7 +21,7 @@ MISSING = "unix:path=/nonexistent/vq-cli/socket"
 
 @pytest.fixture
 def address(real_systemd):
-    return usable_bus_address(real_systemd)
+    return real_systemd.bus_address
 
 
 def other_spelling(address):
@@ -121,20 +120,10 @@ def remote_cli(hosts, *argv):
     )
 
 
-# Bus.remote fails about half its opens here, and most when several open at
-# once: it pings org.freedesktop.DBus.Peer before its Hello is answered, and
-# the remote systemd-stdio-bridge answers that ping itself, so the ping's
-# reply can overtake the Hello's and sd-bus drops the connection (EIO).
-# Reported; these proofs pass once the Bus waits with a call the bridge
-# forwards (the bus's GetId).
-BUS_REMOTE_FAULT = pytest.mark.skip(reason="Bus.remote: ping answered by the remote bridge before Hello (EIO)")
-
-
 def table(out):
     return [line.split()[:4] for line in out.splitlines()[1:]]
 
 
-@BUS_REMOTE_FAULT
 def test_status_and_start_with_wait_across_hosts_over_ssh(remote_hosts):
     install(remote_hosts, REMOTE_UNIT, [QUICK] * 3)
     for argv, rows in [
@@ -149,7 +138,6 @@ def test_status_and_start_with_wait_across_hosts_over_ssh(remote_hosts):
             assert all(row[3] == "done" for row in table(out))
 
 
-@BUS_REMOTE_FAULT
 def test_a_host_stopped_mid_way_fails_alone(remote_hosts):
     unit = "vq-remote-stop.service"
     install(remote_hosts, unit, [QUICK, HANGS, QUICK])

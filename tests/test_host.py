@@ -5,7 +5,6 @@ through the substitutes on the private bus, where nothing really reboots."""
 import os
 
 import pytest
-from test_systemd_api import usable_bus_address
 
 import varquin
 from conftest import child_env
@@ -17,7 +16,7 @@ LOGIN = ("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.l
 
 @pytest.fixture
 def container_bus(real_systemd):
-    with varquin.Bus(usable_bus_address(real_systemd)) as bus:
+    with varquin.Bus(real_systemd.bus_address) as bus:
         yield bus
 
 

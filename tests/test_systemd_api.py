@@ -15,38 +15,10 @@ from varquin import systemd
 API, ALIAS = "vq-api.service", "vq-api-alias.service"
 WANTS = "/etc/systemd/system/multi-user.target.wants"
 
-# WORKAROUND for a fault of Bus (reported; remove once Bus opens on a stock
-# system bus): opening a Bus pings org.freedesktop.DBus.Peer at the bus
-# itself, which the stock system bus policy refuses, so no Bus opens on the
-# container's bus.  This policy file, which the bus picks up as soon as it is
-# written, lets the ping through.
-PEER_POLICY = (
-    '<busconfig><policy context="default"><allow send_destination="org.freedesktop.DBus" '
-    'send_interface="org.freedesktop.DBus.Peer"/></policy></busconfig>\n'
-)
-
-
-def usable_bus_address(container):
-    """The container's bus address, once a Bus can open on it."""
-    policy = container.path("/etc/dbus-1/system.d/vq-peer-workaround.conf")
-    if not policy.exists():
-        policy.parent.mkdir(parents=True, exist_ok=True)
-        policy.write_text(PEER_POLICY)
-
-    def opens():
-        try:
-            varquin.Bus(container.bus_address).close()
-            return True
-        except varquin.AccessDenied:
-            return False
-
-    assert wait_for(opens), "the container's bus did not take the policy"
-    return container.bus_address
-
 
 @pytest.fixture
 def manager(real_systemd):
-    with varquin.Bus(usable_bus_address(real_systemd)) as bus:
+    with varquin.Bus(real_systemd.bus_address) as bus:
         m = systemd.Manager(bus)
         yield m
         m.close()
@@ -153,8 +125,7 @@ def test_status_properties_and_listing(manager):
 
 
 def test_a_manager_of_its_own_uses_the_system_bus_and_closes_it(real_systemd):
-    usable_bus_address(real_systemd)  # DBUS_SYSTEM_BUS_ADDRESS points at the container
-    with systemd.Manager() as m:
+    with systemd.Manager() as m:  # DBUS_SYSTEM_BUS_ADDRESS points at the container
         assert m.unit("basic.target").status.active == "active"
     assert m.bus.closed
     with pytest.raises(ValueError):

@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 from typing import Any, TextIO
 
 from varquin import fleet
-from varquin._core import Bus
+from varquin.bus import Bus
 from varquin.errors import BusError
 from varquin.systemd import Change, Job, Manager
 

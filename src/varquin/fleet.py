@@ -18,7 +18,7 @@ import time
 from collections.abc import Callable, Iterable
 from typing import Generic, NamedTuple, TypeVar
 
-from varquin._core import Bus
+from varquin.bus import Bus
 from varquin.systemd import Manager
 
 __all__ = ["Result", "run"]

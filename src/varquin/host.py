@@ -14,7 +14,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
-from varquin._core import Bus
+from varquin.bus import Bus
 
 __all__ = ["hostname", "poweroff", "reboot", "set_hostname", "set_timezone", "set_wall_message"]
 

@@ -26,7 +26,8 @@ from collections.abc import Callable, Iterable
 from types import TracebackType
 from typing import Any, NamedTuple, Self
 
-from varquin._core import Bus, Subscription
+from varquin._core import Subscription
+from varquin.bus import Bus
 from varquin.errors import BusError, NoSuchUnit, UnknownMethod
 
 __all__ = [
