@@ -75,7 +75,7 @@ def test_a_failing_or_hanging_host_never_stops_the_others(system_bus, echo_peer)
         results = fleet.run([given, hanging, missing], fn, timeout=2)
         assert time.monotonic() - began < 2 + 8  # not the 120 s the hanging call would take
 
-        assert results[good] == (given.unique_name, None)
+        assert results[good] == fleet.Result(given.unique_name, None)
         assert isinstance(results[missing].error, ConnectionError)
         assert isinstance(results[hanging].error, TimeoutError) and results[hanging].value is None
         # The hanging host's connection, opened by run, is closed; the Bus given stays open.

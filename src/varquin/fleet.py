@@ -16,7 +16,8 @@ import re
 import threading
 import time
 from collections.abc import Callable, Iterable
-from typing import Generic, NamedTuple, TypeVar
+from dataclasses import dataclass
+from typing import Generic, TypeVar
 
 from varquin.bus import Bus
 from varquin.systemd import Manager
@@ -29,7 +30,8 @@ T = TypeVar("T")
 _ADDRESS = re.compile(r"^[a-z][a-z0-9-]*:[a-z]+=")
 
 
-class Result(NamedTuple, Generic[T]):
+@dataclass(frozen=True)
+class Result(Generic[T]):
     """One host's outcome: ``value`` is what the function returned, ``error``
     the exception that ended it instead (None when it succeeded)."""
 
