@@ -100,6 +100,13 @@ UNITS = {
     "[Install]\nWantedBy=multi-user.target\nAlias=vq-other.service\n",
     "vq-static.service": "[Unit]\nDescription=varquin test unit without [Install]\n"
     "[Service]\nExecStart=/bin/sleep infinity\n",
+    # The varquin.systemd tests' own units, so that other tests' units keep their state.
+    "vq-api.service": "[Unit]\nDescription=varquin API test unit\n"
+    "[Service]\nExecStart=/bin/sleep infinity\n"
+    "[Install]\nWantedBy=multi-user.target\nAlias=vq-api-alias.service\n",
+    "vq-api-fail.service": "[Service]\nType=oneshot\nExecStart=/bin/false\n",
+    "vq-api-quick.service": "[Service]\nType=oneshot\nExecStart=/bin/true\n",
+    "vq-api-hang.service": "[Service]\nType=oneshot\nExecStart=/bin/sleep infinity\n",
 }
 
 # Per root label: why it cannot run (once known), and the outcomes counted.

@@ -1,0 +1,171 @@
+"""python -m varquin against the real manager: one row per host and unit,
+systemctl's exit statuses, failures named on stderr, JSON alone on stdout.
+First against the real systemd tier's container (several hosts are its bus
+under addresses of their own, and one address where nothing listens), then
+against the remote tier's three hosts, reached over SSH."""
+
+import io
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import child_env, wait_for
+from testing.processes import stop_process
+from varquin import fleet
+from varquin.__main__ import main
+
+MISSING = "unix:path=/nonexistent/vq-cli/socket"
+
+
+@pytest.fixture
+def address(real_systemd):
+    return real_systemd.bus_address
+
+
+def other_spelling(address):
+    folder, name = address.rsplit("/", 1)
+    return f"{folder}/./{name}"
+
+
+def run(*argv):
+    out, err = io.StringIO(), io.StringIO()
+    status = main(list(argv), stdout=out, stderr=err)
+    return status, out.getvalue(), err.getvalue()
+
+
+@pytest.mark.parametrize(
+    "units,status",
+    [
+        (["basic.target"], 0),
+        (["vq-api-quick.service"], 3),  # a oneshot unit that is not running
+        (["vq-nosuch.service"], 4),
+        (["basic.target", "vq-nosuch.service", "vq-api-quick.service"], 4),  # the first that is not 0
+    ],
+)
+def test_status_shows_a_row_per_unit_and_exits_as_systemctl(address, units, status):
+    code, out, err = run("status", *units)  # no -H: the system bus, which is the container's
+    lines = out.splitlines()
+    assert lines[0].split()[:5] == ["HOST", "UNIT", "LOAD", "ACTIVE", "SUB"]
+    assert [line.split()[:2] for line in lines[1:]] == [["local", u] for u in units]
+    assert code == status
+    assert ("vq-nosuch.service could not be found" in err) == ("vq-nosuch.service" in units)
+
+
+def test_start_with_wait_across_hosts_names_each_failure(address):
+    hosts = [address, other_spelling(address), MISSING]
+    units = ["vq-api-quick.service", "vq-api-fail.service"]
+    code, out, err = run("-H", ",".join(hosts), "start", *units, "--wait", "--json", "--timeout", "60")
+    rows = json.loads(out)  # stdout holds the JSON alone
+    assert code == 1
+    assert [(r["host"], r["unit"]) for r in rows] == [(h, u) for h in hosts for u in units]
+    by = {(r["host"], r["unit"]): r for r in rows}
+    for host in hosts[:2]:
+        assert (by[host, units[0]]["ok"], by[host, units[0]]["result"]) == (True, "done")
+        assert (by[host, units[1]]["ok"], by[host, units[1]]["result"]) == (False, "failed")
+        assert f"{host}: job for vq-api-fail.service finished with result 'failed'" in err
+    for unit in units:
+        assert by[MISSING, unit]["error"]["type"] == "ConnectionError"
+        assert f"{MISSING}: start {unit}: ConnectionError: cannot connect" in err
+    assert "answered (3/3)" in err  # the progress line
+
+
+def test_python_m_varquin_enables_and_disables_with_every_change(address):
+    def cli(*argv):
+        return subprocess.run(
+            [sys.executable, "-m", "varquin", "-H", address, *argv],
+            capture_output=True,
+            text=True,
+            env=child_env(imports_module=True),
+            timeout=60,
+        )
+
+    enabled = cli("enable", "vq-api.service")
+    assert enabled.returncode == 0, enabled.stderr
+    header, row = enabled.stdout.splitlines()
+    assert header.split() == ["HOST", "UNIT", "CHANGES"]
+    assert row.split()[:3] == [address, "vq-api.service", "symlink"]
+    assert "/etc/systemd/system/vq-api-alias.service" in row and "multi-user.target.wants/vq-api.service" in row
+    disabled = cli("disable", "vq-api.service", "vq-nosuch.service")
+    assert disabled.returncode == 1
+    assert "unlink /etc/systemd/system/vq-api-alias.service" in disabled.stdout
+    assert "disable vq-nosuch.service: org.freedesktop.systemd1.NoSuchUnit" in disabled.stderr
+
+
+# -- over SSH -------------------------------------------------------------------------------
+
+REMOTE_UNIT = "vq-remote.service"
+QUICK = "[Service]\nType=oneshot\nRemainAfterExit=yes\nExecStart=/bin/true\n"
+HANGS = "[Service]\nType=oneshot\nExecStart=/bin/sleep infinity\n"
+
+
+def install(hosts, unit, texts):
+    """Writes `unit` into each host (text i for host i) and reloads every
+    manager, over SSH."""
+    for i, text in enumerate(texts):
+        hosts.container(i).path(f"/etc/systemd/system/{unit}").write_text(text)
+    with hosts.use():
+        results = fleet.run(hosts.remotes, lambda m: m.daemon_reload(), timeout=60)
+    assert all(r.ok for r in results.values()), results
+
+
+def remote_cli(hosts, *argv):
+    return subprocess.Popen(
+        [sys.executable, "-m", "varquin", "-H", ",".join(hosts.remotes), *argv, "--timeout", "60"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=hosts.env(child_env(imports_module=True)),
+    )
+
+
+# Several threads opening remote buses fork one ssh child each; under the
+# sanitizer runtime such a child can deadlock before it runs ssh (about one
+# in 180 forks here, none in the regular build), so the proofs over SSH run
+# in the regular build only.
+OVER_SSH = pytest.mark.skipif(
+    os.environ.get("VQ_SANITIZED") == "1", reason="the sanitizer runtime can deadlock a child forked by a thread"
+)
+
+
+def table(out):
+    return [line.split()[:4] for line in out.splitlines()[1:]]
+
+
+@OVER_SSH
+def test_status_and_start_with_wait_across_hosts_over_ssh(remote_hosts):
+    install(remote_hosts, REMOTE_UNIT, [QUICK] * 3)
+    for argv, rows in [
+        (["status", "basic.target"], [[r, "basic.target", "loaded", "active"] for r in remote_hosts.remotes]),
+        (["start", "--wait", REMOTE_UNIT], [[r, REMOTE_UNIT] for r in remote_hosts.remotes]),
+        (["status", REMOTE_UNIT], [[r, REMOTE_UNIT, "loaded", "active"] for r in remote_hosts.remotes]),
+    ]:
+        out, err = remote_cli(remote_hosts, *argv).communicate(timeout=120)
+        assert [row[: len(rows[0])] for row in table(out)] == rows, err
+        assert "answered (3/3)" in err
+        if argv[0] == "start":
+            assert all(row[3] == "done" for row in table(out))
+
+
+@OVER_SSH
+def test_a_host_stopped_mid_way_fails_alone(remote_hosts):
+    unit = "vq-remote-stop.service"
+    install(remote_hosts, unit, [QUICK, HANGS, QUICK])
+    cli = remote_cli(remote_hosts, "start", "--wait", unit)
+    try:
+        # Host 1's job runs and never ends; the others answer meanwhile.
+        assert wait_for(lambda: remote_hosts.ssh(1, "systemctl", "is-active", unit)[1] == "activating")
+        remote_hosts.container(1).stop()
+        out, err = cli.communicate(timeout=120)
+    finally:
+        stop_process(cli)
+    assert cli.returncode == 1
+    first, down, third = table(out)
+    assert first[3] == third[3] == "done"
+    # Going down, the host cancels the job or drops the connection first:
+    # either way it is that host's failure, named on stderr.
+    assert down[:2] == [remote_hosts.remotes[1], unit] and down[3] != "done"
+    named = [line for line in err.splitlines() if "answered" not in line]
+    assert named and all(line.startswith(f"varquin: {remote_hosts.remotes[1]}: ") and unit in line for line in named)
