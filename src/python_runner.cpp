@@ -226,16 +226,6 @@ bool interrupted_during_call(vq::heap_str &failure) noexcept {
     return interrupted;
 }
 
-// Run by the main thread at its next check for pending calls: raises there
-// the SystemExit `exc` (a reference this call takes over), so that the
-// process ends with its status unless the main thread catches it.
-int raise_on_main_thread(void *exc) noexcept {
-    auto *e = static_cast<PyObject *>(exc);
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(e)), e);
-    Py_DECREF(e);
-    return -1;
-}
-
 // The exit status of a SystemExit passed on while the main thread had
 // already finished its program, once there was one.  Interpreter lock.
 bool g_exit_passed = false;
@@ -246,13 +236,58 @@ int g_exit_status = 0;
 void exit_with_passed_status() noexcept { std::exit(g_exit_status); }
 
 // Whether the main thread has finished its program: it then only waits for
-// the other threads to end, and a SystemExit raised there is ignored.
+// the other threads to end (in threading._shutdown, or after it), and a
+// SystemExit raised there is ignored.  On the main thread, a frame of
+// threading._shutdown on its stack says so too: that function marks the
+// thread finished only after it began.
 bool main_thread_finished() noexcept {
     py_ref threading(PyImport_ImportModule("threading"));
     py_ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
     py_ref alive(main ? PyObject_CallMethod(main.get(), "is_alive", nullptr) : nullptr);
+    bool finished = alive.get() == Py_False;
+    if (!finished && threading && _PyOS_IsMainThread()) {
+        py_ref shutdown(PyObject_GetAttrString(threading.get(), "_shutdown"));
+        py_ref code(shutdown ? PyObject_GetAttrString(shutdown.get(), "__code__") : nullptr);
+        PyFrameObject *frame = PyEval_GetFrame();  // borrowed
+        py_ref held = py_ref::borrow(reinterpret_cast<PyObject *>(frame));
+        while (code && held && !finished) {
+            auto *f = reinterpret_cast<PyFrameObject *>(held.get());
+            py_ref frame_code(reinterpret_cast<PyObject *>(PyFrame_GetCode(f)));
+            finished = frame_code.get() == code.get();
+            held.reset(reinterpret_cast<PyObject *>(PyFrame_GetBack(f)));
+        }
+    }
     PyErr_Clear();
-    return alive.get() == Py_False;
+    return finished;
+}
+
+int exit_status(PyObject *exc) noexcept;
+
+// Makes `exc`'s status the process's exit status, at the end of the
+// interpreter's finalization.  Interpreter lock held.
+bool exit_at_the_end(PyObject *exc) noexcept {
+    const bool passed = g_exit_passed || Py_AtExit(exit_with_passed_status) == 0;
+    if (passed) {
+        g_exit_passed = true;
+        g_exit_status = exit_status(exc);
+    }
+    return passed;
+}
+
+// Run by the main thread at its next check for pending calls: raises there
+// the SystemExit `exc` (a reference this call takes over), so that the
+// process ends with its status unless the main thread catches it.  When the
+// main thread has finished its program meanwhile, nothing there could catch
+// it: its status becomes the process's.
+int raise_on_main_thread(void *exc) noexcept {
+    auto *e = static_cast<PyObject *>(exc);
+    if (main_thread_finished() && exit_at_the_end(e)) {
+        Py_DECREF(e);
+        return 0;
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(e)), e);
+    Py_DECREF(e);
+    return -1;
 }
 
 // The status the interpreter gives the process for the SystemExit `exc`:
@@ -286,11 +321,7 @@ bool pass_exit_to_main_thread() noexcept {
     PyErr_NormalizeException(&type, &value, &tb);
     bool passed = false;
     if (value && main_thread_finished()) {
-        passed = g_exit_passed || Py_AtExit(exit_with_passed_status) == 0;
-        if (passed) {
-            g_exit_passed = true;
-            g_exit_status = exit_status(value);
-        }
+        passed = exit_at_the_end(value);
     } else if (value) {
         Py_INCREF(value);  // the pending call's own reference
         passed = Py_AddPendingCall(raise_on_main_thread, value) == 0;

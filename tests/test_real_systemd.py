@@ -169,8 +169,13 @@ def test_reboot_and_poweroff_end_the_container(clean_module, systemd_root, fn, e
         use_container_bus(container)
         ok = getattr(_varquin, fn)("varquin test: going down")
         # logind answers once the shutdown is queued; now and then the
-        # container's bus goes down before that answer is delivered.
-        assert ok or _varquin.get_last_error(0) == "Failed to call method, Connection reset by peer, Success"
+        # container's bus (or logind itself) goes down before that answer is
+        # delivered.
+        lost = (
+            "Failed to call method, Connection reset by peer, Success",
+            "Failed to call method, Message recipient disconnected from message bus without replying, Success",
+        )
+        assert ok or _varquin.get_last_error(0) in lost
         assert container.proc.wait(timeout=60) == exit_status
     finally:
         container.stop()
