@@ -7,6 +7,7 @@ import asyncio
 
 import varquin
 import varquin.aio
+from varquin import fleet, host, systemd
 
 
 class Greeter(varquin.Interface, name="org.example.Greeter"):
@@ -47,6 +48,26 @@ async def aio_client() -> None:
         async for sig in bus.subscribe(member="X"):
             print(sig.member, values)
         bus.export(1, Greeter())  # type: ignore[arg-type]
+
+
+def operate() -> None:
+    with systemd.Manager() as m:
+        changes: list[systemd.Change] = m.enable("nginx.service", runtime=True)
+        print([c.type for c in changes])
+        try:
+            job = m.start("nginx.service", wait=True, timeout=30)
+            print(job.path, job.wait(timeout=1.0))
+        except systemd.JobFailed as e:
+            print(e.result, e.unit)
+        status: systemd.UnitStatus = m.unit("nginx.service").status
+        units: list[systemd.UnitInfo] = m.list_units(patterns=("*.service",))
+        print(status.active, [u.name for u in units])
+        m.start(3)  # type: ignore[arg-type]
+    host.set_hostname(static="web1", pretty=None)
+    print(host.hostname())
+    results: dict[str, fleet.Result[str]] = fleet.run(["root@web1"], lambda m: m.unit("x.service").status.active)
+    for name, r in results.items():
+        print(name, r.value, r.error)
 
 
 asyncio.run(aio_client())
