@@ -39,13 +39,14 @@ BUILD = HERE.parent / "build" / "bench"
 C_PROGRAMS = ("echo_server", "client", "loadgen")
 CLIENTS = ("c", "send", "Bus.call", "sdbus", "sdbus proxy", "pystemd", "dbus-python", "dbus-fast", "jeepney")
 GET_ALL_CLIENTS = ("c", "Bus.get_all", "sdbus", "pystemd", "dbus-fast", "dbus-python", "jeepney")
-SERVERS = ("c", "listen", "dbus-python", "dbus-fast")
+SERVERS = ("c", "Bus.export", "listen", "sdbus", "dbus-python", "dbus-fast")
 # What each row needs to import (the C rows need nothing).
 MODULES = {
     "send": "_varquin",
     "listen": "_varquin",
     "Bus.call": "varquin",
     "Bus.get_all": "varquin",
+    "Bus.export": "varquin",
     "sdbus": "sdbus",
     "sdbus proxy": "sdbus",
     "pystemd": "pystemd",
@@ -206,8 +207,12 @@ def bench_client(
 
 
 def bench_service(env: Env, rounds: int, seconds: float, available: list[str], loads: list[tuple[int, int]]) -> None:
-    servers = {impl: Server(impl, env) for impl in available}
+    servers: dict[str, Server] = {}
     try:
+        for impl in available:
+            servers[impl] = Server(impl, env)
+            # A server that answers with errors would only show as a row of them.
+            run_json([str(BUILD / "client"), servers[impl].name, "1"], env)
         for k, w in loads:
             results: dict[str, list[Result]] = {impl: [] for impl in available}
             for _ in range(rounds):
