@@ -10,7 +10,8 @@ sd-bus baseline in C and the Python bus libraries, all measured in one run.
                  against eight on one connection
     get_all:     Properties.GetAll of a unit's org.freedesktop.systemd1.Unit
                  properties from the real systemd of a throwaway container
-    memory:      resident memory and descriptors before and after many calls
+    memory:      resident memory and descriptors before and after many calls,
+                 of clients and of servers
 
 Rounds are interleaved (A B C A B C ...) and the median of the rounds is
 reported, so that drift of a shared machine cancels out.  Every loop is
@@ -121,6 +122,10 @@ def rss_kb(pid: int) -> int:
     return -1
 
 
+def fd_count(pid: int) -> int:
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
 class Server:
     """One Echo server process owning its own bus name."""
 
@@ -129,6 +134,8 @@ class Server:
         self.name = f"{BUS_NAME}.{impl.replace('-', '_')}" + (f".slow{delay_ms}" if delay_ms else "")
         if impl == "c":
             cmd = [str(BUILD / "echo_server"), self.name] + ([str(delay_ms)] if delay_ms else [])
+        elif impl == "mirror":  # the mirror object served by Bus.export
+            cmd = [sys.executable, str(HERE / "memory.py"), "--serve", self.name]
         else:
             cmd = [sys.executable, str(HERE / "py_server.py"), impl, self.name]
         self.proc = subprocess.Popen(
@@ -403,6 +410,18 @@ def bench_memory(env: Env, calls: int, warmup: int, clients: list[str], servers:
             before = rss_kb(server.proc.pid)
             run_json([str(BUILD / "client"), server.name, str(calls)], env)
             rows.append(("listen, Echo (server)", calls, before, rss_kb(server.proc.pid), "", ""))
+        finally:
+            server.stop()
+    if "Bus.export" in servers:
+        # Bus.call drives the served mirror with every type and its failures.
+        server = Server("mirror", env)
+        try:
+            pid = server.proc.pid
+            run_json([sys.executable, str(HERE / "memory.py"), server.name, "served", str(warmup), "0"], env)
+            before, fds_before = rss_kb(pid), fd_count(pid)
+            run_json([sys.executable, str(HERE / "memory.py"), server.name, "served", str(calls), "0"], env)
+            label = "Bus.export, every type and errors (server)"
+            rows.append((label, calls, before, rss_kb(pid), fds_before, fd_count(pid)))
         finally:
             server.stop()
     table(
