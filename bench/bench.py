@@ -127,9 +127,17 @@ def fd_count(pid: int) -> int:
 
 
 class Server:
-    """One Echo server process owning its own bus name."""
+    """One Echo server process owning its own bus name (run by the command
+    `wrapper` when given, as valgrind runs what it profiles)."""
 
-    def __init__(self, impl: str, env: Env, cpus: set[int] | None = None, delay_ms: int = 0) -> None:
+    def __init__(
+        self,
+        impl: str,
+        env: Env,
+        cpus: set[int] | None = None,
+        delay_ms: int = 0,
+        wrapper: Sequence[str] = (),
+    ) -> None:
         self.impl = impl
         self.name = f"{BUS_NAME}.{impl.replace('-', '_')}" + (f".slow{delay_ms}" if delay_ms else "")
         if impl == "c":
@@ -139,7 +147,7 @@ class Server:
         else:
             cmd = [sys.executable, str(HERE / "py_server.py"), impl, self.name]
         self.proc = subprocess.Popen(
-            cmd,
+            [*wrapper, *cmd],
             stdout=subprocess.PIPE,
             env=env,
             preexec_fn=on_cpus(cpus),  # noqa: PLW1509 (no threads here)
