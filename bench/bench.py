@@ -4,11 +4,14 @@ sd-bus baseline in C and the Python bus libraries, all measured in one run.
     client:      sequential Echo calls against the C server (private bus)
     service:     Echo served by each implementation, driven by the C load
                  generator at K connections with W calls in flight each
+    asyncio:     64 Echo calls in flight on one connection from each asyncio
+                 client to the C server, against the C load generator
     concurrency: Echo answered after 20 ms by the C server, one worker
                  against eight on one connection
     get_all:     Properties.GetAll of a unit's org.freedesktop.systemd1.Unit
                  properties from the real systemd of a throwaway container
-    memory:      resident memory and descriptors before and after many calls
+    memory:      resident memory and descriptors before and after many calls,
+                 of clients and of servers
 
 Rounds are interleaved (A B C A B C ...) and the median of the rounds is
 reported, so that drift of a shared machine cancels out.  Every loop is
@@ -37,17 +40,22 @@ from testing.processes import stop_process
 HERE = Path(__file__).resolve().parent
 BUILD = HERE.parent / "build" / "bench"
 C_PROGRAMS = ("echo_server", "client", "loadgen")
+ASYNC_CLIENTS = ("varquin.aio", "sdbus async", "sdbus async proxy", "dbus-fast")
 CLIENTS = ("c", "send", "Bus.call", "sdbus", "sdbus proxy", "pystemd", "dbus-python", "dbus-fast", "jeepney")
 GET_ALL_CLIENTS = ("c", "Bus.get_all", "sdbus", "pystemd", "dbus-fast", "dbus-python", "jeepney")
-SERVERS = ("c", "listen", "dbus-python", "dbus-fast")
+SERVERS = ("c", "Bus.export", "listen", "sdbus", "dbus-python", "dbus-fast")
 # What each row needs to import (the C rows need nothing).
 MODULES = {
     "send": "_varquin",
     "listen": "_varquin",
     "Bus.call": "varquin",
     "Bus.get_all": "varquin",
+    "Bus.export": "varquin",
+    "varquin.aio": "varquin.aio",
     "sdbus": "sdbus",
     "sdbus proxy": "sdbus",
+    "sdbus async": "sdbus",
+    "sdbus async proxy": "sdbus",
     "pystemd": "pystemd",
     "dbus-python": "dbus",
     "dbus-fast": "dbus_fast",
@@ -55,10 +63,11 @@ MODULES = {
 }
 BUS_NAME = "org.varquin.Bench"
 SLOW_DELAY_MS = 20
+IN_FLIGHT = 64
 UNIT = "systemd-journald.service"
 UNIT_INTERFACE = "org.freedesktop.systemd1.Unit"
 TIMEOUT = 300  # no single measurement may take longer than this
-TABLES = ("client", "service", "concurrency", "memory", "get_all")
+TABLES = ("client", "service", "asyncio", "concurrency", "memory", "get_all")
 
 Env = dict[str, str]
 Result = dict[str, Any]
@@ -113,18 +122,32 @@ def rss_kb(pid: int) -> int:
     return -1
 
 
-class Server:
-    """One Echo server process owning its own bus name."""
+def fd_count(pid: int) -> int:
+    return len(os.listdir(f"/proc/{pid}/fd"))
 
-    def __init__(self, impl: str, env: Env, cpus: set[int] | None = None, delay_ms: int = 0) -> None:
+
+class Server:
+    """One Echo server process owning its own bus name (run by the command
+    `wrapper` when given, as valgrind runs what it profiles)."""
+
+    def __init__(
+        self,
+        impl: str,
+        env: Env,
+        cpus: set[int] | None = None,
+        delay_ms: int = 0,
+        wrapper: Sequence[str] = (),
+    ) -> None:
         self.impl = impl
         self.name = f"{BUS_NAME}.{impl.replace('-', '_')}" + (f".slow{delay_ms}" if delay_ms else "")
         if impl == "c":
             cmd = [str(BUILD / "echo_server"), self.name] + ([str(delay_ms)] if delay_ms else [])
+        elif impl == "mirror":  # the mirror object served by Bus.export
+            cmd = [sys.executable, str(HERE / "memory.py"), "--serve", self.name]
         else:
             cmd = [sys.executable, str(HERE / "py_server.py"), impl, self.name]
         self.proc = subprocess.Popen(
-            cmd,
+            [*wrapper, *cmd],
             stdout=subprocess.PIPE,
             env=env,
             preexec_fn=on_cpus(cpus),  # noqa: PLW1509 (no threads here)
@@ -206,8 +229,12 @@ def bench_client(
 
 
 def bench_service(env: Env, rounds: int, seconds: float, available: list[str], loads: list[tuple[int, int]]) -> None:
-    servers = {impl: Server(impl, env) for impl in available}
+    servers: dict[str, Server] = {}
     try:
+        for impl in available:
+            servers[impl] = Server(impl, env)
+            # A server that answers with errors would only show as a row of them.
+            run_json([str(BUILD / "client"), servers[impl].name, "1"], env)
         for k, w in loads:
             results: dict[str, list[Result]] = {impl: [] for impl in available}
             for _ in range(rounds):
@@ -244,6 +271,34 @@ def bench_service(env: Env, rounds: int, seconds: float, available: list[str], l
     finally:
         for s in servers.values():
             s.stop()
+
+
+def bench_asyncio(env: Env, rounds: int, n: int, seconds: float, available: list[str]) -> None:
+    """IN_FLIGHT Echo calls in flight on one connection to the C server:
+    IN_FLIGHT tasks of one asyncio client, each making `n` calls, against
+    the C load generator keeping as many in flight for `seconds`."""
+    server = Server("c", env)
+    try:
+        results: dict[str, list[Result]] = {impl: [] for impl in ["c", *available]}
+        for _ in range(rounds):
+            for impl in results:
+                if impl == "c":
+                    r = run_json([str(BUILD / "loadgen"), server.name, "1", str(IN_FLIGHT), str(seconds)], env)
+                    if r["errors"]:
+                        raise RuntimeError(f"the load generator saw {r['errors']} errors")
+                    # Its CPU time covers the warm-up too: per call, of all it made.
+                    r["cpu"] *= r["calls"] / r["total_calls"]
+                else:
+                    r = run_json(py_client("concurrent", impl, server.name, str(IN_FLIGHT), str(n)), env)
+                results[impl].append(r)
+    finally:
+        server.stop()
+    table(
+        f"asyncio: {IN_FLIGHT} Echo calls in flight on one connection to the C server, "
+        f"{n} calls per task (C: the load generator, K=1 W={IN_FLIGHT}, {seconds:g} s), median of {rounds} rounds",
+        ("client", "calls/s", "x C", "CPU us/call", "x C"),
+        sequential_rows(results, list(results)),
+    )
 
 
 def bench_concurrency(env: Env, rounds: int, n: int, seconds: float, available: list[str]) -> None:
@@ -365,6 +420,18 @@ def bench_memory(env: Env, calls: int, warmup: int, clients: list[str], servers:
             rows.append(("listen, Echo (server)", calls, before, rss_kb(server.proc.pid), "", ""))
         finally:
             server.stop()
+    if "Bus.export" in servers:
+        # Bus.call drives the served mirror with every type and its failures.
+        server = Server("mirror", env)
+        try:
+            pid = server.proc.pid
+            run_json([sys.executable, str(HERE / "memory.py"), server.name, "served", str(warmup), "0"], env)
+            before, fds_before = rss_kb(pid), fd_count(pid)
+            run_json([sys.executable, str(HERE / "memory.py"), server.name, "served", str(calls), "0"], env)
+            label = "Bus.export, every type and errors (server)"
+            rows.append((label, calls, before, rss_kb(pid), fds_before, fd_count(pid)))
+        finally:
+            server.stop()
     table(
         "Memory: resident set of the module's process before and after the calls",
         ("calls", "count", "before kB", "after kB", "growth kB", "fds before", "fds after"),
@@ -406,6 +473,9 @@ def main() -> None:
     ap.add_argument("--calls", type=int, default=5000, help="sequential calls per client round")
     ap.add_argument("--seconds", type=float, default=3.0, help="length of each load round")
     ap.add_argument("--slow-calls", type=int, default=50, help="calls per worker in each concurrency round")
+    ap.add_argument(
+        "--task-calls", type=int, default=500, help=f"calls per task in each asyncio round ({IN_FLIGHT} tasks)"
+    )
     ap.add_argument("--get-all-calls", type=int, default=1000, help="GetAll calls per get_all round")
     ap.add_argument("--memory-calls", type=int, default=100_000)
     ap.add_argument("--quick", action="store_true", help="one short round of everything")
@@ -416,7 +486,7 @@ def main() -> None:
         ap.error(f"--only takes some of {','.join(TABLES)}")
     if args.quick:
         args.rounds, args.client_rounds, args.calls, args.seconds = 1, 1, 1000, 1.0
-        args.slow_calls, args.get_all_calls, args.memory_calls = 10, 200, 5000
+        args.slow_calls, args.get_all_calls, args.memory_calls, args.task_calls = 10, 200, 5000, 50
     if shutil.which("dbus-daemon") is None:
         raise SystemExit("dbus-daemon is needed")
 
@@ -442,6 +512,8 @@ def main() -> None:
             bench_client(env, args.client_rounds, args.calls, clients, daemon.pid)
         if "service" in only:
             bench_service(env, args.rounds, args.seconds, servers, [(1, 1), (4, 16)])
+        if "asyncio" in only:
+            bench_asyncio(env, args.rounds, args.task_calls, args.seconds, [c for c in ASYNC_CLIENTS if usable[c]])
         if "concurrency" in only:
             bench_concurrency(env, args.rounds, args.slow_calls, args.seconds / 3, clients)
         if "memory" in only:

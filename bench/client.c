@@ -4,17 +4,9 @@
  *                                               every value of the reply read
  * Prints one JSON line: calls, seconds (wall) and cpu (user + system). */
 #include <stdint.h>
-#include <sys/resource.h>
 #include <systemd/sd-bus.h>
 
 #include "common.h"
-
-static double cpu_s(void) {
-    struct rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 static void echo_once(sd_bus *bus, const char *name) {
     sd_bus_error error = SD_BUS_ERROR_NULL;

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #define ECHO_PATH "/org/varquin/bench"
@@ -27,4 +28,12 @@ static inline double now_s(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+/* User plus system CPU time of this process so far, in seconds. */
+static inline double cpu_s(void) {
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }

@@ -8,7 +8,8 @@
         at ADDRESS, each reply turned into a dict of plain Python values
     py_client.py concurrent IMPL BUS_NAME WORKERS N
         WORKERS threads sharing one connection (Bus.call), or WORKERS asyncio
-        tasks on one connection (dbus-fast), each making N Echo calls
+        tasks on one connection (varquin.aio, sdbus async, sdbus async proxy,
+        dbus-fast), each making N Echo calls
 
 Prints one JSON line: calls, seconds (wall), cpu (user + system) and, with
 --rss, the resident memory in kB before and after the calls.  Connecting and
@@ -182,6 +183,67 @@ def echo_dbus_fast(name: str) -> Connect:
     return connect
 
 
+def echo_aio(name: str) -> Connect:
+    import varquin.aio
+
+    async def connect() -> AsyncCall:
+        bus = await varquin.aio.Bus.system()
+
+        async def call() -> None:
+            reply = await bus.call(name, PATH, name, "Echo", "ss", *ECHO_ARGS)
+            expect(reply == (0, "hello"), reply)
+
+        return call
+
+    return connect
+
+
+def echo_sdbus_async(name: str) -> Connect:
+    """sdbus's asyncio calls made of messages: its shortest way."""
+    from sdbus import sd_bus_open_system
+
+    async def connect() -> AsyncCall:
+        bus = sd_bus_open_system()
+
+        async def call() -> None:
+            message = bus.new_method_call_message(name, PATH, name, "Echo")
+            message.append_data("ss", *ECHO_ARGS)
+            reply = (await bus.call_async(message)).get_contents()
+            expect(reply == (0, "hello"), reply)
+
+        return call
+
+    return connect
+
+
+def echo_sdbus_async_proxy(name: str) -> Connect:
+    """sdbus's asyncio proxy: a class that declares the method."""
+    from sdbus import DbusInterfaceCommonAsync, dbus_method_async, sd_bus_open_system
+
+    class Echo(DbusInterfaceCommonAsync, interface_name=name):
+        @dbus_method_async("ss", "is", method_name="Echo")
+        async def Echo(self, a: str, b: str) -> tuple[int, str]:
+            raise NotImplementedError
+
+    async def connect() -> AsyncCall:
+        proxy = Echo.new_proxy(name, PATH, sd_bus_open_system())
+
+        async def call() -> None:
+            reply = await proxy.Echo(*ECHO_ARGS)
+            expect(reply == (0, "hello"), reply)
+
+        return call
+
+    return connect
+
+
+ASYNC_ECHO: dict[str, Callable[[str], Connect]] = {
+    "varquin.aio": echo_aio,
+    "sdbus async": echo_sdbus_async,
+    "sdbus async proxy": echo_sdbus_async_proxy,
+    "dbus-fast": echo_dbus_fast,
+}
+
 ECHO: dict[str, Callable[[str], Call]] = {
     "send": echo_send,
     "Bus.call": echo_bus,
@@ -354,8 +416,8 @@ def run(argv: list[str]) -> Result:
     mode, impl = argv[0], argv[1]
     if mode == "echo":
         name, n = argv[2], int(argv[3])
-        if impl == "dbus-fast":
-            return measure_async(echo_dbus_fast(name), n)
+        if impl in ASYNC_ECHO:
+            return measure_async(ASYNC_ECHO[impl](name), n)
         return measure(ECHO[impl](name), n)
     if mode == "get-all":
         address, dest, path, iface, n = argv[2], argv[3], argv[4], argv[5], int(argv[6])
@@ -364,8 +426,8 @@ def run(argv: list[str]) -> Result:
         return measure(GET_ALL[impl](address, dest, path, iface), n)
     if mode == "concurrent":
         name, workers, n = argv[2], int(argv[3]), int(argv[4])
-        if impl == "dbus-fast":
-            return measure_async(echo_dbus_fast(name), n, workers)
+        if impl in ASYNC_ECHO:
+            return measure_async(ASYNC_ECHO[impl](name), n, workers)
         return measure_threads(ECHO[impl](name), n, workers)
     raise SystemExit(__doc__)
 

@@ -23,6 +23,21 @@ def serve_listen(name: str) -> None:
     raise SystemExit(f"listen returned {status}: {_varquin.get_last_error(status)}")
 
 
+def serve_bus_export(name: str) -> None:
+    import varquin
+
+    class Echo(varquin.Interface, name=name):
+        @varquin.method("ss", "is")
+        def Echo(self, a: str, b: str) -> tuple[int, str]:
+            return echo(a, b)
+
+    bus = varquin.Bus.system()
+    bus.export(PATH, Echo())
+    bus.request_name(name)
+    print("ready", flush=True)
+    bus.serve()
+
+
 def serve_dbus_python(name: str) -> None:
     import dbus  # type: ignore[import-untyped]
     import dbus.mainloop.glib  # type: ignore[import-untyped]
@@ -67,7 +82,34 @@ def serve_dbus_fast(name: str) -> None:
     asyncio.run(main())
 
 
-SERVERS = {"listen": serve_listen, "dbus-python": serve_dbus_python, "dbus-fast": serve_dbus_fast}
+def serve_sdbus(name: str) -> None:
+    """python-sdbus's asyncio server: its way of serving a class."""
+    from sdbus import DbusInterfaceCommonAsync, dbus_method_async, sd_bus_open_system
+
+    class Echo(DbusInterfaceCommonAsync, interface_name=name):
+        @dbus_method_async("ss", "is", method_name="Echo")
+        async def Echo(self, a: str, b: str) -> tuple[int, str]:
+            return echo(a, b)
+
+    async def main() -> None:
+        bus = sd_bus_open_system()
+        obj = Echo()  # served only while it lives
+        handle = obj.export_to_dbus(PATH, bus)
+        await bus.request_name_async(name, 0)
+        print("ready", flush=True)
+        await asyncio.Event().wait()
+        del obj, handle
+
+    asyncio.run(main())
+
+
+SERVERS = {
+    "Bus.export": serve_bus_export,
+    "listen": serve_listen,
+    "sdbus": serve_sdbus,
+    "dbus-python": serve_dbus_python,
+    "dbus-fast": serve_dbus_fast,
+}
 
 if __name__ == "__main__":
     SERVERS[sys.argv[1]](sys.argv[2])

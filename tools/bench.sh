@@ -4,12 +4,16 @@
 # to bench/bench.py (--quick for one short round, --rounds N, --seconds S; see
 # --help).  The get_all table boots a throwaway systemd container: it needs
 # root and systemd-nspawn (tools/setup.sh installs systemd-container).
+# `tools/bench.sh --profile server|client IMPL ...` runs bench/profile.py
+# instead: the instructions and system calls per call of one server or
+# asyncio client, under valgrind and strace.
 set -eu
 cd "$(dirname "$0")/.."
 tools/setup.sh
 
-# dbus-python and PyGObject build from source against these.
-PACKAGES="gcc libdbus-1-dev libglib2.0-dev libcairo2-dev libgirepository1.0-dev"
+# dbus-python and PyGObject build from source against these; the profile
+# runs under valgrind and strace.
+PACKAGES="gcc libdbus-1-dev libglib2.0-dev libcairo2-dev libgirepository1.0-dev valgrind strace"
 missing=""
 for pkg in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
@@ -28,5 +32,9 @@ if ! .venv/bin/python -c 'import dbus, gi, dbus_fast, pystemd, jeepney, sdbus' 2
     .venv/bin/python -c 'import tomllib
 print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))' |
         xargs -d '\n' .venv/bin/python -m pip --disable-pip-version-check -q install
+fi
+if [ "${1:-}" = "--profile" ]; then
+    shift
+    exec .venv/bin/python -m bench.profile "$@"
 fi
 exec .venv/bin/python -m bench.bench "$@"
