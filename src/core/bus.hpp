@@ -15,7 +15,8 @@ struct match_registry;
 struct export_registry;
 
 struct bus_object {
-    PyObject_HEAD connection *conn;  // null once the object is being destroyed
+    PyObject_HEAD
+    connection *conn;  // null once the object is being destroyed
     PyObject *address;  // str: what the bus was opened with
     PyObject *unique_name;  // str
     PyObject *weakrefs;

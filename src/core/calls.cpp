@@ -235,6 +235,7 @@ bool parse_call(const char *function, PyObject *const *args, Py_ssize_t nargs, P
         return false;
     if (!(to.member = name_argument(slots[3], "member", nullptr)))
         return false;
+    to.member_name = slots[3];
     std::string_view sig;
     if (slots[4]) {
         if (!PyUnicode_Check(slots[4])) {

@@ -18,6 +18,7 @@ struct call_target {
     const char *path;
     const char *interface;  // null: none
     const char *member;
+    PyObject *member_name = nullptr;  // borrowed: the member as the caller gave it, when it did
 };
 
 // Sends a method call with the values of `args` and waits, with the

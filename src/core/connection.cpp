@@ -121,9 +121,12 @@ int connection::start_call(sd_bus_message *m, pending_call &p) noexcept {
     p.cookie = cookie;
     calls_.push_back(&p);
     // sd-bus writes at once when it can; output it could not write yet has
-    // to be waited for by the reader, which is polling without knowing.
-    if (reader_ && (sd_bus_get_events(bus_) & POLLOUT))
-        wake_reader();
+    // to be waited for by the reader (polling without knowing) or the loop.
+    if (reader_ || loop_driven_) {
+        p.output_waiting = (sd_bus_get_events(bus_) & POLLOUT) != 0;
+        if (reader_ && p.output_waiting)
+            wake_reader();
+    }
     return 0;
 }
 

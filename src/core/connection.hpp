@@ -69,6 +69,7 @@ struct pending_call {
     bool completed = false;  // the reply is in, or (loop-driven) time ran out
     bool timed_out = false;  // loop-driven: completed without a reply
     bool taken = false;  // loop-driven: handed out by take_completed()
+    bool output_waiting = false;  // loop-driven: sd-bus could not write it all yet
     steady::time_point deadline = steady::time_point::max();  // loop-driven: when to give up
 };
 

@@ -22,9 +22,10 @@ namespace {
 // so the record that the connection's lists point to cannot go away under
 // them.  `owner` of the pending_call points back here.
 struct pending_call_object {
-    PyObject_HEAD bus_object *bus;  // strong reference
-    pending_call *call;
-    std::string *member;
+    PyObject_HEAD
+    bus_object *bus;  // strong reference
+    pending_call call;  // made in place: the object's memory is the record's
+    PyObject *member;  // str, for the message of a timeout
     double timeout;
     bool in_flight;  // holds the reference to itself (interpreter lock)
     PyObject *weakrefs;
@@ -37,17 +38,17 @@ void pending_call_dealloc(PyObject *obj) noexcept {
     PyObject_GC_UnTrack(obj);
     if (self->weakrefs)
         PyObject_ClearWeakRefs(obj);
-    if (pending_call *p = self->call) {
-        // Not in flight any more (else it would still hold itself): only
-        // its reply may be left.
+    // Not in flight any more (else it would still hold itself): only its
+    // reply may be left.
+    if (self->call.reply) {
         if (connection *conn = self->bus->conn) {
             gil_released unlocked;
             std::lock_guard<std::mutex> hold(conn->lock());
-            p->reply = sd_bus_message_unref(p->reply);
+            self->call.reply = sd_bus_message_unref(self->call.reply);
         }
-        delete p;
     }
-    delete self->member;
+    self->call.~pending_call();
+    Py_XDECREF(self->member);
     Py_XDECREF(reinterpret_cast<PyObject *>(self->bus));
     PyObject_GC_Del(obj);
 }
@@ -63,7 +64,7 @@ int pending_call_traverse(PyObject *obj, visitproc visit, void *arg) noexcept {
 PyObject *pending_call_result(PyObject *self_, PyObject *) noexcept {
     auto *self = reinterpret_cast<pending_call_object *>(self_);
     connection *conn = self->bus->conn;
-    if (!conn || !self->call)
+    if (!conn)
         return raise_closed();
     sd_bus_message *reply = nullptr;
     bool completed, closed, timed_out;
@@ -71,14 +72,14 @@ PyObject *pending_call_result(PyObject *self_, PyObject *) noexcept {
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
-        completed = self->call->completed;
-        timed_out = self->call->timed_out;
-        reply = std::exchange(self->call->reply, nullptr);
+        completed = self->call.completed;
+        timed_out = self->call.timed_out;
+        reply = std::exchange(self->call.reply, nullptr);
         closed = conn->closed();
         lost = conn->error();
     }
     if (timed_out)
-        return raise_call_timeout(self->member->c_str(), self->timeout);
+        return raise_call_timeout(PyUnicode_AsUTF8(self->member), self->timeout);
     if (!completed) {
         if (closed)
             return raise_errno(-ECONNABORTED,
@@ -96,13 +97,13 @@ PyObject *pending_call_result(PyObject *self_, PyObject *) noexcept {
 PyObject *pending_call_cancel(PyObject *self_, PyObject *) noexcept {
     auto *self = reinterpret_cast<pending_call_object *>(self_);
     connection *conn = self->bus->conn;
-    if (!conn || !self->call || !self->in_flight)
+    if (!conn || !self->in_flight)
         Py_RETURN_NONE;
     bool settled = false;
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
-        pending_call *p = self->call;
+        pending_call *p = &self->call;
         if (!p->completed) {
             conn->cancel(*p);  // a late reply is dropped
             settled = true;
@@ -123,13 +124,13 @@ PyObject *pending_call_cancel(PyObject *self_, PyObject *) noexcept {
 PyObject *pending_call_get_done(PyObject *self_, void *) noexcept {
     auto *self = reinterpret_cast<pending_call_object *>(self_);
     connection *conn = self->bus->conn;
-    if (!conn || !self->call)
+    if (!conn)
         Py_RETURN_TRUE;
     bool done;
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
-        done = self->call->completed || conn->closed() || conn->error();
+        done = self->call.completed || conn->closed() || conn->error();
     }
     return PyBool_FromLong(done);
 }
@@ -142,7 +143,25 @@ PyMethodDef pending_call_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// When the call gives up, on the clock of asyncio's loop.time(), and
+// whether the loop must wait for the connection to take its output.
+PyObject *pending_call_get_deadline(PyObject *self_, void *) noexcept {
+    auto *self = reinterpret_cast<pending_call_object *>(self_);
+    if (self->call.deadline == steady::time_point::max())
+        Py_RETURN_NONE;
+    return PyFloat_FromDouble(
+        std::chrono::duration<double>(self->call.deadline.time_since_epoch()).count());
+}
+
+PyObject *pending_call_get_wants_output(PyObject *self_, void *) noexcept {
+    return PyBool_FromLong(reinterpret_cast<pending_call_object *>(self_)->call.output_waiting);
+}
+
 PyGetSetDef pending_call_getset[] = {
+    {"deadline", pending_call_get_deadline, nullptr,
+     "When the call gives up (seconds on CLOCK_MONOTONIC), or None.", nullptr},
+    {"wants_output", pending_call_get_wants_output, nullptr,
+     "Whether sd-bus still had output to write when the call was sent.", nullptr},
     {"done", pending_call_get_done, nullptr, "Whether the reply came (or the bus is gone).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -155,19 +174,20 @@ PyObject *start_pending_call(bus_object *self, const call_target &to, const plan
     auto *obj = PyObject_GC_New(pending_call_object, &pending_call_type);
     if (!obj)
         return nullptr;
+    new (&obj->call) pending_call();
     obj->bus = reinterpret_cast<bus_object *>(
         py_ref::borrow(reinterpret_cast<PyObject *>(self)).release());
-    obj->call = new (std::nothrow) pending_call;
-    obj->member = new (std::nothrow) std::string(to.member);
+    obj->member =
+        to.member_name ? py_ref::borrow(to.member_name).release() : PyUnicode_FromString(to.member);
     obj->timeout = timeout;
     obj->in_flight = false;
     obj->weakrefs = nullptr;
+    obj->call.owner = obj;
     py_ref owned(reinterpret_cast<PyObject *>(obj));
-    if (!obj->call || !obj->member)
-        return PyErr_NoMemory();
-    obj->call->owner = obj;
+    if (!obj->member)
+        return nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject *>(obj));
-    if (!send_call(self, to, args, timeout, *obj->call))
+    if (!send_call(self, to, args, timeout, obj->call))
         return nullptr;
     obj->in_flight = true;
     Py_INCREF(obj);  // the call's own reference, until it is handed over

@@ -703,7 +703,8 @@ PyObject *run_incoming(bus_object *self) noexcept {
 namespace {
 
 struct pending_reply_object {
-    PyObject_HEAD bus_object *bus;  // strong reference
+    PyObject_HEAD
+    bus_object *bus;  // strong reference
     sd_bus_message *m;  // own reference until answered
     std::string *out_sig;
     std::string *what;
@@ -802,7 +803,8 @@ PyMethodDef pending_reply_methods[] = {
 // --- The Export handle -----------------------------------------------------------------------
 
 struct export_object {
-    PyObject_HEAD bus_object *bus;  // strong reference
+    PyObject_HEAD
+    bus_object *bus;  // strong reference
     object_export *target;
     PyObject *path;
     PyObject *weakrefs;

@@ -213,7 +213,8 @@ void set_signal_type(PyObject *type) noexcept {
 namespace {
 
 struct subscription_object {
-    PyObject_HEAD bus_object *bus;  // strong reference
+    PyObject_HEAD
+    bus_object *bus;  // strong reference
     subscription_state *state;  // owned
     PyObject *weakrefs;
 };

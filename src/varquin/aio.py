@@ -45,6 +45,7 @@ class _Driver:
         self.subscriptions: set[Subscription] = set()
         self.tasks: set[asyncio.Task[Any]] = set()
         self.timer: asyncio.TimerHandle | None = None
+        self.timer_when = 0.0
         self.writing = False
         self.error: BaseException | None = None
         core._set_loop_driven(True)
@@ -85,17 +86,35 @@ class _Driver:
         if error:
             self.fail(ConnectionError(-error, "the connection was lost"))
             return
-        if wants_output != self.writing:
-            if wants_output:
+        self.want_output(wants_output)
+        if deadline is None:
+            if self.timer is not None:
+                self.timer.cancel()
+                self.timer = None
+        else:
+            self.wake_at(deadline)
+
+    def want_output(self, wanted: bool) -> None:
+        if wanted != self.writing:
+            if wanted:
                 self.loop.add_writer(self.fd, self.step)
             else:
                 self.loop.remove_writer(self.fd)
-            self.writing = wants_output
+            self.writing = wanted
+
+    def wake_at(self, when: float) -> None:
+        """Makes sure a step runs at `when` at the latest.  A timer that is
+        already due sooner stays: when it fires, the step arms the next."""
+        if self.timer is not None and self.timer_when <= when:
+            return
         if self.timer is not None:
             self.timer.cancel()
-            self.timer = None
-        if deadline is not None:
-            self.timer = self.loop.call_at(deadline, self.step)
+        self.timer = self.loop.call_at(when, self.on_timer)
+        self.timer_when = when
+
+    def on_timer(self) -> None:
+        self.timer = None
+        self.step()
 
     def fail(self, error: BaseException) -> None:
         """The connection is lost or closed: every waiter gets `error`."""
@@ -131,7 +150,11 @@ class _Driver:
             raise self.failure()
         future: asyncio.Future[tuple[Any, ...]] = self.loop.create_future()
         self.calls[pending] = future
-        self.rearm()
+        if pending.wants_output:
+            self.want_output(True)
+        deadline = pending.deadline
+        if deadline is not None:
+            self.wake_at(deadline)
         try:
             return await future
         except asyncio.CancelledError:
