@@ -67,7 +67,7 @@ IN_FLIGHT = 64
 UNIT = "systemd-journald.service"
 UNIT_INTERFACE = "org.freedesktop.systemd1.Unit"
 TIMEOUT = 300  # no single measurement may take longer than this
-TABLES = ("client", "service", "asyncio", "concurrency", "memory", "get_all")
+TABLES = ("client", "service", "asyncio", "concurrency", "memory", "get_all", "fleet")
 
 Env = dict[str, str]
 Result = dict[str, Any]
@@ -394,6 +394,75 @@ def bench_get_all(rounds: int, n: int, available: list[str]) -> None:
     )
 
 
+def local_cpu_s() -> float:
+    """User plus system CPU time of this process and its reaped children."""
+    import resource
+
+    own, kids = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + kids.ru_utime + kids.ru_stime
+
+
+def bench_fleet(rounds: int, hosts_count: int = 8) -> None:
+    """varquin.fleet.run of the same status over 1 host and over 8, each host
+    a throwaway container reached over SSH (testing/remote.py), each run
+    opening its connections anew: once with a connection of ssh's own per
+    session, once with ssh sharing one connection per host (ControlMaster)."""
+    from testing.remote import RemoteHosts
+    from testing.remote import why_not as remote_why_not
+
+    reason = remote_why_not()
+    if reason:
+        print(f"\nfleet: not measured: {reason}")
+        return
+    from varquin import fleet
+
+    def status(m: Any) -> Any:
+        return m.unit("basic.target").status
+
+    hosts = RemoteHosts(hosts_count)
+    try:
+        hosts.start()
+    except Unavailable as e:
+        print(f"\nfleet: not measured: the hosts did not boot: {e}")
+        hosts.stop()
+        return
+    rows = []
+    try:
+        with hosts.use():
+            for shared in (False, True):
+                hosts.share_connections(shared)
+                fleet.run(hosts.remotes, status, timeout=60)  # warm-up (and, shared, the connections)
+                times: dict[int, list[float]] = {1: [], hosts_count: []}
+                local: dict[int, list[float]] = {1: [], hosts_count: []}
+                for _ in range(rounds):
+                    for n in times:
+                        began, cpu = time.monotonic(), local_cpu_s()
+                        results = fleet.run(hosts.remotes[:n], status, timeout=60)
+                        times[n].append(time.monotonic() - began)
+                        local[n].append(local_cpu_s() - cpu)
+                        failed = [f"{h}: {r.error}" for h, r in results.items() if not r.ok]
+                        if failed:
+                            raise RuntimeError(f"fleet: hosts failed: {failed}")
+                one, many = statistics.median(times[1]), statistics.median(times[hosts_count])
+                cpu_one, cpu_many = statistics.median(local[1]), statistics.median(local[hosts_count])
+                label = "one per host, shared (ControlMaster)" if shared else "one per session"
+                rows.append(
+                    (label, f"{one:.3f}", f"{many:.3f}", f"{many / one:.2f}", f"{cpu_one:.3f}", f"{cpu_many:.3f}")
+                )
+    finally:
+        hosts.stop()
+    table(
+        f"fleet: status of basic.target through fleet.run over SSH, 1 and {hosts_count} hosts, "
+        f"new buses each run, median of {rounds} rounds",
+        ("ssh connections", "1 host s", f"{hosts_count} hosts s", f"{hosts_count} / 1", "local CPU s", "local CPU s"),
+        rows,
+    )
+    print(
+        "(local CPU: this process and its ssh clients, for 1 and for "
+        f"{hosts_count} hosts; the hosts' sshd, bridges and buses run on the same CPUs here)"
+    )
+
+
 def bench_memory(env: Env, calls: int, warmup: int, clients: list[str], servers: list[str]) -> None:
     rows: list[tuple[str, int, int, int, object, object]] = []
     server = Server("c", env)
@@ -522,6 +591,8 @@ def main() -> None:
         bus.stop()  # type: ignore[no-untyped-call]
     if "get_all" in only:
         bench_get_all(args.rounds, args.get_all_calls, [c for c in GET_ALL_CLIENTS if usable[c]])
+    if "fleet" in only:
+        bench_fleet(args.rounds)
     print("\nLoad average (1, 5, 15 min) at the end: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     print(f"({time.monotonic() - started:.0f} s in all)")
 

@@ -210,6 +210,7 @@ class RemoteHosts:
         self.folder: Path | None = None
         self._containers: list[Container | None] = [None] * count
         self._client_key = ""
+        self._share = False
         self._old_sigterm: signal.Handlers | Callable[[int, FrameType | None], object] | int | None = None
         self._sigterm_caught = False
 
@@ -249,6 +250,15 @@ class RemoteHosts:
                 os.environ.pop("PATH", None)
             else:
                 os.environ["PATH"] = old
+
+    def share_connections(self, on: bool) -> None:
+        """Whether the run's ssh shares one connection per host among its
+        sessions (ControlMaster, kept 30 s after its last session), as a
+        fleet operator's configuration often does; off by default, so that
+        every session makes a connection of its own."""
+        self._share = on
+        if self.folder is not None:
+            self._write_config()
 
     def container(self, i: int) -> Container:
         """Host i's container (testing.container.Container): stop it to take
@@ -365,8 +375,11 @@ class RemoteHosts:
             f"    ConnectTimeout {CONNECT_TIMEOUT}",
             "    ServerAliveInterval 5",
             "    ServerAliveCountMax 2",
-            "    ControlMaster no",
-            "    ControlPath none",
+            *(
+                ["    ControlMaster auto", f"    ControlPath {self.folder}/cm-%C", "    ControlPersist 30"]
+                if self._share
+                else ["    ControlMaster no", "    ControlPath none"]
+            ),
             "    LogLevel ERROR",
         ]
         # A new file in place of the old one: an ssh starting meanwhile
