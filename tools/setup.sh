@@ -68,9 +68,9 @@ TOOLS="scikit-build-core>=0.10 cmake ninja pytest>=7 jeepney>=0.8 ruff==0.17.6 m
 if ! .venv/bin/python -c 'import sys
 from importlib.metadata import version
 from packaging.requirements import Requirement
-for spec in sys.argv[1:]:
-    req = Requirement(spec)
-    assert req.specifier.contains(version(req.name)), spec' $TOOLS 2>/dev/null; then
+for wanted in sys.argv[1:]:
+    req = Requirement(wanted)
+    assert req.specifier.contains(version(req.name)), wanted' $TOOLS 2>/dev/null; then
     echo "setup: installing Python build, test and lint tools"
     # shellcheck disable=SC2086
     $PIP install $TOOLS

@@ -317,7 +317,7 @@ bool calls_own_service(const char *destination) noexcept {
 namespace {
 
 // What to send for one incoming call once the batch has run.
-struct reply_spec {
+struct reply_plan {
     enum class kind : uint8_t { value, error, none } what = kind::none;
     plan body;
     std::string error_name, error_text;
@@ -347,7 +347,7 @@ std::string utf8_of(PyObject *o) noexcept {
 
 // Turns the pending exception of a callable into the error reply.  Keeps
 // SystemExit and KeyboardInterrupt in `fatal` to be raised out of serve().
-void answer_exception(reply_spec &spec, const char *what, py_ref &fatal) noexcept {
+void answer_exception(reply_plan &out, const char *what, py_ref &fatal) noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -356,8 +356,8 @@ void answer_exception(reply_spec &spec, const char *what, py_ref &fatal) noexcep
     py_ref exc(value);
     Py_XDECREF(type);
     Py_XDECREF(tb);
-    spec.what = reply_spec::kind::error;
-    spec.error_name = error_failed;
+    out.what = reply_plan::kind::error;
+    out.error_name = error_failed;
     PyObject *bus_error = bus_error_class();
     if (exc && bus_error && PyObject_IsInstance(exc.get(), bus_error) == 1) {
         py_ref name(PyObject_GetAttrString(exc.get(), "name"));
@@ -366,8 +366,8 @@ void answer_exception(reply_spec &spec, const char *what, py_ref &fatal) noexcep
             name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
         PyErr_Clear();
         if (n && interface_name_is_valid(n)) {
-            spec.error_name = n;
-            spec.error_text = message ? utf8_of(message.get()) : "";
+            out.error_name = n;
+            out.error_text = message ? utf8_of(message.get()) : "";
             return;
         }
     }
@@ -375,7 +375,7 @@ void answer_exception(reply_spec &spec, const char *what, py_ref &fatal) noexcep
     const char *type_name = exc ? Py_TYPE(exc.get())->tp_name : "Exception";
     if (const char *dot = std::strrchr(type_name, '.'))
         type_name = dot + 1;
-    spec.error_text = std::string(type_name) + ": " + (exc ? utf8_of(exc.get()) : "");
+    out.error_text = std::string(type_name) + ": " + (exc ? utf8_of(exc.get()) : "");
     if (exc && (PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit) ||
                 PyErr_GivenExceptionMatches(exc.get(), PyExc_KeyboardInterrupt))) {
         fatal = std::move(exc);
@@ -386,7 +386,7 @@ void answer_exception(reply_spec &spec, const char *what, py_ref &fatal) noexcep
 }
 
 // A result that did not fit: the plan's exception becomes the reply's text.
-void answer_mismatch(reply_spec &spec, PyObject *result, const std::string &out_sig,
+void answer_mismatch(reply_plan &out, PyObject *result, const std::string &out_sig,
                      const char *what) noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
@@ -395,13 +395,13 @@ void answer_mismatch(reply_spec &spec, PyObject *result, const std::string &out_
     Py_XDECREF(type);
     Py_XDECREF(tb);
     py_ref shown(PyObject_Repr(result));
-    spec.what = reply_spec::kind::error;
-    spec.error_name = error_failed;
-    spec.error_text = "result " + (shown ? utf8_of(shown.get()) : std::string("?")) +
-                      " does not match output signature \"" + out_sig + "\"" +
-                      (exc ? ": " + utf8_of(exc.get()) : std::string());
+    out.what = reply_plan::kind::error;
+    out.error_name = error_failed;
+    out.error_text = "result " + (shown ? utf8_of(shown.get()) : std::string("?")) +
+                     " does not match output signature \"" + out_sig + "\"" +
+                     (exc ? ": " + utf8_of(exc.get()) : std::string());
     PyErr_Clear();
-    py_ref text(PyUnicode_FromFormat("%s: %s", what, spec.error_text.c_str()));
+    py_ref text(PyUnicode_FromFormat("%s: %s", what, out.error_text.c_str()));
     log_failure(text.get(), exc.get());
 }
 
@@ -422,7 +422,7 @@ struct naming {
 
 // The values a result stands for: none for an empty signature, the result
 // itself for one complete type, its items for several.
-bool add_result(reply_spec &spec, PyObject *result, const std::string &out_sig,
+bool add_result(reply_plan &out, PyObject *result, const std::string &out_sig,
                 naming &what) noexcept {
     const size_t n = complete_type_count(out_sig);
     bool ok;
@@ -431,19 +431,19 @@ bool add_result(reply_spec &spec, PyObject *result, const std::string &out_sig,
         if (!ok)
             PyErr_Format(PyExc_TypeError, "a method without output returns None");
     } else if (n == 1) {
-        ok = spec.body.add(out_sig, &result, 1, "result");
+        ok = out.body.add(out_sig, &result, 1, "result");
     } else if (!PyTuple_Check(result) || static_cast<size_t>(PyTuple_GET_SIZE(result)) != n) {
         PyErr_Format(PyExc_TypeError, "expected a tuple of %zu values", n);
         ok = false;
     } else {
-        ok = spec.body.add(out_sig, &PyTuple_GET_ITEM(result, 0), n, "result");
+        ok = out.body.add(out_sig, &PyTuple_GET_ITEM(result, 0), n, "result");
     }
     if (!ok) {
-        spec.body.clear();
-        answer_mismatch(spec, result, out_sig, what.c_str());
+        out.body.clear();
+        answer_mismatch(out, result, out_sig, what.c_str());
         return false;
     }
-    spec.what = reply_spec::kind::value;
+    out.what = reply_plan::kind::value;
     return true;
 }
 
@@ -469,12 +469,12 @@ PyObject *new_pending_reply(bus_object *bus, sd_bus_message *m, const std::strin
                             const std::string &what) noexcept;
 
 // Runs one incoming call.  Interpreter lock held.
-void dispatch(bus_object *self, incoming &item, reply_spec &spec, py_ref &fatal) noexcept {
+void dispatch(bus_object *self, incoming &item, reply_plan &out, py_ref &fatal) noexcept {
     object_export *o = item.target;
     if (o->dead.load() || !o->obj) {
-        spec.what = reply_spec::kind::error;
-        spec.error_name = error_unknown_object;
-        spec.error_text = "Object " + o->path + " was unexported.";
+        out.what = reply_plan::kind::error;
+        out.error_name = error_unknown_object;
+        out.error_text = "Object " + o->path + " was unexported.";
         return;
     }
     naming what{&item, {}};
@@ -484,7 +484,7 @@ void dispatch(bus_object *self, incoming &item, reply_spec &spec, py_ref &fatal)
         py_ref func = py_ref::borrow(item.method->func);
         py_ref args(read_body(item.m));
         if (!args) {
-            answer_exception(spec, what.c_str(), fatal);
+            answer_exception(out, what.c_str(), fatal);
             return;
         }
         // The object, then one argument per complete type; a slot in front
@@ -504,7 +504,7 @@ void dispatch(bus_object *self, incoming &item, reply_spec &spec, py_ref &fatal)
             func.get(), vec + 1, static_cast<size_t>(n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
             nullptr));
         if (!result) {
-            answer_exception(spec, what.c_str(), fatal);
+            answer_exception(out, what.c_str(), fatal);
             return;
         }
         if (PyCoro_CheckExact(result.get()) ||
@@ -518,47 +518,47 @@ void dispatch(bus_object *self, incoming &item, reply_spec &spec, py_ref &fatal)
                                                           reinterpret_cast<PyObject *>(self),
                                                           result.get(), reply.get(), nullptr));
                     if (r)
-                        return;  // spec stays none: nothing is sent now
+                        return;  // out stays none: nothing is sent now
                 }
-                answer_exception(spec, what.c_str(), fatal);
+                answer_exception(out, what.c_str(), fatal);
                 return;
             }
             py_ref close(PyObject_CallMethod(result.get(), "close", nullptr));
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "%s is a coroutine function: serve it with varquin.aio",
                          what.c_str());
-            answer_exception(spec, what.c_str(), fatal);
+            answer_exception(out, what.c_str(), fatal);
             return;
         }
-        add_result(spec, result.get(), item.method->out_sig, what);
+        add_result(out, result.get(), item.method->out_sig, what);
         return;
     }
     case incoming::kind::get: {
         py_ref variant(property_value(o, *item.property));
         PyObject *v = variant.get();
-        if (!v || !spec.body.add("v", &v, 1, "property")) {
-            spec.body.clear();
-            answer_exception(spec, what.c_str(), fatal);
+        if (!v || !out.body.add("v", &v, 1, "property")) {
+            out.body.clear();
+            answer_exception(out, what.c_str(), fatal);
             return;
         }
-        spec.what = reply_spec::kind::value;
+        out.what = reply_plan::kind::value;
         return;
     }
     case incoming::kind::get_all: {
         py_ref all(PyDict_New());
         if (!all)
-            return answer_exception(spec, what.c_str(), fatal);
+            return answer_exception(out, what.c_str(), fatal);
         for (property_export &p : item.iface->properties) {
             py_ref variant(property_value(o, p));
             if (!variant || PyDict_SetItemString(all.get(), p.name.c_str(), variant.get()) < 0)
-                return answer_exception(spec, what.c_str(), fatal);
+                return answer_exception(out, what.c_str(), fatal);
         }
         PyObject *d = all.get();
-        if (!spec.body.add("a{sv}", &d, 1, "properties")) {
-            spec.body.clear();
-            return answer_exception(spec, what.c_str(), fatal);
+        if (!out.body.add("a{sv}", &d, 1, "properties")) {
+            out.body.clear();
+            return answer_exception(out, what.c_str(), fatal);
         }
-        spec.what = reply_spec::kind::value;
+        out.what = reply_plan::kind::value;
         return;
     }
     case incoming::kind::set: {
@@ -569,20 +569,20 @@ void dispatch(bus_object *self, incoming &item, reply_spec &spec, py_ref &fatal)
         if (r >= 0)
             r = sd_bus_message_peek_type(item.m, &kind, &contents);
         if (r < 0 || kind != 'v' || !contents || p.sig != contents) {
-            spec.what = reply_spec::kind::error;
-            spec.error_name = error_invalid_args;
-            spec.error_text = "Property " + p.name + " takes '" + p.sig + "', not '" +
-                              (contents ? contents : "") + "'.";
+            out.what = reply_plan::kind::error;
+            out.error_name = error_invalid_args;
+            out.error_text = "Property " + p.name + " takes '" + p.sig + "', not '" +
+                             (contents ? contents : "") + "'.";
             return;
         }
         py_ref value(read_value(item.m, "v"));
         if (!value)
-            return answer_exception(spec, what.c_str(), fatal);
+            return answer_exception(out, what.c_str(), fatal);
         py_ref setter = py_ref::borrow(p.setter);
         py_ref done(PyObject_CallFunctionObjArgs(setter.get(), obj.get(), value.get(), nullptr));
         if (!done)
-            return answer_exception(spec, what.c_str(), fatal);
-        spec.what = reply_spec::kind::value;  // an empty return
+            return answer_exception(out, what.c_str(), fatal);
+        out.what = reply_plan::kind::value;  // an empty return
         // Everyone watching hears of the change, with the value now held.
         py_ref variant(property_value(o, p));
         py_ref changed(variant ? PyDict_New() : nullptr);
@@ -591,8 +591,8 @@ void dispatch(bus_object *self, incoming &item, reply_spec &spec, py_ref &fatal)
         if (changed && iface && none &&
             PyDict_SetItemString(changed.get(), p.name.c_str(), variant.get()) == 0) {
             PyObject *vals[3] = {iface.get(), changed.get(), none.get()};
-            if (!spec.changed.add("sa{sv}as", vals, 3, "PropertiesChanged"))
-                spec.changed.clear();
+            if (!out.changed.add("sa{sv}as", vals, 3, "PropertiesChanged"))
+                out.changed.clear();
         }
         if (PyErr_Occurred()) {
             py_ref text(PyUnicode_FromFormat("%s: reading the value after it was set failed",
@@ -603,7 +603,7 @@ void dispatch(bus_object *self, incoming &item, reply_spec &spec, py_ref &fatal)
             Py_XDECREF(t);
             Py_XDECREF(v);
             Py_XDECREF(tb);
-            spec.changed.clear();
+            out.changed.clear();
         }
         return;
     }
@@ -611,16 +611,16 @@ void dispatch(bus_object *self, incoming &item, reply_spec &spec, py_ref &fatal)
 }
 
 // Sends one reply (and the signal that goes with it).  Connection lock held.
-void send_reply(connection &conn, sd_bus_message *call, reply_spec &spec,
+void send_reply(connection &conn, sd_bus_message *call, reply_plan &out,
                 const std::string &path) noexcept {
     if (conn.closed())
         return;
-    if (spec.what != reply_spec::kind::none && call && sd_bus_message_get_expect_reply(call)) {
-        if (spec.what == reply_spec::kind::value) {
+    if (out.what != reply_plan::kind::none && call && sd_bus_message_get_expect_reply(call)) {
+        if (out.what == reply_plan::kind::value) {
             sd_bus_message *reply = nullptr;
             int r = sd_bus_message_new_method_return(call, &reply);
             if (r >= 0)
-                r = spec.body.apply(reply);
+                r = out.body.apply(reply);
             if (r >= 0)
                 r = conn.send(reply);
             sd_bus_message_unref(reply);
@@ -628,16 +628,16 @@ void send_reply(connection &conn, sd_bus_message *call, reply_spec &spec,
                 (void)sd_bus_reply_method_errorf(
                     call, error_failed, "The reply could not be sent: %s", std::strerror(-r));
         } else {
-            (void)sd_bus_reply_method_errorf(call, spec.error_name.c_str(), "%s",
-                                             spec.error_text.c_str());
+            (void)sd_bus_reply_method_errorf(call, out.error_name.c_str(), "%s",
+                                             out.error_text.c_str());
         }
     }
-    if (!spec.changed.empty()) {
+    if (!out.changed.empty()) {
         sd_bus_message *signal = nullptr;
         int r = sd_bus_message_new_signal(conn.bus(), &signal, path.c_str(), properties_interface,
                                           "PropertiesChanged");
         if (r >= 0)
-            r = spec.changed.apply(signal);
+            r = out.changed.apply(signal);
         if (r >= 0)
             (void)conn.send(signal);
         sd_bus_message_unref(signal);
@@ -661,13 +661,13 @@ PyObject *run_incoming(bus_object *self) noexcept {
     if (batch.empty())
         Py_RETURN_NONE;
 
-    std::vector<reply_spec> specs(batch.size());
+    std::vector<reply_plan> outs(batch.size());
     py_ref fatal;
     size_t ran = 0;
     bus_object *outer = t_serving;
     t_serving = self;
     for (; ran < batch.size(); ++ran) {
-        dispatch(self, batch[ran], specs[ran], fatal);
+        dispatch(self, batch[ran], outs[ran], fatal);
         if (fatal) {
             ++ran;
             break;
@@ -679,7 +679,7 @@ PyObject *run_incoming(bus_object *self) noexcept {
         std::lock_guard<std::mutex> hold(conn->lock());
         for (size_t i = 0; i < ran; ++i) {
             incoming &item = batch[i];
-            send_reply(*conn, item.m, specs[i], item.target->path);
+            send_reply(*conn, item.m, outs[i], item.target->path);
             sd_bus_message_unref(item.m);
             --item.target->in_flight;
             maybe_free(*reg, item.target);
@@ -690,7 +690,7 @@ PyObject *run_incoming(bus_object *self) noexcept {
             reg->queue.insert(reg->queue.begin(), batch.begin() + static_cast<std::ptrdiff_t>(ran),
                               batch.end());
     }
-    specs.clear();  // the plans give their references back here, with the interpreter lock
+    outs.clear();  // the plans give their references back here, with the interpreter lock
     if (fatal) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(fatal.get())), fatal.get());
         return nullptr;
@@ -731,14 +731,14 @@ PyObject *new_pending_reply(bus_object *bus, sd_bus_message *m, const std::strin
     return reinterpret_cast<PyObject *>(r);
 }
 
-// Sends `spec` for the held call, once.
-PyObject *pending_reply_answer(pending_reply_object *self, reply_spec &spec) noexcept {
+// Sends `out` for the held call, once.
+PyObject *pending_reply_answer(pending_reply_object *self, reply_plan &out) noexcept {
     sd_bus_message *m = std::exchange(self->m, nullptr);
     connection *conn = self->bus->conn;
     if (m && conn) {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
-        send_reply(*conn, m, spec, std::string());
+        send_reply(*conn, m, out, std::string());
         sd_bus_message_unref(m);
     }
     Py_RETURN_NONE;
@@ -748,21 +748,21 @@ PyObject *pending_reply_send(PyObject *self_, PyObject *result) noexcept {
     auto *self = reinterpret_cast<pending_reply_object *>(self_);
     if (!self->m)
         Py_RETURN_NONE;
-    reply_spec spec;
+    reply_plan out;
     naming what{nullptr, *self->what};
-    add_result(spec, result, *self->out_sig, what);
-    return pending_reply_answer(self, spec);
+    add_result(out, result, *self->out_sig, what);
+    return pending_reply_answer(self, out);
 }
 
 PyObject *pending_reply_fail(PyObject *self_, PyObject *exc) noexcept {
     auto *self = reinterpret_cast<pending_reply_object *>(self_);
     if (!self->m)
         Py_RETURN_NONE;
-    reply_spec spec;
+    reply_plan out;
     py_ref fatal;
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
-    answer_exception(spec, self->what->c_str(), fatal);
-    PyObject *done = pending_reply_answer(self, spec);
+    answer_exception(out, self->what->c_str(), fatal);
+    PyObject *done = pending_reply_answer(self, out);
     if (fatal && done) {  // the loop, not this call, decides about SystemExit
         Py_DECREF(done);
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(fatal.get())), fatal.get());
@@ -776,11 +776,11 @@ void pending_reply_dealloc(PyObject *obj) noexcept {
     PyObject_GC_UnTrack(obj);
     if (self->m) {
         // Never answered (its task was cancelled): the caller is told.
-        reply_spec spec;
-        spec.what = reply_spec::kind::error;
-        spec.error_name = error_failed;
-        spec.error_text = "The method was cancelled before it answered.";
-        py_ref r(pending_reply_answer(self, spec));
+        reply_plan out;
+        out.what = reply_plan::kind::error;
+        out.error_name = error_failed;
+        out.error_text = "The method was cancelled before it answered.";
+        py_ref r(pending_reply_answer(self, out));
     }
     delete self->out_sig;
     delete self->what;

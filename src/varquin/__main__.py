@@ -132,12 +132,12 @@ def per_host(command: str, units: Sequence[str], wait: bool, deadline: float | N
     return rows
 
 
-def split_hosts(spec: str) -> list[str]:
+def split_hosts(value: str) -> list[str]:
     """The hosts of one -H value.  Commas separate hosts, and also the keys
     of a D-Bus address (``unix:path=/x,guid=...``): a piece that holds ``=``
     without starting an address continues the address before it."""
     hosts: list[str] = []
-    for piece in spec.split(","):
+    for piece in value.split(","):
         if hosts and "=" in piece and not fleet.is_address(piece) and fleet.is_address(hosts[-1]):
             hosts[-1] += "," + piece
         elif piece:
@@ -145,12 +145,12 @@ def split_hosts(spec: str) -> list[str]:
     return hosts
 
 
-def host_openers(specs: Sequence[str]) -> dict[str, fleet.Opener]:
-    if not specs:
+def host_openers(values: Sequence[str]) -> dict[str, fleet.Opener]:
+    if not values:
         return {LOCAL: lambda timeout: (Bus.system(timeout=timeout), True)}
     openers: dict[str, fleet.Opener] = {}
-    for spec in specs:
-        for host in split_hosts(spec):
+    for value in values:
+        for host in split_hosts(value):
             key, o = fleet.opener(host)
             openers.setdefault(key, o)
     return openers
