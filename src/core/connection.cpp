@@ -1,5 +1,6 @@
 #include "core/connection.hpp"
 
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -74,7 +75,22 @@ connection *connection::adopt(sd_bus *bus) noexcept {
         errno = ENOMEM;
         return nullptr;
     }
-    const int r = sd_bus_add_filter(bus, &c->filter_slot_, on_message, c);
+    // The reader waits on one epoll set holding the connection and the
+    // wake-up: registered once, not at every wait as poll would.
+    int r = (c->epoll_fd_ = epoll_create1(EPOLL_CLOEXEC)) < 0 ? -errno : 0;
+    if (r == 0) {
+        epoll_event wake = {EPOLLIN, {.u32 = 1}};
+        epoll_event input = {EPOLLIN, {.u32 = 0}};
+        const int bus_fd = sd_bus_get_fd(bus);
+        if (bus_fd < 0)
+            r = bus_fd;
+        else if (epoll_ctl(c->epoll_fd_, EPOLL_CTL_ADD, fd, &wake) < 0 ||
+                 epoll_ctl(c->epoll_fd_, EPOLL_CTL_ADD, bus_fd, &input) < 0)
+            r = -errno;
+        c->watched_ = EPOLLIN;
+    }
+    if (r == 0)
+        r = sd_bus_add_filter(bus, &c->filter_slot_, on_message, c);
     if (r < 0) {
         c->bus_ = nullptr;  // the caller keeps the bus
         delete c;
@@ -96,6 +112,8 @@ connection::~connection() {
         sd_bus_unref(bus_);
     }
     ::close(wake_fd_);
+    if (epoll_fd_ >= 0)
+        ::close(epoll_fd_);
 }
 
 void connection::set_filter(message_filter fn, void *data) noexcept {
@@ -329,20 +347,27 @@ wait_status connection::wait(waiter &w, steady::time_point deadline) noexcept {
                 continue;
             }
             const steady::time_point until = std::min(deadline, from_usec(usec));
-            pollfd fds[2] = {{sd_bus_get_fd(bus_), static_cast<short>(events), 0},
-                             {wake_fd_, POLLIN, 0}};
+            // POLLIN and POLLOUT are EPOLLIN and EPOLLOUT.
+            const uint32_t wanted = static_cast<uint32_t>(events) & (EPOLLIN | EPOLLOUT);
+            if (wanted != watched_) {
+                epoll_event input = {wanted, {.u32 = 0}};
+                if (epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, sd_bus_get_fd(bus_), &input) == 0)
+                    watched_ = wanted;
+            }
             hold.unlock();
-            const int n = poll(fds, 2, poll_ms(until));
-            const int poll_errno = errno;
+            epoll_event ready[2];
+            const int n = epoll_wait(epoll_fd_, ready, 2, poll_ms(until));
+            const int wait_errno = errno;
             hold.lock();
             idle_ = false;  // input, or a timeout of sd-bus's own, to process
             leave_reader();
-            if (fds[1].revents & POLLIN) {
-                uint64_t count;
-                ssize_t got = ::read(wake_fd_, &count, sizeof count);
-                (void)got;
-            }
-            if (n < 0 && poll_errno == EINTR) {
+            for (int i = 0; i < n; ++i)
+                if (ready[i].data.u32 == 1) {
+                    uint64_t count;
+                    ssize_t got = ::read(wake_fd_, &count, sizeof count);
+                    (void)got;
+                }
+            if (n < 0 && wait_errno == EINTR) {
                 status = wait_status::interrupted;
                 break;
             }

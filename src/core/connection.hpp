@@ -173,6 +173,8 @@ private:
     message_filter filter_ = nullptr;
     void *filter_data_ = nullptr;
     int wake_fd_;
+    int epoll_fd_ = -1;  // the connection and the wake-up, for the reader
+    uint32_t watched_ = 0;  // the connection's events in the set, under the lock
     waiter *waiters_ = nullptr;  // linked waiters, under the lock
     waiter *reader_ = nullptr;  // the waiter polling the socket, under the lock
     bool draining_ = false;  // under the lock: processing runs on this thread now
