@@ -17,6 +17,13 @@ refuse the legacy cgroup layout, so such a root is booted with
 The container's systemd is the child of the nspawn process, and its system
 bus is reachable from the host at /proc/<its pid>/root/run/dbus/system_bus_socket.
 
+With --keep-unit nspawn puts the container under the cgroup it is started
+in, so two containers started from one process would share every service's
+cgroup (payload/system.slice/dbus.service holding both dbus-daemons): the
+manager of one waits on, and may kill, what runs in the other.  Each
+container is therefore started in a cgroup of its own, made below the
+caller's in each hierarchy nspawn places it in, and removed at teardown.
+
     with Container(files={"/lib/systemd/system/x.service": "..."}) as c:
         os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = c.bus_address
         ...
@@ -97,6 +104,46 @@ def _comm(pid):
         return None
 
 
+def _cgroup_roots():
+    """The cgroup folders this process is in, one per hierarchy nspawn uses:
+    the cgroup2 hierarchy and the named "systemd" one (where the host mounts
+    them)."""
+    mine = {}
+    for line in Path("/proc/self/cgroup").read_text().splitlines():
+        number, controllers, path = line.split(":", 2)
+        if number == "0":
+            mine["cgroup2"] = path
+        elif controllers == "name=systemd":
+            mine["systemd"] = path
+    found = []
+    for line in Path("/proc/self/mountinfo").read_text().splitlines():
+        fields, _, tail = line.partition(" - ")
+        mount_point = fields.split()[4]
+        fstype, _, options = tail.split()[:3]
+        kind = "cgroup2" if fstype == "cgroup2" else "systemd" if "name=systemd" in options.split(",") else None
+        if kind in mine:
+            found.append(Path(mount_point) / mine.pop(kind).lstrip("/"))
+    return found
+
+
+def _remove_cgroup(folder):
+    """Removes a cgroup folder and every cgroup below it, deepest first; True
+    when it is gone.  A cgroup holding processes cannot be removed."""
+    for parent, subfolders, _ in os.walk(folder, topdown=False):
+        for name in subfolders:
+            try:
+                os.rmdir(Path(parent) / name)
+            except OSError:
+                pass
+    try:
+        os.rmdir(folder)
+    except FileNotFoundError:
+        return True
+    except OSError:
+        return False
+    return True
+
+
 def _children(pid):
     """The PIDs whose parent is `pid`."""
     found = []
@@ -134,6 +181,7 @@ class Container:
         self.mounted = []  # mount points, in mounting order
         self.proc = None  # the nspawn process
         self.init = None  # (pid, start time) of the container's systemd
+        self.cgroups = []  # the cgroup folders made for the container
         self._sigterm_caught = False
         self._old_sigterm = None
         self._stopping = threading.Lock()
@@ -216,13 +264,33 @@ class Container:
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_text(text)
 
+    def _make_cgroups(self):
+        """Makes the container's own cgroups; nspawn is started in them."""
+        for root in _cgroup_roots():
+            folder = root / self.folder.name
+            try:
+                folder.mkdir()
+            except OSError as e:
+                self.progress(f"no cgroup of its own at {folder} ({e}): the container shares its caller's")
+                continue
+            self.cgroups.append(folder)
+
     def _boot(self):
+        self._make_cgroups()
+        # The shell enters each cgroup, then becomes nspawn (keeping its PID).
+        enter = 'while [ "$1" != -- ]; do echo $$ > "$1" || exit 125; shift; done; shift; exec "$@"'
         log = open(self.folder / "nspawn.log", "wb")
         try:
             # A session of its own: a Ctrl-C at the terminal reaches this
             # process only, which then stops the container in order.
             self.proc = subprocess.Popen(
                 [
+                    "sh",
+                    "-c",
+                    enter,
+                    "sh",
+                    *(str(folder / "cgroup.procs") for folder in self.cgroups),
+                    "--",
                     NSPAWN,
                     f"--directory={self.root}",
                     "--register=no",
@@ -245,9 +313,9 @@ class Container:
         last_state = None
         while True:
             if self.proc.poll() is not None:
-                raise Unavailable(f"systemd-nspawn exited with status {self.proc.returncode}: {self._log_tail()}")
+                raise Unavailable(f"systemd-nspawn exited with status {self.proc.returncode}: {self.log_tail()}")
             if time.monotonic() > deadline:
-                raise Unavailable(f"the container did not boot within {self.boot_timeout:.0f} s: {self._log_tail()}")
+                raise Unavailable(f"the container did not boot within {self.boot_timeout:.0f} s: {self.log_tail()}")
             if self.init is None:
                 kids = [k for k in _children(self.proc.pid) if _comm(k) == "systemd"]
                 if len(kids) == 1 and _start_time(kids[0]) is not None:
@@ -278,7 +346,8 @@ class Container:
             return None
         return out[2:].strip('"')
 
-    def _log_tail(self, lines=15):
+    def log_tail(self, lines=15):
+        """The last `lines` lines of nspawn's output (the container's console), on one line."""
         try:
             text = (self.folder / "nspawn.log").read_text(errors="replace")
         except OSError:
@@ -300,6 +369,7 @@ class Container:
         try:
             with self._stopping:
                 self._stop_container()
+                self._remove_cgroups()
                 self._unmount()
                 if self.folder is not None:
                     shutil.rmtree(self.folder, ignore_errors=True)
@@ -340,6 +410,19 @@ class Container:
             while _start_time(self.init[0]) == self.init[1] and time.monotonic() < deadline:
                 time.sleep(0.05)
         self.proc = None
+
+    def _remove_cgroups(self):
+        # The container's last processes leave its cgroups a moment after
+        # they are reaped.
+        deadline = time.monotonic() + 5.0
+        while self.cgroups:
+            if _remove_cgroup(self.cgroups[-1]):
+                self.cgroups.pop()
+            elif time.monotonic() > deadline:
+                self.progress(f"the cgroup {self.cgroups[-1]} still holds processes: left in place")
+                self.cgroups.pop()
+            else:
+                time.sleep(0.05)
 
     def _unmount(self):
         while self.mounted:

@@ -12,6 +12,7 @@ import subprocess
 import pytest
 
 import _varquin
+import varquin
 from conftest import child_env, wait_for
 from real_systemd_tier import boot, use_container_bus
 
@@ -176,6 +177,43 @@ def test_reboot_and_poweroff_end_the_container(clean_module, systemd_root, fn, e
             "Failed to call method, Message recipient disconnected from message bus without replying, Success",
         )
         assert ok or _varquin.get_last_error(0) in lost
-        assert container.proc.wait(timeout=60) == exit_status
+        try:
+            status = container.proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            pytest.fail(f"the container is still up; its console: {container.log_tail(30)}")
+        assert status == exit_status, container.log_tail(30)
     finally:
         container.stop()
+
+
+def test_a_kill_in_one_container_spares_the_others(real_systemd_container, systemd_root):
+    # Containers started side by side each have cgroups of their own: the
+    # manager of one killing a unit's cgroup ends that unit there only.
+    def logind_pid(container):
+        with varquin.Bus(container.bus_address) as bus:
+            return bus.get_property(
+                "org.freedesktop.systemd1",
+                "/org/freedesktop/systemd1/unit/systemd_2dlogind_2eservice",
+                "org.freedesktop.systemd1.Service",
+                "MainPID",
+            )
+
+    before = logind_pid(real_systemd_container)
+    other = boot(systemd_root)
+    try:
+        first = logind_pid(other)
+        with varquin.Bus(other.bus_address) as bus:
+            bus.call(
+                "org.freedesktop.systemd1",
+                "/org/freedesktop/systemd1",
+                "org.freedesktop.systemd1.Manager",
+                "KillUnit",
+                "ssi",
+                "systemd-logind.service",
+                "all",
+                9,
+            )
+        assert wait_for(lambda: logind_pid(other) not in (0, first))
+        assert logind_pid(real_systemd_container) == before
+    finally:
+        other.stop()
