@@ -13,6 +13,10 @@ in user space in all and in each function (inclusive: with its callees).
         to the C server; two runs of different lengths, and their difference
         divided by the difference of their calls, so that starting up and
         connecting cancel out
+    python -m bench.profile client IMPL --sequential [--calls N]
+        the same for one of the sequential clients of the client table (c,
+        send, Bus.call, sdbus, sdbus proxy, pystemd, dbus-python, dbus-fast,
+        jeepney), N calls in the longer run
 
 Then the system calls per call, counted by strace in another run of the
 same kind (the kernel's work is not among the instructions).  Valgrind slows
@@ -33,7 +37,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from bench.bench import BUILD, IN_FLIGHT, Env, Server, build_c, cpu_s, py_client, run_json
+from bench.bench import BUILD, IN_FLIGHT, Env, Server, build_c, cpu_s, echo_cmd, py_client, run_json
 from testing.privatebus import PrivateBus
 
 ANNOTATED = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+(.*)$")
@@ -177,26 +181,29 @@ def profile_server(env: Env, folder: Path, impl: str, k: int, w: int, seconds: f
     report_syscalls(r["total_calls"], {name: n / r["total_calls"] for name, n in syscalls(summary).items()})
 
 
-def profile_client(env: Env, folder: Path, impl: str, calls: int, share: float) -> None:
+def profile_client(env: Env, folder: Path, impl: str, calls: int, share: float, sequential: bool) -> None:
     server = Server("c", env)
     try:
         runs, traced = [], []
         for n in (calls // 4, calls):
             out, summary = folder / f"client.{n}.out", folder / f"client.{n}.strace"
-            if impl == "c":
+            if sequential:
+                cmd = echo_cmd(impl, server.name, n)
+            elif impl == "c":
                 # The load generator runs for a time, longer for more calls.
                 cmd = [str(BUILD / "loadgen"), server.name, "1", str(IN_FLIGHT), str(n / 100)]
             else:
                 cmd = py_client("concurrent", impl, server.name, str(IN_FLIGHT), str(n))
-            key = "total_calls" if impl == "c" else "calls"
+            key = "total_calls" if impl == "c" and not sequential else "calls"
             runs.append((int(run_json([*callgrind(out), *cmd], env)[key]), *counts(out)))
             traced.append((int(run_json([*strace(summary), *cmd], env)[key]), syscalls(summary)))
     finally:
         server.stop()
     (calls_a, total_a, functions_a), (calls_b, total_b, functions_b) = runs
     made = calls_b - calls_a
+    kind = "sequential Echo calls" if sequential else f"{IN_FLIGHT} Echo calls in flight on one connection"
     report(
-        f"client {impl}: {IN_FLIGHT} Echo calls in flight on one connection, {calls_a:,} and {calls_b:,} calls",
+        f"client {impl}: {kind}, {calls_a:,} and {calls_b:,} calls",
         (total_b - total_a) / made,
         {name: (ir - functions_a.get(name, 0)) / made for name, ir in functions_b.items()},
         share,
@@ -214,6 +221,7 @@ def main() -> None:
     ap.add_argument("--w", type=int, default=16, help="calls in flight on each (server)")
     ap.add_argument("--seconds", type=float, default=5.0, help="length of the load (server)")
     ap.add_argument("--calls", type=int, default=200, help="calls per task of the longer run (client)")
+    ap.add_argument("--sequential", action="store_true", help="one of the sequential clients (client)")
     ap.add_argument("--share", type=float, default=3.0, help="list the functions with this percentage or more")
     args = ap.parse_args()
     for tool in ("valgrind", "callgrind_control", "callgrind_annotate", "strace", "dbus-daemon"):
@@ -227,7 +235,7 @@ def main() -> None:
         if args.side == "server":
             profile_server(env, folder, args.impl, args.k, args.w, args.seconds, args.share / 100)
         else:
-            profile_client(env, folder, args.impl, args.calls, args.share / 100)
+            profile_client(env, folder, args.impl, args.calls, args.share / 100, args.sequential)
     finally:
         bus.stop()  # type: ignore[no-untyped-call]
         shutil.rmtree(folder, ignore_errors=True)
