@@ -33,6 +33,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
+from bench.procfs import fd_count, rss_kb
 from testing.container import Container, Unavailable, why_not
 from testing.privatebus import PrivateBus
 from testing.processes import stop_process
@@ -112,18 +113,6 @@ def cpu_s(pid: int) -> float:
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def rss_kb(pid: int) -> int:
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return -1
-
-
-def fd_count(pid: int) -> int:
-    return len(os.listdir(f"/proc/{pid}/fd"))
 
 
 class Server:

@@ -33,6 +33,8 @@ import types
 from collections.abc import Callable
 from typing import Any
 
+from procfs import fd_count, rss_kb  # this script's folder is on sys.path
+
 import varquin
 from varquin import Variant
 
@@ -261,18 +263,6 @@ def serve(name: str) -> None:
 # --- Measuring ------------------------------------------------------------------------------
 
 
-def rss_kb() -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return -1
-
-
-def open_fds() -> int:
-    return len(os.listdir("/proc/self/fd"))
-
-
 def main() -> None:
     if sys.argv[1] == "--serve":
         serve(sys.argv[2])
@@ -283,13 +273,13 @@ def main() -> None:
         for i in range(warmup):
             one(i)
         gc.collect()
-        before, fds_before = rss_kb(), open_fds()
+        before, fds_before = rss_kb(), fd_count()
         t0 = time.perf_counter()
         for i in range(n):
             one(i)
         seconds = time.perf_counter() - t0
         gc.collect()
-        after, fds_after = rss_kb(), open_fds()
+        after, fds_after = rss_kb(), fd_count()
     print(
         json.dumps(
             {

@@ -28,6 +28,8 @@ from collections.abc import Awaitable, Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
+from procfs import rss_kb  # this script's folder is on sys.path
+
 PATH = "/org/varquin/bench"
 PROPERTIES = "org.freedesktop.DBus.Properties"
 ECHO_ARGS = ("hello", "world")
@@ -37,14 +39,6 @@ AsyncCall = Callable[[], Awaitable[None]]
 # Connects inside the running event loop and gives the call to make.
 Connect = Callable[[], Awaitable[AsyncCall]]
 Result = dict[str, float]
-
-
-def rss_kb() -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return -1
 
 
 def expect(ok: bool, reply: object) -> None:
