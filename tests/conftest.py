@@ -161,3 +161,20 @@ def send_peer(send_peer_process):
     """The generic-call peer with no recorded calls and no scripted behaviour."""
     send_peer_process.reset()
     return send_peer_process
+
+
+# The echo peer (tests/peers/echo_peer.py), for the Bus tests: its name, which
+# is also its interface.
+ECHO = "org.varquin.Test.Echo"
+
+
+@pytest.fixture(scope="module")
+def echo_peer(system_bus):
+    """The echo peer, started once per test module."""
+    from peers.peerlib import PeerProcess
+
+    peer = PeerProcess("echo_peer.py", ECHO, ECHO, env=child_env())
+    try:
+        yield peer
+    finally:
+        peer.stop()

@@ -11,22 +11,12 @@ import time
 import pytest
 
 import varquin
-from conftest import child_env
+from conftest import ECHO, child_env
 from peers.peerlib import PeerProcess
 from testing.privatebus import PrivateBus
 
-ECHO = "org.varquin.Test.Echo"
 OTHER = "org.varquin.Test.Other"
 PATH = "/org/varquin/test/echo"
-
-
-@pytest.fixture(scope="module")
-def echo_peer(system_bus):
-    peer = PeerProcess("echo_peer.py", ECHO, ECHO, env=child_env())
-    try:
-        yield peer
-    finally:
-        peer.stop()
 
 
 @pytest.fixture

@@ -8,22 +8,11 @@ import time
 import pytest
 
 import varquin
-from conftest import child_env, wait_for
-from peers.peerlib import PeerProcess
+from conftest import ECHO, wait_for
 from varquin import fleet
 
-ECHO = "org.varquin.Test.Echo"
 ECHO_AT = (ECHO, "/org/varquin/test/echo", ECHO)
 DBUS = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus")
-
-
-@pytest.fixture(scope="module")
-def echo_peer(system_bus):
-    peer = PeerProcess("echo_peer.py", ECHO, ECHO, env=child_env())
-    try:
-        yield peer
-    finally:
-        peer.stop()
 
 
 def addresses(system_bus, n):
