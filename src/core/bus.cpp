@@ -116,7 +116,10 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
     connection *conn = connection::adopt(bus);
     if (!conn) {
         const int err = errno;
-        sd_bus_flush_close_unref(bus);
+        // Closed without flushing: flushing could wait on the socket, and
+        // the interpreter lock is held here.
+        sd_bus_close(bus);
+        sd_bus_unref(bus);
         return raise_errno(-err, "cannot set up the connection");
     }
     py_ref obj(cls->tp_alloc(cls, 0));
