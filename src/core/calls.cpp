@@ -9,6 +9,7 @@
 #include "core/errors.hpp"
 #include "core/export.hpp"
 #include "gil.hpp"
+#include "owners.hpp"
 #include "py_ref.hpp"
 
 namespace vq::core {
@@ -40,14 +41,13 @@ int send_locked(connection &conn, const call_target &to, const plan &args,
         return 1;
     if (conn.error())
         return conn.error();
-    sd_bus_message *m = nullptr;
-    int r = sd_bus_message_new_method_call(conn.bus(), &m, to.destination, to.path, to.interface,
-                                           to.member);
+    vq::message_ptr m;
+    int r = sd_bus_message_new_method_call(conn.bus(), vq::out(m), to.destination, to.path,
+                                           to.interface, to.member);
     if (r >= 0)
-        r = args.apply(m);
+        r = args.apply(m.get());
     if (r >= 0)
-        r = conn.start_call(m, p);
-    sd_bus_message_unref(m);
+        r = conn.start_call(m.get(), p);
     return r < 0 ? r : 0;
 }
 

@@ -16,6 +16,7 @@
 #include "core/errors.hpp"
 #include "core/marshal.hpp"
 #include "gil.hpp"
+#include "owners.hpp"
 #include "py_ref.hpp"
 
 namespace vq::core {
@@ -617,13 +618,12 @@ void send_reply(connection &conn, sd_bus_message *call, reply_plan &out,
         return;
     if (out.what != reply_plan::kind::none && call && sd_bus_message_get_expect_reply(call)) {
         if (out.what == reply_plan::kind::value) {
-            sd_bus_message *reply = nullptr;
-            int r = sd_bus_message_new_method_return(call, &reply);
+            vq::message_ptr reply;
+            int r = sd_bus_message_new_method_return(call, vq::out(reply));
             if (r >= 0)
-                r = out.body.apply(reply);
+                r = out.body.apply(reply.get());
             if (r >= 0)
-                r = conn.send(reply);
-            sd_bus_message_unref(reply);
+                r = conn.send(reply.get());
             if (r < 0)
                 (void)sd_bus_reply_method_errorf(
                     call, error_failed, "The reply could not be sent: %s", std::strerror(-r));
@@ -633,14 +633,13 @@ void send_reply(connection &conn, sd_bus_message *call, reply_plan &out,
         }
     }
     if (!out.changed.empty()) {
-        sd_bus_message *signal = nullptr;
-        int r = sd_bus_message_new_signal(conn.bus(), &signal, path.c_str(), properties_interface,
-                                          "PropertiesChanged");
+        vq::message_ptr signal;
+        int r = sd_bus_message_new_signal(conn.bus(), vq::out(signal), path.c_str(),
+                                          properties_interface, "PropertiesChanged");
         if (r >= 0)
-            r = out.changed.apply(signal);
+            r = out.changed.apply(signal.get());
         if (r >= 0)
-            (void)conn.send(signal);
-        sd_bus_message_unref(signal);
+            (void)conn.send(signal.get());
     }
 }
 
@@ -1386,13 +1385,12 @@ PyObject *bus_emit(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
         if (conn->closed()) {
             closed = true;
         } else {
-            sd_bus_message *m = nullptr;
-            r = sd_bus_message_new_signal(conn->bus(), &m, path, iface, member);
+            vq::message_ptr m;
+            r = sd_bus_message_new_signal(conn->bus(), vq::out(m), path, iface, member);
             if (r >= 0)
-                r = values.apply(m);
+                r = values.apply(m.get());
             if (r >= 0)
-                r = conn->send(m);
-            sd_bus_message_unref(m);
+                r = conn->send(m.get());
         }
     }
     if (closed)

@@ -16,6 +16,7 @@
 #include "core/events.hpp"
 #include "core/marshal.hpp"
 #include "gil.hpp"
+#include "owners.hpp"
 #include "py_ref.hpp"
 
 namespace vq::core {
@@ -105,13 +106,13 @@ int on_owner_reply(sd_bus_message *m, void *userdata, sd_bus_error *) noexcept {
 // A fire-and-forget call to the bus (AddMatch/RemoveMatch of the rules we
 // follow ourselves).  Under the lock.
 void tell_bus(connection &conn, const char *member, const std::string &rule) noexcept {
-    sd_bus_message *m = nullptr;
-    if (sd_bus_message_new_method_call(conn.bus(), &m, bus_service, bus_path, bus_service,
-                                       member) >= 0 &&
-        sd_bus_message_append_basic(m, 's', rule.c_str()) >= 0 &&
-        sd_bus_message_set_expect_reply(m, 0) >= 0)
-        (void)conn.send(m);
-    sd_bus_message_unref(m);
+    vq::message_ptr m;
+    if (sd_bus_message_new_method_call(conn.bus(), vq::out(m), bus_service, bus_path, bus_service,
+                                       member) < 0)
+        return;
+    if (sd_bus_message_append_basic(m.get(), 's', rule.c_str()) >= 0 &&
+        sd_bus_message_set_expect_reply(m.get(), 0) >= 0)
+        (void)conn.send(m.get());
 }
 
 // Starts following the owner of `name`.  Under the lock.
@@ -126,12 +127,12 @@ void track_owner(match_registry &registry, connection &conn, const std::string &
     tell_bus(conn, "AddMatch", entry.rule);
     // Sent after the rule: a change between the two arrives before the
     // answer, which then tells the newer owner.
-    sd_bus_message *m = nullptr;
-    if (sd_bus_message_new_method_call(conn.bus(), &m, bus_service, bus_path, bus_service,
-                                       "GetNameOwner") >= 0 &&
-        sd_bus_message_append_basic(m, 's', name.c_str()) >= 0)
-        (void)sd_bus_call_async(conn.bus(), &entry.query, m, on_owner_reply, &entry, 0);
-    sd_bus_message_unref(m);
+    vq::message_ptr m;
+    if (sd_bus_message_new_method_call(conn.bus(), vq::out(m), bus_service, bus_path, bus_service,
+                                       "GetNameOwner") < 0)
+        return;
+    if (sd_bus_message_append_basic(m.get(), 's', name.c_str()) >= 0)
+        (void)sd_bus_call_async(conn.bus(), &entry.query, m.get(), on_owner_reply, &entry, 0);
 }
 
 void untrack_owner(match_registry &registry, connection &conn, const std::string &name) noexcept {
