@@ -47,7 +47,7 @@ PyModuleDef core_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__core(void) {
+PyMODINIT_FUNC PyInit__core(void) noexcept {
     PyObject *module = PyModule_Create(&core_module);
     if (!module)
         return nullptr;
