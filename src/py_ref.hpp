@@ -1,5 +1,6 @@
-// An owner of one counted Python reference, shared by both extension
-// modules: whatever path leaves the scope gives the reference back.
+// Owners of Python state shared by both extension modules: one counted
+// reference (whatever path leaves the scope gives it back), and a pending
+// exception set aside for a scope.
 // Interpreter lock held wherever one is made, reset or destroyed.
 #pragma once
 
@@ -36,6 +37,20 @@ public:
 
 private:
     PyObject *o_ = nullptr;
+};
+
+// Sets the pending exception (if any) aside for the life of the object and
+// puts it back when the scope ends, replacing whatever was raised meanwhile:
+// code that must run with no exception set (cleanup, a lookup) runs inside.
+class saved_exception {
+public:
+    saved_exception() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    ~saved_exception() { PyErr_Restore(type_, value_, tb_); }
+    saved_exception(const saved_exception &) = delete;
+    saved_exception &operator=(const saved_exception &) = delete;
+
+private:
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
 };
 
 }  // namespace vq

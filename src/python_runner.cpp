@@ -235,6 +235,19 @@ int g_exit_status = 0;
 // ends the process with that status instead of 0.
 void exit_with_passed_status() noexcept { std::exit(g_exit_status); }
 
+// Whether the calling thread is the interpreter's main thread, as the
+// threading module knows it (after a fork, the thread that forked).
+// Interpreter lock; a pending exception stays as it was.
+bool on_main_thread() noexcept {
+    vq::saved_exception pending;
+    py_ref threading(PyImport_ImportModule("threading"));
+    py_ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    py_ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    bool on_main = ident && PyLong_Check(ident.get()) &&
+                   PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
+    return on_main;
+}
+
 // Whether the main thread has finished its program: it then only waits for
 // the other threads to end (in threading._shutdown, or after it), and a
 // SystemExit raised there is ignored.  On the main thread, a frame of
@@ -245,7 +258,7 @@ bool main_thread_finished() noexcept {
     py_ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
     py_ref alive(main ? PyObject_CallMethod(main.get(), "is_alive", nullptr) : nullptr);
     bool finished = alive.get() == Py_False;
-    if (!finished && threading && _PyOS_IsMainThread()) {
+    if (!finished && threading && on_main_thread()) {
         py_ref shutdown(PyObject_GetAttrString(threading.get(), "_shutdown"));
         py_ref code(shutdown ? PyObject_GetAttrString(shutdown.get(), "__code__") : nullptr);
         PyFrameObject *frame = PyEval_GetFrame();  // borrowed
@@ -362,7 +375,7 @@ call_outcome call_method(const char *input_sig, const char *output_sig, void *fu
     if (!res) {
         // On the main thread a SystemExit ends the process as it is printed,
         // without a reply.
-        if (PyErr_ExceptionMatches(PyExc_SystemExit) && !_PyOS_IsMainThread()) {
+        if (PyErr_ExceptionMatches(PyExc_SystemExit) && !on_main_thread()) {
             failure = describe_exception();
             if (pass_exit_to_main_thread())
                 return call_outcome::exiting;
@@ -401,7 +414,7 @@ extern "C" int run_python_func(const char *args_fmt, void *func, vq_arg_cell *ar
         py_ref res = call(args_fmt, static_cast<PyObject *>(func), args);
         if (res)
             code = convert(res.get(), results);
-        else if (PyErr_ExceptionMatches(PyExc_SystemExit) && !_PyOS_IsMainThread())
+        else if (PyErr_ExceptionMatches(PyExc_SystemExit) && !on_main_thread())
             (void)pass_exit_to_main_thread();
     }
     // The one exit: whatever a path left set (a signal handler's exception,
