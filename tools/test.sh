@@ -1,7 +1,9 @@
 #!/bin/sh
 # Checks layout and lint, the type stub and the user's wheel, then runs the
 # whole test suite: once against the regular build, then once more against a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# build with AddressSanitizer and UndefinedBehaviorSanitizer, and the regular
+# suite once on each other CPython (3.12 and 3.13, see tools/pythons.sh),
+# without the real systemd and remote tiers, which the default runs.
 # Exits non-zero on any failure, on any sanitizer report that concerns the
 # module, and when no test ran.
 set -eu
@@ -9,6 +11,9 @@ cd "$(dirname "$0")/.."
 # Every build treats compiler warnings as errors.
 export VQ_WERROR=ON
 tools/setup.sh
+tools/pythons.sh | while read -r version python; do
+    [ "$python" = - ] || VQ_PYTHON="$python" VQ_VENV=".venv-$version" tools/setup.sh
+done
 
 echo "== layout and lint (tools/lint.sh)"
 tools/lint.sh
@@ -27,6 +32,15 @@ tools/systemd257_root.sh || echo "test: no Debian 13 root: the real systemd tier
 
 echo "== tests (regular build)"
 .venv/bin/python -m pytest -p no:cacheprovider "$@"
+
+tools/pythons.sh | while read -r version python; do
+    if [ "$python" = - ]; then
+        echo "== tests on CPython $version: did not run: no python$version on this machine"
+    else
+        echo "== tests on CPython $version ($python; without the real systemd and remote tiers)"
+        ".venv-$version/bin/python" -m pytest -p no:cacheprovider -m "not real_systemd and not remote" "$@"
+    fi
+done
 
 echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
 .venv/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
