@@ -195,9 +195,10 @@ class _Driver:
 
 class Bus:
     """A bus connection driven by the running asyncio event loop.  Open it with
-    ``await Bus.system()``, ``await Bus.remote(host)`` or ``await
-    Bus.connect(address)``; the calls have the arguments and errors of
-    varquin.Bus and are awaited.  Use it as an async context manager."""
+    ``await Bus.system()``, ``await Bus.session()``, ``await
+    Bus.remote(host)`` or ``await Bus.connect(address)``; the calls have the
+    arguments and errors of varquin.Bus and are awaited.  Use it as an async
+    context manager."""
 
     def __init__(self, core: _SyncBus) -> None:
         self._core = core
@@ -214,6 +215,12 @@ class Bus:
     async def system(cls, *, timeout: float | None = None) -> Self:
         """A new connection to the system bus."""
         return await cls._open(functools.partial(_SyncBus.system, timeout=timeout))
+
+    @classmethod
+    async def session(cls, *, timeout: float | None = None) -> Self:
+        """A new connection to the session bus, found as varquin.Bus.session
+        finds it."""
+        return await cls._open(functools.partial(_SyncBus.session, timeout=timeout))
 
     @classmethod
     async def remote(cls, host: str, *, timeout: float | None = None) -> Self:
