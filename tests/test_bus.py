@@ -1,8 +1,10 @@
 """varquin.Bus as a client: every type both ways, refusals before sending,
 errors as exceptions, timeouts, threads, signals, closing and a restarted bus."""
 
+import asyncio
 import math
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -11,6 +13,7 @@ import time
 import pytest
 
 import varquin
+import varquin.aio
 from conftest import ECHO, child_env
 from peers.peerlib import PeerProcess
 from testing.privatebus import PrivateBus
@@ -375,3 +378,53 @@ def test_a_message_over_the_bus_limit_raises_connection_error(echo_peer):
                 call(big, "Echo", "ay", bytes(110 * 1000 * 1000))
     with varquin.Bus.system() as fresh:
         assert call(fresh, "Echo", "s", "after") == ("after",)
+
+
+@pytest.fixture
+def runtime_dir(tmp_path, system_bus):
+    """An XDG_RUNTIME_DIR whose 'bus' is the private bus's socket."""
+    (tmp_path / "bus").symlink_to(system_bus.socket)
+    return tmp_path
+
+
+NOWHERE = "unix:path=/nonexistent/varquin/session_socket"
+
+
+@pytest.mark.parametrize(
+    "session_address,use_runtime_dir,outcome",
+    [
+        ("private", False, "private"),
+        (None, True, "runtime dir"),
+        (NOWHERE, True, NOWHERE),  # a given address is used alone, even when it fails
+        (None, False, "neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR"),
+    ],
+)
+def test_the_session_bus_is_found_as_d_bus_says(
+    monkeypatch, system_bus, runtime_dir, session_address, use_runtime_dir, outcome
+):
+    for name, value in (
+        ("DBUS_SESSION_BUS_ADDRESS", system_bus.address if session_address == "private" else session_address),
+        ("XDG_RUNTIME_DIR", str(runtime_dir) if use_runtime_dir else None),
+    ):
+        if value is None:
+            monkeypatch.delenv(name, raising=False)
+        else:
+            monkeypatch.setenv(name, value)
+    expected = {"private": system_bus.address, "runtime dir": f"unix:path={runtime_dir}/bus"}.get(outcome)
+    if expected is None:
+        with pytest.raises(ConnectionError, match=outcome):
+            varquin.Bus.session()
+        return
+    with varquin.Bus.session() as bus:
+        assert bus.address == expected and bus.unique_name.startswith(":")
+
+    async def aio_session():
+        async with await varquin.aio.Bus.session() as abus:
+            return abus.unique_name
+
+    assert asyncio.run(aio_session()).startswith(":")
+
+
+def test_a_failed_system_bus_names_the_address_it_tried(unreachable_bus):
+    with pytest.raises(ConnectionError, match=re.escape(unreachable_bus)):
+        varquin.Bus.system()

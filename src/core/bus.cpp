@@ -1,9 +1,12 @@
 #include "core/bus.hpp"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "core/args.hpp"
 #include "core/calls.hpp"
@@ -46,7 +49,36 @@ PyObject *raise_open_error(int r, PyObject *address) noexcept {
     return nullptr;
 }
 
-enum class transport { address, system, remote };
+enum class transport { address, system, session, remote };
+
+// An address as D-Bus writes values in addresses: bytes other than
+// [-0-9A-Za-z_/.*] as %XX.
+std::string address_escape(const char *text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (const char *c = text; *c; ++c) {
+        const auto b = static_cast<unsigned char>(*c);
+        if (std::isalnum(b) || std::strchr("-_/.*", b))
+            out += *c;
+        else
+            out += {'%', hex[b >> 4], hex[b & 15]};
+    }
+    return out;
+}
+
+// The address sd-bus opens for the system or the session bus, picked as it
+// picks it, for the messages of a failure; empty when the session bus has
+// none (neither variable set).
+std::string bus_address_of(transport how) {
+    if (how == transport::system) {
+        const char *given = secure_getenv("DBUS_SYSTEM_BUS_ADDRESS");
+        return given ? given : "unix:path=/run/dbus/system_bus_socket";
+    }
+    if (const char *given = secure_getenv("DBUS_SESSION_BUS_ADDRESS"))
+        return given;
+    const char *dir = secure_getenv("XDG_RUNTIME_DIR");
+    return dir ? "unix:path=" + address_escape(dir) + "/bus" : std::string();
+}
 
 // Opens a connection of the given kind and waits until the bus has
 // answered (its Hello and a Ping), so that a Bus is usable, and its unique
@@ -70,6 +102,23 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
             return PyErr_Format(PyExc_ValueError, "%s %R is not valid",
                                 how == transport::remote ? "host" : "address", where);
     }
+    py_ref address;
+    if (how == transport::system || how == transport::session) {
+        const std::string tried = bus_address_of(how);
+        if (tried.empty()) {
+            py_ref exc(PyObject_CallFunction(
+                PyExc_ConnectionError, "is", ENOENT,
+                "no session bus: neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set"));
+            if (exc)
+                PyErr_SetObject(PyExc_ConnectionError, exc.get());
+            return nullptr;
+        }
+        address.reset(PyUnicode_FromStringAndSize(tried.data(), tried.size()));
+    } else {
+        address = py_ref::borrow(where);
+    }
+    if (!address)
+        return nullptr;
 
     sd_bus *bus = nullptr;
     int r;
@@ -78,6 +127,9 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         switch (how) {
         case transport::system:
             r = sd_bus_open_system(&bus);
+            break;
+        case transport::session:
+            r = sd_bus_open_user(&bus);
             break;
         case transport::remote:
             // ssh to the host, running systemd-stdio-bridge there.
@@ -96,22 +148,18 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         if (r < 0)
             bus = sd_bus_unref(bus);
     }
-    py_ref address;
-    if (how == transport::system) {
-        const char *a = nullptr;
-        if (bus && sd_bus_get_address(bus, &a) >= 0 && a)
-            address.reset(PyUnicode_FromString(a));
-        else
-            address.reset(PyUnicode_FromString("unix:path=/run/dbus/system_bus_socket"));
-    } else {
-        address = py_ref::borrow(where);
-    }
-    if (!address) {
-        sd_bus_unref(bus);
-        return nullptr;
-    }
     if (r < 0)
         return raise_open_error(r, address.get());
+    const char *opened = nullptr;
+    if ((how == transport::system || how == transport::session) &&
+        sd_bus_get_address(bus, &opened) >= 0 && opened) {
+        address.reset(PyUnicode_FromString(opened));
+        if (!address) {
+            sd_bus_close(bus);
+            sd_bus_unref(bus);
+            return nullptr;
+        }
+    }
 
     connection *conn = connection::adopt(bus);
     if (!conn) {
@@ -178,6 +226,15 @@ PyObject *bus_system(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
     if (!parse_arguments("system", args, nargs, kwnames, args + nargs, names, 1, 0, 0, slots))
         return nullptr;
     return open_bus(reinterpret_cast<PyTypeObject *>(cls), transport::system, nullptr, slots[0]);
+}
+
+PyObject *bus_session(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) noexcept {
+    static const char *const names[] = {"timeout"};
+    PyObject *slots[1] = {};
+    if (!parse_arguments("session", args, nargs, kwnames, args + nargs, names, 1, 0, 0, slots))
+        return nullptr;
+    return open_bus(reinterpret_cast<PyTypeObject *>(cls), transport::session, nullptr, slots[0]);
 }
 
 PyObject *bus_remote(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
@@ -282,6 +339,11 @@ PyMethodDef bus_methods[] = {
      "A new connection to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set).  Waits up to\n"
      "`timeout` seconds for the bus to answer; ConnectionError (or a subclass) when it\n"
      "cannot be reached, TimeoutError when it does not answer."},
+    {"session", FASTCALL_KW(bus_session), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "session(*, timeout=None) -> Bus\n\n"
+     "A new connection to the session bus: DBUS_SESSION_BUS_ADDRESS when set (and only\n"
+     "it), else $XDG_RUNTIME_DIR/bus, the user's bus that systemd's user manager is on.\n"
+     "Errors as for system(); ConnectionError when neither variable is set."},
     {"remote", FASTCALL_KW(bus_remote), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "remote(host, *, timeout=None) -> Bus\n\n"
      "A connection to the system bus of another host over SSH ('[user@]host[:port]'),\n"
@@ -346,10 +408,10 @@ int bus_type_ready(PyObject *module) noexcept {
     bus_type.tp_doc =
         "Bus(address, *, timeout=None)\n\n"
         "A connection to a D-Bus bus: Bus(address) for any D-Bus address (unix:path=...,\n"
-        "unixexec:...), Bus.system() for the system bus, Bus.remote(host) for another host's\n"
-        "system bus over SSH.  Any number of threads may share one Bus: every wait releases\n"
-        "the interpreter lock, and their calls are in flight together.  Use it as a context\n"
-        "manager, or call close().";
+        "unixexec:...), Bus.system() for the system bus, Bus.session() for the session bus,\n"
+        "Bus.remote(host) for another host's system bus over SSH.  Any number of threads may\n"
+        "share one Bus: every wait releases the interpreter lock, and their calls are in\n"
+        "flight together.  Use it as a context manager, or call close().";
     bus_type.tp_new = bus_new;
     bus_type.tp_dealloc = bus_dealloc;
     bus_type.tp_repr = bus_repr;

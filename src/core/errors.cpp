@@ -62,6 +62,23 @@ PyObject *raise_errno(int r, const char *what) noexcept {
     return nullptr;
 }
 
+PyObject *raise_signals_lost(uint64_t lost, size_t bound) noexcept {
+    py_ref text(PyUnicode_FromFormat(
+        "%llu signal%s dropped: the subscription's queue was full (max_queued=%zu)",
+        static_cast<unsigned long long>(lost), lost == 1 ? " was" : "s were", bound));
+    if (!text)
+        return nullptr;
+    PyObject *cls =  // borrowed
+        g_by_name ? PyDict_GetItemString(g_by_name, "org.varquin.Error.SignalsLost") : nullptr;
+    if (!cls) {
+        PyErr_SetObject(PyExc_RuntimeError, text.get());
+        return nullptr;
+    }
+    py_ref exc(PyObject_CallFunction(cls, "OK", text.get(), static_cast<unsigned long long>(lost)));
+    raise_instance(exc.get());
+    return nullptr;
+}
+
 PyObject *raise_closed() noexcept {
     PyErr_SetString(PyExc_ValueError, "operation on a closed bus");
     return nullptr;

@@ -6,6 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #include <systemd/sd-bus.h>
 
 namespace vq::core {
@@ -23,6 +26,10 @@ PyObject *raise_bus_error(const sd_bus_error *e) noexcept;
 // ENOTCONN, like the other errors of a connection that is gone, raises a
 // ConnectionError.  Returns null.
 PyObject *raise_errno(int r, const char *what) noexcept;
+
+// varquin.SignalsLost(text, lost): `lost` signals were dropped from a
+// subscription's queue, full at `bound`.  Returns null.
+PyObject *raise_signals_lost(uint64_t lost, size_t bound) noexcept;
 
 // ValueError for an operation on a closed bus.  Returns null.
 PyObject *raise_closed() noexcept;

@@ -5,8 +5,11 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/args.hpp"
@@ -43,9 +46,13 @@ struct name_owner {
 // long as its Python object, which threads waiting in get() keep alive.
 struct subscription_state {
     std::string sender, path, interface, member;  // empty: any
+    std::string path_namespace, arg0namespace;  // empty: any
+    std::vector<std::pair<unsigned, std::string>> args;  // argN='value', by N
     std::string rule;
     bool by_owner = false;  // the sender is a well-known name
     bool closed = false;
+    size_t max_queued = default_max_queued;
+    uint64_t lost = 0;  // dropped from a full queue since the last get()
     std::deque<sd_bus_message *> queue;  // own references, oldest first
     std::vector<waiter *> waiters;  // threads in get()
 };
@@ -53,6 +60,12 @@ struct subscription_state {
 struct match_registry {
     std::vector<subscription_state *> subs;
     std::map<std::string, name_owner> owners;  // node addresses are stable
+    // Held while a queued signal is read into Python values.  One message
+    // may sit in the queues of several subscriptions, and reading moves the
+    // message's own read position, so two threads must not read one at
+    // once.  Lock order: taken before the interpreter lock, or with it held
+    // only by try_lock (see make_signal); never with the connection lock.
+    std::mutex reading;
 };
 
 namespace {
@@ -61,22 +74,90 @@ bool unique_or_bus(const std::string &name) noexcept {
     return name.empty() || name[0] == ':' || name == bus_service;
 }
 
+// The string arguments of one received signal, read as far as a rule asks
+// for them; the message is rewound afterwards.  The texts point into the
+// message.
+class signal_strings {
+public:
+    explicit signal_strings(sd_bus_message *m) noexcept : m_(m) {}
+    ~signal_strings() {
+        if (started_)
+            (void)sd_bus_message_rewind(m_, 1);
+    }
+    signal_strings(const signal_strings &) = delete;
+    signal_strings &operator=(const signal_strings &) = delete;
+
+    // Argument `index` when it is a string, else null.
+    const char *at(unsigned index) noexcept {
+        if (!started_) {
+            started_ = true;
+            const char *sig = sd_bus_message_get_signature(m_, 1);
+            sig_ = sig ? sig : "";
+            (void)sd_bus_message_rewind(m_, 1);
+        }
+        while (count_ <= index && !failed_) {
+            const size_t n = complete_type_length(sig_);
+            const char *value = nullptr;
+            if (n == 1 && sig_[0] == 's') {
+                failed_ = sd_bus_message_read_basic(m_, 's', &value) < 0;
+            } else {
+                const std::string type(sig_.substr(0, n));
+                failed_ = n == 0 || sd_bus_message_skip(m_, type.c_str()) < 0;
+            }
+            sig_.remove_prefix(n);
+            values_[count_++] = value;
+        }
+        return index < count_ ? values_[index] : nullptr;
+    }
+
+private:
+    sd_bus_message *m_;
+    std::string_view sig_;
+    const char *values_[max_arg_matches] = {};
+    unsigned count_ = 0;
+    bool started_ = false, failed_ = false;
+};
+
+// `name` is `space` or lies below it, elements separated by `sep` ("/" as
+// a path namespace holds every path).
+bool within(const std::string &space, const char *name, char sep) noexcept {
+    if (!name)
+        return false;
+    const size_t n = space.size();
+    if (sep == '/' && space == "/")
+        return true;
+    return std::strncmp(name, space.c_str(), n) == 0 && (name[n] == '\0' || name[n] == sep);
+}
+
 bool matches(const match_registry &registry, const subscription_state &s, sd_bus_message *m,
-             const char *sender) noexcept {
+             const char *sender, signal_strings &strings) noexcept {
     auto same = [](const std::string &want, const char *got) {
         return want.empty() || (got && want == got);
     };
-    if (!same(s.path, sd_bus_message_get_path(m)) ||
-        !same(s.interface, sd_bus_message_get_interface(m)) ||
+    const char *path = sd_bus_message_get_path(m);
+    if (!same(s.path, path) || !same(s.interface, sd_bus_message_get_interface(m)) ||
         !same(s.member, sd_bus_message_get_member(m)))
         return false;
-    if (s.sender.empty())
-        return true;
-    if (!s.by_owner)
-        return sender && s.sender == sender;
-    auto found = registry.owners.find(s.sender);
-    return found != registry.owners.end() && !found->second.owner.empty() && sender &&
-           found->second.owner == sender;
+    if (!s.path_namespace.empty() && !within(s.path_namespace, path, '/'))
+        return false;
+    if (!s.sender.empty()) {
+        if (!s.by_owner) {
+            if (!sender || s.sender != sender)
+                return false;
+        } else {
+            auto found = registry.owners.find(s.sender);
+            if (found == registry.owners.end() || found->second.owner.empty() || !sender ||
+                found->second.owner != sender)
+                return false;
+        }
+    }
+    // Argument matches concern string arguments only, as the bus applies them.
+    for (const auto &[index, value] : s.args) {
+        const char *got = strings.at(index);
+        if (!got || value != got)
+            return false;
+    }
+    return s.arg0namespace.empty() || within(s.arg0namespace, strings.at(0), '.');
 }
 
 // NameOwnerChanged(name, old, new) of the bus: follow the owners we track.
@@ -195,9 +276,16 @@ void dispatch_signal(match_registry &registry, connection &conn, sd_bus_message 
     if (!registry.owners.empty() && sender && std::strcmp(sender, bus_service) == 0 &&
         sd_bus_message_is_signal(m, bus_service, "NameOwnerChanged"))
         follow_owner(registry, m);
+    signal_strings strings(m);
     for (subscription_state *s : registry.subs) {
-        if (!matches(registry, *s, m, sender))
+        if (!matches(registry, *s, m, sender, strings))
             continue;
+        if (s->queue.size() >= s->max_queued) {
+            // Full: the oldest goes, and the next get() says how many went.
+            sd_bus_message_unref(s->queue.front());
+            s->queue.pop_front();
+            ++s->lost;
+        }
         s->queue.push_back(sd_bus_message_ref(m));
         for (waiter *w : s->waiters)
             conn.wake(*w);
@@ -227,10 +315,23 @@ PyObject *make_signal(bus_object *bus, sd_bus_message *m) noexcept {
     auto text = [](const char *s) {
         return s ? PyUnicode_FromString(s) : py_ref::borrow(Py_None).release();
     };
+    py_ref body;
+    {
+        // Another subscription's thread may be reading the same message:
+        // wait for it with the interpreter lock released, as it may need
+        // the interpreter lock to finish.
+        std::unique_lock<std::mutex> reading(bus->matches->reading, std::try_to_lock);
+        if (!reading.owns_lock()) {
+            gil_released unlocked;
+            reading.lock();
+        }
+        (void)sd_bus_message_rewind(m, 1);
+        body.reset(read_body(m));
+    }
     py_ref fields[5] = {py_ref(text(sd_bus_message_get_sender(m))),
                         py_ref(text(sd_bus_message_get_path(m))),
                         py_ref(text(sd_bus_message_get_interface(m))),
-                        py_ref(text(sd_bus_message_get_member(m))), py_ref(read_body(m))};
+                        py_ref(text(sd_bus_message_get_member(m))), std::move(body)};
     bus->conn->release(m);
     for (const py_ref &f : fields)
         if (!f)
@@ -240,6 +341,32 @@ PyObject *make_signal(bus_object *bus, sd_bus_message *m) noexcept {
     if (!g_signal_type)
         return PyTuple_Pack(5, args[0], args[1], args[2], args[3], args[4]);
     return PyObject_Vectorcall(g_signal_type, args, 5, nullptr);
+}
+
+// What a subscription hands out next, taken under the connection lock:
+// the count of signals dropped since the last one (reported first), else
+// the oldest queued signal.
+struct next_item {
+    uint64_t lost = 0;
+    sd_bus_message *m = nullptr;
+};
+
+next_item take_next(subscription_state &s) noexcept {
+    next_item next;
+    if (s.lost) {
+        next.lost = std::exchange(s.lost, 0);
+    } else if (!s.queue.empty()) {
+        next.m = s.queue.front();
+        s.queue.pop_front();
+    }
+    return next;
+}
+
+// The Signal of `next`, or SignalsLost raised for what was dropped.
+PyObject *hand_out(subscription_object *self, const next_item &next) noexcept {
+    if (next.lost)
+        return raise_signals_lost(next.lost, self->state->max_queued);
+    return make_signal(self->bus, next.m);
 }
 
 void close_subscription(subscription_object *self) noexcept {
@@ -265,7 +392,7 @@ PyObject *next_signal(subscription_object *self, double timeout, next_kind kind)
     subscription_state &s = *self->state;
     const steady::time_point deadline = deadline_after(timeout);
     for (;;) {
-        sd_bus_message *m = nullptr;
+        next_item next;
         bool closed = false;
         int lost = 0;
         waiter w;
@@ -274,17 +401,18 @@ PyObject *next_signal(subscription_object *self, double timeout, next_kind kind)
             std::lock_guard<std::mutex> hold(conn->lock());
             if (s.closed || conn->closed()) {
                 closed = true;
-            } else if (!s.queue.empty()) {
-                m = s.queue.front();
-                s.queue.pop_front();
-            } else if (conn->error()) {
-                lost = conn->error();
             } else {
-                s.waiters.push_back(&w);
+                next = take_next(s);
+                if (next.lost || next.m)
+                    ;  // handed out below
+                else if (conn->error())
+                    lost = conn->error();
+                else
+                    s.waiters.push_back(&w);
             }
         }
-        if (m)
-            return make_signal(self->bus, m);
+        if (next.lost || next.m)
+            return hand_out(self, next);
         if (closed) {
             if (kind == next_kind::iterate)
                 return nullptr;
@@ -306,7 +434,7 @@ PyObject *next_signal(subscription_object *self, double timeout, next_kind kind)
             {
                 gil_released unlocked;
                 std::lock_guard<std::mutex> hold(conn->lock());
-                empty = s.queue.empty();
+                empty = s.queue.empty() && !s.lost;
             }
             if (empty) {
                 py_ref seconds(PyFloat_FromDouble(timeout));
@@ -339,24 +467,40 @@ PyObject *subscription_next(PyObject *self) noexcept {
     return next_signal(reinterpret_cast<subscription_object *>(self), -1, next_kind::iterate);
 }
 
-// The next queued signal without waiting, or None.
+// The next queued signal without waiting, or None; SignalsLost first when
+// signals were dropped.
 PyObject *subscription_pop(PyObject *self_, PyObject *) noexcept {
     auto *self = reinterpret_cast<subscription_object *>(self_);
     if (!self->state || !self->bus->conn)
         Py_RETURN_NONE;
     connection *conn = self->bus->conn;
-    sd_bus_message *m = nullptr;
+    next_item next;
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
-        if (!self->state->queue.empty()) {
-            m = self->state->queue.front();
-            self->state->queue.pop_front();
-        }
+        if (!self->state->closed)
+            next = take_next(*self->state);
     }
-    if (!m)
+    if (!next.lost && !next.m)
         Py_RETURN_NONE;
-    return make_signal(self->bus, m);
+    return hand_out(self, next);
+}
+
+// Whether _pop() has something to give or the subscription is closed: an
+// event loop wakes its reader then.
+PyObject *subscription_get_ready(PyObject *self_, void *) noexcept {
+    auto *self = reinterpret_cast<subscription_object *>(self_);
+    if (!self->state || !self->bus->conn)
+        Py_RETURN_TRUE;
+    connection *conn = self->bus->conn;
+    bool ready;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        const subscription_state &s = *self->state;
+        ready = s.closed || s.lost || !s.queue.empty() || conn->closed() || conn->error();
+    }
+    return PyBool_FromLong(ready);
 }
 
 PyObject *subscription_close(PyObject *self, PyObject *) noexcept {
@@ -415,7 +559,9 @@ PyMethodDef subscription_methods[] = {
      "get(timeout=None) -> varquin.Signal\n\n"
      "The next signal, oldest first, waiting up to `timeout` seconds (None: for ever) with\n"
      "the interpreter lock released.  TimeoutError when none came, ValueError once closed,\n"
-     "ConnectionError when the connection is lost."},
+     "ConnectionError when the connection is lost.  When the queue was full and its oldest\n"
+     "signals were dropped, raises varquin.SignalsLost (its `lost` says how many) once;\n"
+     "the next get() goes on with the signals kept."},
     {"_pop", subscription_pop, METH_NOARGS, "The next queued signal without waiting, or None."},
     {"close", subscription_close, METH_NOARGS,
      "close() -> None\n\nRemoves the match from the bus and drops queued signals; a thread\n"
@@ -429,30 +575,115 @@ PyMethodDef subscription_methods[] = {
 PyGetSetDef subscription_getset[] = {
     {"rule", subscription_get_rule, nullptr, "The match rule sent to the bus.", nullptr},
     {"closed", subscription_get_closed, nullptr, "Whether the subscription is closed.", nullptr},
+    {"_ready", subscription_get_ready, nullptr, "Whether _pop() has something to give.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// A rule component; values are checked names, which hold no quote.
-void add_component(std::string &rule, const char *key, const std::string &value) {
-    if (value.empty())
-        return;
+// A rule component `key='value'`.  An apostrophe in the value ends the
+// quotes, is written escaped, and opens them again: '\''.
+void add_component(std::string &rule, const char *key, std::string_view value) {
     rule += ",";
     rule += key;
     rule += "='";
-    rule += value;
+    for (char c : value) {
+        if (c == '\'')
+            rule += "'\\''";
+        else
+            rule += c;
+    }
     rule += "'";
+}
+
+// One element is a namespace too ("org"), besides any bus name.
+bool namespace_is_valid(std::string_view name) noexcept {
+    return !name.empty() && name[0] != ':' && bus_name_is_valid(std::string(name) + ".x");
+}
+
+// args={N: "value", ...}: the argument matches, sorted by N.  False with an
+// exception set.
+bool read_arg_matches(PyObject *obj, subscription_state &state) noexcept {
+    if (!obj || obj == Py_None)
+        return true;
+    if (!PyDict_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "args must be a dict of argument numbers to str, not %.200s",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(obj, &at, &key, &value)) {
+        if (!PyLong_Check(key) || PyBool_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "args keys must be argument numbers (int), not %.200s",
+                         Py_TYPE(key)->tp_name);
+            return false;
+        }
+        const long n = PyLong_AsLong(key);
+        if (n < 0 || n >= static_cast<long>(max_arg_matches)) {
+            PyErr_Clear();  // an overflow is out of range too
+            PyErr_Format(PyExc_ValueError, "args key %R is not an argument number from 0 to %u",
+                         key, max_arg_matches - 1);
+            return false;
+        }
+        if (!PyUnicode_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "args[%ld] must be a str, not %.200s", n,
+                         Py_TYPE(value)->tp_name);
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(value, &size);
+        if (!text)
+            return false;
+        if (std::strlen(text) != static_cast<size_t>(size)) {
+            PyErr_Format(PyExc_ValueError, "args[%ld] must not contain NUL", n);
+            return false;
+        }
+        state.args.emplace_back(static_cast<unsigned>(n), std::string(text, size));
+    }
+    std::sort(state.args.begin(), state.args.end());
+    return true;
+}
+
+// max_queued: None for the default, else a positive int.
+bool read_bound(PyObject *obj, size_t &bound) noexcept {
+    if (!obj || obj == Py_None)
+        return true;
+    if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "max_queued must be an int, not %.200s",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    const Py_ssize_t n = PyLong_AsSsize_t(obj);
+    if (n < 1) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "max_queued must be a positive number of signals, not %R",
+                     obj);
+        return false;
+    }
+    bound = static_cast<size_t>(n);
+    return true;
 }
 
 }  // namespace
 
 const char bus_subscribe_doc[] =
-    "subscribe(sender=None, path=None, interface=None, member=None) -> Subscription\n"
+    "subscribe(sender=None, path=None, interface=None, member=None, *, args=None,\n"
+    "          arg0namespace=None, path_namespace=None, max_queued=None) -> Subscription\n"
     "\n"
     "A subscription to the signals that match every given part (None: any).  The match\n"
     "is in place on the bus when this returns: a signal emitted afterwards is received.\n"
     "sub.get(timeout) gives the next varquin.Signal(sender, path, interface, member,\n"
     "args); iterating blocks between signals until sub.close().  Use it as a context\n"
-    "manager.  Signals are queued until read.";
+    "manager.\n"
+    "\n"
+    "args={0: 'value', 2: 'other'} matches signals whose string argument N is that\n"
+    "text; arg0namespace='org.example' those whose first argument is that name or one\n"
+    "below it; path_namespace='/org/example' those from that path or one below it (not\n"
+    "together with path).  Each subscription sees only the signals its own rule\n"
+    "matches, whatever other rules let through.\n"
+    "\n"
+    "Signals are queued until read, at most max_queued of them (None: 10000); when the\n"
+    "queue is full the oldest are dropped, and the next get() raises varquin.SignalsLost\n"
+    "saying how many.  A well-known sender is matched against its current owner.";
 
 namespace {
 
@@ -461,47 +692,67 @@ namespace {
 // of the AddMatch call its caller makes.  Interpreter lock held.
 PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames, plan &add) noexcept {
-    static const char *const names[] = {"sender", "path", "interface", "member"};
-    PyObject *slots[4] = {};
-    if (!parse_arguments("subscribe", args, nargs, kwnames, args + nargs, names, 4, 4, 0, slots))
+    static const char *const names[] = {"sender", "path",          "interface",      "member",
+                                        "args",   "arg0namespace", "path_namespace", "max_queued"};
+    enum { sender, path, interface, member, args_slot, arg0namespace, path_namespace, bound };
+    PyObject *slots[8] = {};
+    if (!parse_arguments("subscribe", args, nargs, kwnames, args + nargs, names, 8, 4, 0, slots))
         return nullptr;
     auto *bus = reinterpret_cast<bus_object *>(self_);
-    const char *parts[4] = {};
-    bool (*valid[4])(std::string_view) = {bus_name_is_valid, object_path_is_valid,
-                                          interface_name_is_valid, member_name_is_valid};
-    for (int i = 0; i < 4; ++i) {
-        if (!slots[i])
+    // The names, each checked as its kind (args and max_queued are read below).
+    bool (*valid[7])(std::string_view) = {
+        bus_name_is_valid, object_path_is_valid, interface_name_is_valid, member_name_is_valid,
+        nullptr,           namespace_is_valid,   object_path_is_valid};
+    const char *parts[7] = {};
+    for (int i = 0; i < 7; ++i) {
+        if (!valid[i] || !slots[i])
             continue;
         parts[i] = name_argument(slots[i], names[i], valid[i], true);
         if (!parts[i] && PyErr_Occurred())
             return nullptr;
     }
+    if (parts[path] && parts[path_namespace])
+        return PyErr_Format(PyExc_ValueError, "path and path_namespace cannot both be given");
+    std::unique_ptr<subscription_state> state(new (std::nothrow) subscription_state);
+    if (!state)
+        return PyErr_NoMemory();
+    if (!read_arg_matches(slots[args_slot], *state) || !read_bound(slots[bound], state->max_queued))
+        return nullptr;
+    if (parts[arg0namespace] && !state->args.empty() && state->args[0].first == 0)
+        return PyErr_Format(PyExc_ValueError, "args[0] and arg0namespace cannot both be given");
     connection *conn = open_connection(bus);
     if (!conn)
         return nullptr;
 
-    auto *state = new (std::nothrow) subscription_state;
-    if (!state)
-        return PyErr_NoMemory();
-    state->sender = parts[0] ? parts[0] : "";
-    state->path = parts[1] ? parts[1] : "";
-    state->interface = parts[2] ? parts[2] : "";
-    state->member = parts[3] ? parts[3] : "";
+    auto text = [&parts](int i) { return std::string(parts[i] ? parts[i] : ""); };
+    state->sender = text(sender);
+    state->path = text(path);
+    state->path_namespace = text(path_namespace);
+    state->interface = text(interface);
+    state->member = text(member);
+    state->arg0namespace = text(arg0namespace);
     state->by_owner = !unique_or_bus(state->sender);
     state->rule = "type='signal'";
-    add_component(state->rule, "sender", state->sender);
-    add_component(state->rule, "path", state->path);
-    add_component(state->rule, "interface", state->interface);
-    add_component(state->rule, "member", state->member);
+    const std::pair<const char *, const std::string *> components[] = {
+        {"sender", &state->sender},
+        {"path", &state->path},
+        {"path_namespace", &state->path_namespace},
+        {"interface", &state->interface},
+        {"member", &state->member}};
+    for (const auto &[key, value] : components)
+        if (!value->empty())
+            add_component(state->rule, key, *value);
+    for (const auto &[index, value] : state->args)
+        add_component(state->rule, ("arg" + std::to_string(index)).c_str(), value);
+    if (!state->arg0namespace.empty())
+        add_component(state->rule, "arg0namespace", state->arg0namespace);
 
     py_ref obj(PyObject_GC_New(PyObject, &subscription_type));
-    if (!obj) {
-        delete state;
+    if (!obj)
         return nullptr;
-    }
     auto *sub = reinterpret_cast<subscription_object *>(obj.get());
     sub->bus = reinterpret_cast<bus_object *>(py_ref::borrow(self_).release());
-    sub->state = state;
+    sub->state = state.release();
     sub->weakrefs = nullptr;
     PyObject_GC_Track(obj.get());
 
@@ -511,16 +762,16 @@ PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t na
         std::lock_guard<std::mutex> hold(conn->lock());
         if (conn->closed() || !bus->matches) {
             closed = true;
-            state->closed = true;
+            sub->state->closed = true;
         } else {
-            bus->matches->subs.push_back(state);
-            if (state->by_owner)
-                track_owner(*bus->matches, *conn, state->sender);
+            bus->matches->subs.push_back(sub->state);
+            if (sub->state->by_owner)
+                track_owner(*bus->matches, *conn, sub->state->sender);
         }
     }
     if (closed)
         return raise_closed();
-    py_ref rule(PyUnicode_FromString(state->rule.c_str()));
+    py_ref rule(PyUnicode_FromString(sub->state->rule.c_str()));
     PyObject *rule_arg = rule.get();
     if (!rule || !add.add("s", &rule_arg, 1, "rule"))
         return nullptr;

@@ -20,6 +20,12 @@ namespace vq::core {
 
 struct match_registry;
 
+// The bound of a subscription's queue unless subscribe() is given another:
+// past it the oldest signals are dropped, and counted.
+constexpr size_t default_max_queued = 10000;
+// Argument matches name arguments 0 to 63, as D-Bus defines them.
+constexpr unsigned max_arg_matches = 64;
+
 match_registry *new_match_registry() noexcept;
 // Releases every subscription's queue and the registry.  Under the lock.
 void free_match_registry(match_registry *registry, connection &conn) noexcept;

@@ -14,6 +14,8 @@ class Bus:
     @classmethod
     def system(cls, *, timeout: float | None = None) -> Self: ...
     @classmethod
+    def session(cls, *, timeout: float | None = None) -> Self: ...
+    @classmethod
     def remote(cls, host: str, *, timeout: float | None = None) -> Self: ...
     @property
     def unique_name(self) -> str: ...
@@ -54,6 +56,11 @@ class Bus:
         path: str | None = None,
         interface: str | None = None,
         member: str | None = None,
+        *,
+        args: dict[int, str] | None = None,
+        arg0namespace: str | None = None,
+        path_namespace: str | None = None,
+        max_queued: int | None = None,
     ) -> Subscription: ...
     def serve(self) -> None: ...
     def stop(self) -> None: ...
@@ -91,6 +98,11 @@ class Bus:
         path: str | None = None,
         interface: str | None = None,
         member: str | None = None,
+        *,
+        args: dict[int, str] | None = None,
+        arg0namespace: str | None = None,
+        path_namespace: str | None = None,
+        max_queued: int | None = None,
     ) -> tuple[Subscription, PendingCall]: ...
 
 @final
@@ -113,6 +125,8 @@ class Subscription:
         tb: TracebackType | None,
     ) -> None: ...
     def _pop(self) -> Signal | None: ...
+    @property
+    def _ready(self) -> bool: ...
 
 @final
 class Export:

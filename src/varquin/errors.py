@@ -22,6 +22,7 @@ __all__ = [
     "NoReply",
     "NoSuchUnit",
     "ServiceUnknown",
+    "SignalsLost",
     "UnknownInterface",
     "UnknownMethod",
     "UnknownObject",
@@ -126,6 +127,22 @@ class NameTaken(_NamedError):
     """Bus.request_name: another connection owns the name."""
 
     NAME = "org.varquin.Error.NameTaken"
+
+
+class SignalsLost(_NamedError):
+    """A subscription's queue was full (``subscribe(..., max_queued=N)``): its
+    oldest signals were dropped.  ``lost`` says how many.  The next ``get()``
+    or iteration step raises it once, then goes on with the signals kept."""
+
+    NAME = "org.varquin.Error.SignalsLost"
+    lost: int
+
+    def __init__(self, message: str = "", lost: int = 0) -> None:
+        super().__init__(message)
+        self.lost = lost
+
+    def __reduce__(self) -> tuple[object, ...]:
+        return (type(self), (self.message, self.lost))
 
 
 class NoSuchUnit(_NamedError):

@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import asyncio
 import functools
-from collections import deque
+import logging
 from collections.abc import Callable
 from types import TracebackType
 from typing import Any, Self
@@ -29,6 +29,8 @@ from varquin.service import register_export
 from varquin.types import Signal, Variant
 
 __all__ = ["Bus", "Subscription"]
+
+_log = logging.getLogger("varquin")
 
 _DBUS = "org.freedesktop.DBus"
 _DBUS_PATH = "/org/freedesktop/DBus"
@@ -75,9 +77,17 @@ class _Driver:
         try:
             self.core._loop_run_incoming()
         finally:
-            for sub in list(self.subscriptions):
-                sub._feed()
+            self.feed()
             self.rearm()
+
+    def feed(self) -> None:
+        """Wakes the subscriptions that have something to give.  One that
+        fails is logged; the others are fed all the same."""
+        for sub in list(self.subscriptions):
+            try:
+                sub._feed()
+            except Exception:
+                _log.exception("varquin.aio: feeding a subscription failed")
 
     def rearm(self) -> None:
         if self.error is not None or self.core.closed:
@@ -131,8 +141,7 @@ class _Driver:
             if not future.done():
                 future.set_exception(self.failure())
         self.calls.clear()
-        for sub in list(self.subscriptions):
-            sub._feed()
+        self.feed()
 
     def failure(self) -> BaseException:
         """A new exception like the one the connection failed with (each
@@ -186,9 +195,10 @@ class _Driver:
 
 class Bus:
     """A bus connection driven by the running asyncio event loop.  Open it with
-    ``await Bus.system()``, ``await Bus.remote(host)`` or ``await
-    Bus.connect(address)``; the calls have the arguments and errors of
-    varquin.Bus and are awaited.  Use it as an async context manager."""
+    ``await Bus.system()``, ``await Bus.session()``, ``await
+    Bus.remote(host)`` or ``await Bus.connect(address)``; the calls have the
+    arguments and errors of varquin.Bus and are awaited.  Use it as an async
+    context manager."""
 
     def __init__(self, core: _SyncBus) -> None:
         self._core = core
@@ -205,6 +215,12 @@ class Bus:
     async def system(cls, *, timeout: float | None = None) -> Self:
         """A new connection to the system bus."""
         return await cls._open(functools.partial(_SyncBus.system, timeout=timeout))
+
+    @classmethod
+    async def session(cls, *, timeout: float | None = None) -> Self:
+        """A new connection to the session bus, found as varquin.Bus.session
+        finds it."""
+        return await cls._open(functools.partial(_SyncBus.session, timeout=timeout))
 
     @classmethod
     async def remote(cls, host: str, *, timeout: float | None = None) -> Self:
@@ -278,11 +294,27 @@ class Bus:
         path: str | None = None,
         interface: str | None = None,
         member: str | None = None,
+        *,
+        args: dict[int, str] | None = None,
+        arg0namespace: str | None = None,
+        path_namespace: str | None = None,
+        max_queued: int | None = None,
     ) -> Subscription:
-        """A subscription to the matching signals: ``async for sig in
+        """A subscription to the matching signals, with the rule and the
+        queue's bound of varquin.Bus.subscribe: ``async for sig in
         bus.subscribe(...)``, or ``sub = await bus.subscribe(...)`` to have
         the match in place before going on."""
-        return Subscription(self, sender, path, interface, member)
+        rule = {
+            "sender": sender,
+            "path": path,
+            "interface": interface,
+            "member": member,
+            "args": args,
+            "arg0namespace": arg0namespace,
+            "path_namespace": path_namespace,
+            "max_queued": max_queued,
+        }
+        return Subscription(self, rule)
 
     def export(self, path: str, obj: object) -> _core.Export:
         """As varquin.Bus.export; the object is served for as long as the loop
@@ -325,15 +357,13 @@ class Bus:
 
 class Subscription:
     """Signals matching a rule, on the event loop: ``async for sig in sub``,
-    ``await sub.get(timeout)``; ``await`` it to have the match in place."""
+    ``await sub.get(timeout)``; ``await`` it to have the match in place.
+    The signals wait in the native subscription's bounded queue."""
 
-    def __init__(
-        self, bus: Bus, sender: str | None, path: str | None, interface: str | None, member: str | None
-    ) -> None:
+    def __init__(self, bus: Bus, rule: dict[str, Any]) -> None:
         self._bus = bus
-        self._rule = (sender, path, interface, member)
+        self._rule = rule
         self._core: _core.Subscription | None = None
-        self._queue: deque[Signal] = deque()
         self._waiter: asyncio.Future[None] | None = None
         self._closed = False
 
@@ -342,7 +372,7 @@ class Subscription:
             driver = self._bus._driver
             if driver.error is not None:
                 raise driver.failure()
-            self._core, pending = self._bus._core._subscribe_start(*self._rule)
+            self._core, pending = self._bus._core._subscribe_start(**self._rule)
             driver.subscriptions.add(self)
             await driver.wait(pending)
         return self
@@ -351,32 +381,32 @@ class Subscription:
         return self._start().__await__()
 
     def _feed(self) -> None:
-        if self._core is not None:
-            while (sig := self._core._pop()) is not None:
-                self._queue.append(sig)
-        if (
-            self._waiter is not None
-            and not self._waiter.done()
-            and (self._queue or self._closed or self._bus._driver.error is not None)
-        ):
-            self._waiter.set_result(None)
+        waiter = self._waiter
+        if waiter is None or waiter.done():
+            return
+        if self._closed or self._bus._driver.error is not None or (self._core is not None and self._core._ready):
+            waiter.set_result(None)
 
     async def get(self, timeout: float | None = None) -> Signal:
         """The next signal; TimeoutError when none came within `timeout`
-        seconds; ValueError once closed."""
+        seconds; ValueError once closed; varquin.SignalsLost once when the
+        queue was full and its oldest signals were dropped."""
         await self._start()
+        driver = self._bus._driver
         async with asyncio.timeout(timeout):
-            while not self._queue:
-                if self._closed:
+            while True:
+                if self._closed or self._core is None:
                     raise ValueError("the subscription is closed")
-                if self._bus._driver.error is not None:
-                    raise self._bus._driver.failure()
-                self._waiter = self._bus._driver.loop.create_future()
+                sig = self._core._pop()
+                if sig is not None:
+                    return sig
+                if driver.error is not None:
+                    raise driver.failure()
+                self._waiter = driver.loop.create_future()
                 try:
                     await self._waiter
                 finally:
                     self._waiter = None
-            return self._queue.popleft()
 
     def __aiter__(self) -> Self:
         return self
@@ -388,12 +418,11 @@ class Subscription:
             raise StopAsyncIteration from None
 
     def close(self) -> None:
-        """Removes the match; iteration ends."""
+        """Removes the match and drops what is queued; iteration ends."""
         self._closed = True
         if self._core is not None:
             self._core.close()
         self._bus._driver.subscriptions.discard(self)
-        self._queue.clear()
         if self._waiter is not None and not self._waiter.done():
             self._waiter.set_result(None)
 
