@@ -107,6 +107,7 @@ UNITS = {
     "vq-api-fail.service": "[Service]\nType=oneshot\nExecStart=/bin/false\n",
     "vq-api-quick.service": "[Service]\nType=oneshot\nExecStart=/bin/true\n",
     "vq-api-hang.service": "[Service]\nType=oneshot\nExecStart=/bin/sleep infinity\n",
+    "vq-api-brief.service": "[Service]\nType=oneshot\nExecStart=/bin/sleep 0.3\n",
 }
 
 # Per root label: why it cannot run (once known), and the outcomes counted.

@@ -4,7 +4,9 @@ units of their own (vq-api*.service) so that other tests' units keep their
 state."""
 
 import os
+import signal
 import threading
+from datetime import UTC, timedelta
 
 import pytest
 
@@ -39,18 +41,18 @@ def test_unit_file_calls_return_every_change(manager, real_systemd):
     assert sorted(removed) == sorted(systemd.Change("unlink", c.path, "") for c in made)
     assert all(link(real_systemd, c.path) is None for c in removed)
 
+    # A change reloads the manager, as systemctl does: the mask holds at once.
     masked = f"/etc/systemd/system/{API}"
     assert manager.mask(API) == [systemd.Change("symlink", masked, "/dev/null")]
     try:
-        manager.daemon_reload()
         assert manager.unit(API).status.load == "masked"
-        for refused in (manager.enable, manager.start):
+        for refused in (manager.enable, manager.restart):
             with pytest.raises(varquin.BusError) as caught:
                 refused(API)
             assert caught.value.name == "org.freedesktop.systemd1.UnitMasked" and API in caught.value.message
     finally:
         assert manager.unmask(API) == [systemd.Change("unlink", masked, "")]
-        manager.daemon_reload()
+    assert manager.unit(API).status.load == "loaded"
 
 
 @pytest.mark.parametrize("call", ["enable", "disable", "start"])
@@ -159,3 +161,131 @@ def test_list_units_filters_itself_on_a_manager_without_list_units_by_patterns(s
         assert [c["member"] for c in peer.calls()] == ["ListUnitsByPatterns", "ListUnits"]
     finally:
         peer.stop()
+
+
+def cgroup_controllers(container):
+    """The controllers of the container's own cgroup2 hierarchy (empty on a
+    legacy layout, where the file does not exist)."""
+    path = f"/proc/{container.init[0]}/root/sys/fs/cgroup/cgroup.controllers"
+    return open(path).read().split() if os.path.exists(path) else []
+
+
+@pytest.mark.parametrize(
+    "argv,ended",
+    [
+        (["/bin/true"], ("success", "exited", 0)),
+        (["/bin/sh", "-c", "echo ran; exit 7"], ("exit-code", "exited", 7)),
+        (["/bin/sh", "-c", "kill -9 $$"], ("signal", "killed", 9)),  # $$ reaches the shell as written
+        (["/bin/sh", "-c", "kill -TERM $$"], ("success", "killed", 15)),  # systemd's clean signals
+    ],
+    ids=["0", "7", "SIGKILL", "SIGTERM"],
+)
+def test_run_waits_for_the_exit_and_reports_it(manager, real_systemd, systemd_root, argv, ended):
+    r = manager.run(argv, wait=True, timeout=30, collect=True, properties={"User": "nobody"})
+    assert (r.result, r.exit_code, r.exit_status) == ended
+    assert r.started.tzinfo is UTC and r.started <= r.finished and len(r.invocation_id) == 32
+    # A peak only where the manager has one: from systemd 256 on, with a memory controller.
+    has_peak = (systemd_root.version or 0) >= 256 and "memory" in cgroup_controllers(real_systemd)
+    assert (r.memory_peak is not None) == has_peak
+    assert manager.unit(r.unit).status.load == "not-found"  # collected once read
+
+
+def test_a_run_holds_its_unit_until_its_results_are_read(manager):
+    name = "vq-run-held.service"
+    run = manager.run(["/bin/sh", "-c", "exit 3"], name="vq-run-held", collect=True)
+    assert run.unit == name
+    assert wait_for(lambda: manager.unit(name).status.active == "failed")  # ended, and kept
+    with pytest.raises(varquin.BusError) as caught:
+        manager.run(["/bin/true"], name=name)
+    assert caught.value.name == "org.freedesktop.systemd1.UnitExists"
+    assert run.wait(timeout=30).exit_status == 3
+    assert manager.unit(name).status.load == "not-found"
+
+
+def test_watch_follows_a_unit_through_a_restart_and_wait_for_reaches_a_state(manager):
+    unit, running = manager.unit(API), ("loaded", "active", "running")
+    seen = []
+    with unit.watch(timeout=120) as watch:
+        t = threading.Thread(target=lambda: seen.extend(watch))
+        t.start()
+        try:
+            manager.start(API, wait=True, timeout=30)
+            manager.restart(API, wait=True, timeout=30)
+            assert wait_for(lambda: seen.count(running) == 2, timeout=30)
+        finally:
+            watch.close()
+            t.join()
+    assert seen[0] == ("loaded", "inactive", "dead") and seen[1] == running
+    assert "deactivating" in [s.active for s in seen[1 : seen.index(running, 2)]]
+    assert all(a != b for a, b in zip(seen, seen[1:], strict=False))  # one item per change
+
+    manager.stop(API)
+    assert unit.wait_for(active="inactive", timeout=30) == ("loaded", "inactive", "dead")
+    with pytest.raises(TimeoutError, match=r"last seen UnitStatus\(load='loaded', active='inactive', sub='dead'\)"):
+        unit.wait_for(active="active", timeout=0.2)
+
+
+def test_watch_goes_on_across_the_unloading_of_its_unit(manager):
+    brief, starting = "vq-api-brief.service", ("loaded", "activating", "start")
+    seen = []
+    with (
+        manager.unit(brief).watch(timeout=120) as watch,
+        manager.bus.subscribe(sender=systemd.SERVICE, member="UnitRemoved") as removed,
+    ):
+        t = threading.Thread(target=lambda: seen.extend(watch))
+        t.start()
+        try:
+            manager.start(brief, wait=True, timeout=30)
+            # Ended and referenced by nothing: the manager unloads it, and
+            # loads it again for the next start.
+            while removed.get(timeout=30).args[0] != brief:
+                pass
+            manager.start(brief, wait=True, timeout=30)
+            assert wait_for(lambda: seen.count(starting) == 2 and seen[-1] == ("loaded", "inactive", "dead"), 30)
+        finally:
+            watch.close()
+            t.join()
+
+
+def test_kill_and_reset_failed(manager):
+    manager.start(API, wait=True, timeout=30)
+    manager.kill(API, signal=signal.SIGKILL, whom="main")
+    assert manager.unit(API).wait_for(active="failed", timeout=30).sub == "failed"
+    assert manager.unit(API).details().result == "signal"
+    manager.reset_failed(API)
+    assert manager.unit(API).status == ("loaded", "inactive", "dead")
+
+
+def test_details_properties_set_and_unit_file_states(manager, systemd_root):
+    manager.start(API, wait=True, timeout=30)
+    try:
+        manager.set_properties(
+            API, {"MemoryMax": 1 << 30, "CPUQuotaPerSecUSec": timedelta(milliseconds=500)}, runtime=True
+        )
+        service = manager.unit(API).properties(systemd.SERVICE_INTERFACE)
+        assert (service["MemoryMax"], service["CPUQuotaPerSecUSec"]) == (1 << 30, 500_000)
+        d = manager.unit(API).details()
+        assert (d.id, d.active, d.result, d.n_restarts, d.exec_main_code) == (API, "active", "success", 0, None)
+        assert d.main_pid == service["MainPID"] > 0 and d.active_enter.tzinfo is UTC and d.active_exit is None
+        assert d.fragment_path == f"{systemd_root.unit_dir}/{API}"
+    finally:
+        manager.stop(API, wait=True, timeout=30)
+    target = manager.unit("basic.target").details()
+    assert (target.main_pid, target.result, target.n_restarts, target.sub) == (None, None, None, "active")
+
+    assert (manager.is_enabled(API), manager.is_enabled("vq-static.service")) == ("disabled", "static")
+    assert manager.list_unit_files(patterns=("vq-api*.service",), states=("disabled",)) == [
+        systemd.UnitFile(API, f"{systemd_root.unit_dir}/{API}", "disabled")
+    ]
+
+
+def test_cancel_ends_a_job_but_not_what_it_started(manager):
+    hang = "vq-api-hang.service"
+    job = manager.start(hang)
+    manager.unit(hang).wait_for(active="activating", timeout=30)
+    try:
+        assert job.cancel() is True and job.wait(timeout=30) == "canceled"
+        assert manager.unit(hang).status.active == "activating"  # its process goes on
+        assert job.cancel() is False
+    finally:
+        manager.stop(hang, wait=True, timeout=30)

@@ -2,7 +2,8 @@
 zone (timedated), the wall message, reboot and power-off (logind).
 
 Each function opens a connection of its own to the system bus for the call,
-or uses ``bus=`` (another host's, from ``Bus.remote``) and leaves it open.
+or uses ``bus=`` (another host's, from ``Bus.remote``) and leaves it open;
+a ``bus`` that is not a varquin.Bus (an asyncio one) raises TypeError.
 None asks for interactive authorisation.  A refusal raises the service's
 error with its own text: ``InvalidArgs`` for a host name or time zone the
 service does not accept, ``AccessDenied`` for a caller it does not allow.
@@ -15,6 +16,7 @@ from contextlib import contextmanager
 from typing import Any
 
 from varquin.bus import Bus
+from varquin.systemd import blocking_bus
 
 __all__ = ["hostname", "poweroff", "reboot", "set_hostname", "set_timezone", "set_wall_message"]
 
@@ -26,7 +28,7 @@ LOGIN = ("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.l
 @contextmanager
 def _using(bus: Bus | None) -> Iterator[Bus]:
     if bus is not None:
-        yield bus
+        yield blocking_bus(bus)
         return
     with Bus.system() as own:
         yield own

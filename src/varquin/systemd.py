@@ -1,11 +1,13 @@
 """systemd's manager as Python objects: unit files, jobs that can be waited
-for, unit status and properties.
+for, transient runs with their exit status, unit status, details and
+properties, and waiting for a unit's state.
 
     from varquin import systemd
     with systemd.Manager() as m:                   # its own Bus.system() connection
         m.enable("nginx.service")                  # -> [Change(type, path, source), ...]
         m.start("nginx.service", wait=True, timeout=30)
         m.unit("nginx.service").status             # UnitStatus('loaded', 'active', 'running')
+        r = m.run(["/bin/sh", "-c", "exit 7"], wait=True)   # RunResult(..., exit_status=7, ...)
 
 Failures are the Bus exceptions with the manager's own text: ``NoSuchUnit``
 for a unit that does not exist, ``BusError`` named
@@ -13,34 +15,52 @@ for a unit that does not exist, ``BusError`` named
 ``InvalidArgs`` (a job mode the manager does not know), and so on; a job
 that ends with a result other than ``"done"`` raises :class:`JobFailed`
 when waited for through ``wait=True``.
+
+Where a parameter takes several names (``patterns``, ``states``, ``argv``),
+it takes an iterable of str; a bare str raises TypeError rather than being
+read as its characters.
 """
 
 from __future__ import annotations
 
 import fnmatch
 import logging
+import math
+import random
+import shlex
+import signal as _signal
 import threading
 import time
 import weakref
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass
+from datetime import UTC, datetime, timedelta
 from types import TracebackType
-from typing import Any, NamedTuple, Self
+from typing import Any, Literal, NamedTuple, Self, overload
 
 from varquin._core import Subscription
 from varquin.bus import Bus
 from varquin.errors import BusError, NoSuchUnit, UnknownMethod
+from varquin.types import Variant
 
 __all__ = [
     "MANAGER_INTERFACE",
+    "PROPERTY_TYPES",
     "SERVICE",
     "UNIT_INTERFACE",
     "Change",
     "Job",
     "JobFailed",
     "Manager",
+    "Run",
+    "RunResult",
     "Unit",
+    "UnitDetails",
+    "UnitFile",
     "UnitInfo",
     "UnitStatus",
+    "UnitWatch",
+    "name_list",
     "unit_path",
 ]
 
@@ -50,11 +70,82 @@ SERVICE = "org.freedesktop.systemd1"
 MANAGER_PATH = "/org/freedesktop/systemd1"
 MANAGER_INTERFACE = "org.freedesktop.systemd1.Manager"
 UNIT_INTERFACE = "org.freedesktop.systemd1.Unit"
+SERVICE_INTERFACE = "org.freedesktop.systemd1.Service"
 UNIT_PREFIX = "/org/freedesktop/systemd1/unit/"
+PROPERTIES = "org.freedesktop.DBus.Properties"
 
 # Error names under which a manager reports a unit or unit file that does not
 # exist without calling it NoSuchUnit (an errno turned into an error name).
 _NOT_FOUND = frozenset({"org.freedesktop.DBus.Error.FileNotFound", "System.Error.ENOENT"})
+_ALREADY_SUBSCRIBED = "org.freedesktop.systemd1.AlreadySubscribed"
+_NO_SUCH_JOB = "org.freedesktop.systemd1.NoSuchJob"
+_UNIT_EXISTS = "org.freedesktop.systemd1.UnitExists"
+
+# What the manager reports for a counter it does not have (accounting off,
+# no such controller): the largest 64-bit value.
+_UNAVAILABLE = 2**64 - 1
+
+# ExecMainCode: the si_code of the main process's end.
+_EXIT_CODES = {1: "exited", 2: "killed", 3: "dumped"}
+
+# The interface of each unit type's own properties, by the unit name's suffix.
+_TYPE_INTERFACES = {
+    suffix: f"org.freedesktop.systemd1.{kind}"
+    for suffix, kind in (
+        ("service", "Service"),
+        ("socket", "Socket"),
+        ("timer", "Timer"),
+        ("mount", "Mount"),
+        ("automount", "Automount"),
+        ("swap", "Swap"),
+        ("path", "Path"),
+        ("slice", "Slice"),
+        ("scope", "Scope"),
+    )
+}
+
+# The transient and runtime properties run() and set_properties() take as
+# plain Python values, with their D-Bus types.  "t" values named ...USec are
+# microseconds (an int, or a timedelta); other "t" values are sizes or counts
+# (an int; "infinity" or math.inf for no limit).  Any other property is given
+# as a varquin.Variant.
+PROPERTY_TYPES: Mapping[str, str] = {
+    "Description": "s",
+    "Environment": "as",
+    "WorkingDirectory": "s",
+    "User": "s",
+    "Group": "s",
+    "SupplementaryGroups": "as",
+    "Nice": "i",
+    "UMask": "u",
+    "Type": "s",
+    "RemainAfterExit": "b",
+    "Restart": "s",
+    "RestartUSec": "t",
+    "TimeoutStartUSec": "t",
+    "TimeoutStopUSec": "t",
+    "RuntimeMaxUSec": "t",
+    "KillMode": "s",
+    "KillSignal": "i",
+    "Slice": "s",
+    "CPUAccounting": "b",
+    "CPUQuotaPerSecUSec": "t",
+    "CPUWeight": "t",
+    "IOWeight": "t",
+    "MemoryAccounting": "b",
+    "MemoryHigh": "t",
+    "MemoryMax": "t",
+    "TasksAccounting": "b",
+    "TasksMax": "t",
+    "LimitNOFILE": "t",
+    "StandardInput": "s",
+    "StandardOutput": "s",
+    "StandardError": "s",
+    "SyslogIdentifier": "s",
+    "PrivateTmp": "b",
+    "NoNewPrivileges": "b",
+    "DynamicUser": "b",
+}
 
 
 class Change(NamedTuple):
@@ -85,6 +176,66 @@ class UnitInfo(NamedTuple):
     active: str
     sub: str
     path: str
+
+
+class UnitFile(NamedTuple):
+    """A unit file the manager knows: its name, its path and its state
+    (``"enabled"``, ``"disabled"``, ``"static"``, ``"masked"``, ...)."""
+
+    name: str
+    path: str
+    state: str
+
+
+@dataclass(frozen=True)
+class UnitDetails:
+    """What ``systemctl status`` shows of a unit, in Python types.  Values the
+    manager reports as not available (a counter with accounting off, a
+    timestamp never set, a main process that never ran) are None; those of
+    another unit type (a target has no main process) too."""
+
+    id: str
+    description: str
+    load: str
+    active: str
+    sub: str
+    result: str | None
+    main_pid: int | None
+    active_enter: datetime | None
+    active_exit: datetime | None
+    inactive_enter: datetime | None
+    memory_current: int | None
+    tasks_current: int | None
+    cpu_usage: timedelta | None
+    exec_main_status: int | None
+    exec_main_code: str | None
+    n_restarts: int | None
+    fragment_path: str | None
+    unit_file_state: str
+
+
+@dataclass(frozen=True)
+class RunResult:
+    """How a transient service of :meth:`Manager.run` ended.
+
+    ``result`` is systemd's word for it (``"success"``, ``"exit-code"``,
+    ``"signal"``, ``"core-dump"``, ``"timeout"``, ...); ``exit_code`` is
+    ``"exited"``, ``"killed"`` or ``"dumped"`` and ``exit_status`` the exit
+    status or the signal's number (both None when the process never ran).
+    systemd counts an end by SIGTERM, SIGHUP, SIGINT or SIGPIPE as
+    ``"success"`` with ``exit_code="killed"``.  Times are aware datetimes in
+    UTC; ``cpu_usage`` and ``memory_peak`` (bytes) are None where the manager
+    does not report them."""
+
+    unit: str
+    result: str
+    exit_code: str | None
+    exit_status: int | None
+    started: datetime | None
+    finished: datetime | None
+    cpu_usage: timedelta | None
+    memory_peak: int | None
+    invocation_id: str
 
 
 class JobFailed(Exception):
@@ -123,6 +274,178 @@ def unit_path(name: str) -> str:
     return UNIT_PREFIX + "".join(out)
 
 
+def name_list(names: Iterable[str], what: str) -> list[str]:
+    """The names of an iterable of str as a list.  A bare str (or bytes) is
+    refused with TypeError, as its characters are never what is meant; so is
+    an item that is not a str.  ``what`` names the parameter in the message."""
+    if isinstance(names, (str, bytes)):
+        raise TypeError(f"{what} takes an iterable of str, not a bare {type(names).__name__}: ({names!r},)")
+    found = list(names)
+    for item in found:
+        if not isinstance(item, str):
+            raise TypeError(f"{what} takes str items, not {type(item).__name__}")
+    return found
+
+
+def _type_name(obj: object) -> str:
+    cls = type(obj)
+    return cls.__qualname__ if cls.__module__ == "builtins" else f"{cls.__module__}.{cls.__qualname__}"
+
+
+def blocking_bus(bus: object) -> Bus:
+    """``bus`` when it is a (blocking) varquin.Bus; TypeError otherwise, an
+    asyncio Bus included."""
+    if not isinstance(bus, Bus):
+        raise TypeError(f"a varquin.Bus is needed, not {_type_name(bus)}")
+    return bus
+
+
+def _timestamp(usec: int) -> datetime | None:
+    """A manager timestamp (µs since the epoch, 0 when unset) as an aware datetime."""
+    if not usec or usec == _UNAVAILABLE:
+        return None
+    return datetime(1970, 1, 1, tzinfo=UTC) + timedelta(microseconds=usec)
+
+
+def _available(value: int | None) -> int | None:
+    return None if value is None or value == _UNAVAILABLE else value
+
+
+def _cpu(nsec: int | None) -> timedelta | None:
+    nsec = _available(nsec)
+    return None if nsec is None else timedelta(microseconds=nsec // 1000)
+
+
+def property_value(name: str, value: Any) -> Variant:
+    """The variant ``name`` is sent as (see PROPERTY_TYPES).  ValueError for
+    a name outside the table whose value is not a Variant; TypeError for a
+    bare str where a list of str is expected."""
+    if isinstance(value, Variant):
+        return value
+    signature = PROPERTY_TYPES.get(name)
+    if signature is None:
+        raise ValueError(f"property {name!r} is not in PROPERTY_TYPES: give its value as varquin.Variant(sig, value)")
+    if signature == "as":
+        value = name_list(value, f"property {name}")
+    elif signature == "t":
+        if isinstance(value, timedelta):
+            value = value // timedelta(microseconds=1)
+        elif value == "infinity" or (isinstance(value, float) and math.isinf(value) and value > 0):
+            value = _UNAVAILABLE
+    return Variant(signature, value)
+
+
+def _exec_start(args: list[str]) -> list[tuple[str, list[str], bool]]:
+    """ExecStart for ``args``, passed verbatim: the manager expands ``$VAR``
+    and turns ``$$`` into ``$`` in a command's arguments, so each ``$`` is
+    doubled."""
+    if not args or not args[0].startswith("/"):
+        raise ValueError(f"argv must start with an absolute path, not {args[0] if args else 'nothing'!r}")
+    return [(args[0], [a.replace("$", "$$") for a in args], False)]
+
+
+def _run_name(name: str | None) -> str:
+    if name is None:
+        return f"run-u{random.getrandbits(32)}.service"
+    return name if "." in name else name + ".service"
+
+
+def _run_properties(
+    argv: Iterable[str], properties: Mapping[str, Any] | None, collect: bool
+) -> list[tuple[str, Variant]]:
+    """The transient unit's properties: the command, the reference that keeps
+    the unit until its results are read, and the caller's."""
+    args = name_list(argv, "argv")
+    exec_start = _exec_start(args)
+    given = dict(properties or {})
+    given.setdefault("Description", shlex.join(args))
+    props = [(name, property_value(name, value)) for name, value in given.items()]
+    props.append(("ExecStart", Variant("a(sasb)", exec_start)))
+    props.append(("AddRef", Variant("b", True)))
+    if collect:
+        props.append(("CollectMode", Variant("s", "inactive-or-failed")))
+    return props
+
+
+def run_settled(unit: Mapping[str, Any]) -> bool:
+    """Whether a run's unit has ended: no job pending, and inactive, failed,
+    or active with its process gone (RemainAfterExit)."""
+    job = unit.get("Job", (0, "/"))
+    if job[0] != 0:
+        return False
+    active, sub = unit.get("ActiveState"), unit.get("SubState")
+    return active in ("inactive", "failed") or (active == "active" and sub == "exited")
+
+
+def run_result(name: str, unit: Mapping[str, Any], service: Mapping[str, Any]) -> RunResult:
+    """The RunResult of a run's Unit and Service properties."""
+    code = service.get("ExecMainCode", 0)
+    return RunResult(
+        unit=name,
+        result=service.get("Result", ""),
+        exit_code=_EXIT_CODES.get(code),
+        exit_status=service.get("ExecMainStatus") if code else None,
+        started=_timestamp(service.get("ExecMainStartTimestamp", 0)),
+        finished=_timestamp(service.get("ExecMainExitTimestamp", 0)),
+        cpu_usage=_cpu(service.get("CPUUsageNSec")),
+        memory_peak=_available(service.get("MemoryPeak")),
+        invocation_id=bytes(unit.get("InvocationID", b"")).hex(),
+    )
+
+
+def unit_details(unit: Mapping[str, Any], kind: Mapping[str, Any]) -> UnitDetails:
+    """The UnitDetails of a unit's own properties and its type's."""
+    code = kind.get("ExecMainCode", 0)
+    return UnitDetails(
+        id=unit["Id"],
+        description=unit.get("Description", ""),
+        load=unit["LoadState"],
+        active=unit["ActiveState"],
+        sub=unit["SubState"],
+        result=kind.get("Result"),
+        main_pid=kind.get("MainPID") or None,
+        active_enter=_timestamp(unit.get("ActiveEnterTimestamp", 0)),
+        active_exit=_timestamp(unit.get("ActiveExitTimestamp", 0)),
+        inactive_enter=_timestamp(unit.get("InactiveEnterTimestamp", 0)),
+        memory_current=_available(kind.get("MemoryCurrent")),
+        tasks_current=_available(kind.get("TasksCurrent")),
+        cpu_usage=_cpu(kind.get("CPUUsageNSec")),
+        exec_main_status=kind.get("ExecMainStatus") if code else None,
+        exec_main_code=_EXIT_CODES.get(code),
+        n_restarts=kind.get("NRestarts"),
+        fragment_path=unit.get("FragmentPath") or None,
+        unit_file_state=unit.get("UnitFileState", ""),
+    )
+
+
+def type_interface(unit_id: str) -> str | None:
+    """The interface of the unit type's own properties (``...Service``), or
+    None for a type without properties of its own (target, device)."""
+    return _TYPE_INTERFACES.get(unit_id.rpartition(".")[2])
+
+
+# Connections on which the manager's Subscribe() has been called.  It is per
+# client connection and stays for the connection's life: every Manager on a
+# Bus shares it, and a second Subscribe() (this module's or the caller's own)
+# answers AlreadySubscribed, which means the same.
+_subscribed: weakref.WeakSet[Bus] = weakref.WeakSet()
+_subscribed_lock = threading.Lock()
+
+
+def subscribe_manager(bus: Bus) -> None:
+    """Makes sure the manager sends its job and unit signals to ``bus``."""
+    with _subscribed_lock:
+        if bus in _subscribed:
+            return
+    try:
+        bus.call(SERVICE, MANAGER_PATH, MANAGER_INTERFACE, "Subscribe")
+    except BusError as e:
+        if e.name != _ALREADY_SUBSCRIBED:
+            raise
+    with _subscribed_lock:
+        _subscribed.add(bus)
+
+
 class _Outcome:
     """The result of one job path, shared by every Job object for it."""
 
@@ -152,31 +475,30 @@ class _JobWatch:
 
     def __init__(self, bus: Bus) -> None:
         self._bus = bus
-        self._subscribing = threading.Lock()  # guards _sub and _closed
+        self._subscribing = threading.Lock()  # guards _sub
         self._sub: Subscription | None = None
-        self._closed = False
         self._cond = threading.Condition()  # guards the fields below
+        self._closed = False
         self._reading = False
         self._jobs: weakref.WeakValueDictionary[str, _Outcome] = weakref.WeakValueDictionary()
         self._in_flight = 0
         self._early: dict[str, str] = {}  # path -> result, while calls are in flight
 
-    def _subscribe(self) -> None:
+    def _subscribe(self) -> Subscription:
         with self._subscribing:
             if self._closed:
                 raise ValueError("the manager is closed")
-            if self._sub is not None:
-                return
-            sub = self._bus.subscribe(
-                sender=SERVICE, path=MANAGER_PATH, interface=MANAGER_INTERFACE, member="JobRemoved"
-            )
-            try:
-                # The manager may send job signals only to subscribed clients.
-                self._bus.call(SERVICE, MANAGER_PATH, MANAGER_INTERFACE, "Subscribe")
-            except BaseException:
-                sub.close()
-                raise
-            self._sub = sub
+            if self._sub is None:
+                sub = self._bus.subscribe(
+                    sender=SERVICE, path=MANAGER_PATH, interface=MANAGER_INTERFACE, member="JobRemoved"
+                )
+                try:
+                    subscribe_manager(self._bus)
+                except BaseException:
+                    sub.close()
+                    raise
+                self._sub = sub
+            return self._sub
 
     def queue(self, call: Callable[[], str]) -> tuple[str, _Outcome]:
         """Runs ``call`` (which queues a job and returns its path) with the
@@ -206,6 +528,8 @@ class _JobWatch:
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._cond:
             while outcome.result is None:
+                if self._closed:
+                    raise ValueError("the manager is closed")
                 left = None if deadline is None else deadline - time.monotonic()
                 if left is not None and left <= 0:
                     raise TimeoutError(f"the job did not finish within {timeout} s")
@@ -219,7 +543,11 @@ class _JobWatch:
                         assert self._sub is not None
                         signal = self._sub.get(timeout=left)
                     except TimeoutError:
-                        signal = None
+                        signal = None  # the loop raises it once the deadline has passed
+                    except ValueError:
+                        if self._closed:
+                            raise ValueError("the manager is closed") from None
+                        raise  # the bus was closed under the manager
                     finally:
                         self._cond.acquire()
                     if signal is not None:
@@ -240,7 +568,9 @@ class _JobWatch:
 
     def close(self) -> None:
         with self._subscribing:
-            self._closed = True
+            with self._cond:
+                self._closed = True
+                self._cond.notify_all()
             if self._sub is not None:
                 self._sub.close()
 
@@ -252,8 +582,8 @@ class Job:
     path: str
     unit: str
 
-    def __init__(self, watch: _JobWatch, outcome: _Outcome, path: str, unit: str) -> None:
-        self._watch = watch
+    def __init__(self, manager: Manager, outcome: _Outcome, path: str, unit: str) -> None:
+        self._manager = manager
         self._outcome = outcome
         self.path = path
         self.unit = unit
@@ -266,13 +596,128 @@ class Job:
     def wait(self, timeout: float | None = None) -> str:
         """Waits until the job ends and returns the manager's result:
         ``"done"``, ``"failed"``, ``"canceled"``, ``"timeout"``,
-        ``"dependency"`` or ``"skipped"``.  Raises TimeoutError after
-        ``timeout`` seconds (None: no limit); the job stays waitable.  Any
+        ``"dependency"`` or ``"skipped"``.  A start job is done once the unit
+        has started: that says nothing of how long it stays up.  Raises
+        TimeoutError after ``timeout`` seconds (None: no limit), after which
+        the job stays waitable; ValueError once the manager is closed.  Any
         number of threads may wait for the same job."""
-        return self._watch.wait(self._outcome, timeout)
+        return self._manager._watch.wait(self._outcome, timeout)
+
+    def cancel(self) -> bool:
+        """Asks the manager to cancel the job: True when it did, False when
+        the job had already ended.  A process the job already started keeps
+        running (stop the unit to end it)."""
+        try:
+            self._manager._call("CancelJob", "u", int(self.path.rpartition("/")[2]))
+        except BusError as e:
+            if e.name == _NO_SUCH_JOB:
+                return False
+            raise
+        return True
 
     def __repr__(self) -> str:
         return f"<Job {self.path} for {self.unit}: {self.result or 'running'}>"
+
+
+class _Changes:
+    """The PropertiesChanged signals of one unit, read in order after a
+    snapshot of its properties.
+
+    The match is made first, then the snapshot is read; signals queued until
+    the snapshot's reply arrived are older than it (the manager sends its
+    replies and signals in order) and are dropped, so what follows the
+    snapshot are exactly the changes after it."""
+
+    def __init__(self, bus: Bus, path: str) -> None:
+        self._bus = bus
+        self._path = path
+        self.sub = bus.subscribe(sender=SERVICE, path=path, interface=PROPERTIES, member="PropertiesChanged")
+
+    def snapshot(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
+        props = self._bus.get_all(SERVICE, self._path, interface)
+        while self.sub._pop() is not None:
+            pass
+        return props
+
+    def next(self, timeout: float | None) -> dict[str, Any]:
+        """The changed values of the next change of the Unit interface's
+        properties.  TimeoutError when none came in time, ValueError once
+        closed."""
+        while True:
+            interface, changed, _invalidated = self.sub.get(timeout=timeout).args
+            if interface == UNIT_INTERFACE:
+                return dict(changed)
+
+    def close(self) -> None:
+        self.sub.close()
+
+
+def _left(deadline: float | None) -> float | None:
+    return None if deadline is None else max(0.0, deadline - time.monotonic())
+
+
+class UnitWatch:
+    """The states of a unit as they change: an iterator of UnitStatus, first
+    the current one, then one per change of its load, active or sub state.
+    Iteration ends at :meth:`close` (from any thread, or the Manager's
+    close()) or when the watch's total ``timeout`` has passed.  Use it as a
+    context manager.  It follows the unit by name, so it goes on when the
+    manager unloads the unit and loads it again."""
+
+    def __init__(self, unit: Unit, timeout: float | None) -> None:
+        self._unit = unit
+        self._deadline = None if timeout is None else time.monotonic() + timeout
+        self._changes = _Changes(unit._bus, unit.path)
+        self._last: UnitStatus | None = None
+        self.timed_out = False
+
+    def __iter__(self) -> Self:
+        return self
+
+    def __next__(self) -> UnitStatus:
+        try:
+            if self._last is None:
+                p = self._changes.snapshot()
+                self._last = UnitStatus(p["LoadState"], p["ActiveState"], p["SubState"])
+                return self._last
+            while True:
+                left = _left(self._deadline)
+                if left == 0:
+                    raise TimeoutError
+                changed = self._changes.next(left)
+                # LoadState is not among the properties the manager signals.
+                load = self._unit._bus.get_property(SERVICE, self._unit.path, UNIT_INTERFACE, "LoadState")
+                status = UnitStatus(
+                    load, changed.get("ActiveState", self._last.active), changed.get("SubState", self._last.sub)
+                )
+                if status != self._last:
+                    self._last = status
+                    return status
+        except TimeoutError:
+            self.timed_out = True
+            self.close()
+            raise StopIteration from None
+        except ValueError:
+            if self._changes.sub.closed:  # closed meanwhile
+                raise StopIteration from None
+            raise
+
+    @property
+    def last(self) -> UnitStatus | None:
+        """The last state seen (None before the first)."""
+        return self._last
+
+    def close(self) -> None:
+        """Ends the iteration; a thread waiting in it returns.  Closing twice is fine."""
+        self._changes.close()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        self.close()
 
 
 class Unit:
@@ -281,8 +726,9 @@ class Unit:
     name: str
     path: str
 
-    def __init__(self, bus: Bus, name: str) -> None:
-        self._bus = bus
+    def __init__(self, manager: Manager, name: str) -> None:
+        self._manager = manager
+        self._bus = manager.bus
         self.name = name
         self.path = unit_path(name)
 
@@ -299,26 +745,131 @@ class Unit:
         type: str, int, bool, list, tuple, dict."""
         return self._bus.get_all(SERVICE, self.path, interface)
 
+    def details(self) -> UnitDetails:
+        """What ``systemctl status`` shows of the unit (see UnitDetails), read
+        in a GetAll of the unit's properties and one of its type's."""
+        unit = self.properties()
+        kind = type_interface(unit["Id"])
+        return unit_details(unit, self.properties(kind) if kind else {})
+
+    def watch(self, timeout: float | None = None) -> UnitWatch:
+        """The unit's states as they change (see UnitWatch); ``timeout`` is
+        the watch's total time in seconds (None: until closed).  The match
+        is in place before the current state is read."""
+        watch = UnitWatch(self, timeout)
+        self._manager._track(watch)
+        return watch
+
+    def wait_for(
+        self,
+        *,
+        load: str | None = None,
+        active: str | None = None,
+        sub: str | None = None,
+        timeout: float | None = None,
+    ) -> UnitStatus:
+        """Waits until the unit's states are all those given
+        (``wait_for(active="active")``) and returns its UnitStatus then.
+        Raises TimeoutError, naming the last state seen, after ``timeout``
+        seconds (None: no limit); ValueError when the manager is closed."""
+        wanted = {k: v for k, v in (("load", load), ("active", active), ("sub", sub)) if v is not None}
+        if not wanted:
+            raise TypeError("wait_for() needs at least one of load=, active=, sub=")
+        with self.watch(timeout) as watch:
+            for status in watch:
+                if all(getattr(status, k) == v for k, v in wanted.items()):
+                    return status
+        if not watch.timed_out:
+            raise ValueError("the manager is closed")
+        goal = ", ".join(f"{k}={v!r}" for k, v in wanted.items())
+        raise TimeoutError(f"{self.name} did not reach {goal} within {timeout} s; last seen {watch.last}")
+
     def __repr__(self) -> str:
         return f"<Unit {self.name}>"
+
+
+class Run:
+    """A transient service started by :meth:`Manager.run`; ``unit`` is its
+    name.  The manager keeps the unit (even with ``collect=True``) until
+    :meth:`wait` has read its results, or until the connection closes."""
+
+    unit: str
+
+    def __init__(self, manager: Manager, unit: str, changes: _Changes) -> None:
+        self._manager = manager
+        self._changes = changes
+        self._lock = threading.Lock()  # one waiter reads at a time
+        self._result: RunResult | None = None
+        self.unit = unit
+
+    def wait(self, timeout: float | None = None) -> RunResult:
+        """Waits until the service has exited (not only started) and returns
+        its RunResult.  Raises TimeoutError after ``timeout`` seconds (None:
+        no limit), after which the run stays waitable; ValueError once the
+        manager is closed.  Any number of threads may wait."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        if not self._lock.acquire(timeout=-1 if timeout is None else timeout):
+            raise TimeoutError(f"{self.unit} did not finish within {timeout} s")
+        try:
+            if self._result is None:
+                self._result = self._wait(deadline, timeout)
+            return self._result
+        finally:
+            self._lock.release()
+
+    def _wait(self, deadline: float | None, timeout: float | None) -> RunResult:
+        bus = self._manager.bus
+        try:
+            unit = self._changes.snapshot()
+            while True:
+                if run_settled(unit):
+                    # Signals may lag behind: settled only if the manager agrees now.
+                    unit = self._changes.snapshot()
+                    if run_settled(unit):
+                        break
+                try:
+                    unit.update(self._changes.next(_left(deadline)))
+                except TimeoutError:
+                    state = f"{unit.get('ActiveState')}/{unit.get('SubState')}"
+                    raise TimeoutError(f"{self.unit} did not finish within {timeout} s ({state})") from None
+            service = bus.get_all(SERVICE, unit_path(self.unit), SERVICE_INTERFACE)
+        except ValueError:
+            if self._manager.closed:
+                raise ValueError("the manager is closed") from None
+            raise
+        self._changes.close()
+        self._manager._unref(self.unit)
+        return run_result(self.unit, unit, service)
+
+    def __repr__(self) -> str:
+        return f"<Run {self.unit}: {self._result.result if self._result else 'running'}>"
 
 
 class Manager:
     """systemd's manager on a bus: ``Manager()`` opens a connection of its own
     to the system bus and closes it with :meth:`close` (or at the end of a
-    ``with`` block); ``Manager(bus)`` uses ``bus`` and leaves it open."""
+    ``with`` block); ``Manager(bus)`` uses ``bus`` (a varquin.Bus) and leaves
+    it open.  Any number of Managers may share a Bus, from any threads."""
 
     bus: Bus
 
     def __init__(self, bus: Bus | None = None) -> None:
         self._owns_bus = bus is None
-        self.bus = Bus.system() if bus is None else bus
+        self.bus = Bus.system() if bus is None else blocking_bus(bus)
         self._watch = _JobWatch(self.bus)
+        self._watches: weakref.WeakSet[UnitWatch] = weakref.WeakSet()
+        self._runs: weakref.WeakSet[Run] = weakref.WeakSet()
+        self.closed = False
 
     def close(self) -> None:
-        """Ends the job subscription, and closes the bus when the manager
-        opened it.  Closing twice is fine."""
+        """Ends the job subscription and every watch, and closes the bus when
+        the manager opened it.  Closing twice is fine."""
+        self.closed = True
         self._watch.close()
+        for watch in list(self._watches):
+            watch.close()
+        for run in list(self._runs):
+            run._changes.close()
         if self._owns_bus:
             self.bus.close()
 
@@ -330,6 +881,11 @@ class Manager:
     ) -> None:
         self.close()
 
+    def _track(self, watch: UnitWatch) -> None:
+        self._watches.add(watch)
+        if self.closed:
+            watch.close()
+
     def _call(self, member: str, signature: str = "", *args: Any, timeout: float | None = None) -> tuple[Any, ...]:
         try:
             return self.bus.call(SERVICE, MANAGER_PATH, MANAGER_INTERFACE, member, signature, *args, timeout=timeout)
@@ -340,37 +896,72 @@ class Manager:
 
     # -- unit files -------------------------------------------------------------------
 
-    def enable(self, *units: str, runtime: bool = False, force: bool = False) -> list[Change]:
+    def _reloaded(self, changes: list[Change], reload: bool) -> list[Change]:
+        if changes and reload:
+            self.daemon_reload()
+        return changes
+
+    def enable(self, *units: str, runtime: bool = False, force: bool = False, reload: bool = True) -> list[Change]:
         """Enables the unit files (``runtime``: under /run, until reboot;
         ``force``: replace links in the way) and returns every change made,
-        ``[]`` when there was nothing to do.  Raises NoSuchUnit for a unit
-        file that does not exist, BusError ``...UnitMasked`` for a masked one."""
+        ``[]`` when there was nothing to do.  After a change the manager
+        reloads its configuration, as systemctl does (``reload=False`` not
+        to).  Raises NoSuchUnit for a unit file that does not exist, BusError
+        ``...UnitMasked`` for a masked one."""
         carries_install_info, changes = self._call("EnableUnitFiles", "asbb", units, runtime, force)
         if not carries_install_info:
             log.debug("enable %s: no installation information in the unit files", " ".join(units))
-        return [Change(*c) for c in changes]
+        return self._reloaded([Change(*c) for c in changes], reload)
 
-    def disable(self, *units: str, runtime: bool = False) -> list[Change]:
-        """Disables the unit files and returns every change made.  Raises
-        NoSuchUnit for a unit file that does not exist."""
+    def disable(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
+        """Disables the unit files and returns every change made, reloading
+        the manager after a change as :meth:`enable`.  Raises NoSuchUnit for
+        a unit file that does not exist."""
         (changes,) = self._call("DisableUnitFiles", "asb", units, runtime)
-        return [Change(*c) for c in changes]
+        return self._reloaded([Change(*c) for c in changes], reload)
 
-    def mask(self, *units: str, runtime: bool = False, force: bool = False) -> list[Change]:
+    def mask(self, *units: str, runtime: bool = False, force: bool = False, reload: bool = True) -> list[Change]:
         """Links the units to /dev/null so that nothing can start them;
-        returns every change made."""
+        returns every change made, reloading the manager after a change as
+        :meth:`enable`."""
         (changes,) = self._call("MaskUnitFiles", "asbb", units, runtime, force)
-        return [Change(*c) for c in changes]
+        return self._reloaded([Change(*c) for c in changes], reload)
 
-    def unmask(self, *units: str, runtime: bool = False) -> list[Change]:
-        """Removes the masks of the units; returns every change made."""
+    def unmask(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
+        """Removes the masks of the units; returns every change made,
+        reloading the manager after a change as :meth:`enable`."""
         (changes,) = self._call("UnmaskUnitFiles", "asb", units, runtime)
-        return [Change(*c) for c in changes]
+        return self._reloaded([Change(*c) for c in changes], reload)
 
     def daemon_reload(self) -> None:
         """Reloads the manager's configuration and unit files; returns when
         the manager has reloaded."""
         self._call("Reload")
+
+    def is_enabled(self, unit: str) -> str:
+        """The state of the unit's file (GetUnitFileState): ``"enabled"``,
+        ``"disabled"``, ``"static"``, ``"masked"``, ``"alias"``,
+        ``"transient"``, ...  Raises NoSuchUnit for a unit without a file."""
+        (state,) = self._call("GetUnitFileState", "s", unit)
+        return str(state)
+
+    def list_unit_files(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitFile]:
+        """The unit files the manager knows whose names match one of the
+        shell-style ``patterns`` (all when empty) and whose state is one of
+        ``states`` (any when empty)."""
+        patterns, states = name_list(patterns, "patterns"), name_list(states, "states")
+        try:
+            (found,) = self._call("ListUnitFilesByPatterns", "asas", states, patterns)
+        except UnknownMethod:
+            # A manager older than ListUnitFilesByPatterns: filter here.
+            (found,) = self._call("ListUnitFiles")
+            found = [
+                (path, state)
+                for path, state in found
+                if (not patterns or any(fnmatch.fnmatchcase(path.rpartition("/")[2], p) for p in patterns))
+                and (not states or state in states)
+            ]
+        return [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
 
     # -- jobs ---------------------------------------------------------------------------
 
@@ -382,10 +973,9 @@ class Manager:
             return str(path)
 
         path, outcome = self._watch.queue(call)
-        job = Job(self._watch, outcome, path, unit)
+        job = Job(self, outcome, path, unit)
         if wait:
-            left = None if deadline is None else max(0.0, deadline - time.monotonic())
-            result = job.wait(left)
+            result = job.wait(_left(deadline))
             if result != "done":
                 raise JobFailed(result, unit, job.path)
         return job
@@ -394,9 +984,10 @@ class Manager:
         """Queues a start job for ``unit`` and returns it.  ``mode`` is the
         manager's job mode (``"replace"``, ``"fail"``, ``"isolate"``,
         ``"ignore-dependencies"``, ...).  With ``wait=True`` it returns once
-        the job has finished, and raises JobFailed unless it ended ``"done"``;
-        ``timeout`` bounds the whole (TimeoutError).  Raises NoSuchUnit for a
-        unit that does not exist, BusError ``...UnitMasked`` for a masked one."""
+        the job has finished (the unit has started; it may still fail later),
+        and raises JobFailed unless it ended ``"done"``; ``timeout`` bounds
+        the whole (TimeoutError).  Raises NoSuchUnit for a unit that does not
+        exist, BusError ``...UnitMasked`` for a masked one."""
         return self._job("StartUnit", unit, mode, wait, timeout)
 
     def stop(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
@@ -416,17 +1007,106 @@ class Manager:
         """Queues a restart job that does nothing for a unit that is not running; as :meth:`start`."""
         return self._job("TryRestartUnit", unit, mode, wait, timeout)
 
+    def reload_or_restart(
+        self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
+    ) -> Job:
+        """Queues a reload job for a unit that can reload, a restart job
+        otherwise (starting it if it is not running); as :meth:`start`."""
+        return self._job("ReloadOrRestartUnit", unit, mode, wait, timeout)
+
+    # -- transient runs ---------------------------------------------------------------
+
+    @overload
+    def run(
+        self,
+        argv: Iterable[str],
+        *,
+        name: str | None = None,
+        wait: Literal[False] = False,
+        timeout: float | None = None,
+        properties: Mapping[str, Any] | None = None,
+        collect: bool = False,
+    ) -> Run: ...
+
+    @overload
+    def run(
+        self,
+        argv: Iterable[str],
+        *,
+        name: str | None = None,
+        wait: Literal[True],
+        timeout: float | None = None,
+        properties: Mapping[str, Any] | None = None,
+        collect: bool = False,
+    ) -> RunResult: ...
+
+    def run(
+        self,
+        argv: Iterable[str],
+        *,
+        name: str | None = None,
+        wait: bool = False,
+        timeout: float | None = None,
+        properties: Mapping[str, Any] | None = None,
+        collect: bool = False,
+    ) -> Run | RunResult:
+        """Runs ``argv`` as a transient service (``StartTransientUnit``, job
+        mode "fail") and returns its :class:`Run`, or with ``wait=True`` its
+        :class:`RunResult` once the service has exited (``timeout`` bounds the
+        whole: TimeoutError).
+
+        ``argv[0]`` must be an absolute path (ValueError otherwise); the
+        arguments reach the command as written (``$`` is not expanded).  The
+        unit is ``name`` (``.service`` added when it has no suffix) or a new
+        ``run-u<N>.service``.  ``properties`` sets unit properties from plain
+        values for the names of PROPERTY_TYPES (``{"User": "nobody",
+        "MemoryMax": 256 << 20, "Environment": ["A=1"]}``); any other name
+        needs a varquin.Variant (ValueError naming it otherwise).
+        ``collect=True`` lets the manager unload the unit once its results
+        are read, failed or not.  A name in use raises BusError
+        ``org.freedesktop.systemd1.UnitExists``."""
+        props = _run_properties(argv, properties, collect)
+        deadline = None if timeout is None else time.monotonic() + timeout
+        attempts = 1 if name is not None else 8  # a generated name may be taken: draw another
+        for attempt in range(attempts):
+            unit = _run_name(name)
+            changes = _Changes(self.bus, unit_path(unit))
+            try:
+                self._call("StartTransientUnit", "ssa(sv)a(sa(sv))", unit, "fail", props, [], timeout=_left(deadline))
+            except BusError as e:
+                changes.close()
+                if e.name == _UNIT_EXISTS and attempt + 1 < attempts:
+                    continue
+                raise
+            except BaseException:
+                changes.close()
+                raise
+            break
+        started = Run(self, unit, changes)
+        self._runs.add(started)
+        if self.closed:
+            changes.close()
+        return started.wait(_left(deadline)) if wait else started
+
+    def _unref(self, unit: str) -> None:
+        """Drops the reference a run took on its unit (the manager may then
+        unload it); a unit already gone is fine."""
+        try:
+            self._call("UnrefUnit", "s", unit)
+        except BusError as e:
+            log.debug("unref %s: %s", unit, e)
+
     # -- units --------------------------------------------------------------------------
 
     def unit(self, name: str) -> Unit:
         """The unit ``name``; nothing is asked until its status or properties are read."""
-        return Unit(self.bus, name)
+        return Unit(self, name)
 
     def list_units(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitInfo]:
         """The units the manager has loaded whose names match one of the
         shell-style ``patterns`` (all when empty) and whose load, active or
         sub state is one of ``states`` (any when empty)."""
-        patterns, states = list(patterns), list(states)
+        patterns, states = name_list(patterns, "patterns"), name_list(states, "states")
         try:
             (found,) = self._call("ListUnitsByPatterns", "asas", states, patterns)
         except UnknownMethod:
@@ -439,3 +1119,25 @@ class Manager:
                 and (not states or any(s in states for s in u[2:5]))
             ]
         return [UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6]) for u in found]
+
+    def reset_failed(self, unit: str | None = None) -> None:
+        """Resets the failed state (and restart counter) of ``unit``, or of
+        every unit when None.  Raises NoSuchUnit for a unit not loaded."""
+        if unit is None:
+            self._call("ResetFailed")
+        else:
+            self._call("ResetFailedUnit", "s", unit)
+
+    def kill(self, unit: str, signal: int = _signal.SIGTERM, whom: str = "all") -> None:
+        """Sends ``signal`` to the unit's processes: ``whom`` is ``"all"``,
+        ``"main"`` (the main process) or ``"control"`` (a running ExecStop=
+        and the like).  Raises NoSuchUnit for a unit not loaded, BusError
+        when it has no such process."""
+        self._call("KillUnit", "ssi", unit, whom, int(signal))
+
+    def set_properties(self, unit: str, properties: Mapping[str, Any], *, runtime: bool = False) -> None:
+        """Sets unit properties as ``systemctl set-property`` does: persistent
+        (a drop-in under /etc) unless ``runtime`` (under /run, until
+        reboot).  Values are those of :meth:`run`'s ``properties``."""
+        props = [(name, property_value(name, value)) for name, value in properties.items()]
+        self._call("SetUnitProperties", "sba(sv)", unit, runtime, props)

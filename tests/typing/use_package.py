@@ -63,6 +63,12 @@ def operate() -> None:
         units: list[systemd.UnitInfo] = m.list_units(patterns=("*.service",))
         print(status.active, [u.name for u in units])
         m.start(3)  # type: ignore[arg-type]
+        ran: systemd.RunResult = m.run(["/bin/true"], wait=True, timeout=10, properties={"User": "nobody"})
+        later: systemd.Run = m.run(["/bin/true"], collect=True)
+        reached: systemd.UnitStatus = m.unit("x.service").wait_for(active="active", timeout=5)
+        details: systemd.UnitDetails = m.unit("x.service").details()
+        print(ran.exit_status, later.wait(5).memory_peak, reached.sub, details.main_pid)
+        m.kill("x.service", whom=3)  # type: ignore[arg-type]
     host.set_hostname(static="web1", pretty=None)
     print(host.hostname())
     results: dict[str, fleet.Result[str]] = fleet.run(["root@web1"], lambda m: m.unit("x.service").status.active)
