@@ -1,7 +1,7 @@
 """systemd control against substitute services on the private bus: what is
 sent, what comes back, how failures are recorded, and the object path escape.
 
-The substitutes (tests/peers/systemd_services.py) record every call, so the
+The substitutes (testing/peers/systemd_services.py) record every call, so the
 tests assert the exact member, path, signature and arguments that went out.
 """
 
@@ -15,8 +15,8 @@ import time
 import pytest
 
 import _varquin
-from conftest import child_env
-from peers.peerlib import PeerProcess
+from testing.env import child_env
+from testing.peers.peerlib import PeerProcess
 
 MANAGER = ("org.freedesktop.systemd1", "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager")
 HOSTNAME = ("org.freedesktop.hostname1", "/org/freedesktop/hostname1", "org.freedesktop.hostname1")

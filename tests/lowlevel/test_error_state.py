@@ -8,7 +8,7 @@ import threading
 import pytest
 
 import _varquin
-from conftest import child_env
+from testing.env import child_env
 
 MESSAGES = [
     "",
