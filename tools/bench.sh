@@ -4,9 +4,10 @@
 # to bench/bench.py (--quick for one short round, --rounds N, --seconds S; see
 # --help).  The get_all table boots a throwaway systemd container: it needs
 # root and systemd-nspawn (tools/setup.sh installs systemd-container).
-# `tools/bench.sh --profile server|client IMPL ...` runs bench/profile.py
-# instead: the instructions and system calls per call of one server or
-# asyncio client, under valgrind and strace.
+# `tools/bench.sh --profile [--paths ...] [--impls ...] [--functions]` runs
+# bench/profile.py instead: the table of instructions and system calls per
+# call of every path, the C baselines and the peers, under valgrind and
+# strace (see `--profile --help`).
 set -eu
 cd "$(dirname "$0")/.."
 tools/setup.sh
