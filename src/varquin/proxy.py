@@ -22,9 +22,9 @@ import threading
 import weakref
 import xml.etree.ElementTree as ElementTree
 from collections import OrderedDict
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
 from varquin import _core
 from varquin.service import DBusProperty, _own_members
@@ -252,8 +252,9 @@ class Members:
         if made is None:
             attrs: dict[str, Any] = {"__slots__": ()}
             for attr, prop in self.properties.items():
-                if attr not in HELPERS and not attr.startswith("_"):
-                    attrs[attr] = base._property_descriptor(prop)  # type: ignore[attr-defined]
+                descriptor = base._property_descriptor(prop)  # type: ignore[attr-defined]
+                if descriptor is not None and attr not in HELPERS and not attr.startswith("_"):
+                    attrs[attr] = descriptor
             made = type(base.__name__, (base,), attrs)
             made.__qualname__ = f"{base.__name__}[{self.interface}]"
             self.classes[base] = made
@@ -322,23 +323,18 @@ class _Property:
     def __init__(self, info: PropertyInfo) -> None:
         self.info = info
 
-    def __get__(self, obj: InterfaceProxy | None, owner: type | None = None) -> Any:
+    def __get__(self, obj: Any, owner: type | None = None) -> Any:
         if obj is None:
             return self
         return obj.get_property(self.info.name)
 
-    def __set__(self, obj: InterfaceProxy, value: Any) -> None:
+    def __set__(self, obj: Any, value: Any) -> None:
         obj.set_property(self.info.name, value)
 
 
-class InterfaceProxy:
-    """One interface of a remote object (or the interfaces of an Interface
-    class, for a typed proxy).  Methods are attributes (``h.Member(args...,
-    timeout=None)``), properties are attributes that read and write the
-    remote object; members whose names clash with the helpers below or with
-    Python keywords are reached as ``h["Member"]`` and with
-    get_property/set_property.  An unknown member raises AttributeError
-    listing the interface's members."""
+class ProxyBase:
+    """What the interface proxies of both APIs share: methods made on first
+    use, members by D-Bus name, and assignment only to properties."""
 
     __slots__ = ("_bus", "_destination", "_path", "_members", "__dict__")
     _bus: Any
@@ -357,16 +353,17 @@ class InterfaceProxy:
         return _Property(info)
 
     def _method(self, info: MethodInfo) -> Any:
-        return _core.ProxyMethod(
-            self._bus, self._destination, self._path, info.interface, info.name, info.in_signature, info.out_signature
-        )
+        raise NotImplementedError
+
+    def _no_attribute(self, attr: str) -> str:
+        return self._members.unknown(attr)
 
     def __getattr__(self, attr: str) -> Any:
         # Only reached when nothing else answers: makes the method once and
         # keeps it in the instance, where the next lookup finds it.
         info = self._members.methods.get(attr)
         if info is None or attr in HELPERS:
-            raise AttributeError(self._members.unknown(attr))
+            raise AttributeError(self._no_attribute(attr))
         made = self._method(info)
         self.__dict__[attr] = made
         return made
@@ -387,6 +384,8 @@ class InterfaceProxy:
         if isinstance(getattr(type(self), attr, None), _Property):
             object.__setattr__(self, attr, value)
             return
+        if attr in self._members.properties:
+            raise AttributeError(self._no_attribute(attr))
         raise AttributeError(f"{attr!r} is not a property of {self._members.interface}: {self._members.unknown(attr)}")
 
     def __dir__(self) -> list[str]:
@@ -394,6 +393,43 @@ class InterfaceProxy:
 
     def __repr__(self) -> str:
         return f"<{type(self).__qualname__} of {self._destination} at {self._path}>"
+
+    def _writable(self, name: str) -> PropertyInfo:
+        info = self._members.property(name)
+        if not info.writable:
+            raise AttributeError(f"property {name} of {info.interface} is read-only")
+        return info
+
+    def _signal_rule(self, member: str) -> dict[str, Any]:
+        if member == "PropertiesChanged":
+            return {
+                "sender": self._destination,
+                "path": self._path,
+                "interface": PROPERTIES,
+                "member": member,
+                "args": {0: self._members.interface},
+            }
+        info = self._members.signals_by_name.get(member)
+        if info is None:
+            raise AttributeError(self._members.unknown(member))
+        return {"sender": self._destination, "path": self._path, "interface": info.interface, "member": member}
+
+
+class InterfaceProxy(ProxyBase):
+    """One interface of a remote object (or the interfaces of an Interface
+    class, for a typed proxy).  Methods are attributes (``h.Member(args...,
+    timeout=None)``), properties are attributes that read and write the
+    remote object; members whose names clash with the helpers below or with
+    Python keywords are reached as ``h["Member"]`` and with
+    get_property/set_property.  An unknown member raises AttributeError
+    listing the interface's members."""
+
+    __slots__ = ()
+
+    def _method(self, info: MethodInfo) -> Any:
+        return _core.ProxyMethod(
+            self._bus, self._destination, self._path, info.interface, info.name, info.in_signature, info.out_signature
+        )
 
     def get_property(self, name: str, *, timeout: float | None = None) -> Any:
         """The value of the property `name` (its D-Bus name), read with
@@ -411,30 +447,10 @@ class InterfaceProxy:
             self._destination, self._path, info.interface, name, info.signature, value, timeout=timeout
         )
 
-    def _writable(self, name: str) -> PropertyInfo:
-        info = self._members.property(name)
-        if not info.writable:
-            raise AttributeError(f"property {name} of {info.interface} is read-only")
-        return info
-
     def get_all(self, *, timeout: float | None = None) -> dict[str, Any]:
         """Every property of the interface by name (Properties.GetAll).
         Errors as Bus.get_all."""
         return self._bus.get_all(self._destination, self._path, self._members.interface, timeout=timeout)  # type: ignore[no-any-return]
-
-    def _signal_rule(self, member: str) -> dict[str, Any]:
-        if member == "PropertiesChanged":
-            return {
-                "sender": self._destination,
-                "path": self._path,
-                "interface": PROPERTIES,
-                "member": member,
-                "args": {0: self._members.interface},
-            }
-        info = self._members.signals_by_name.get(member)
-        if info is None:
-            raise AttributeError(self._members.unknown(member))
-        return {"sender": self._destination, "path": self._path, "interface": info.interface, "member": member}
 
     def subscribe(self, member: str, *, max_queued: int | None = None) -> Subscription:
         """A subscription to the signal `member` of this object (as
@@ -448,18 +464,21 @@ class InterfaceProxy:
         return self._bus.subscribe(**self._signal_rule(member), max_queued=max_queued)  # type: ignore[no-any-return]
 
 
-class ObjectProxy:
+P = TypeVar("P", bound=ProxyBase)
+
+
+class ObjectProxy(Generic[P]):
     """An introspected remote object: its interfaces by name
     (``p["org.example.Thing"]``, an InterfaceProxy), and the names of its
     interfaces and children."""
 
-    def __init__(self, bus: Any, destination: str | None, path: str, node: Node, base: type) -> None:
+    def __init__(self, bus: Any, destination: str | None, path: str, node: Node, base: type[P]) -> None:
         self._bus = bus
         self._destination = destination
         self._path = path
         self._node = node
         self._base = base
-        self._made: dict[str, InterfaceProxy] = {}
+        self._made: dict[str, P] = {}
 
     @property
     def destination(self) -> str | None:
@@ -482,7 +501,7 @@ class ObjectProxy:
     def __contains__(self, interface: object) -> bool:
         return interface in self._node.by_name
 
-    def __getitem__(self, interface: str) -> InterfaceProxy:
+    def __getitem__(self, interface: str) -> P:
         """The proxy of `interface`; KeyError naming the interfaces the object has."""
         made = self._made.get(interface)
         if made is None:
@@ -637,20 +656,24 @@ def make_proxy(
     interface: str | type | None,
     introspect: bool | None,
     timeout: float | None,
-    base: type = InterfaceProxy,
-    introspector: Callable[[Any, str | None, str, float | None], Node] = introspect_sync,
 ) -> Any:
-    """What Bus.proxy returns (see there); `base` and `introspector` differ
-    for asyncio."""
+    """What Bus.proxy returns (see there)."""
     if isinstance(interface, type):
         members = members_of_class(interface)
         if introspect:
-            check_interface(destination, path, introspector(bus, destination, path, timeout), members)
-        return members.proxy_class(base)(bus, destination, path, members)
+            check_interface(destination, path, introspect_sync(bus, destination, path, timeout), members)
+        return members.proxy_class(InterfaceProxy)(bus, destination, path, members)
+    needs_introspection(introspect)
+    node = introspect_sync(bus, destination, path, timeout)
+    return pick(ObjectProxy(bus, destination, path, node, InterfaceProxy), interface)
+
+
+def needs_introspection(introspect: bool | None) -> None:
     if introspect is False:
         raise ValueError("a proxy without an Interface class needs the introspection (introspect=False)")
-    node = introspector(bus, destination, path, timeout)
-    obj = ObjectProxy(bus, destination, path, node, base)
+
+
+def pick(obj: ObjectProxy[P], interface: str | None) -> ObjectProxy[P] | P:
     return obj if interface is None else obj[interface]
 
 
