@@ -2,6 +2,7 @@
 Interface class; their errors before anything is sent, the introspection
 cache and its owner tracking, signals, and the native ProxyMethod's life."""
 
+import asyncio
 import gc
 import itertools
 import threading
@@ -10,6 +11,7 @@ import weakref
 import pytest
 
 import varquin
+import varquin.aio
 
 PATH = "/org/varquin/test/thing"
 IFACE = "org.varquin.Test.Thing"
@@ -279,3 +281,34 @@ def _raised(fn):
     except BaseException as e:
         return e
     return None
+
+
+def test_asyncio_proxies(server):
+    async def main():
+        async with await varquin.aio.Bus.system() as bus:
+            h = await bus.proxy(server.name, PATH, IFACE)
+            assert await h.Rename("a", False) == "a:False"
+            assert (await h.Pair(3, timeout=5), await h.Nothing()) == ((3, "3"), None)
+            with pytest.raises(TypeError, match=r"^Rename\(sb\) takes 2 arguments, 1 given$"):
+                h.Rename("a")  # at the call, nothing awaited
+            for attempt in (lambda: h.Level, lambda: setattr(h, "Level", 1)):
+                with pytest.raises(AttributeError, match=r"await proxy.get_property\('Level'\)"):
+                    attempt()
+            with pytest.raises(AttributeError, match="read-only"):
+                h.set_property("Label", "x")
+            await h.set_property("Level", 6)
+            assert await h.get_property("Level") == 6
+            assert await h.get_all() == {"Level": 6, "Label": "fixed"}
+            async with h.subscribe("Changed") as sub:
+                server.obj.Changed("z", 2)
+                assert (await sub.get(10)).args == ("z", 2)
+            typed = await bus.proxy("org.varquin.Test.Nobody", PATH, Thing)  # no call
+            with pytest.raises(varquin.ServiceUnknown):
+                await typed.Nothing()
+            typed = await bus.proxy(server.name, PATH, Thing, introspect=True)
+            assert await typed.class_("b") == "class b"
+            assert (await bus.proxy(server.name, PATH)).children == ("child",)
+            with pytest.raises(varquin.UnknownObject):
+                await bus.proxy(server.name, "/no/such")
+
+    asyncio.run(asyncio.wait_for(main(), 60))
