@@ -43,7 +43,7 @@ class Bus(_core.Bus):
         *,
         introspect: bool | None = None,
         timeout: float | None = None,
-    ) -> ObjectProxy: ...
+    ) -> ObjectProxy[InterfaceProxy]: ...
     @overload
     def proxy(
         self,
