@@ -21,10 +21,14 @@ PATH = "/org/varquin/test/generated"
 
 TRICKY = """<node>
  <interface name="org.freedesktop.DBus.Properties">
-  <method name="Get"><arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="v" direction="out"/></method>
+  <method name="Get">
+   <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="v" direction="out"/>
+  </method>
  </interface>
  <interface name="org.varquin.Test.Tricky">
-  <method name="class"><arg type="s"/><arg name="self" type="as" direction="in"/><arg type="b" direction="out"/></method>
+  <method name="class">
+   <arg type="s"/><arg name="self" type="as" direction="in"/><arg type="b" direction="out"/>
+  </method>
   <method name="Long">
    <arg name="a_rather_long_argument_name" type="a{sa(sv)}" direction="in"/>
    <arg name="another_rather_long_name" type="a(sasbttttuii)" direction="in"/>
