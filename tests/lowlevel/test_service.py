@@ -19,8 +19,9 @@ from jeepney import DBusAddress, MessageType, message_bus, new_method_call
 from jeepney.io.blocking import open_dbus_connection
 
 import _varquin
-from conftest import PrivateBus, child_env, wait_for
-from servicelib import Caller, ListenThread, Method, Service, event_fd, fresh_interface, register, registry
+from testing.env import child_env, wait_for
+from testing.privatebus import PrivateBus
+from testing.servicelib import Caller, ListenThread, Method, Service, event_fd, fresh_interface, register, registry
 
 MISSING = "service_register() is called without required arguments"
 NOT_CALLABLE = "service_register() argument `python_method` must be callable"

@@ -1,5 +1,5 @@
 """varquin.systemd against the substitute manager on the private bus
-(tests/peers/systemd_services.py): the exact calls each method sends, how
+(testing/peers/systemd_services.py): the exact calls each method sends, how
 replies and signals become results, and what is refused before anything is
 sent.  The substitute sends a call's signals before its reply, so a result
 that arrives at all was matched before the call."""
@@ -13,8 +13,8 @@ import pytest
 
 import varquin
 import varquin.aio
-from conftest import child_env
-from peers.peerlib import PeerProcess
+from testing.env import child_env
+from testing.peers.peerlib import PeerProcess
 from varquin import host, systemd
 
 PLAIN = "vq-plain.service"

@@ -29,6 +29,7 @@ from fnmatch import fnmatch
 from pathlib import Path
 
 from jeepney import DBusAddress, HeaderFields, new_signal
+
 from peerlib import INVALID_ARGS, Peer, Reply, peer_main
 
 MANAGER_PATH = "/org/freedesktop/systemd1"

@@ -11,35 +11,26 @@ import sys
 import pytest
 
 import _varquin
-from conftest import SEND_PATH, SEND_PEER, child_env
+from testing.env import SEND_PATH, SEND_PEER, child_env
 
-# The full table, in its order, with each function's doc string.
-TABLE = [
-    ("get_sd_bus_fd", "get sd-bus descriptor"),
-    ("service_register", "Register service"),
-    ("get_last_error", "Get last error text"),
-    ("listen", "Listen the bus"),
-    ("deinit_client", "client destructor"),
-    ("deinit_server", "server destructor"),
-    ("init", "constructor"),
-    ("send", "send message to bus"),
-    ("unit_enable", "enables unit"),
-    ("unit_disable", "disables unit"),
-    ("unit_mask", "masks unit"),
-    ("unit_unmask", "unmasks unit"),
-    ("unit_status", "returns unit status"),
-    ("unit_control", "common unit control method"),
-    ("set_hostname", "sets machine hostname via systemd"),
-    ("get_hostname", "get machine hostnames via systemd"),
-    ("machine_reboot", "reboot the machine via systemd (logind)"),
-    ("machine_poweroff", "poweroff the machine via systemd (logind)"),
-    ("set_wall_message", "set wall message"),
-    ("set_timezone", "set timezone in system"),
-    ("daemon_reload", "reload systemd daemon"),
-]
 
-# Every row is built.
-BUILT = {name for name, _ in TABLE}
+def module_functions():
+    return [n for n, v in vars(_varquin).items() if callable(v) and not n.startswith("__")]
+
+
+# Rows of the module's table at their places, with their doc strings: enough
+# spread over the table that a row missing, added or moved, or a doc string
+# copied onto the wrong row, shows.
+TABLE_SIZE = 21
+SPOT_ROWS = {
+    0: ("get_sd_bus_fd", "get sd-bus descriptor"),
+    3: ("listen", "Listen the bus"),
+    7: ("send", "send message to bus"),
+    12: ("unit_status", "returns unit status"),
+    13: ("unit_control", "common unit control method"),
+    16: ("machine_reboot", "reboot the machine via systemd (logind)"),
+    20: ("daemon_reload", "reload systemd daemon"),
+}
 
 # Arguments that parse, for the functions taking strings: (name, args).
 STRING_CALLS = [
@@ -62,23 +53,16 @@ STRING_CALLS += [
 ]
 
 
-def module_functions():
-    return [n for n, v in vars(_varquin).items() if callable(v) and not n.startswith("__")]
-
-
-def test_table_holds_the_built_rows_in_order_with_their_doc_strings():
+def test_table_holds_its_rows_in_order_with_their_doc_strings():
     names = module_functions()
-    assert set(names) == BUILT
-    expected_order = [n for n, _ in TABLE if n in BUILT]
-    assert names == expected_order
-    docs = dict(TABLE)
-    for name in names:
-        assert getattr(_varquin, name).__doc__ == docs[name]
+    assert len(names) == len(set(names)) == TABLE_SIZE
+    assert {i: (names[i], getattr(_varquin, names[i]).__doc__) for i in SPOT_ROWS} == SPOT_ROWS
+    assert all(getattr(_varquin, name).__doc__ for name in names)
     assert _varquin.__name__ == "_varquin"
     assert _varquin.__doc__
 
 
-@pytest.mark.parametrize("name", sorted(BUILT))
+@pytest.mark.parametrize("name", sorted(module_functions()))
 def test_keyword_arguments_are_refused(name, native):
     native.set_vq_error(5)
     with pytest.raises(TypeError, match="keyword"):
@@ -184,3 +168,93 @@ def test_shared_objects_import_nothing_newer_than_libsystemd_222(module):
         assert versions, "no libsystemd symbol imported at all"
     assert max(versions, default=0) <= 222, sorted(versions)
     assert re.search(rf"\bPyInit_{module.rpartition('.')[2]}\b", dump)
+
+
+# What each shared object exports: its init entry and, for the low-level
+# module, the C names its headers declare; none of their C++ internals.
+EXPORTS = {
+    "_varquin": {
+        "PyInit__varquin",
+        "acquire_client_bus",
+        "acquire_server_bus",
+        "allocate_variant_array",
+        "b_client",
+        "bus_close",
+        "bus_label_escape",
+        "bus_open",
+        "client",
+        "client_bus_close",
+        "client_bus_deinit",
+        "client_bus_open",
+        "daemon_reload",
+        "deinit_client",
+        "deinit_server",
+        "g_event_fd",
+        "g_methods",
+        "g_methods_amount",
+        "get_client_bus",
+        "get_hostname",
+        "get_last_error",
+        "get_sd_bus_fd",
+        "get_server_bus",
+        "hexchar",
+        "init",
+        "init_method_data",
+        "init_variant_array",
+        "init_vtable",
+        "is_client_bus_open",
+        "is_server_bus_open",
+        "listen",
+        "logind_method",
+        "machine_poweroff",
+        "machine_reboot",
+        "parse_args",
+        "py_signals_need_iterrupt",
+        "run_epoll_wait_threads",
+        "run_python_func",
+        "run_sd_bus_process_threads",
+        "sd_error",
+        "server_bus_close",
+        "server_bus_deinit",
+        "server_bus_open",
+        "service_register",
+        "set_hostname",
+        "set_py_interrupt",
+        "set_signal_actions",
+        "set_terminate_func",
+        "set_timezone",
+        "set_vq_error",
+        "set_vq_error_msg",
+        "set_wall_message",
+        "setrlimit_closest",
+        "unit_control",
+        "unit_disable",
+        "unit_enable",
+        "unit_mask",
+        "unit_status",
+        "unit_unmask",
+        "variant_array_free",
+        "variant_array_get_size",
+        "variant_array_is_allocated",
+        "variant_get_int",
+        "variant_get_state",
+        "variant_get_str",
+        "variant_is_int",
+        "variant_is_str",
+        "variant_set_int",
+        "variant_set_str",
+        "vq_clean_error",
+        "vq_error_code",
+        "vq_error_init",
+        "vq_has_error",
+    },
+    "varquin._core": {"PyInit__core"},
+}
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
+@pytest.mark.parametrize("module", sorted(EXPORTS))
+def test_shared_objects_export_only_their_interface(module):
+    path = importlib.import_module(module).__file__
+    dump = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
+    assert {line.split()[-1] for line in dump.splitlines() if line.strip()} == EXPORTS[module]

@@ -1,12 +1,12 @@
 """Throwaway hosts reached over SSH answer through sd-bus's remote transport
 (`busctl -H`, the transport `systemctl -H` uses), and a host that goes down
-fails at once (tests/remote_tier.py boots them)."""
+fails at once (testing/remote_tier.py boots them)."""
 
 from __future__ import annotations
 
 import subprocess
 
-from conftest import child_env
+from testing.env import child_env
 from testing.processes import stop_process
 from testing.remote import RemoteHosts
 

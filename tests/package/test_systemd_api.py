@@ -11,7 +11,7 @@ from datetime import UTC, timedelta
 import pytest
 
 import varquin
-from conftest import child_env, wait_for
+from testing.env import child_env, wait_for
 from varquin import systemd
 
 API, ALIAS = "vq-api.service", "vq-api-alias.service"
@@ -148,7 +148,7 @@ def test_unit_object_paths_escape_every_byte_but_letters_and_inner_digits(name, 
 
 
 def test_list_units_filters_itself_on_a_manager_without_list_units_by_patterns(system_bus):
-    from peers.peerlib import PeerProcess
+    from testing.peers.peerlib import PeerProcess
 
     peer = PeerProcess("systemd_services.py", "org.freedesktop.systemd1", env=child_env())
     try:

@@ -8,7 +8,7 @@ import time
 import pytest
 
 import varquin
-from conftest import ECHO, wait_for
+from testing.env import ECHO, wait_for
 from varquin import fleet
 
 ECHO_AT = (ECHO, "/org/varquin/test/echo", ECHO)

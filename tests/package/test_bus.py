@@ -14,8 +14,8 @@ import pytest
 
 import varquin
 import varquin.aio
-from conftest import ECHO, child_env
-from peers.peerlib import PeerProcess
+from testing.env import ECHO, child_env
+from testing.peers.peerlib import PeerProcess
 from testing.privatebus import PrivateBus
 
 OTHER = "org.varquin.Test.Other"

@@ -9,8 +9,8 @@ import sys
 
 import pytest
 
-from conftest import child_env
-from servicelib import fresh_interface
+from testing.env import child_env
+from testing.servicelib import fresh_interface
 
 CALLBACK = r"""
 #include <signal.h>

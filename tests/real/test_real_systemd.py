@@ -1,5 +1,5 @@
 """systemd control against the real systemd services, booted in a throwaway
-container on each systemd root of the tier (tests/real_systemd_tier.py): the
+container on each systemd root of the tier (testing/real_tier.py): the
 host's and Debian 13's.  Results are checked in the container's files and
 through the manager itself; where the versions legitimately differ (the
 folder of the manager's own units, one error text) the root says what to
@@ -13,8 +13,8 @@ import pytest
 
 import _varquin
 import varquin
-from conftest import child_env, wait_for
-from real_systemd_tier import boot, use_container_bus
+from testing.env import child_env, wait_for
+from testing.real_tier import boot, use_container_bus
 
 pytestmark = pytest.mark.real_systemd
 

@@ -7,8 +7,8 @@ import os
 import pytest
 
 import varquin
-from conftest import child_env
-from peers.peerlib import PeerProcess
+from testing.env import child_env
+from testing.peers.peerlib import PeerProcess
 from varquin import host
 
 LOGIN = ("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager")

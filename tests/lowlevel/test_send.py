@@ -11,8 +11,8 @@ import threading
 import pytest
 
 import _varquin
-from conftest import SEND_PATH, SEND_PEER, child_env
-from servicelib import Method, Service
+from testing.env import SEND_PATH, SEND_PEER, child_env
+from testing.servicelib import Method, Service
 
 MISSING = "send() is called without required arguments"
 NOT_INT = "First return argument must be int return code."

@@ -16,6 +16,7 @@ scripted with PeerProcess.behave.
 """
 
 from jeepney import HeaderFields
+
 from peerlib import Peer, Reply, peer_main
 
 NAME = "org.varquin.Test.Send"

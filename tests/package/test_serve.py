@@ -16,7 +16,7 @@ from jeepney import DBusAddress, HeaderFields, MatchRule, MessageType, message_b
 from jeepney.io.blocking import open_dbus_connection
 
 import varquin
-from conftest import child_env
+from testing.env import child_env
 
 NAME = "org.varquin.Test.Served"
 PATH = "/org/varquin/test/served"

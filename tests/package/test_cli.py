@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from conftest import child_env, wait_for
+from testing.env import child_env, wait_for
 from testing.processes import stop_process
 from varquin import fleet
 from varquin.__main__ import main

@@ -1,7 +1,7 @@
 """systemd control against substitute services on the private bus: what is
 sent, what comes back, how failures are recorded, and the object path escape.
 
-The substitutes (tests/peers/systemd_services.py) record every call, so the
+The substitutes (testing/peers/systemd_services.py) record every call, so the
 tests assert the exact member, path, signature and arguments that went out.
 """
 
@@ -15,8 +15,8 @@ import time
 import pytest
 
 import _varquin
-from conftest import child_env
-from peers.peerlib import PeerProcess
+from testing.env import child_env
+from testing.peers.peerlib import PeerProcess
 
 MANAGER = ("org.freedesktop.systemd1", "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager")
 HOSTNAME = ("org.freedesktop.hostname1", "/org/freedesktop/hostname1", "org.freedesktop.hostname1")
@@ -74,13 +74,6 @@ def test_daemon_reload_calls_reload_and_ignores_extra_arguments(svc, native):
     assert native.error_code == 0
 
 
-def test_daemon_reload_refused_records_code_12_with_the_message(svc, native):
-    svc.behave("Reload", error=[ACCESS_DENIED, "Access denied"])
-    assert _varquin.daemon_reload() is False
-    assert _varquin.get_last_error(0) == failure("Failed to call method", "Access denied")
-    assert _varquin.get_last_error(0) == ", Success"
-
-
 def test_unit_control_queues_a_job_with_mode_replace_and_returns_its_path(svc, native):
     assert _varquin.unit_control("vq-plain.service", "StartUnit") == (True, "/org/freedesktop/systemd1/job/1")
     assert _varquin.unit_status("vq-plain.service")[1]["ActiveState"] == "active"
@@ -88,23 +81,6 @@ def test_unit_control_queues_a_job_with_mode_replace_and_returns_its_path(svc, n
     assert svc.calls("StartUnit") == [call(MANAGER, "StartUnit", "ss", ["vq-plain.service", "replace"])]
     assert svc.calls("StopUnit") == [call(MANAGER, "StopUnit", "ss", ["vq-plain.service", "replace"])]
     assert native.error_code == 0
-
-
-@pytest.mark.parametrize(
-    "args,detail",
-    [
-        (("nosuch.service", "StartUnit"), "Unit nosuch.service not found."),
-        (("vq-plain.service", "NoSuchMethod"), f"Unknown method NoSuchMethod or interface {MANAGER[2]}."),
-        # No member at all: sd-bus refuses to build the call and says why.
-        (("vq-plain.service",), "Invalid argument"),
-    ],
-    ids=["missing-unit", "unknown-member", "no-action"],
-)
-def test_unit_control_refused_records_code_10_with_the_message(svc, args, detail):
-    assert _varquin.unit_control(*args) == (False, None)
-    assert _varquin.get_last_error(0) == failure("Failed to issue method call", detail)
-    if len(args) == 1:
-        assert svc.calls() == []
 
 
 def test_unit_control_reply_without_a_job_path_is_code_3(svc, native):
@@ -160,20 +136,6 @@ def test_get_hostname_failures_record_code_5_alone(svc, native, script):
     assert _varquin.get_last_error(0) == failure("Failed to get property", "older")
 
 
-@pytest.mark.parametrize(
-    "fn,args,detail",
-    [
-        ("set_hostname", ("SetStaticHostname", "bad name!"), "Invalid static hostname 'bad name!'"),
-        ("set_timezone", ("Nowhere/Atlantis",), "Invalid or not installed time zone 'Nowhere/Atlantis'"),
-        ("set_hostname", ("SetNoSuchThing", "x"), f"Unknown method SetNoSuchThing or interface {HOSTNAME[2]}."),
-    ],
-    ids=["bad-hostname", "bad-zone", "unknown-member"],
-)
-def test_refused_setters_record_code_12_with_the_services_message(svc, fn, args, detail):
-    assert getattr(_varquin, fn)(*args) is False
-    assert _varquin.get_last_error(0) == failure("Failed to call method", detail)
-
-
 @pytest.mark.parametrize("fn,member", [("machine_reboot", "Reboot"), ("machine_poweroff", "PowerOff")])
 def test_reboot_and_poweroff_send_the_wall_message_then_the_request(svc, native, fn, member):
     assert getattr(_varquin, fn)("") is True
@@ -189,13 +151,6 @@ def test_a_refused_wall_message_does_not_stop_the_request(svc, native):
     assert _varquin.machine_poweroff("bye") is True
     assert [c["member"] for c in svc.calls()] == ["SetWallMessage", "PowerOff"]
     assert _varquin.get_last_error(0) == failure("Failed to call method", "no wall for you")
-
-
-def test_a_refused_request_reports_its_own_message(svc):
-    svc.behave("SetWallMessage", error=[ACCESS_DENIED, "no wall for you"])
-    svc.behave("Reboot", error=[ACCESS_DENIED, "Interactive authentication required."])
-    assert _varquin.machine_reboot("bye") is False
-    assert _varquin.get_last_error(0) == failure("Failed to call method", "Interactive authentication required.")
 
 
 @pytest.mark.parametrize(
@@ -279,16 +234,6 @@ def test_enable_reads_past_the_install_info_flag(svc, native):
     assert native.error_code == 0
 
 
-def test_unit_file_call_refused_records_code_10_with_the_message(svc):
-    assert _varquin.unit_enable("nosuch.service") == (False, NO_CHANGE)
-    assert _varquin.get_last_error(0) == failure(
-        "Failed to issue method call", "Unit file nosuch.service does not exist."
-    )
-    svc.behave("MaskUnitFiles", error=[ACCESS_DENIED, "Access denied"])
-    assert _varquin.unit_mask("vq-plain.service") == (False, NO_CHANGE)
-    assert _varquin.get_last_error(0) == failure("Failed to issue method call", "Access denied")
-
-
 @pytest.mark.parametrize(
     "fn,member,reply",
     [
@@ -367,12 +312,6 @@ def test_unit_status_takes_only_string_values_of_the_three_names(svc, native, pr
     assert native.error_code == 0
 
 
-def test_unit_status_refused_records_code_10_with_the_message(svc):
-    assert _varquin.unit_status("") == (False, NO_STATES)
-    detail = "Unit name  is neither a valid invocation ID nor unit name."
-    assert _varquin.get_last_error(0) == failure("Failed to issue method call", detail)
-
-
 @pytest.mark.parametrize("reply", [["s", ["x"]], ["a{ss}", [{"LoadState": "loaded"}]]], ids=["string", "a{ss}"])
 def test_unit_status_reply_of_the_wrong_type_is_code_3(svc, native, reply):
     svc.behave("GetAll", reply=reply)
@@ -381,6 +320,105 @@ def test_unit_status_reply_of_the_wrong_type_is_code_3(svc, native, reply):
 
 
 # -- the object path escape, through its native entries ------------------------------------
+
+
+# -- refusals: every call records its code with the service's own message -----
+
+DENIED = [ACCESS_DENIED, "Access denied"]
+
+REFUSALS = [
+    # (function, arguments, scripted errors {member: error}, result, message, detail)
+    ("daemon_reload", (), {"Reload": DENIED}, False, "Failed to call method", "Access denied"),
+    (
+        "unit_control",
+        ("nosuch.service", "StartUnit"),
+        {},
+        (False, None),
+        "Failed to issue method call",
+        "Unit nosuch.service not found.",
+    ),
+    (
+        "unit_control",
+        ("vq-plain.service", "NoSuchMethod"),
+        {},
+        (False, None),
+        "Failed to issue method call",
+        f"Unknown method NoSuchMethod or interface {MANAGER[2]}.",
+    ),
+    # No member at all: sd-bus refuses to build the call and says why.
+    ("unit_control", ("vq-plain.service",), {}, (False, None), "Failed to issue method call", "Invalid argument"),
+    (
+        "set_hostname",
+        ("SetStaticHostname", "bad name!"),
+        {},
+        False,
+        "Failed to call method",
+        "Invalid static hostname 'bad name!'",
+    ),
+    (
+        "set_timezone",
+        ("Nowhere/Atlantis",),
+        {},
+        False,
+        "Failed to call method",
+        "Invalid or not installed time zone 'Nowhere/Atlantis'",
+    ),
+    (
+        "set_hostname",
+        ("SetNoSuchThing", "x"),
+        {},
+        False,
+        "Failed to call method",
+        f"Unknown method SetNoSuchThing or interface {HOSTNAME[2]}.",
+    ),
+    # A refused request reports its own message, not the wall message's.
+    (
+        "machine_reboot",
+        ("bye",),
+        {
+            "SetWallMessage": [ACCESS_DENIED, "no wall for you"],
+            "Reboot": [ACCESS_DENIED, "Interactive authentication required."],
+        },
+        False,
+        "Failed to call method",
+        "Interactive authentication required.",
+    ),
+    (
+        "unit_enable",
+        ("nosuch.service",),
+        {},
+        (False, NO_CHANGE),
+        "Failed to issue method call",
+        "Unit file nosuch.service does not exist.",
+    ),
+    (
+        "unit_mask",
+        ("vq-plain.service",),
+        {"MaskUnitFiles": DENIED},
+        (False, NO_CHANGE),
+        "Failed to issue method call",
+        "Access denied",
+    ),
+    (
+        "unit_status",
+        ("",),
+        {},
+        (False, NO_STATES),
+        "Failed to issue method call",
+        "Unit name  is neither a valid invocation ID nor unit name.",
+    ),
+]
+
+
+@pytest.mark.parametrize("fn,args,errors,result,message,detail", REFUSALS)
+def test_refused_calls_record_their_code_with_the_services_message(svc, fn, args, errors, result, message, detail):
+    for member, error in errors.items():
+        svc.behave(member, error=error)
+    assert getattr(_varquin, fn)(*args) == result
+    assert _varquin.get_last_error(0) == failure(message, detail)
+    assert _varquin.get_last_error(0) == ", Success"  # reading cleared it
+    if fn == "unit_control" and len(args) == 1:
+        assert svc.calls() == []  # nothing was sent
 
 
 @pytest.fixture(scope="module")

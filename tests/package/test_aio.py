@@ -9,7 +9,7 @@ import pytest
 
 import varquin
 import varquin.aio
-from conftest import child_env
+from testing.env import child_env
 from testing.privatebus import PrivateBus
 
 NAME = "org.varquin.Test.Aio"
