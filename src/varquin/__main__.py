@@ -295,6 +295,11 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None, stdout: TextIO = sys.stdout, stderr: TextIO = sys.stderr) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["codegen"]:  # python -m varquin codegen ...: see varquin.codegen
+        from varquin import codegen
+
+        return codegen.main(argv[1:], stdout, stderr)
     args = parser().parse_intermixed_args(argv)
     if args.timeout is not None and args.timeout <= 0:
         parser().error("--timeout must be positive")
