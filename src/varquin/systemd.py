@@ -742,7 +742,9 @@ class Unit:
     def properties(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
         """Every property of ``interface`` (the unit's own by default, or its
         type's: ``org.freedesktop.systemd1.Service``, ...), with its D-Bus
-        type: str, int, bool, list, tuple, dict."""
+        type: str, int, bool, list, tuple, dict.  ValueError once the manager
+        is closed."""
+        self._manager._check_open()
         return self._bus.get_all(SERVICE, self.path, interface)
 
     def details(self) -> UnitDetails:
@@ -755,7 +757,9 @@ class Unit:
     def watch(self, timeout: float | None = None) -> UnitWatch:
         """The unit's states as they change (see UnitWatch); ``timeout`` is
         the watch's total time in seconds (None: until closed).  The match
-        is in place before the current state is read."""
+        is in place before the current state is read.  ValueError once the
+        manager is closed."""
+        self._manager._check_open()
         watch = UnitWatch(self, timeout)
         self._manager._track(watch)
         return watch
@@ -886,7 +890,12 @@ class Manager:
         if self.closed:
             watch.close()
 
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ValueError("the manager is closed")
+
     def _call(self, member: str, signature: str = "", *args: Any, timeout: float | None = None) -> tuple[Any, ...]:
+        self._check_open()
         try:
             return self.bus.call(SERVICE, MANAGER_PATH, MANAGER_INTERFACE, member, signature, *args, timeout=timeout)
         except BusError as e:
@@ -1066,6 +1075,7 @@ class Manager:
         are read, failed or not.  A name in use raises BusError
         ``org.freedesktop.systemd1.UnitExists``."""
         props = _run_properties(argv, properties, collect)
+        self._check_open()
         deadline = None if timeout is None else time.monotonic() + timeout
         attempts = 1 if name is not None else 8  # a generated name may be taken: draw another
         for attempt in range(attempts):
