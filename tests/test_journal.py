@@ -108,3 +108,15 @@ def test_a_manager_elsewhere_has_no_journal_here(services, tmp_path):
         assert m.run(["/bin/true"], wait=True).journal == []
         with pytest.raises(FileNotFoundError):
             m.unit("vq-plain.service").journal()
+
+
+def test_run_and_journal_over_ssh(remote_hosts):
+    with remote_hosts.use(), varquin.Bus.remote(remote_hosts.remotes[0], timeout=30) as bus:
+        m = systemd.Manager(bus)
+        r = m.run(["/bin/sh", "-c", "echo over ssh; exit 3"], wait=True, timeout=60)
+        assert (r.result, r.exit_status) == ("exit-code", 3)
+        assert "over ssh" in [e.message for e in r.journal]
+        lines = m.unit(r.unit).journal(lines=50)
+        assert [e.message for e in lines if e.pid != 1] == ["over ssh"]
+        assert any(e.pid == 1 and e.fields["UNIT"] == r.unit for e in lines)
+        m.close()
