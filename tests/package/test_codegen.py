@@ -12,7 +12,7 @@ import threading
 import pytest
 
 import varquin
-from conftest import child_env
+from testing.env import child_env
 from varquin.codegen import python_type
 from varquin.proxy import parse_introspection
 
