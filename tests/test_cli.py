@@ -18,7 +18,7 @@ from varquin import fleet
 from varquin.__main__ import main
 from varquin.cli import exits
 from varquin.cli.report import Progress
-from varquin.cli.values import unit_name
+from varquin.cli.values import run_properties, unit_name
 from varquin.cli.verbs import VERBS
 
 MISSING = "unix:path=/nonexistent/vq-cli/socket"
@@ -244,3 +244,51 @@ def test_progress_counts_unreachable_hosts_as_failed_never_answered():
     quiet = io.StringIO()
     Progress(["web1"], quiet).answered("web1", failure)  # one host: no progress at all
     assert quiet.getvalue() == ""
+
+
+@pytest.mark.parametrize(
+    "assignments,expected",
+    [
+        (
+            ["MemoryMax=256M", "MemoryHigh=1.5G", "TasksMax=infinity"],
+            {"MemoryMax": 256 << 20, "MemoryHigh": 3 << 29, "TasksMax": 2**64 - 1},
+        ),
+        (
+            ["RuntimeMaxSec=5s", "TimeoutStopSec=1min 30s", "RestartSec=500ms"],
+            {"RuntimeMaxUSec": 5 * 10**6, "TimeoutStopUSec": 90 * 10**6, "RestartUSec": 500_000},
+        ),
+        (["RuntimeMaxUSec=2", "CPUQuota=50%"], {"RuntimeMaxUSec": 2 * 10**6, "CPUQuotaPerSecUSec": 500_000}),
+        (["Environment=A=1 'B=two words'", "Environment=C=3"], {"Environment": ["A=1", "B=two words", "C=3"]}),
+        (
+            ["RemainAfterExit=yes", "Nice=-5", "User=nobody", "UMask=0027"],
+            {"RemainAfterExit": True, "Nice": -5, "User": "nobody", "UMask": 0o27},
+        ),
+    ],
+)
+def test_run_properties_take_systemd_runs_value_syntax(assignments, expected):
+    assert run_properties(assignments) == expected
+
+
+@pytest.mark.parametrize(
+    "bad", ["MemoryMax=lots", "RuntimeMaxSec=5 parsecs", "Bogus=1", "NoEquals", "CPUQuota=50", "PrivateTmp=maybe"]
+)
+def test_run_properties_refuse_what_they_cannot_read(bad):
+    with pytest.raises(ValueError):
+        run_properties([bad])
+
+
+@pytest.mark.parametrize(
+    "outcome,status",
+    [
+        (("success", "exited", 0), 0),
+        (("exit-code", "exited", 7), 7),
+        (("signal", "killed", 9), 2),
+        (("success", "killed", 15), 2),  # SIGTERM: success to the manager, a signal to systemd-run
+        (("core-dump", "dumped", 11), 2),
+        (("timeout", "killed", 15), 1),
+        (("exit-code", "exited", 203), 203),
+        (("resources", None, None), 1),
+    ],
+)
+def test_run_wait_exits_as_systemd_run(outcome, status):
+    assert exits.run_wait(*outcome) == status

@@ -96,14 +96,18 @@ def is_enabled(states: list[str | None], version: int | None) -> int:
     return FAILURE
 
 
-def run_wait(result: str, exit_status: int | None) -> int:
-    """systemd-run --wait's status for a run's result: 0 on success, the
-    command's status when it exited non-zero, 2 when a signal ended it, 1
-    otherwise."""
+def run_wait(result: str, exit_code: str | None, exit_status: int | None) -> int:
+    """systemd-run --wait's status for a run's outcome, as seen beside it on
+    252 and 257: 1 for an end the command did not make itself (a timeout, a
+    command that never ran), else 2 when a signal ended it (even one the
+    manager counts as success, such as SIGTERM), 0 on success, and the
+    command's status when it exited non-zero."""
+    if result not in ("success", "exit-code", "signal", "core-dump"):
+        return FAILURE
+    if exit_code in ("killed", "dumped"):
+        return SIGNALLED
     if result == "success":
         return 0
     if result == "exit-code" and exit_status:
         return exit_status
-    if result == "signal":
-        return SIGNALLED
     return FAILURE
