@@ -126,11 +126,13 @@ class Server:
         cpus: set[int] | None = None,
         delay_ms: int = 0,
         wrapper: Sequence[str] = (),
+        paced: bool = False,
     ) -> None:
         self.impl = impl
         self.name = f"{BUS_NAME}.{impl.replace('-', '_')}" + (f".slow{delay_ms}" if delay_ms else "")
         if impl == "c":
             cmd = [str(BUILD / "echo_server"), self.name] + ([str(delay_ms)] if delay_ms else [])
+            cmd += ["paced"] if delay_ms and paced else []
         elif impl == "mirror":  # the mirror object served by Bus.export
             cmd = [sys.executable, str(HERE / "memory.py"), "--serve", self.name]
         else:
