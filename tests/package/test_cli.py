@@ -137,7 +137,8 @@ OVER_SSH = pytest.mark.skipif(
 
 
 def table(out):
-    return [line.split()[:4] for line in out.splitlines()[1:]]
+    """The table's rows, without the journal lines that follow it."""
+    return [line.split()[:4] for line in out.split("\n\n")[0].splitlines()[1:]]
 
 
 @OVER_SSH
@@ -153,6 +154,11 @@ def test_status_and_start_with_wait_across_hosts_over_ssh(remote_hosts):
         assert "answered (3/3)" in err
         if argv[0] == "start":
             assert all(row[3] == "done" for row in table(out))
+        elif REMOTE_UNIT in argv:
+            # Each host's journal, read over SSH: the manager's lines about the unit.
+            for remote in remote_hosts.remotes:
+                shown = out.split(f"-- {remote} {REMOTE_UNIT}: its last journal lines\n")[1].split("\n-- ")[0]
+                assert "systemd[1]: " in shown and REMOTE_UNIT in shown
 
 
 @OVER_SSH

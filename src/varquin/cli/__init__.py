@@ -167,6 +167,14 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO = sys.stdout, stderr:
         rows.extend(outcome.rows)
         stderr.writelines(f"varquin: {host}: {line}\n" for line in outcome.messages)
         status = status or outcome.status
-    stdout.write((as_json(rows, verb.columns) if args.json else as_table(rows, verb.columns)) + "\n")
+    columns = (*verb.columns, "journal") if getattr(args, "lines", 0) > 0 else verb.columns
+    if args.json:
+        stdout.write(as_json(rows, columns) + "\n")
+    else:
+        stdout.write(as_table(rows, verb.columns) + "\n")
+        for row in rows:
+            if row.fields.get("journal"):
+                stdout.write(f"\n-- {row.host} {row.unit}: its last journal lines\n")
+                stdout.writelines(line + "\n" for line in row.fields["journal"])
     stdout.flush()
     return status

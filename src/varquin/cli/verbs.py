@@ -139,6 +139,8 @@ def status(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
             "sub": p["SubState"],
             "description": p["Description"],
         }
+        if args.lines > 0:
+            row.fields["journal"] = unit_journal(m, unit, args.lines, out)
         code = 0
         if p["LoadState"] == "not-found":
             code = exits.UNKNOWN
@@ -149,6 +151,25 @@ def status(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
         if out.status == 0:
             out.status = code
     return out
+
+
+def unit_journal(m: Manager, unit: str, lines: int, out: Outcome) -> list[str] | None:
+    """The unit's last journal lines as ``journalctl -u`` prints them, or
+    None (the reason on stderr once per host) where its journal cannot be
+    read from here."""
+    try:
+        entries = m.unit(unit).journal(lines)
+    except (ValueError, OSError) as e:
+        note = f"journal: {describe(e)}"
+        if note not in out.messages:
+            out.messages.append(note)
+        return None
+    return [
+        f"{e.time.astimezone():%b %d %H:%M:%S} {e.fields.get('SYSLOG_IDENTIFIER', '')}"
+        + (f"[{e.pid}]" if e.pid else "")
+        + f": {e.message}"
+        for e in entries
+    ]
 
 
 def state_query(good: tuple[str, ...]) -> Action:

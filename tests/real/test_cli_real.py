@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import child_env
+from testing.env import child_env
 from varquin.cli import main
 
 NOSUCH = "vq-nosuch.service"
