@@ -958,6 +958,22 @@ _FAILURE_LINES = 10
 _SETTLE_WAIT = 2.0
 
 
+def journal_source(root: str | None, address: str) -> tuple[str, str | None]:
+    """Where the units' journal of a manager given ``root=`` on the bus at
+    ``address`` is read: ("root", folder), ("local", None) or ("remote",
+    host).  ValueError for a manager elsewhere."""
+    if root is not None:
+        return "root", root
+    if address in _LOCAL_SYSTEM_BUS:
+        return "local", None
+    if "=" not in address:  # Bus.remote(host) keeps the host as its address
+        return "remote", address
+    raise ValueError(
+        f"the journal of the manager at {address} is not on this machine: give Manager(bus, root=...) "
+        "the folder where that machine is installed, or use journal.entries(unit, root=...)"
+    )
+
+
 def _now_usec() -> int:
     return time.time_ns() // 1000
 
@@ -1041,19 +1057,7 @@ class Manager:
             watch.close()
 
     def _journal_source(self) -> tuple[str, str | None]:
-        """Where the units' journal is read: ("root", folder), ("local",
-        None) or ("remote", host).  ValueError for a manager elsewhere."""
-        if self.root is not None:
-            return "root", self.root
-        address = self.bus.address
-        if address in _LOCAL_SYSTEM_BUS:
-            return "local", None
-        if "=" not in address:  # Bus.remote(host) keeps the host as its address
-            return "remote", address
-        raise ValueError(
-            f"the journal of the manager at {address} is not on this machine: give Manager(bus, root=...) "
-            "the folder where that machine is installed, or use journal.entries(unit, root=...)"
-        )
+        return journal_source(self.root, self.bus.address)
 
     def _journal(self, unit: str, lines: int) -> list[JournalEntry]:
         how, where = self._journal_source()
