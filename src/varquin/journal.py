@@ -230,14 +230,20 @@ def remote_entries(host: str, unit: str, lines: int, timeout: float | None = 60)
         raise FileNotFoundError("ssh is not installed")
     argv = [*ssh_target(host), "journalctl", "-o", "json", "--no-pager", "-u", _unit_name(unit), "-n", str(lines)]
     done = subprocess.run(argv, capture_output=True, timeout=timeout, check=False, stdin=subprocess.DEVNULL)
-    if done.returncode == 255:
-        why = done.stderr.decode(errors="replace").strip().splitlines()
+    return parse_json_lines(host, done.returncode, done.stdout, done.stderr)
+
+
+def parse_json_lines(host: str, returncode: int, stdout: bytes, stderr: bytes) -> list[JournalEntry]:
+    """The entries of ``journalctl -o json`` run over ssh on ``host``:
+    ConnectionError with ssh's reason when ssh failed (255), OSError when
+    journalctl did."""
+    why = stderr.decode(errors="replace").strip().splitlines()
+    if returncode == 255:
         raise ConnectionError(why[-1] if why else f"ssh to {host} failed")
-    if done.returncode != 0:
-        why = done.stderr.decode(errors="replace").strip().splitlines()
-        raise OSError(f"journalctl on {host} failed: {why[-1] if why else done.returncode}")
+    if returncode != 0:
+        raise OSError(f"journalctl on {host} failed: {why[-1] if why else returncode}")
     found = []
-    for line in done.stdout.splitlines():
+    for line in stdout.splitlines():
         if not line.strip():
             continue
         record: dict[str, Any] = json.loads(line)

@@ -43,7 +43,7 @@ from typing import Any, Literal, NamedTuple, Self, overload
 from varquin import journal as _journal
 from varquin._core import Subscription
 from varquin.bus import Bus
-from varquin.errors import BusError, NoSuchUnit, UnknownMethod
+from varquin.errors import BusError, NoSuchUnit, SignalsLost, UnknownMethod
 from varquin.journal import JournalEntry
 from varquin.types import Variant
 
@@ -457,12 +457,26 @@ def subscribe_manager(bus: Bus) -> None:
 
 
 class _Outcome:
-    """The result of one job path, shared by every Job object for it."""
+    """The result of one job path, shared by every Job object for it.
+    ``lost`` is set when the job's JobRemoved was dropped from a full queue."""
 
-    __slots__ = ("__weakref__", "result")
+    __slots__ = ("__weakref__", "lost", "result")
 
     def __init__(self) -> None:
         self.result: str | None = None
+        self.lost = False
+
+
+# The bound of a Manager's queue of JobRemoved signals.  The queue is drained
+# whenever a job is queued or waited for, and results are kept only for the
+# jobs someone holds, so a process that queues jobs and never waits keeps at
+# most this many signals of the host's jobs.
+JOB_SIGNALS_QUEUED = 1024
+
+
+def job_id(path: str) -> int:
+    """The id of the job at object path ``path`` (``.../job/42`` -> 42)."""
+    return int(path.rpartition("/")[2])
 
 
 class _JobWatch:
@@ -475,7 +489,12 @@ class _JobWatch:
     reader), the others sleep on the condition and are woken after every
     signal.  A result read while a queueing call is still in flight is kept
     until that call has registered its job; otherwise results of jobs nobody
-    here holds are dropped.
+    here holds are dropped.  Signals waiting in the subscription are read
+    whenever a job is queued too, so that nothing grows while nobody waits;
+    the subscription's queue is bounded (JOB_SIGNALS_QUEUED), and when its
+    oldest signals were dropped, each held job still unresolved is looked
+    up: one that no longer exists had its end dropped, and its wait() raises
+    SignalsLost.
     """
 
     # Lock order: _subscribing is held across the two bus calls that set up
@@ -500,7 +519,11 @@ class _JobWatch:
                 raise ValueError("the manager is closed")
             if self._sub is None:
                 sub = self._bus.subscribe(
-                    sender=SERVICE, path=MANAGER_PATH, interface=MANAGER_INTERFACE, member="JobRemoved"
+                    sender=SERVICE,
+                    path=MANAGER_PATH,
+                    interface=MANAGER_INTERFACE,
+                    member="JobRemoved",
+                    max_queued=JOB_SIGNALS_QUEUED,
                 )
                 try:
                     subscribe_manager(self._bus)
@@ -531,8 +554,47 @@ class _JobWatch:
                         self._jobs[path] = outcome
                 if self._in_flight == 0:
                     self._early.clear()
+                lost = self._drain()
+        if lost:
+            self._resolve_lost()
         assert path is not None and outcome is not None
         return path, outcome
+
+    def _drain(self) -> bool:
+        """Records the signals already queued, unless a reader is at it;
+        True when some were dropped.  Under the condition."""
+        if self._reading or self._sub is None:
+            return False
+        lost = False
+        while True:
+            try:
+                signal = self._sub._pop()
+            except SignalsLost:
+                lost = True
+                continue
+            except ValueError:
+                return lost  # closed
+            if signal is None:
+                return lost
+            self._record(signal.args)
+
+    def _resolve_lost(self) -> None:
+        """After signals were dropped: a held job that no longer exists had
+        its end among them.  Bus calls: the condition is not held."""
+        with self._cond:
+            pending = [(path, o) for path, o in self._jobs.items() if o.result is None and not o.lost]
+        gone = []
+        for path, outcome in pending:
+            try:
+                self._bus.call(SERVICE, MANAGER_PATH, MANAGER_INTERFACE, "GetJob", "u", job_id(path))
+            except BusError as e:
+                if e.name == _NO_SUCH_JOB:
+                    gone.append(outcome)
+        with self._cond:
+            for outcome in gone:
+                if outcome.result is None:
+                    outcome.lost = True
+            self._cond.notify_all()
 
     def wait(self, outcome: _Outcome, timeout: float | None) -> str:
         deadline = None if timeout is None else time.monotonic() + timeout
@@ -540,6 +602,11 @@ class _JobWatch:
             while outcome.result is None:
                 if self._closed:
                     raise ValueError("the manager is closed")
+                if outcome.lost:
+                    raise SignalsLost(
+                        "the end of the job was among the signals dropped from the manager's full queue "
+                        f"(max_queued={JOB_SIGNALS_QUEUED}): its result is unknown"
+                    )
                 left = None if deadline is None else deadline - time.monotonic()
                 if left is not None and left <= 0:
                     raise TimeoutError(f"the job did not finish within {timeout} s")
@@ -549,16 +616,21 @@ class _JobWatch:
                 self._reading = True
                 try:
                     self._cond.release()
+                    lost = False
                     try:
                         assert self._sub is not None
                         signal = self._sub.get(timeout=left)
                     except TimeoutError:
                         signal = None  # the loop raises it once the deadline has passed
+                    except SignalsLost:
+                        signal, lost = None, True
                     except ValueError:
                         if self._closed:
                             raise ValueError("the manager is closed") from None
                         raise  # the bus was closed under the manager
                     finally:
+                        if lost:
+                            self._resolve_lost()
                         self._cond.acquire()
                     if signal is not None:
                         self._record(signal.args)
@@ -618,7 +690,7 @@ class Job:
         the job had already ended.  A process the job already started keeps
         running (stop the unit to end it)."""
         try:
-            self._manager._call("CancelJob", "u", int(self.path.rpartition("/")[2]))
+            self._manager._call("CancelJob", "u", job_id(self.path))
         except BusError as e:
             if e.name == _NO_SUCH_JOB:
                 return False
@@ -707,8 +779,10 @@ class UnitWatch:
             self.timed_out = True
             self.close()
             raise StopIteration from None
-        except ValueError:
-            if self._changes.sub.closed:  # closed meanwhile
+        except (ValueError, ConnectionError):
+            # Closed meanwhile (the Manager's close() may close its bus
+            # under a call of this watch's).
+            if self._changes.sub.closed:
                 raise StopIteration from None
             raise
 
@@ -884,6 +958,22 @@ _FAILURE_LINES = 10
 _SETTLE_WAIT = 2.0
 
 
+def journal_source(root: str | None, address: str) -> tuple[str, str | None]:
+    """Where the units' journal of a manager given ``root=`` on the bus at
+    ``address`` is read: ("root", folder), ("local", None) or ("remote",
+    host).  ValueError for a manager elsewhere."""
+    if root is not None:
+        return "root", root
+    if address in _LOCAL_SYSTEM_BUS:
+        return "local", None
+    if "=" not in address:  # Bus.remote(host) keeps the host as its address
+        return "remote", address
+    raise ValueError(
+        f"the journal of the manager at {address} is not on this machine: give Manager(bus, root=...) "
+        "the folder where that machine is installed, or use journal.entries(unit, root=...)"
+    )
+
+
 def _now_usec() -> int:
     return time.time_ns() // 1000
 
@@ -967,19 +1057,7 @@ class Manager:
             watch.close()
 
     def _journal_source(self) -> tuple[str, str | None]:
-        """Where the units' journal is read: ("root", folder), ("local",
-        None) or ("remote", host).  ValueError for a manager elsewhere."""
-        if self.root is not None:
-            return "root", self.root
-        address = self.bus.address
-        if address in _LOCAL_SYSTEM_BUS:
-            return "local", None
-        if "=" not in address:  # Bus.remote(host) keeps the host as its address
-            return "remote", address
-        raise ValueError(
-            f"the journal of the manager at {address} is not on this machine: give Manager(bus, root=...) "
-            "the folder where that machine is installed, or use journal.entries(unit, root=...)"
-        )
+        return journal_source(self.root, self.bus.address)
 
     def _journal(self, unit: str, lines: int) -> list[JournalEntry]:
         how, where = self._journal_source()

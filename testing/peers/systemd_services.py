@@ -140,6 +140,14 @@ def new_job(unit, done):
     return path
 
 
+@peer.method(MANAGER_IFACE, "GetJob", MANAGER_PATH, signature="u")
+def get_job(msg):
+    (job_id,) = msg.body
+    if job_id not in state.pending:
+        raise Reply("org.freedesktop.systemd1.NoSuchJob", f"Job {job_id} does not exist.")
+    return "o", (state.pending[job_id][0],)
+
+
 @peer.method(MANAGER_IFACE, "CancelJob", MANAGER_PATH, signature="u")
 def cancel_job(msg):
     (job_id,) = msg.body

@@ -344,3 +344,27 @@ def test_watches_and_runs_in_reference_cycles_are_collected(manager, svc):
     gc.collect()
     assert [r() for r in refs] == [None, None]
     manager.start(PLAIN, wait=True, timeout=10)  # the bus is unharmed
+
+
+def test_queued_jobs_keep_only_what_held_jobs_need(svc, monkeypatch):
+    with systemd.Manager() as m:
+        for _ in range(300):  # never waited for, never held
+            m.start(PLAIN)
+        assert m._watch._sub._pop() is None and len(m._watch._jobs) == 0
+
+    # A full queue drops its oldest signals: a held job whose end was among
+    # them raises SignalsLost; one still running is waited for as before.
+    monkeypatch.setattr(systemd, "JOB_SIGNALS_QUEUED", 4)
+    svc.behave("vq.hold_jobs", hold=True)
+    with systemd.Manager() as m, systemd.Manager(varquin.Bus.system()) as other:
+        alive, lost = m.start(PLAIN), m.start(PLAIN)
+        flood = [other.start(PLAIN) for _ in range(8)]
+        for job in [lost, *flood]:  # their ends reach m's queue only once m reads
+            other._call("CancelJob", "u", systemd.job_id(job.path))
+        assert m.unit(PLAIN).status.load == "loaded"  # its reply comes after them: they are queued meanwhile
+        with pytest.raises(varquin.SignalsLost, match="result is unknown"):
+            lost.wait(10)
+        with pytest.raises(TimeoutError):
+            alive.wait(0.2)
+        assert alive.cancel() and alive.wait(10) == "canceled"
+        other.bus.close()
