@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 import weakref
+from xml.etree import ElementTree
 
 import pytest
 from jeepney import DBusAddress, HeaderFields, MatchRule, MessageType, message_bus, new_method_call
@@ -547,3 +548,67 @@ def test_closing_the_bus_ends_serve(system_bus):
     bus.close()
     loop.join(10)
     assert not loop.is_alive()
+
+
+EMITTING = "org.varquin.Test.Emitting"
+
+
+def _get(name):
+    return lambda self: self.values.get(name, 0)
+
+
+def _set(name):
+    return lambda self, value: self.values.__setitem__(name, value)
+
+
+class Emitting(varquin.Interface, name=EMITTING):
+    """One writable property per way of announcing a change, and a const one."""
+
+    def __init__(self):
+        self.values = {}
+
+    Plain = varquin.property("u")(_get("Plain")).setter(_set("Plain"))
+    Inval = varquin.property("u", emits="invalidates")(_get("Inval")).setter(_set("Inval"))
+    Quiet = varquin.property("u", emits="false")(_get("Quiet")).setter(_set("Quiet"))
+    Fixed = varquin.property("u", emits="const")(_get("Fixed"))
+    Done = varquin.signal()
+
+
+def test_properties_announce_changes_as_their_emits_says(system_bus):
+    with varquin.Bus.system() as bus, varquin.Bus.system() as client:
+        obj = Emitting()
+        bus.export("/emitting", obj)
+        loop = threading.Thread(target=bus.serve)
+        loop.start()
+        try:
+            intro = client.call(bus.unique_name, "/emitting", "org.freedesktop.DBus.Introspectable", "Introspect")[0]
+            with client.subscribe(path="/emitting") as sub:
+                for prop, value in [("Plain", 5), ("Inval", 6), ("Quiet", 7)]:
+                    client.set_property(bus.unique_name, "/emitting", EMITTING, prop, "u", value)
+                obj.properties_changed("Plain", "Inval", "Quiet", "Fixed")
+                obj.Done()
+                got = []
+                while not got or got[-1][0] != "Done":
+                    signal = sub.get(10)
+                    got.append((signal.member, signal.args))
+        finally:
+            bus.stop()
+            loop.join(10)
+    iface = next(i for i in ElementTree.fromstring(intro) if i.get("name") == EMITTING)
+    annotations = {
+        p.get("name"): [
+            a.get("value") for a in p if a.get("name") == "org.freedesktop.DBus.Property.EmitsChangedSignal"
+        ]
+        for p in iface.iter("property")
+    }
+    assert annotations == {"Plain": [], "Inval": ["invalidates"], "Quiet": ["false"], "Fixed": ["const"]}
+    assert got == [
+        ("PropertiesChanged", (EMITTING, {"Plain": 5}, [])),
+        ("PropertiesChanged", (EMITTING, {}, ["Inval"])),
+        ("PropertiesChanged", (EMITTING, {"Plain": 5}, ["Inval"])),
+        ("Done", ()),
+    ]
+    with pytest.raises(ValueError, match="emits is one of"):
+        varquin.property("u", emits="sometimes")
+    with pytest.raises(ValueError, match="const property cannot have a setter"):
+        varquin.property("u", emits="const")(_get("x")).setter(_set("x"))

@@ -310,17 +310,26 @@ void dispatch_set(incoming &item, PyObject *obj, reply_plan &out, py_ref &fatal)
     if (!done)
         return answer_exception(out, what.c_str(), fatal);
     out.what = reply_plan::kind::value;  // an empty return
-    // Everyone watching hears of the change, with the value now held; an
-    // object unexported meanwhile announces nothing any more.
-    if (item.target->dead.load())
+    // Everyone watching hears of the change as the property's annotation
+    // says: with the value now held, or only its name; an object unexported
+    // meanwhile announces nothing any more.
+    using emits = property_export::emits;
+    if (item.target->dead.load() || p.announce == emits::never || p.announce == emits::nothing)
         return;
-    py_ref variant(property_value(p, getter.get(), obj));
-    py_ref changed(variant ? PyDict_New() : nullptr);
+    const bool with_value = p.announce == emits::value;
+    py_ref variant(with_value ? property_value(p, getter.get(), obj) : nullptr);
+    py_ref changed(variant || !with_value ? PyDict_New() : nullptr);
     py_ref iface(PyUnicode_FromString(item.iface->name.c_str()));
-    py_ref none(PyList_New(0));
-    if (changed && iface && none &&
-        PyDict_SetItemString(changed.get(), p.name.c_str(), variant.get()) == 0) {
-        PyObject *vals[3] = {iface.get(), changed.get(), none.get()};
+    py_ref invalidated(PyList_New(0));
+    bool ok = changed && iface && invalidated;
+    if (ok && with_value)
+        ok = PyDict_SetItemString(changed.get(), p.name.c_str(), variant.get()) == 0;
+    if (ok && !with_value) {
+        py_ref name(PyUnicode_FromString(p.name.c_str()));
+        ok = name && PyList_Append(invalidated.get(), name.get()) == 0;
+    }
+    if (ok) {
+        PyObject *vals[3] = {iface.get(), changed.get(), invalidated.get()};
         if (!out.changed.add("sa{sv}as", vals, 3, "PropertiesChanged"))
             out.changed.clear();
     }
