@@ -12,11 +12,11 @@ import threading
 import pytest
 
 import varquin
-from conftest import child_env
+from testing.env import child_env
 from varquin.codegen import python_type
 from varquin.proxy import parse_introspection
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 PATH = "/org/varquin/test/generated"
 
 TRICKY = """<node>
