@@ -108,6 +108,9 @@ UNITS = {
     "vq-api-quick.service": "[Service]\nType=oneshot\nExecStart=/bin/true\n",
     "vq-api-hang.service": "[Service]\nType=oneshot\nExecStart=/bin/sleep infinity\n",
     "vq-api-brief.service": "[Service]\nType=oneshot\nExecStart=/bin/sleep 0.3\n",
+    # The command line's units, beside the same verbs of the container's systemctl.
+    "vq-cli-long.service": "[Service]\nExecStart=/bin/sleep infinity\n",
+    "vq-cli-fail.service": "[Service]\nType=oneshot\nExecStart=/bin/false\n",
 }
 
 # Per root label: why it cannot run (once known), and the outcomes counted.

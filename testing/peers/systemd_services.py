@@ -13,11 +13,12 @@ reply of another type or to answer several change entries (see peerlib).
 The manager sends its signals as the real one does, but always before the
 reply to the call that caused them (the hardest order for a client that must
 not miss them): a job's JobRemoved (unless the script "vq.hold_jobs" is set,
-until CancelJob), and a transient unit's PropertiesChanged as it runs and
-ends.  A transient unit ends as the script "vq.run" says: {"service": {...}}
-holds the Service properties it ends with (by default a success, exit 0), as
-JSON [signature, value] pairs.  Subscribe answers AlreadySubscribed to a
-client that called it before.
+until CancelJob), a unit's PropertiesChanged when a job changes its state,
+and a transient unit's PropertiesChanged as it runs and ends.  A transient
+unit ends as the script "vq.run" says: {"service": {...}} holds the Service
+properties it ends with (by default a success, exit 0), as JSON [signature,
+value] pairs.  Subscribe answers AlreadySubscribed to a client that called it
+before.
 
 The unit files the manager knows, like the test units of the real tier:
 vq-plain.service (WantedBy=multi-user.target), vq-alias.service (WantedBy=
@@ -139,6 +140,14 @@ def new_job(unit, done):
     return path
 
 
+@peer.method(MANAGER_IFACE, "GetJob", MANAGER_PATH, signature="u")
+def get_job(msg):
+    (job_id,) = msg.body
+    if job_id not in state.pending:
+        raise Reply("org.freedesktop.systemd1.NoSuchJob", f"Job {job_id} does not exist.")
+    return "o", (state.pending[job_id][0],)
+
+
 @peer.method(MANAGER_IFACE, "CancelJob", MANAGER_PATH, signature="u")
 def cancel_job(msg):
     (job_id,) = msg.body
@@ -157,8 +166,9 @@ def job_method(member, new_state):
             raise Reply(INVALID_ARGS, f"Job mode {mode} invalid.")
         if name not in UNIT_FILES:
             raise Reply(NO_SUCH_UNIT, f"Unit {name} not found.")
-        if new_state is not None:
+        if new_state is not None and state.units.get(name, ("inactive", "dead")) != new_state:
             state.units[name] = new_state
+            unit_changed(name, *new_state, (0, "/"))
         return "o", (new_job(name, "done"),)
 
 

@@ -562,10 +562,12 @@ loop = threading.Thread(target=_varquin.listen)
 loop.start()
 while ctypes.c_int.in_dll(ctypes.CDLL(_varquin.__file__), "g_event_fd").value == 0:
     time.sleep(0.01)
-print("ready", flush=True)
 if catch == "ended":
+    print("ready", flush=True)
     sys.exit()  # the main thread finishes: the process waits for the loop's thread
 try:
+    # Ready only inside the try: the exit may reach this thread at once.
+    print("ready", flush=True)
     loop.join()
     for _ in range(1000):  # the exit arrives here at the latest
         time.sleep(0.01)

@@ -70,3 +70,34 @@ def test_a_failing_or_hanging_host_never_stops_the_others(system_bus, echo_peer)
         # The hanging host's connection, opened by run, is closed; the Bus given stays open.
         assert gone(silenced.get(timeout=10).args[0])
         assert not given.closed and given.call(*DBUS, "GetId")
+
+
+def test_at_most_64_hosts_run_at_once_by_default(system_bus, tmp_path):
+    # Each host is a link to the private bus's socket, under a short path.
+    links = [tmp_path / f"s{i}" for i in range(fleet.MAX_WORKERS + 6)]
+    for link in links:
+        link.symlink_to(system_bus.socket)
+    hosts = [f"unix:path={link}" for link in links]
+    lock, running, most, release = threading.Lock(), [0], [0], threading.Event()
+
+    def fn(m):
+        with lock:
+            running[0] += 1
+            most[0] = max(most[0], running[0])
+        release.wait(30)
+        with lock:
+            running[0] -= 1
+
+    answered = []
+    runner = threading.Thread(target=lambda: answered.append(fleet.run(hosts, fn, progress=lambda h, r: None)))
+    runner.start()
+    try:
+        assert wait_for(lambda: running[0] == fleet.MAX_WORKERS)
+        workers = [t for t in threading.enumerate() if t.name.startswith("varquin-fleet-")]
+        assert len(workers) == fleet.MAX_WORKERS  # not a thread per host
+    finally:
+        release.set()
+        runner.join(60)
+    assert most[0] == fleet.MAX_WORKERS and all(r.ok for r in answered[0].values())
+    with pytest.raises(ValueError, match="max_workers"):
+        fleet.run(hosts[:1], fn, max_workers=0)

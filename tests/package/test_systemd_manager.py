@@ -5,15 +5,17 @@ sent.  The substitute sends a call's signals before its reply, so a result
 that arrives at all was matched before the call."""
 
 import asyncio
+import gc
 import signal
 import threading
+import weakref
 from datetime import UTC, datetime, timedelta
 
 import pytest
 
 import varquin
 import varquin.aio
-from testing.env import child_env
+from testing.env import child_env, wait_for
 from testing.peers.peerlib import PeerProcess
 from varquin import host, systemd
 
@@ -280,3 +282,89 @@ def test_an_asyncio_bus_where_a_blocking_one_is_needed_is_a_type_error(svc):
 
     asyncio.run(entries())
     assert svc.calls() == []
+
+
+def test_watch_and_wait_for_see_each_change_after_the_current_state(manager, svc):
+    unit = manager.unit(PLAIN)
+    seen = []
+    with unit.watch(timeout=30) as watch:
+        t = threading.Thread(target=lambda: seen.extend(watch))
+        t.start()
+        assert wait_for(lambda: seen == [("loaded", "inactive", "dead")])
+        manager.start(PLAIN)
+        manager.stop(PLAIN)
+        assert wait_for(lambda: len(seen) == 3)
+        watch.close()  # from this thread: the iterating one returns
+        t.join()
+    assert seen[1:] == [("loaded", "active", "running"), ("loaded", "inactive", "dead")]
+    assert not watch.timed_out and list(watch) == []
+
+    manager.start(PLAIN)
+    assert unit.wait_for(active="active", sub="running", timeout=10) == ("loaded", "active", "running")
+    with pytest.raises(TimeoutError, match=r"last seen UnitStatus\(load='loaded', active='active', sub='running'\)"):
+        unit.wait_for(active="inactive", timeout=0.2)
+    with unit.watch(timeout=0.2) as watch:  # the total time ends the iteration, without an exception
+        assert list(watch) == [("loaded", "active", "running")] and watch.timed_out
+    with pytest.raises(TypeError, match="at least one of"):
+        unit.wait_for(timeout=1)
+
+
+def test_closing_the_manager_ends_its_watches_and_runs(svc):
+    m = systemd.Manager()
+    unit = m.unit(PLAIN)
+    watch = unit.watch()
+    assert next(watch) == ("loaded", "inactive", "dead")
+    results = []
+
+    def waiter():
+        try:
+            unit.wait_for(active="active")
+        except ValueError as e:
+            results.append(str(e))
+
+    t = threading.Thread(target=waiter)
+    t.start()
+    assert wait_for(lambda: len(m._watches) == 2)  # the waiter's watch is in place
+    m.close()
+    t.join()
+    assert results == ["the manager is closed"] and list(watch) == []
+    with pytest.raises(ValueError, match="the manager is closed"):
+        m.run(["/bin/true"], wait=True)
+    for call in (lambda: m.start(PLAIN), lambda: unit.status, lambda: unit.watch()):
+        with pytest.raises(ValueError, match="the manager is closed"):
+            call()
+
+
+def test_watches_and_runs_in_reference_cycles_are_collected(manager, svc):
+    watch = manager.unit(PLAIN).watch()
+    run = manager.run(["/bin/true"])
+    refs = [weakref.ref(watch), weakref.ref(run)]
+    watch.cycle, run.cycle = watch, run
+    del watch, run
+    gc.collect()
+    assert [r() for r in refs] == [None, None]
+    manager.start(PLAIN, wait=True, timeout=10)  # the bus is unharmed
+
+
+def test_queued_jobs_keep_only_what_held_jobs_need(svc, monkeypatch):
+    with systemd.Manager() as m:
+        for _ in range(300):  # never waited for, never held
+            m.start(PLAIN)
+        assert m._watch._sub._pop() is None and len(m._watch._jobs) == 0
+
+    # A full queue drops its oldest signals: a held job whose end was among
+    # them raises SignalsLost; one still running is waited for as before.
+    monkeypatch.setattr(systemd, "JOB_SIGNALS_QUEUED", 4)
+    svc.behave("vq.hold_jobs", hold=True)
+    with systemd.Manager() as m, systemd.Manager(varquin.Bus.system()) as other:
+        alive, lost = m.start(PLAIN), m.start(PLAIN)
+        flood = [other.start(PLAIN) for _ in range(8)]
+        for job in [lost, *flood]:  # their ends reach m's queue only once m reads
+            other._call("CancelJob", "u", systemd.job_id(job.path))
+        assert m.unit(PLAIN).status.load == "loaded"  # its reply comes after them: they are queued meanwhile
+        with pytest.raises(varquin.SignalsLost, match="result is unknown"):
+            lost.wait(10)
+        with pytest.raises(TimeoutError):
+            alive.wait(0.2)
+        assert alive.cancel() and alive.wait(10) == "canceled"
+        other.bus.close()
