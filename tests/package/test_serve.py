@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 import weakref
+from pathlib import Path
 from xml.etree import ElementTree
 
 import pytest
@@ -21,6 +22,7 @@ from jeepney.io.blocking import open_dbus_connection
 import varquin
 import varquin.aio
 from testing.env import child_env, wait_for
+from testing.privatebus import PrivateBus
 
 NAME = "org.varquin.Test.Served"
 PATH = "/org/varquin/test/served"
@@ -661,3 +663,60 @@ def test_declarations_that_fit_are_accepted_and_an_unnamed_class_is_refused_by_e
     with varquin.Bus.system() as bus, pytest.raises(TypeError) as caught:
         bus.export("/unnamed", unnamed())
     assert "Unnamed names no D-Bus interface: declare it as class Unnamed(varquin.Interface, name=" in str(caught.value)
+
+
+STOCK_POLICY = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+  </policy>
+  <include ignore_missing="yes">{extra}</include>
+</busconfig>
+"""
+
+
+def test_the_readmes_policy_file_lets_the_greeter_serve_on_a_stock_system_bus():
+    readme = (Path(__file__).parents[2] / "README.md").read_text()
+    policy = readme.split("org.example.Greeter.conf`", 1)[1].split("```xml\n", 1)[1].split("```", 1)[0]
+
+    class Greeter(varquin.Interface, name="org.example.Greeter"):
+        @varquin.method("s", "s")
+        def Hello(self, name):
+            return "hello " + name
+
+    daemon = PrivateBus()
+    try:
+        extra = daemon.folder / "org.example.Greeter.conf"
+        daemon.config.write_text(STOCK_POLICY.format(socket=daemon.socket, extra=extra))
+        daemon.restart()
+        with varquin.Bus(daemon.address) as bus, pytest.raises(varquin.AccessDenied):
+            bus.request_name("org.example.Greeter")  # the stock policy alone
+        extra.write_text(policy)
+        daemon.restart()
+        with varquin.Bus(daemon.address) as bus, varquin.Bus(daemon.address) as client:
+            bus.export("/greeter", Greeter())
+            bus.request_name("org.example.Greeter")
+            loop = threading.Thread(target=bus.serve)
+            loop.start()
+            try:
+                answer = client.call("org.example.Greeter", "/greeter", "org.example.Greeter", "Hello", "s", "x")
+            finally:
+                bus.stop()
+                loop.join(10)
+        assert answer == ("hello x",)
+    finally:
+        daemon.stop()
