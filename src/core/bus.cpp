@@ -250,6 +250,14 @@ void close_connection(bus_object *self) noexcept {
     connection *conn = self->conn;
     if (!conn)
         return;
+    if (conn->inherited()) {
+        // The parent's connection: its lock, reader and waiters may belong
+        // to threads that do not exist in this process.  It is forgotten,
+        // not closed (the parent still uses it), and its memory is left.
+        self->conn = nullptr;
+        self->matches = nullptr;
+        return;
+    }
     gil_released unlocked;
     conn->close();
 }
@@ -272,6 +280,8 @@ void bus_dealloc(PyObject *obj) noexcept {
     if (self->weakrefs)
         PyObject_ClearWeakRefs(obj);
     clear_export_references(self->exports);
+    if (self->conn && self->conn->inherited())
+        close_connection(self);
     if (connection *conn = self->conn) {
         {
             gil_released unlocked;
@@ -315,6 +325,8 @@ PyObject *bus_get_closed(PyObject *self, void *) noexcept {
     connection *conn = reinterpret_cast<bus_object *>(self)->conn;
     if (!conn)
         Py_RETURN_TRUE;
+    if (conn->inherited())  // no thread of this process can change it
+        return PyBool_FromLong(conn->closed());
     bool closed;
     {
         gil_released unlocked;
@@ -422,11 +434,26 @@ int bus_type_ready(PyObject *module) noexcept {
 }
 
 connection *open_connection(bus_object *self) noexcept {
-    if (!self->conn) {
+    connection *conn = self->conn;
+    if (!conn) {
         raise_closed();
         return nullptr;
     }
-    return self->conn;
+    if (conn->inherited()) {
+        raise_inherited();
+        return nullptr;
+    }
+    return conn;
+}
+
+PyObject *raise_inherited() noexcept {
+    py_ref exc(PyObject_CallFunction(
+        PyExc_ChildProcessError, "is", ECHILD,
+        "the bus was opened by the parent process: a connection cannot be used after fork(); "
+        "open a new Bus in this process"));
+    if (exc)
+        PyErr_SetObject(PyExc_ChildProcessError, exc.get());
+    return nullptr;
 }
 
 int timeout_argument(PyObject *value, double fallback, double *seconds) noexcept {

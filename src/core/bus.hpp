@@ -30,8 +30,12 @@ extern PyTypeObject bus_type;
 int bus_type_ready(PyObject *module) noexcept;
 
 // The open connection of `self`, or null with ValueError set when it is
-// closed (the check is a hint: the state is settled under the lock).
+// closed (the check is a hint: the state is settled under the lock), or
+// ChildProcessError when it was inherited across fork().
 connection *open_connection(bus_object *self) noexcept;
+
+// ChildProcessError for a connection inherited across fork().  Returns null.
+PyObject *raise_inherited() noexcept;
 
 // A timeout argument: None gives `fallback`; otherwise a positive number of
 // seconds (math.inf for no limit).  -1 with an exception set when invalid.

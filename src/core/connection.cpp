@@ -1,5 +1,6 @@
 #include "core/connection.hpp"
 
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <time.h>
@@ -29,6 +30,14 @@ timespec to_monotonic_timespec(steady::time_point t) noexcept {
     ts.tv_nsec = static_cast<long>(ns % 1000000000);
     return ts;
 }
+
+// Forks this process has made since the module was loaded, counted in the
+// child by pthread_atfork's handler.  A connection made under another count
+// belongs to the parent: its lock may be held by a thread that does not
+// exist here, and sd-bus refuses it anyway.
+std::atomic<unsigned> fork_count{0};
+
+void count_fork() noexcept { fork_count.fetch_add(1, std::memory_order_relaxed); }
 
 // Milliseconds from now until `t` for poll (rounded up, -1: no limit).
 int poll_ms(steady::time_point t) noexcept {
@@ -63,9 +72,20 @@ steady::time_point deadline_after(double seconds) noexcept {
            std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(seconds));
 }
 
-connection::connection(sd_bus *bus, int wake_fd) noexcept : bus_(bus), wake_fd_(wake_fd) {}
+connection::connection(sd_bus *bus, int wake_fd) noexcept
+    : bus_(bus), wake_fd_(wake_fd), born_(fork_count.load(std::memory_order_relaxed)) {}
+
+bool connection::inherited() const noexcept {
+    return fork_count.load(std::memory_order_relaxed) != born_;
+}
 
 connection *connection::adopt(sd_bus *bus) noexcept {
+    // Registered once, before the first connection exists.
+    static const int counting = pthread_atfork(nullptr, nullptr, count_fork);
+    if (counting != 0) {
+        errno = counting;
+        return nullptr;
+    }
     const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0)
         return nullptr;

@@ -91,6 +91,10 @@ public:
     connection &operator=(const connection &) = delete;
 
     std::mutex &lock() noexcept { return lock_; }
+    // Whether this process is a child forked after the connection was made.
+    // Checked before anything else: the lock, the reader and the waiters
+    // are the parent's, and its threads do not exist here.
+    bool inherited() const noexcept;
     // The connection; only under the lock.
     sd_bus *bus() const noexcept { return bus_; }
     bool closed() const noexcept { return closed_; }  // under the lock
@@ -178,6 +182,7 @@ private:
     waiter *waiters_ = nullptr;  // linked waiters, under the lock
     waiter *reader_ = nullptr;  // the waiter polling the socket, under the lock
     bool draining_ = false;  // under the lock: processing runs on this thread now
+    unsigned born_;  // the process's fork count when the connection was made
     // Under the lock: the last processing ended with sd-bus idle (nothing
     // read and left unprocessed), so the socket tells whether input waits.
     bool idle_ = false;

@@ -18,6 +18,7 @@ from __future__ import annotations
 import asyncio
 import functools
 import logging
+import os
 from collections.abc import Callable
 from types import TracebackType
 from typing import Any, Self
@@ -43,6 +44,7 @@ class _Driver:
     def __init__(self, core: _SyncBus, loop: asyncio.AbstractEventLoop) -> None:
         self.core = core
         self.loop = loop
+        self.pid = os.getpid()
         self.calls: dict[_core.PendingCall, asyncio.Future[tuple[Any, ...]]] = {}
         self.subscriptions: set[Subscription] = set()
         self.tasks: set[asyncio.Task[Any]] = set()
@@ -340,7 +342,12 @@ class Bus:
 
     def close(self) -> None:
         """Closes the connection; calls still awaited raise
-        ConnectionAbortedError.  Closing twice is fine."""
+        ConnectionAbortedError.  Closing twice is fine.  In a child forked
+        after the bus was opened it only forgets the connection: the loop's
+        descriptors are shared with the parent."""
+        if os.getpid() != self._driver.pid:
+            self._core.close()
+            return
         self._driver.fail(ConnectionAbortedError("the bus was closed"))
         for sub in list(self._driver.subscriptions):
             sub.close()
