@@ -130,3 +130,32 @@ def test_aio_subscriptions_each_get_the_signal_and_a_failing_one_stops_none(syst
     with caplog.at_level(logging.ERROR, logger="varquin"):
         asyncio.run(asyncio.wait_for(main(), 60))
     assert any("feeding a subscription failed" in r.getMessage() for r in caplog.records)
+
+
+class Big(varquin.Interface, name="org.varquin.Test.Big"):
+    Blob = varquin.signal("s")
+
+    @varquin.property("s")
+    def Text(self):
+        return "x" * (16 << 20)
+
+
+@pytest.mark.parametrize("how", ["signal", "properties_changed", "emit"])
+def test_large_signals_sent_under_asyncio_are_written_whatever_path_sent_them(system_bus, how):
+    # Twice what the socket takes at once.
+    big = "y" * (16 << 20)
+
+    async def main():
+        async with await varquin.aio.Bus.system() as abus:
+            obj = Big()
+            abus.export("/big", obj)
+            with varquin.Bus.system() as receiver, receiver.subscribe(path="/big") as sub:
+                {
+                    "signal": lambda: obj.Blob(big),
+                    "properties_changed": lambda: obj.properties_changed("Text"),
+                    "emit": lambda: abus.emit("/big", "org.varquin.Test.Big", "Blob", "s", big),
+                }[how]()
+                sig = await asyncio.get_running_loop().run_in_executor(None, sub.get, 20)
+                assert len(sig.args[0] if how != "properties_changed" else sig.args[1]["Text"]) == 16 << 20
+
+    asyncio.run(asyncio.wait_for(main(), 60))

@@ -378,6 +378,8 @@ PyMethodDef bus_methods[] = {
     {"emit", FASTCALL_KW(bus_emit), METH_FASTCALL | METH_KEYWORDS, bus_emit_doc},
     // For an event loop driving the bus (varquin.aio).
     {"_loop_fd", bus_loop_fd, METH_NOARGS, "The connection's descriptor."},
+    {"_loop_wake_fd", bus_loop_wake_fd, METH_NOARGS,
+     "A descriptor made readable when output waits or the connection fails: read it empty."},
     {"_set_loop_driven", bus_set_loop_driven, METH_O,
      "Whether an event loop reads the connection."},
     {"_loop_wants", bus_loop_wants, METH_NOARGS, "(wants_output, deadline or None, error)."},
@@ -454,6 +456,57 @@ PyObject *raise_inherited() noexcept {
     if (exc)
         PyErr_SetObject(PyExc_ChildProcessError, exc.get());
     return nullptr;
+}
+
+bool write_out(bus_object *self) noexcept {
+    connection *conn = self->conn;
+    if (!conn)
+        return true;
+    // Mostly sd-bus wrote everything at once: say so without letting go of
+    // the interpreter lock (try_lock never waits).
+    if (conn->lock().try_lock()) {
+        const bool pending = !conn->closed() && conn->output_pending();
+        conn->lock().unlock();
+        if (!pending)
+            return true;
+    }
+    const steady::time_point deadline = deadline_after(default_timeout);
+    for (;;) {
+        wait_status status;
+        int lost = 0;
+        {
+            gil_released unlocked;
+            status = conn->write_out(deadline);
+            if (status == wait_status::lost) {
+                std::lock_guard<std::mutex> hold(conn->lock());
+                lost = conn->error();
+            }
+        }
+        switch (status) {
+        case wait_status::done:
+        case wait_status::closed:  // closing wrote what it could
+            return true;
+        case wait_status::interrupted:
+            if (PyErr_CheckSignals() < 0)
+                return false;
+            continue;
+        case wait_status::lost:
+            raise_errno(lost ? lost : -ENOTCONN,
+                        "the connection was lost before its output was written");
+            return false;
+        case wait_status::timed_out: {
+            py_ref text(PyUnicode_FromFormat(
+                "the connection's output was not all written within %d s: the bus does not "
+                "read it",
+                static_cast<int>(default_timeout)));
+            py_ref exc(text ? PyObject_CallFunction(PyExc_TimeoutError, "iO", ETIMEDOUT, text.get())
+                            : nullptr);
+            if (exc)
+                PyErr_SetObject(PyExc_TimeoutError, exc.get());
+            return false;
+        }
+        }
+    }
 }
 
 int timeout_argument(PyObject *value, double fallback, double *seconds) noexcept {

@@ -223,6 +223,11 @@ PyObject *bus_loop_fd(PyObject *self_, PyObject *) noexcept {
     return PyLong_FromLong(fd);
 }
 
+PyObject *bus_loop_wake_fd(PyObject *self_, PyObject *) noexcept {
+    connection *conn = open_connection(reinterpret_cast<bus_object *>(self_));
+    return conn ? PyLong_FromLong(conn->wake_fd()) : nullptr;
+}
+
 PyObject *bus_set_loop_driven(PyObject *self_, PyObject *on) noexcept {
     connection *conn = open_connection(reinterpret_cast<bus_object *>(self_));
     if (!conn)

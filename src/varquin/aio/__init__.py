@@ -56,6 +56,11 @@ class _Driver:
         core._aio_driver = self  # type: ignore[attr-defined]
         self.fd = core._loop_fd()
         loop.add_reader(self.fd, self.step)
+        # Readable when output waits that a send could not write at once,
+        # whatever path sent it (a served signal, another thread): the
+        # step then arms the writer.
+        self.wake_fd = core._loop_wake_fd()
+        loop.add_reader(self.wake_fd, self.on_wake)
         self.step()
 
     def step(self) -> None:
@@ -124,6 +129,13 @@ class _Driver:
         self.timer = self.loop.call_at(when, self.on_timer)
         self.timer_when = when
 
+    def on_wake(self) -> None:
+        try:
+            os.read(self.wake_fd, 8)
+        except BlockingIOError:
+            pass
+        self.step()
+
     def on_timer(self) -> None:
         self.timer = None
         self.step()
@@ -134,6 +146,7 @@ class _Driver:
             return
         self.error = error
         self.loop.remove_reader(self.fd)
+        self.loop.remove_reader(self.wake_fd)
         if self.writing:
             self.loop.remove_writer(self.fd)
         if self.timer is not None:
