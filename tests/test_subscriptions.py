@@ -132,6 +132,18 @@ def test_aio_subscriptions_each_get_the_signal_and_a_failing_one_stops_none(syst
     assert any("feeding a subscription failed" in r.getMessage() for r in caplog.records)
 
 
+def test_signals_emitted_then_left_idle_are_all_written(buses):
+    # More than the socket takes at once (sd-bus asks for 8 MB of buffer):
+    # what sd-bus queues is written before emit() returns, not when the
+    # emitter next happens to wait.
+    bus, emitter = buses
+    count = 50000
+    with bus.subscribe(interface=IFACE, member="Flood", max_queued=count) as sub:
+        for i in range(count):
+            emitter.emit("/n", IFACE, "Flood", "u", i)
+        assert [sub.get(timeout=10).args[0] for _ in range(count)] == list(range(count))
+
+
 class Big(varquin.Interface, name="org.varquin.Test.Big"):
     Blob = varquin.signal("s")
 

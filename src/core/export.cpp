@@ -1397,7 +1397,7 @@ PyObject *bus_emit(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
         return raise_closed();
     if (r < 0)
         return raise_errno(r, "cannot emit the signal");
-    Py_RETURN_NONE;
+    return write_out(self) ? py_ref::borrow(Py_None).release() : nullptr;
 }
 
 int export_type_ready(PyObject *module) noexcept {
