@@ -68,7 +68,7 @@ IN_FLIGHT = 64
 UNIT = "systemd-journald.service"
 UNIT_INTERFACE = "org.freedesktop.systemd1.Unit"
 TIMEOUT = 300  # no single measurement may take longer than this
-TABLES = ("client", "service", "asyncio", "concurrency", "memory", "get_all", "fleet")
+TABLES = ("client", "service", "asyncio", "concurrency", "memory", "get_all", "fleet", "fleet_local")
 
 Env = dict[str, str]
 Result = dict[str, Any]
@@ -126,11 +126,13 @@ class Server:
         cpus: set[int] | None = None,
         delay_ms: int = 0,
         wrapper: Sequence[str] = (),
+        paced: bool = False,
     ) -> None:
         self.impl = impl
         self.name = f"{BUS_NAME}.{impl.replace('-', '_')}" + (f".slow{delay_ms}" if delay_ms else "")
         if impl == "c":
             cmd = [str(BUILD / "echo_server"), self.name] + ([str(delay_ms)] if delay_ms else [])
+            cmd += ["paced"] if delay_ms and paced else []
         elif impl == "mirror":  # the mirror object served by Bus.export
             cmd = [sys.executable, str(HERE / "memory.py"), "--serve", self.name]
         else:
@@ -452,6 +454,54 @@ def bench_fleet(rounds: int, hosts_count: int = 8) -> None:
     )
 
 
+def bench_fleet_local(rounds: int, counts: Sequence[int] = (1, 64, 256), buses: int = 4) -> None:
+    """varquin.fleet.run over 1, 64 and 256 hosts given as D-Bus addresses
+    of private buses (no SSH: the library's own cost per host): each host a
+    link of its own to one of `buses` private buses, each run opening its
+    connections anew and making one call per host.  The client's CPU is this
+    process's (all its threads), not the buses'."""
+    import tempfile
+
+    from varquin import fleet
+
+    def get_id(m: Any) -> Any:
+        return m.bus.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId")
+
+    started = [PrivateBus() for _ in range(buses)]  # type: ignore[no-untyped-call]
+    rows = []
+    try:
+        with tempfile.TemporaryDirectory(prefix="vq-fleet-") as folder:
+            hosts = []
+            for i in range(max(counts)):
+                link = Path(folder) / f"h{i}"
+                link.symlink_to(started[i % buses].socket)
+                hosts.append(f"unix:path={link}")
+            fleet.run(hosts, get_id, timeout=60)  # warm-up
+            for n in counts:
+                walls, cpus = [], []
+                for _ in range(rounds):
+                    began, cpu = time.monotonic(), local_cpu_s()
+                    results = fleet.run(hosts[:n], get_id, timeout=60)
+                    walls.append(time.monotonic() - began)
+                    cpus.append(local_cpu_s() - cpu)
+                    failed = [f"{h}: {r.error}" for h, r in results.items() if not r.ok]
+                    if failed:
+                        raise RuntimeError(f"fleet_local: hosts failed: {failed[:3]}")
+                wall, cpu = statistics.median(walls), statistics.median(cpus)
+                rows.append(
+                    (n, min(n, fleet.MAX_WORKERS), f"{wall * 1000:.1f}", f"{cpu * 1000:.1f}", f"{cpu / n * 1000:.2f}")
+                )
+    finally:
+        for bus in started:
+            bus.stop()  # type: ignore[no-untyped-call]
+    table(
+        f"fleet_local: fleet.run of one GetId per host, hosts as D-Bus addresses of {buses} private buses, "
+        f"new connections each run, median of {rounds} rounds",
+        ("hosts", "threads", "wall ms", "client CPU ms", "client CPU ms/host"),
+        rows,
+    )
+
+
 def bench_memory(env: Env, calls: int, warmup: int, clients: list[str], servers: list[str]) -> None:
     rows: list[tuple[str, int, int, int, object, object]] = []
     server = Server("c", env)
@@ -580,6 +630,8 @@ def main() -> None:
         bus.stop()  # type: ignore[no-untyped-call]
     if "get_all" in only:
         bench_get_all(args.rounds, args.get_all_calls, [c for c in GET_ALL_CLIENTS if usable[c]])
+    if "fleet_local" in only:
+        bench_fleet_local(args.rounds)
     if "fleet" in only:
         bench_fleet(args.rounds)
     print("\nLoad average (1, 5, 15 min) at the end: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))

@@ -1,10 +1,14 @@
 /* The baseline client: N sequential calls, each waiting for its reply.
- * Usage: client BUS_NAME N                      Echo(ss) -> (is) at BUS_NAME
+ * Usage: client BUS_NAME N [PAUSE_MS]           Echo(ss) -> (is) at BUS_NAME,
+ *                                               with PAUSE_MS after each reply
+ *                                               (a profiled server then waits
+ *                                               for every call, idle)
  *        client --get-all DEST PATH IFACE N     Properties.GetAll(IFACE),
  *                                               every value of the reply read
  * Prints one JSON line: calls, seconds (wall) and cpu (user + system). */
 #include <stdint.h>
 #include <systemd/sd-bus.h>
+#include <time.h>
 
 #include "common.h"
 
@@ -76,9 +80,11 @@ int main(int argc, char **argv) {
     void (*once)(sd_bus *, const char *) = echo_once;
     const char *name = NULL;
     long n = 0;
-    if (argc == 3) {
+    double pause_s = 0;
+    if (argc == 3 || argc == 4) {
         name = argv[1];
         n = atol(argv[2]);
+        pause_s = argc == 4 ? atof(argv[3]) / 1000.0 : 0;
     } else if (argc == 6 && strcmp(argv[1], "--get-all") == 0) {
         once = get_all_once;
         g_dest = argv[2];
@@ -86,8 +92,8 @@ int main(int argc, char **argv) {
         g_iface = argv[4];
         n = atol(argv[5]);
     } else {
-        fprintf(stderr, "usage: %s BUS_NAME N | %s --get-all DEST PATH IFACE N\n", argv[0],
-                argv[0]);
+        fprintf(stderr, "usage: %s BUS_NAME N [PAUSE_MS] | %s --get-all DEST PATH IFACE N\n",
+                argv[0], argv[0]);
         return 2;
     }
     sd_bus *bus = NULL;
@@ -95,8 +101,13 @@ int main(int argc, char **argv) {
     once(bus, name); /* connecting is not measured */
 
     const double t0 = now_s(), c0 = cpu_s();
-    for (long i = 0; i < n; ++i)
+    const struct timespec pause = {(time_t)pause_s,
+                                   (long)((pause_s - (double)(time_t)pause_s) * 1e9)};
+    for (long i = 0; i < n; ++i) {
         once(bus, name);
+        if (pause_s > 0)
+            nanosleep(&pause, NULL);
+    }
     const double secs = now_s() - t0, cpu = cpu_s() - c0;
     printf("{\"calls\": %ld, \"seconds\": %.6f, \"cpu\": %.6f}\n", n, secs, cpu);
     sd_bus_flush_close_unref(bus);

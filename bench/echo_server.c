@@ -1,10 +1,15 @@
 /* The baseline service, written directly on sd-bus.
- * Usage: echo_server BUS_NAME [DELAY_MS]
+ * Usage: echo_server BUS_NAME [DELAY_MS [paced]]
  *
  * At ECHO_PATH, interface BUS_NAME:
  *   Echo(ss) -> (is)   0 and the first argument; with DELAY_MS, the reply
  *                      leaves that many milliseconds after the call came,
- *                      and other calls are answered meanwhile.
+ *                      and other calls are answered meanwhile.  With
+ *                      "paced", also that many milliseconds after the
+ *                      previous reply: a client slower than the pace (one
+ *                      under valgrind) then gets each reply while it waits
+ *                      for it, one at a time, as it does at full speed when
+ *                      the bus daemon sets the pace.
  * At MIRROR_PATH, any interface:
  *   Mirror(...) -> ... the arguments back with their own signature (file
  *                      descriptors as new descriptors of the same files)
@@ -31,6 +36,7 @@ typedef struct delayed {
 } delayed;
 
 static double g_delay_s;
+static int g_paced;
 static delayed *g_head, *g_tail;
 
 static int echo(sd_bus_message *m, void *userdata, sd_bus_error *ret_error) {
@@ -49,6 +55,8 @@ static int echo(sd_bus_message *m, void *userdata, sd_bus_error *ret_error) {
     }
     d->call = sd_bus_message_ref(m);
     d->due = now_s() + g_delay_s;
+    if (g_paced && g_tail && d->due < g_tail->due + g_delay_s)
+        d->due = g_tail->due + g_delay_s;
     if (g_tail)
         g_tail->next = d;
     else
@@ -104,11 +112,12 @@ static int mirror(sd_bus_message *m, void *userdata, sd_bus_error *ret_error) {
 }
 
 int main(int argc, char **argv) {
-    if (argc != 2 && argc != 3) {
-        fprintf(stderr, "usage: %s BUS_NAME [DELAY_MS]\n", argv[0]);
+    if (argc < 2 || argc > 4 || (argc == 4 && strcmp(argv[3], "paced") != 0)) {
+        fprintf(stderr, "usage: %s BUS_NAME [DELAY_MS [paced]]\n", argv[0]);
         return 2;
     }
-    g_delay_s = argc == 3 ? atof(argv[2]) / 1000.0 : 0;
+    g_delay_s = argc >= 3 ? atof(argv[2]) / 1000.0 : 0;
+    g_paced = argc == 4;
     signal(SIGTERM, on_term);
     /* The start entry is filled by hand: the header's macro references a
      * symbol that older libsystemd versions lack. */

@@ -1,5 +1,7 @@
 /* The load generator: K connections, each keeping W Echo calls in flight,
- * for a fixed time after a warm-up.  Usage: loadgen BUS_NAME K W SECONDS
+ * for a fixed time after a warm-up.  Usage: loadgen BUS_NAME K W SECONDS [CALLS]
+ * With CALLS, no more than CALLS calls are made, and the run ends early once
+ * all of them are answered (a count that repeats exactly, for profiling).
  * Prints one JSON line: calls, seconds, calls_per_s, p50_us, p99_us, max_us,
  * errors, total_calls (answered during warm-up and measurement) and cpu (the
  * generator's user + system seconds over all of them).  One
@@ -23,7 +25,7 @@ typedef struct {
 } call_t;
 
 static double *g_lat;
-static long g_nlat, g_errors, g_done, g_total;
+static long g_nlat, g_errors, g_done, g_total, g_issued, g_limit = -1;
 static double g_measure_from, g_measure_until;
 static int g_draining;
 
@@ -47,6 +49,9 @@ static int on_reply(sd_bus_message *m, void *userdata, sd_bus_error *ret_error) 
 }
 
 static int issue(call_t *c) {
+    if (g_limit >= 0 && g_issued >= g_limit)
+        return 0;
+    g_issued++;
     c->sent_at = now_s();
     /* A generous timeout: a call that waits for a stalled server must show
      * in the percentiles, not vanish as an error. */
@@ -63,10 +68,12 @@ static int cmp(const void *a, const void *b) {
 }
 
 int main(int argc, char **argv) {
-    if (argc != 5) {
-        fprintf(stderr, "usage: %s BUS_NAME K W SECONDS\n", argv[0]);
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: %s BUS_NAME K W SECONDS [CALLS]\n", argv[0]);
         return 2;
     }
+    if (argc == 6)
+        g_limit = atol(argv[5]);
     const char *name = argv[1];
     const int k = atoi(argv[2]), w = atoi(argv[3]);
     const double seconds = atof(argv[4]);
@@ -93,7 +100,7 @@ int main(int argc, char **argv) {
         }
 
     struct pollfd pfd[MAX_CONN];
-    while (now_s() < g_measure_until) {
+    while (now_s() < g_measure_until && (g_limit < 0 || g_total < g_limit)) {
         for (int i = 0; i < k; ++i) {
             /* At most a round of messages per connection and pass: a
              * connection whose replies never stop coming (a generator slower

@@ -1,28 +1,36 @@
-"""Where the instructions of a call go: one Echo server or asyncio client
-under callgrind (valgrind), on a private bus, with the instructions per call
-in user space in all and in each function (inclusive: with its callees).
+"""The CPU that one call costs each implementation, as instructions in user
+space per call under callgrind (valgrind) and system calls per call under
+strace, on a private bus: every path, the C baselines and the Python peers
+in one table, with the goals each varquin row is held to.
 
-    python -m bench.profile server IMPL [--k K] [--w W] [--seconds S]
-        IMPL (c, Bus.export, listen, sdbus, dbus-python, dbus-fast) serving
-        Echo, driven by the C load generator at K connections with W calls
-        in flight each; the counters are dumped after a warm-up and after
-        the load, and the second dump is divided by the calls answered
-    python -m bench.profile client IMPL [--calls N]
-        IMPL (c: the load generator; varquin.aio, sdbus async, sdbus async
-        proxy, dbus-fast) keeping 64 Echo calls in flight on one connection
-        to the C server; two runs of different lengths, and their difference
-        divided by the difference of their calls, so that starting up and
-        connecting cancel out
-    python -m bench.profile client IMPL --sequential [--calls N]
-        the same for one of the sequential clients of the client table (c,
-        send, Bus.call, sdbus, sdbus proxy, pystemd, dbus-python, dbus-fast,
-        jeepney), N calls in the longer run
+    python -m bench.profile [--paths P ...] [--impls I ...] [--functions]
 
-Then the system calls per call, counted by strace in another run of the
-same kind (the kernel's work is not among the instructions).  Valgrind slows
-a process some fifty times and strace several times, so the rates say
-nothing here, and a slowed process gathers more calls per read and per
-batch than at full speed: the counts are a floor of the work at full speed.
+Paths (rows):
+    call     sequential Echo(ss) -> (is) calls to the C server (c: the C
+             client; send, Bus.call, and the peers)
+    served   Echo served by each implementation, one call at a time from
+             the C client (c: the C server)
+    aio      64 Echo calls in flight on one connection to the C server (c:
+             the C load generator at K=1 W=64; varquin.aio, the peers)
+    get_all  Properties.GetAll of a unit's properties from the real systemd
+             of a throwaway container, every value decoded (c: the C client
+             reading every value); needs root and systemd-nspawn
+
+Every figure is the difference of two runs of different lengths divided by
+the difference of their calls, so that starting up, connecting and
+importing cancel out.  The counts repeat run after run because:
+  - a profiled client waits for every reply as it does at full speed: the C
+    server answers each call PACE ms after it came and after its previous
+    reply, so replies arrive one at a time while the client waits, however
+    much valgrind slows it;
+  - a profiled server waits for every call: the C client pauses after each
+    reply;
+  - sd-bus's hash keys and Python's hash seed are fixed (a preloaded
+    getrandom that gives the same bytes every run, PYTHONHASHSEED=0);
+  - every Python row runs on this interpreter, with its byte code compiled
+    by a run before the measured ones.
+With --functions, each row also lists where its instructions go: inclusive
+counts per function (with their callees), per call.
 """
 
 from __future__ import annotations
@@ -34,15 +42,59 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
 from pathlib import Path
 
-from bench.bench import BUILD, IN_FLIGHT, Env, Server, build_c, cpu_s, echo_cmd, py_client, run_json
+from bench.bench import (
+    BUILD,
+    HERE,
+    IN_FLIGHT,
+    UNIT,
+    UNIT_INTERFACE,
+    Env,
+    Server,
+    build_c,
+    echo_cmd,
+    importable,
+    py_client,
+    run_json,
+)
+from testing.container import Container, Unavailable, why_not
 from testing.privatebus import PrivateBus
+
+SHIM = BUILD / "fixed_random.so"
+PATHS = ("call", "served", "aio", "get_all")
+ROWS = {
+    "call": ("c", "Bus.call", "send", "sdbus", "sdbus proxy", "pystemd", "dbus-python", "dbus-fast", "jeepney"),
+    "served": ("c", "Bus.export", "listen", "sdbus", "dbus-python", "dbus-fast"),
+    "aio": ("c", "varquin.aio", "sdbus async", "sdbus async proxy", "dbus-fast"),
+    "get_all": ("c", "Bus.get_all", "sdbus", "pystemd", "dbus-python", "dbus-fast", "jeepney"),
+}
+# The run lengths (calls) of each path: long enough that the calls outweigh
+# what little varies in starting up, short enough for valgrind.
+LENGTHS = {"call": (100, 500), "served": (100, 400), "aio": (4 * IN_FLIGHT, 16 * IN_FLIGHT), "get_all": (20, 80)}
+# The goal of each path: varquin's row, its largest ratio to the C row, and
+# the peers whose counts it must stay below.
+GOALS: dict[str, tuple[str, float, tuple[str, ...]]] = {
+    "call": ("Bus.call", 1.20, ("sdbus", "sdbus proxy", "pystemd", "dbus-python", "dbus-fast", "jeepney")),
+    "served": ("Bus.export", 1.25, ()),
+    "aio": ("varquin.aio", 2.00, ("sdbus async", "sdbus async proxy", "dbus-fast")),
+    "get_all": ("Bus.get_all", 1.10, ()),
+}
 
 ANNOTATED = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+(.*)$")
 RECURSION = re.compile(r"'\d+$")
 OBJECT = re.compile(r"^(.*) \[(/[^\]]*|\?\?\?)\]$")
+
+
+def total(out: Path) -> int:
+    """The instructions of a callgrind dump, all threads together."""
+    with out.open() as f:
+        for line in f:
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise RuntimeError(f"{out} holds no totals")
 
 
 def counts(out: Path) -> tuple[int, dict[str, int]]:
@@ -128,117 +180,262 @@ def callgrind(out: Path) -> list[str]:
     return ["valgrind", "-q", "--tool=callgrind", f"--callgrind-out-file={out}"]
 
 
-def wait_idle(pid: int, limit: float = 60) -> None:
-    """Until process `pid` stops using CPU (calls still queued when the load
-    ended are answered first), for at most `limit` seconds."""
-    deadline = time.monotonic() + limit
-    last = cpu_s(pid)
-    while time.monotonic() < deadline:
-        time.sleep(0.5)
-        now = cpu_s(pid)
-        if now == last:
-            return
-        last = now
+@dataclass
+class Figures:
+    """What one call of one row costs: the differences of two runs, per call."""
+
+    calls: int  # the difference of the runs' calls
+    instructions: float
+    syscalls: dict[str, float]
+    functions: dict[str, float] = field(default_factory=dict)
+
+    @property
+    def syscalls_total(self) -> float:
+        return sum(self.syscalls.values())
 
 
-def profile_server(env: Env, folder: Path, impl: str, k: int, w: int, seconds: float, share: float) -> None:
+def difference(calls: Sequence[int], a: dict[str, int], b: dict[str, int]) -> dict[str, float]:
+    made = calls[1] - calls[0]
+    return {name: (n - a.get(name, 0)) / made for name, n in b.items()}
+
+
+def deterministic(env: Env) -> Env:
+    """The environment of a profiled process: fixed random bytes and hashes."""
+    return dict(env, PYTHONHASHSEED="0", LD_PRELOAD=str(SHIM))
+
+
+def build_shim() -> None:
+    src = HERE / "fixed_random.c"
+    if not SHIM.exists() or SHIM.stat().st_mtime < src.stat().st_mtime:
+        subprocess.run(["cc", "-O2", "-Wall", "-shared", "-fPIC", "-o", str(SHIM), str(src)], check=True)
+
+
+def two_lengths(
+    cmd: Callable[[int], list[str]], lengths: Sequence[int], env: Env, key: str, folder: Path, functions: bool
+) -> Figures:
+    """A client command run for each of two lengths under callgrind and under
+    strace, after a run that compiles its byte code and warms the server."""
+    env = deterministic(env)
+    run_json(cmd(lengths[0]), env)
+    calls, totals, named, traced = [], [], [], []
+    for i, n in enumerate(lengths):
+        out, summary = folder / f"run.{i}.out", folder / f"run.{i}.strace"
+        calls.append(int(run_json([*callgrind(out), *cmd(n)], env)[key]))
+        totals.append(total(out))
+        named.append(counts(out)[1] if functions else {})
+        made = int(run_json([*strace(summary), *cmd(n)], env)[key])
+        if made != calls[-1]:
+            raise RuntimeError(f"{cmd(n)} made {made} calls under strace, {calls[-1]} under callgrind")
+        traced.append(syscalls(summary))
+    return Figures(
+        calls[1] - calls[0],
+        (totals[1] - totals[0]) / (calls[1] - calls[0]),
+        difference(calls, *traced),
+        difference(calls, *named),
+    )
+
+
+def dump(pid: int) -> None:
+    subprocess.run(["callgrind_control", "--dump", str(pid)], check=True, capture_output=True)
+
+
+def profile_served(impl: str, env: Env, folder: Path, lengths: Sequence[int], pace_ms: int, functions: bool) -> Figures:
+    """A server answering the C client's calls, paced so that each call finds
+    it waiting: its counters are dumped after a warm-up and after each of two
+    runs of the client, and then its system calls are counted by strace
+    attached for each run."""
+
+    def drive(name: str, n: int) -> int:
+        return int(run_json([str(BUILD / "client"), name, str(n), str(pace_ms)], env)["calls"])
+
     out = folder / "server.out"
-    server = Server(impl, env, wrapper=callgrind(out))
+    server = Server(impl, deterministic(env), wrapper=callgrind(out))
     try:
-        run_json([str(BUILD / "client"), server.name, "200"], env)
-        subprocess.run(["callgrind_control", "--dump=warm-up", str(server.proc.pid)], check=True, capture_output=True)
-        r = run_json([str(BUILD / "loadgen"), server.name, str(k), str(w), str(seconds)], env)
-        wait_idle(server.proc.pid)
-        subprocess.run(["callgrind_control", "--dump=load", str(server.proc.pid)], check=True, capture_output=True)
+        drive(server.name, 20)
+        dump(server.proc.pid)
+        calls = []
+        for n in lengths:
+            calls.append(drive(server.name, n))
+            dump(server.proc.pid)
     finally:
         server.stop()
-    calls = r["total_calls"]
-    total, functions = counts(Path(f"{out}.2"))
-    report(
-        f"server {impl}: Echo under the C load generator at K={k} W={w}, {calls:,} calls",
-        total / calls,
-        {name: ir / calls for name, ir in functions.items()},
-        share,
+    dumps = [Path(f"{out}.2"), Path(f"{out}.3")]
+    totals = [total(d) for d in dumps]
+    named = [counts(d)[1] if functions else {} for d in dumps]
+    traced = []
+    server = Server(impl, deterministic(env))
+    try:
+        drive(server.name, 20)
+        for i, n in enumerate(lengths):
+            summary = folder / f"server.{i}.strace"
+            tasks = [f"-p{tid}" for tid in os.listdir(f"/proc/{server.proc.pid}/task")]
+            tracer = subprocess.Popen([*strace(summary), *tasks], stderr=subprocess.PIPE, text=True)
+            try:
+                assert tracer.stderr is not None
+                for _ in tasks:  # "Process N attached", once for each
+                    tracer.stderr.readline()
+                drive(server.name, n)
+            finally:
+                tracer.send_signal(signal.SIGINT)  # detaches and writes the summary
+                tracer.wait(timeout=60)
+            traced.append(syscalls(summary))
+    finally:
+        server.stop()
+    return Figures(
+        calls[1] - calls[0],
+        (totals[1] - totals[0]) / (calls[1] - calls[0]),
+        difference(calls, *traced),
+        difference(calls, *named),
     )
-    # The system calls of the load, by strace attached to every thread of the server.
-    summary = folder / "server.strace"
-    server = Server(impl, env)
-    try:
-        run_json([str(BUILD / "client"), server.name, "200"], env)
-        tasks = [f"-p{tid}" for tid in os.listdir(f"/proc/{server.proc.pid}/task")]
-        tracer = subprocess.Popen([*strace(summary), *tasks], stderr=subprocess.PIPE, text=True)
-        try:
-            assert tracer.stderr is not None
-            for _ in tasks:  # "Process N attached", once for each
-                tracer.stderr.readline()
-            r = run_json([str(BUILD / "loadgen"), server.name, str(k), str(w), str(seconds)], env)
-            wait_idle(server.proc.pid)
-        finally:
-            tracer.send_signal(signal.SIGINT)  # detaches and writes the summary
-            tracer.wait(timeout=60)
-    finally:
-        server.stop()
-    report_syscalls(r["total_calls"], {name: n / r["total_calls"] for name, n in syscalls(summary).items()})
 
 
-def profile_client(env: Env, folder: Path, impl: str, calls: int, share: float, sequential: bool) -> None:
-    server = Server("c", env)
+def client_command(path: str, impl: str, name: str) -> tuple[Callable[[int], list[str]], str]:
+    """The command of `impl` making n calls on `path` to the C server `name`,
+    and the key of its JSON line that gives the calls answered."""
+    if path == "call":
+        return (lambda n: echo_cmd(impl, name, n)), "calls"
+    if impl == "c":
+        # One connection, 64 in flight, ending once n calls are answered.
+        return (lambda n: [str(BUILD / "loadgen"), name, "1", str(IN_FLIGHT), "600", str(n)]), "total_calls"
+    return (lambda n: py_client("concurrent", impl, name, str(IN_FLIGHT), str(n // IN_FLIGHT))), "calls"
+
+
+def get_all_command(impl: str, address: str, dest: str, unit: str) -> Callable[[int], list[str]]:
+    if impl == "c":
+        return lambda n: [str(BUILD / "client"), "--get-all", dest, unit, UNIT_INTERFACE, str(n)]
+    return lambda n: py_client("get-all", impl, address, dest, unit, UNIT_INTERFACE, str(n))
+
+
+def profile_path(path: str, impls: Sequence[str], env: Env, pace_ms: int, functions: bool) -> dict[str, Figures]:
+    lengths = LENGTHS[path]
+    found: dict[str, Figures] = {}
+    if path == "served":
+        for impl in impls:
+            with tempfile.TemporaryDirectory(prefix="vq-profile-") as folder:
+                found[impl] = profile_served(impl, env, Path(folder), lengths, pace_ms, functions)
+        return found
+    if path == "get_all":
+        return profile_get_all(impls, lengths, functions)
+    server = Server("c", env, delay_ms=pace_ms, paced=True)
     try:
-        runs, traced = [], []
-        for n in (calls // 4, calls):
-            out, summary = folder / f"client.{n}.out", folder / f"client.{n}.strace"
-            if sequential:
-                cmd = echo_cmd(impl, server.name, n)
-            elif impl == "c":
-                # The load generator runs for a time, longer for more calls.
-                cmd = [str(BUILD / "loadgen"), server.name, "1", str(IN_FLIGHT), str(n / 100)]
-            else:
-                cmd = py_client("concurrent", impl, server.name, str(IN_FLIGHT), str(n))
-            key = "total_calls" if impl == "c" and not sequential else "calls"
-            runs.append((int(run_json([*callgrind(out), *cmd], env)[key]), *counts(out)))
-            traced.append((int(run_json([*strace(summary), *cmd], env)[key]), syscalls(summary)))
+        for impl in impls:
+            cmd, key = client_command(path, impl, server.name)
+            with tempfile.TemporaryDirectory(prefix="vq-profile-") as folder:
+                found[impl] = two_lengths(cmd, lengths, env, key, Path(folder), functions)
     finally:
         server.stop()
-    (calls_a, total_a, functions_a), (calls_b, total_b, functions_b) = runs
-    made = calls_b - calls_a
-    kind = "sequential Echo calls" if sequential else f"{IN_FLIGHT} Echo calls in flight on one connection"
-    report(
-        f"client {impl}: {kind}, {calls_a:,} and {calls_b:,} calls",
-        (total_b - total_a) / made,
-        {name: (ir - functions_a.get(name, 0)) / made for name, ir in functions_b.items()},
-        share,
+    return found
+
+
+def profile_get_all(impls: Sequence[str], lengths: Sequence[int], functions: bool) -> dict[str, Figures]:
+    reason = why_not()  # type: ignore[no-untyped-call]
+    if reason:
+        print(f"\nget_all: not measured: {reason}")
+        return {}
+    import varquin
+
+    container = Container()  # type: ignore[no-untyped-call]
+    try:
+        container.start()  # type: ignore[no-untyped-call]
+    except Unavailable as e:
+        print(f"\nget_all: not measured: the container did not boot: {e}")
+        return {}
+    found: dict[str, Figures] = {}
+    try:
+        address: str = container.bus_address
+        dest = "org.freedesktop.systemd1"
+        with varquin.Bus(address) as bus:
+            (unit,) = bus.call(
+                dest, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", "GetUnit", "s", UNIT
+            )
+        # sdbus and the C client connect to the system bus only: the variable
+        # points theirs at the container.
+        env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address)
+        for impl in impls:
+            cmd = get_all_command(impl, address, dest, unit)
+            with tempfile.TemporaryDirectory(prefix="vq-profile-") as folder:
+                found[impl] = two_lengths(cmd, lengths, env, "calls", Path(folder), functions)
+    finally:
+        container.stop()  # type: ignore[no-untyped-call]
+    return found
+
+
+TITLES = {
+    "call": "call: sequential Echo(ss) -> (is) calls to the C server",
+    "served": "served: Echo served, one call at a time from the C client",
+    "aio": f"aio: {IN_FLIGHT} Echo calls in flight on one connection (c: the load generator at K=1 W={IN_FLIGHT})",
+    "get_all": f"get_all: GetAll of {UNIT}'s {UNIT_INTERFACE} properties, every value decoded",
+}
+
+
+def print_path(path: str, found: dict[str, Figures], share: float) -> None:
+    if not found:
+        return
+    c = found.get("c")
+    lengths = " and ".join(f"{n:,}" for n in LENGTHS[path])
+    rows = []
+    for impl, f in found.items():
+        ratio = f"{f.instructions / c.instructions:.2f}" if c else "-"
+        sys_ratio = f"{f.syscalls_total / c.syscalls_total:.2f}" if c and c.syscalls_total else "-"
+        rows.append((impl, f"{f.instructions:,.0f}", ratio, f"{f.syscalls_total:.2f}", sys_ratio))
+    from bench.bench import table
+
+    table(
+        f"{TITLES[path]}; runs of {lengths} calls",
+        ("implementation", "instructions/call", "x C", "syscalls/call", "x C"),
+        rows,
     )
-    (calls_a, syscalls_a), (calls_b, syscalls_b) = traced
-    made = calls_b - calls_a
-    report_syscalls(made, {name: (n - syscalls_a.get(name, 0)) / made for name, n in syscalls_b.items()})
+    goal = GOALS[path]
+    ours = found.get(goal[0])
+    if ours and c:
+        ratio = ours.instructions / c.instructions
+        verdict = [f"goal: {goal[0]} <= {goal[1]:.2f}x C: {ratio:.2f}x, {'met' if ratio <= goal[1] else 'missed'}"]
+        peers = [p for p in goal[2] if p in found]
+        if peers:
+            ahead = [p for p in peers if found[p].instructions <= ours.instructions]
+            verdict.append(
+                f"fewer than {', '.join(peers)}: " + ("met" if not ahead else f"missed ({', '.join(ahead)} fewer)")
+            )
+        verdict.append(
+            f"system calls <= C's: {ours.syscalls_total:.2f} vs {c.syscalls_total:.2f}, "
+            + ("met" if ours.syscalls_total <= c.syscalls_total + 0.005 else "missed")
+        )
+        print("; ".join(verdict))
+    if share:
+        for impl, f in found.items():
+            report(f"{path} {impl}: {f.calls:,} calls", f.instructions, f.functions, share)
+            report_syscalls(f.calls, f.syscalls)
 
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("side", choices=("server", "client"))
-    ap.add_argument("impl")
-    ap.add_argument("--k", type=int, default=4, help="connections of the load generator (server)")
-    ap.add_argument("--w", type=int, default=16, help="calls in flight on each (server)")
-    ap.add_argument("--seconds", type=float, default=5.0, help="length of the load (server)")
-    ap.add_argument("--calls", type=int, default=200, help="calls per task of the longer run (client)")
-    ap.add_argument("--sequential", action="store_true", help="one of the sequential clients (client)")
-    ap.add_argument("--share", type=float, default=3.0, help="list the functions with this percentage or more")
+    ap.add_argument("--paths", nargs="+", choices=PATHS, default=list(PATHS), help="the paths to profile")
+    ap.add_argument("--impls", nargs="+", help="only these implementations (c is always measured)")
+    ap.add_argument("--pace", type=int, default=10, help="ms between the C server's replies, and the C client's pause")
+    ap.add_argument("--functions", action="store_true", help="where each row's instructions go, by function")
+    ap.add_argument(
+        "--share", type=float, default=3.0, help="with --functions: list those with this percentage or more"
+    )
     args = ap.parse_args()
     for tool in ("valgrind", "callgrind_control", "callgrind_annotate", "strace", "dbus-daemon"):
         if shutil.which(tool) is None:
             raise SystemExit(f"{tool} is needed (tools/bench.sh installs it)")
     build_c()
+    build_shim()
+    usable = {impl: importable(impl) for path in args.paths for impl in ROWS[path]}
+    missing = sorted(impl for impl, ok in usable.items() if not ok)
+    if missing:
+        print(f"not measured (not importable): {', '.join(missing)}")
     bus = PrivateBus()  # type: ignore[no-untyped-call]
-    folder = Path(tempfile.mkdtemp(prefix="vq-profile-"))
     env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=bus.address)
     try:
-        if args.side == "server":
-            profile_server(env, folder, args.impl, args.k, args.w, args.seconds, args.share / 100)
-        else:
-            profile_client(env, folder, args.impl, args.calls, args.share / 100, args.sequential)
+        for path in args.paths:
+            impls = [i for i in ROWS[path] if usable[i] and (i == "c" or not args.impls or i in args.impls)]
+            found = profile_path(path, impls, env, args.pace, args.functions)
+            print_path(path, found, args.share / 100 if args.functions else 0)
     finally:
         bus.stop()  # type: ignore[no-untyped-call]
-        shutil.rmtree(folder, ignore_errors=True)
+    print("\nproxy method call: not measured: the package has no proxy yet")
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 #include <systemd/sd-bus.h>
 
 extern "C" {
+#pragma GCC visibility push(default)
 
 sd_bus *bus_open(void) noexcept;
 
@@ -26,6 +27,7 @@ void server_bus_close(void) noexcept;
 void client_bus_deinit(void) noexcept;
 void server_bus_deinit(void) noexcept;
 
+#pragma GCC visibility pop
 }  // extern "C"
 
 namespace vq {

@@ -19,12 +19,9 @@ constexpr Py_ssize_t quoted_result_cap = 200;
 
 // The exception of a signal handler that raised at a call's check, kept for
 // listen to raise when its loop has stopped.  Interpreter lock.
-struct held_exception {
-    PyObject *type = nullptr;
-    PyObject *value = nullptr;
-    PyObject *tb = nullptr;
-};
-held_exception g_held_interrupt;
+// Never destroyed: a process may end with one still held, after the
+// interpreter that could release it has gone.
+vq::fetched_exception &g_held_interrupt = *new vq::fetched_exception;
 
 // Prints the pending exception with its traceback to the interpreter's
 // standard error and clears it, so that it never surfaces later in code
@@ -51,9 +48,9 @@ vq::heap_str heap_copy(PyObject *s) noexcept {
 // traceback names it ("ValueError: boom", "mod.Error: text", or the type
 // alone when its text is empty).  The exception stays set.
 vq::heap_str describe_exception() noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
+    vq::saved_exception pending;
+    pending.held().normalize();
+    PyObject *type = pending.held().type(), *value = pending.held().value();
     vq::heap_str text;
     if (type && PyType_Check(type)) {
         py_ref name(PyType_GetQualName(reinterpret_cast<PyTypeObject *>(type)));
@@ -67,8 +64,6 @@ vq::heap_str describe_exception() noexcept {
             name.reset(PyUnicode_FromFormat("%U: %U", name.get(), str.get()));
         text = heap_copy(name.get());
     }
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
     return text;
 }
 
@@ -202,11 +197,7 @@ vq::heap_str report_raised() noexcept {
 // listen to raise, and clears it.  Returns its text for the error reply.
 vq::heap_str hold_interrupt() noexcept {
     vq::heap_str text = describe_exception();
-    held_exception &held = g_held_interrupt;
-    Py_XDECREF(held.type);
-    Py_XDECREF(held.value);
-    Py_XDECREF(held.tb);
-    PyErr_Fetch(&held.type, &held.value, &held.tb);
+    g_held_interrupt = vq::fetched_exception::take();
     return text;
 }
 
@@ -215,12 +206,13 @@ vq::heap_str hold_interrupt() noexcept {
 // is held for listen, the callable's is printed and cleared, and `failure`
 // receives the text for the error reply.
 bool interrupted_during_call(vq::heap_str &failure) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    const bool interrupted = py_signals_need_iterrupt();
-    if (interrupted)
-        failure = hold_interrupt();
-    PyErr_Restore(type, value, tb);
+    bool interrupted;
+    {
+        vq::saved_exception callable_exception;
+        interrupted = py_signals_need_iterrupt();
+        if (interrupted)
+            failure = hold_interrupt();
+    }
     if (interrupted)
         print_and_clear();
     return interrupted;
@@ -329,9 +321,9 @@ int exit_status(PyObject *exc) noexcept {
 // it, its status becomes the process's exit status.  Cleared here; false
 // (the exception still set) when neither could be arranged.
 bool pass_exit_to_main_thread() noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
+    vq::fetched_exception exit = vq::fetched_exception::take();
+    exit.normalize();
+    PyObject *value = exit.value();
     bool passed = false;
     if (value && main_thread_finished()) {
         passed = exit_at_the_end(value);
@@ -341,14 +333,9 @@ bool pass_exit_to_main_thread() noexcept {
         if (!passed)
             Py_DECREF(value);
     }
-    if (!passed) {
-        PyErr_Restore(type, value, tb);
-        return false;
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    return true;
+    if (!passed)
+        exit.restore();
+    return passed;
 }
 
 }  // namespace
@@ -392,11 +379,9 @@ call_outcome call_method(const char *input_sig, const char *output_sig, void *fu
 }
 
 bool raise_held_interrupt() noexcept {
-    held_exception &held = g_held_interrupt;
-    if (!held.type)
+    if (!g_held_interrupt)
         return false;
-    PyErr_Restore(std::exchange(held.type, nullptr), std::exchange(held.value, nullptr),
-                  std::exchange(held.tb, nullptr));
+    g_held_interrupt.restore();
     return true;
 }
 

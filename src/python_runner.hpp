@@ -32,6 +32,7 @@ typedef union vq_arg_cell {
 } vq_arg_cell;
 
 extern "C" {
+#pragma GCC visibility push(default)
 
 // Calls `func` with one argument per character of `args_fmt`, built from
 // `args`, and turns the tuple it returns into `results` (one element per
@@ -58,6 +59,7 @@ int py_signals_need_iterrupt(void) noexcept;
 // Raises the interpreter's interrupt, as SIGINT would; safe in a signal handler.
 void set_py_interrupt(void) noexcept;
 
+#pragma GCC visibility pop
 }  // extern "C"
 
 namespace vq {

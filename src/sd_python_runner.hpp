@@ -8,6 +8,7 @@
 #include <systemd/sd-bus.h>
 
 extern "C" {
+#pragma GCC visibility push(default)
 
 // Processes the server connection `bus` until sd-bus reports no more work
 // (see vq::process_server in sdbus.hpp), with the interpreter lock released.
@@ -17,4 +18,5 @@ int run_sd_bus_process_threads(sd_bus *bus) noexcept;
 int run_epoll_wait_threads(int __epfd, struct epoll_event *__events, int __maxevents,
                            int __timeout) noexcept;
 
+#pragma GCC visibility pop
 }  // extern "C"

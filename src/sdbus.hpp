@@ -7,16 +7,19 @@
 #include "variant.hpp"
 
 extern "C" {
+#pragma GCC visibility push(default)
 
 // Closes the client connection (if open) and clears the error state.
 void deinit_client(void) noexcept;
 
+#pragma GCC visibility pop
 }  // extern "C"
 
 // ---------------------------------------------------------------------------
 // Generic method call.
 
 extern "C" {
+#pragma GCC visibility push(default)
 
 // Calls member m_name of interface i_name at s_path on the service s_name,
 // with first_arg and second_arg as the values behind input_sig ("s" or "ss";
@@ -35,6 +38,7 @@ int client(const char *s_name, const char *s_path, const char *i_name, const cha
            const char *input_sig, const char *output_sig, const char *first_arg,
            const char *second_arg, variant_array_t *return_data) noexcept;
 
+#pragma GCC visibility pop
 }  // extern "C"
 
 // ---------------------------------------------------------------------------
@@ -58,6 +62,7 @@ typedef struct vq_method {
 } vq_method;
 
 extern "C" {
+#pragma GCC visibility push(default)
 
 // The registry, its slot count as the last init() gave it, and the wake-up
 // eventfd of a running listen loop (0: none).  g_methods and
@@ -93,6 +98,7 @@ int get_sd_bus_fd(void) noexcept;
 // and clears the error state.  Called with the interpreter lock held.
 void deinit_server(void) noexcept;
 
+#pragma GCC visibility pop
 }  // extern "C"
 
 namespace vq {

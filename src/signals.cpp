@@ -30,11 +30,15 @@ void signal_handler(int signal) noexcept {
 
 }  // namespace
 
-extern "C" void set_terminate_func(void (*f)(void)) noexcept {
+// Neither is declared in a header: native code finds both by name in the
+// shared object, so both are exported although every other name is hidden.
+#define VQ_BY_NAME __attribute__((visibility("default")))
+
+extern "C" VQ_BY_NAME void set_terminate_func(void (*f)(void)) noexcept {
     g_term_func.store(f, std::memory_order_release);
 }
 
-extern "C" void set_signal_actions(void) noexcept {
+extern "C" VQ_BY_NAME void set_signal_actions(void) noexcept {
     // glibc's signal() keeps the handler installed across deliveries.  The
     // dispositions replaced are neither saved nor restored.
     (void)std::signal(SIGINT, signal_handler);

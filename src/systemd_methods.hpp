@@ -9,6 +9,7 @@
 #pragma once
 
 extern "C" {
+#pragma GCC visibility push(default)
 
 // The manager.
 int daemon_reload(void) noexcept;
@@ -45,4 +46,5 @@ char hexchar(int x) noexcept;
 // malloc'ed string, or null when memory is exhausted.
 char *bus_label_escape(const char *s) noexcept;
 
+#pragma GCC visibility pop
 }  // extern "C"

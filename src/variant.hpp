@@ -33,6 +33,7 @@ typedef struct variant_array {
 } variant_array_t;
 
 extern "C" {
+#pragma GCC visibility push(default)
 
 void variant_array_free(variant_array_t va_arr) noexcept;
 void allocate_variant_array(variant_array_t **va_arr, size_t size) noexcept;
@@ -40,32 +41,39 @@ void variant_set_str(variant_t *variant, const char *val) noexcept;
 void variant_set_int(variant_t *variant, int64_t val) noexcept;
 
 // The accessors are inline for the module's own units and also emitted as
-// symbols ([[gnu::used]]), so that native callers reach them by name.
-[[gnu::used]] inline variant_array_t init_variant_array(void) noexcept {
+// exported symbols (used, default visibility), so that native callers reach
+// them by name.
+[[gnu::used, gnu::visibility("default")]] inline variant_array_t init_variant_array(void) noexcept {
     return variant_array_t{nullptr, 0};
 }
-[[gnu::used]] inline int variant_array_is_allocated(variant_array_t va_arr) noexcept {
+[[gnu::used, gnu::visibility("default")]] inline int variant_array_is_allocated(
+    variant_array_t va_arr) noexcept {
     return va_arr.variants != nullptr;
 }
-[[gnu::used]] inline size_t variant_array_get_size(variant_array_t va_arr) noexcept {
+[[gnu::used, gnu::visibility("default")]] inline size_t variant_array_get_size(
+    variant_array_t va_arr) noexcept {
     return va_arr.size;
 }
-[[gnu::used]] inline variant_state_t variant_get_state(variant_t variant) noexcept {
+[[gnu::used, gnu::visibility("default")]] inline variant_state_t variant_get_state(
+    variant_t variant) noexcept {
     return variant.state;
 }
-[[gnu::used]] inline int64_t variant_get_int(variant_t variant) noexcept {
+[[gnu::used, gnu::visibility("default")]] inline int64_t variant_get_int(
+    variant_t variant) noexcept {
     return variant.variant.v_int;
 }
-[[gnu::used]] inline int variant_is_int(variant_t variant) noexcept {
+[[gnu::used, gnu::visibility("default")]] inline int variant_is_int(variant_t variant) noexcept {
     return variant.state == variant_state_is_int;
 }
-[[gnu::used]] inline int variant_is_str(variant_t variant) noexcept {
+[[gnu::used, gnu::visibility("default")]] inline int variant_is_str(variant_t variant) noexcept {
     return variant.state == variant_state_is_str;
 }
-[[gnu::used]] inline const char *variant_get_str(variant_t variant) noexcept {
+[[gnu::used, gnu::visibility("default")]] inline const char *variant_get_str(
+    variant_t variant) noexcept {
     return variant.variant.v_str;
 }
 
+#pragma GCC visibility pop
 }  // extern "C"
 
 namespace vq {

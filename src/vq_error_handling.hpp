@@ -26,6 +26,7 @@ typedef enum vq_error_codes {
 } vq_error_codes_t;
 
 extern "C" {
+#pragma GCC visibility push(default)
 
 // The state itself, exported so that native code can read it by name.  Both
 // are written only under the error state's own lock (see vq_error_handling.cpp).
@@ -40,4 +41,5 @@ void vq_error_init(void) noexcept;
 // The composed last-error text for `code`; the caller frees it.  Clears the state.
 char *get_last_error(int code) noexcept;
 
+#pragma GCC visibility pop
 }  // extern "C"

@@ -8,34 +8,18 @@ it for the whole run.
 
 import ctypes
 import os
-import time
 
 import pytest
 
-NOWHERE = "unix:path=/nonexistent/varquin-test/system_bus_socket"
+from testing.env import ECHO, NOWHERE, SEND_PEER, child_env
+
 os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = NOWHERE
 
 import _varquin  # noqa: E402  (imported after the address is made safe)
 from testing.privatebus import PrivateBus  # noqa: E402
 
 # The real systemd tier's fixtures and its line at the end of the run.
-pytest_plugins = ("real_systemd_tier", "remote_tier")
-
-# Variables that must not reach processes the tests start: a sanitizer
-# runtime preloaded into the test interpreter is meant for it alone.
-_CHILD_DROP = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")
-
-
-def child_env(imports_module=False, **extra):
-    """The environment for a process a test starts.  A child that imports
-    the module keeps the sanitizer settings the module was built for."""
-    env = {k: v for k, v in os.environ.items() if imports_module or k not in _CHILD_DROP}
-    if imports_module and "ASAN_OPTIONS" in env:
-        # The interpreter's own leaks at exit must not turn the child's
-        # status into a failure; the sanitizer logs are judged after the run.
-        env["ASAN_OPTIONS"] += ":exitcode=0"
-    env.update(extra)
-    return env
+pytest_plugins = ("testing.real_tier", "testing.remote_tier")
 
 
 @pytest.fixture(scope="session")
@@ -128,26 +112,10 @@ def native():
     return Native()
 
 
-def wait_for(predicate, timeout=10.0, interval=0.02):
-    """Poll `predicate` until it is true or `timeout` seconds pass."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(interval)
-    return predicate()
-
-
-# The generic-call peer (tests/peers/send_peer.py): its name, which is also
-# its interface, and its object path.
-SEND_PEER = "org.varquin.Test.Send"
-SEND_PATH = "/org/varquin/test/send"
-
-
 @pytest.fixture(scope="module")
 def send_peer_process(system_bus):
     """The generic-call peer, started once per test module."""
-    from peers.peerlib import PeerProcess
+    from testing.peers.peerlib import PeerProcess
 
     peer = PeerProcess("send_peer.py", SEND_PEER, env=child_env())
     try:
@@ -163,15 +131,10 @@ def send_peer(send_peer_process):
     return send_peer_process
 
 
-# The echo peer (tests/peers/echo_peer.py), for the Bus tests: its name, which
-# is also its interface.
-ECHO = "org.varquin.Test.Echo"
-
-
 @pytest.fixture(scope="module")
 def echo_peer(system_bus):
     """The echo peer, started once per test module."""
-    from peers.peerlib import PeerProcess
+    from testing.peers.peerlib import PeerProcess
 
     peer = PeerProcess("echo_peer.py", ECHO, ECHO, env=child_env())
     try:

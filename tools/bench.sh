@@ -4,9 +4,10 @@
 # to bench/bench.py (--quick for one short round, --rounds N, --seconds S; see
 # --help).  The get_all table boots a throwaway systemd container: it needs
 # root and systemd-nspawn (tools/setup.sh installs systemd-container).
-# `tools/bench.sh --profile server|client IMPL ...` runs bench/profile.py
-# instead: the instructions and system calls per call of one server or
-# asyncio client, under valgrind and strace.
+# `tools/bench.sh --profile [--paths ...] [--impls ...] [--functions]` runs
+# bench/profile.py instead: the table of instructions and system calls per
+# call of every path, the C baselines and the peers, under valgrind and
+# strace (see `--profile --help`).
 set -eu
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -36,5 +37,13 @@ fi
 if [ "${1:-}" = "--profile" ]; then
     shift
     exec .venv/bin/python -m bench.profile "$@"
+fi
+if [ $# -eq 0 ]; then
+    # A full run's output is kept for the documentation's tables and charts
+    # (docs/benchmarks.md), once the run has ended with its total time.
+    out=bench/results/latest.txt
+    .venv/bin/python -u -m bench.bench | tee "$out.new"
+    if grep -q " s in all)" "$out.new"; then mv "$out.new" "$out"; else rm -f "$out.new"; exit 1; fi
+    exit 0
 fi
 exec .venv/bin/python -m bench.bench "$@"

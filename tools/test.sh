@@ -22,6 +22,9 @@ echo "== types (mypy stubtest against the built modules, mypy --strict on the pa
 .venv/bin/python -m mypy.stubtest _varquin varquin
 .venv/bin/python -m mypy --strict --no-incremental src/varquin tests/typing tools/build_backend.py tools/check_wheel.py
 
+echo "== documentation (tools/docs.sh: Sphinx, warnings are errors)"
+tools/docs.sh
+
 echo "== wheel (tools/wheel.sh)"
 tools/wheel.sh
 

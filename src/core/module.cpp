@@ -7,8 +7,10 @@
 #include "core/errors.hpp"
 #include "core/events.hpp"
 #include "core/export.hpp"
+#include "core/journal.hpp"
 #include "core/marshal.hpp"
 #include "core/matches.hpp"
+#include "core/proxy.hpp"
 
 namespace {
 
@@ -52,7 +54,8 @@ PyMODINIT_FUNC PyInit__core(void) noexcept {
     if (!module)
         return nullptr;
     if (vq::core::bus_type_ready(module) < 0 || vq::core::subscription_type_ready(module) < 0 ||
-        vq::core::export_type_ready(module) < 0 || vq::core::pending_call_type_ready(module) < 0) {
+        vq::core::export_type_ready(module) < 0 || vq::core::pending_call_type_ready(module) < 0 ||
+        vq::core::proxy_method_type_ready(module) < 0 || vq::core::journal_type_ready(module) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -3,8 +3,15 @@ Python-shaped (export bookkeeping for signals)."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING, Any, TypeVar, overload
+
 from varquin import _core
-from varquin.service import register_export
+from varquin.service import Interface, register_export
+
+if TYPE_CHECKING:
+    from varquin.proxy import InterfaceProxy, ObjectProxy
+
+I = TypeVar("I", bound=Interface)  # noqa: E741
 
 __all__ = ["Bus"]
 
@@ -26,3 +33,68 @@ class Bus(_core.Bus):
         handle = self._export(path, obj)
         register_export(obj, handle)
         return handle
+
+    @overload
+    def proxy(
+        self,
+        destination: str | None,
+        path: str,
+        interface: None = None,
+        *,
+        introspect: bool | None = None,
+        timeout: float | None = None,
+    ) -> ObjectProxy[InterfaceProxy]: ...
+    @overload
+    def proxy(
+        self,
+        destination: str | None,
+        path: str,
+        interface: str,
+        *,
+        introspect: bool | None = None,
+        timeout: float | None = None,
+    ) -> InterfaceProxy: ...
+    @overload
+    def proxy(
+        self,
+        destination: str | None,
+        path: str,
+        interface: type[I],
+        *,
+        introspect: bool | None = None,
+        timeout: float | None = None,
+    ) -> I: ...
+    def proxy(
+        self,
+        destination: str | None,
+        path: str,
+        interface: str | type[Interface] | None = None,
+        *,
+        introspect: bool | None = None,
+        timeout: float | None = None,
+    ) -> Any:
+        """proxy(destination, path, interface=None, *, introspect=None, timeout=None)
+
+        A proxy of the object `path` of `destination`:
+
+        - no interface: an ObjectProxy, from one Introspect call (p.interfaces,
+          p.children, p["org.example.Thing"] for an interface);
+        - an interface name: that interface's InterfaceProxy at once;
+        - a varquin.Interface class: an object typed as that class whose
+          methods, properties and signals are the remote object's; no call is
+          made unless introspect=True, which checks that the object has the
+          class's interfaces.
+
+        Introspections are cached per Bus by (destination, path) and dropped
+        when the destination's owner changes.  Raises the BusError of a failed
+        Introspect (ServiceUnknown, UnknownObject); KeyError naming the
+        object's interfaces when it lacks `interface`; ValueError for
+        introspect=False without a class.
+
+            h = bus.proxy("org.freedesktop.hostname1", "/org/freedesktop/hostname1",
+                          "org.freedesktop.hostname1")
+            h.Hostname
+        """
+        from varquin.proxy import make_proxy
+
+        return make_proxy(self, destination, path, interface, introspect, timeout)

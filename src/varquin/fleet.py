@@ -22,9 +22,13 @@ from typing import Generic, TypeVar
 from varquin.bus import Bus
 from varquin.systemd import Manager
 
-__all__ = ["Result", "run"]
+__all__ = ["MAX_WORKERS", "Result", "run"]
 
 T = TypeVar("T")
+
+# Hosts served at once when the caller does not say: each host holds a
+# thread and a connection (an ssh child for a remote one) while it runs.
+MAX_WORKERS = 64
 
 # "unix:path=...", "unixexec:path=...", "tcp:host=...": a D-Bus address, not a host.
 _ADDRESS = re.compile(r"^[a-z][a-z0-9-]*:[a-z]+=")
@@ -87,9 +91,7 @@ def run_openers(
     timeout: float | None = None,
     progress: Callable[[str, Result[T]], None] | None = None,
 ) -> dict[str, Result[T]]:
-    """:func:`run` over hosts given as openers by key.  ``progress(key,
-    result)`` is called as each host finishes, in a worker thread and under
-    the run's lock (so it must be quick)."""
+    """:func:`run` over hosts given as openers by key."""
     hosts: dict[str, _Host[T]] = {key: _Host(o) for key, o in openers.items()}
     deadline = None if timeout is None else time.monotonic() + timeout
     lock = threading.Condition()  # guards the hosts' fields and `waiting`
@@ -141,7 +143,9 @@ def run_openers(
                 key = waiting.pop(0)
             serve_one(key, hosts[key])
 
-    count = len(hosts) if max_workers is None else max(1, min(max_workers, len(hosts)))
+    if max_workers is not None and max_workers < 1:
+        raise ValueError(f"max_workers must be at least 1, not {max_workers}")
+    count = min(MAX_WORKERS if max_workers is None else max_workers, len(hosts))
     # Daemon threads: a host that hangs past the deadline must not hold up
     # the interpreter's exit.
     threads = [threading.Thread(target=worker, name=f"varquin-fleet-{i}", daemon=True) for i in range(count)]
@@ -182,9 +186,11 @@ def run(
     fn: Callable[[Manager], T],
     max_workers: int | None = None,
     timeout: float | None = None,
+    progress: Callable[[str, Result[T]], None] | None = None,
 ) -> dict[str, Result[T]]:
     """Calls ``fn(manager)`` for each host, in parallel threads (at most
-    ``max_workers`` at once; None: one per host), each on its own connection:
+    ``max_workers`` at once, MAX_WORKERS (64) when None; the others wait for
+    a free thread), each on its own connection:
     ``Bus.remote(host)`` for a host name (``"root@web1"``), ``Bus(address)``
     for a D-Bus address, or a ``Bus`` given (keyed by its address, left open).
 
@@ -192,12 +198,16 @@ def run(
     exception that ended a host as its ``error``.  With ``timeout`` it returns
     within that many seconds (plus a little): a host that has not answered
     holds a TimeoutError, and the connection opened for it is closed.
-    Connections opened here are closed here.  Raises ValueError for a host
-    given twice."""
+    Connections opened here are closed here.  ``progress(host, result)``,
+    when given, is called as each host finishes, from a worker thread and
+    one call at a time (so it should be quick).  A host that cannot be
+    reached fails at once with the connection's error (ConnectionError; over
+    SSH it carries ssh's own reason).  Raises ValueError for a host given
+    twice or a ``max_workers`` below 1."""
     openers: dict[str, Opener] = {}
     for host in hosts:
         key, o = opener(host)
         if key in openers:
             raise ValueError(f"host {key!r} is given twice")
         openers[key] = o
-    return run_openers(openers, fn, max_workers, timeout)
+    return run_openers(openers, fn, max_workers, timeout, progress)

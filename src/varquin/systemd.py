@@ -23,9 +23,11 @@ read as its characters.
 
 from __future__ import annotations
 
+import dataclasses
 import fnmatch
 import logging
 import math
+import os
 import random
 import shlex
 import signal as _signal
@@ -38,9 +40,11 @@ from datetime import UTC, datetime, timedelta
 from types import TracebackType
 from typing import Any, Literal, NamedTuple, Self, overload
 
+from varquin import journal as _journal
 from varquin._core import Subscription
 from varquin.bus import Bus
-from varquin.errors import BusError, NoSuchUnit, UnknownMethod
+from varquin.errors import BusError, NoSuchUnit, SignalsLost, UnknownMethod
+from varquin.journal import JournalEntry
 from varquin.types import Variant
 
 __all__ = [
@@ -225,7 +229,9 @@ class RunResult:
     systemd counts an end by SIGTERM, SIGHUP, SIGINT or SIGPIPE as
     ``"success"`` with ``exit_code="killed"``.  Times are aware datetimes in
     UTC; ``cpu_usage`` and ``memory_peak`` (bytes) are None where the manager
-    does not report them."""
+    does not report them.  ``journal`` holds the unit's last journal entries
+    (up to 10, read once it has settled; ``[]`` where the journal cannot be
+    read, see :meth:`Unit.journal`)."""
 
     unit: str
     result: str
@@ -236,23 +242,27 @@ class RunResult:
     cpu_usage: timedelta | None
     memory_peak: int | None
     invocation_id: str
+    journal: list[JournalEntry] = dataclasses.field(default_factory=list, compare=False)
 
 
 class JobFailed(Exception):
     """A job finished with a result other than ``"done"``: ``result`` is the
     manager's word for it (``"failed"``, ``"canceled"``, ``"timeout"``,
     ``"dependency"``, ``"skipped"``), ``unit`` the unit's name, ``job`` the
-    job's object path."""
+    job's object path, ``journal`` the unit's last journal entries (up to
+    10; ``[]`` where they cannot be read, see :meth:`Unit.journal`)."""
 
     result: str
     unit: str
     job: str
+    journal: list[JournalEntry]
 
-    def __init__(self, result: str, unit: str, job: str = "") -> None:
+    def __init__(self, result: str, unit: str, job: str = "", journal: list[JournalEntry] | None = None) -> None:
         super().__init__(result, unit, job)
         self.result = result
         self.unit = unit
         self.job = job
+        self.journal = [] if journal is None else journal
 
     def __str__(self) -> str:
         return f"job for {self.unit} finished with result '{self.result}'"
@@ -447,12 +457,26 @@ def subscribe_manager(bus: Bus) -> None:
 
 
 class _Outcome:
-    """The result of one job path, shared by every Job object for it."""
+    """The result of one job path, shared by every Job object for it.
+    ``lost`` is set when the job's JobRemoved was dropped from a full queue."""
 
-    __slots__ = ("__weakref__", "result")
+    __slots__ = ("__weakref__", "lost", "result")
 
     def __init__(self) -> None:
         self.result: str | None = None
+        self.lost = False
+
+
+# The bound of a Manager's queue of JobRemoved signals.  The queue is drained
+# whenever a job is queued or waited for, and results are kept only for the
+# jobs someone holds, so a process that queues jobs and never waits keeps at
+# most this many signals of the host's jobs.
+JOB_SIGNALS_QUEUED = 1024
+
+
+def job_id(path: str) -> int:
+    """The id of the job at object path ``path`` (``.../job/42`` -> 42)."""
+    return int(path.rpartition("/")[2])
 
 
 class _JobWatch:
@@ -465,7 +489,12 @@ class _JobWatch:
     reader), the others sleep on the condition and are woken after every
     signal.  A result read while a queueing call is still in flight is kept
     until that call has registered its job; otherwise results of jobs nobody
-    here holds are dropped.
+    here holds are dropped.  Signals waiting in the subscription are read
+    whenever a job is queued too, so that nothing grows while nobody waits;
+    the subscription's queue is bounded (JOB_SIGNALS_QUEUED), and when its
+    oldest signals were dropped, each held job still unresolved is looked
+    up: one that no longer exists had its end dropped, and its wait() raises
+    SignalsLost.
     """
 
     # Lock order: _subscribing is held across the two bus calls that set up
@@ -490,7 +519,11 @@ class _JobWatch:
                 raise ValueError("the manager is closed")
             if self._sub is None:
                 sub = self._bus.subscribe(
-                    sender=SERVICE, path=MANAGER_PATH, interface=MANAGER_INTERFACE, member="JobRemoved"
+                    sender=SERVICE,
+                    path=MANAGER_PATH,
+                    interface=MANAGER_INTERFACE,
+                    member="JobRemoved",
+                    max_queued=JOB_SIGNALS_QUEUED,
                 )
                 try:
                     subscribe_manager(self._bus)
@@ -521,8 +554,47 @@ class _JobWatch:
                         self._jobs[path] = outcome
                 if self._in_flight == 0:
                     self._early.clear()
+                lost = self._drain()
+        if lost:
+            self._resolve_lost()
         assert path is not None and outcome is not None
         return path, outcome
+
+    def _drain(self) -> bool:
+        """Records the signals already queued, unless a reader is at it;
+        True when some were dropped.  Under the condition."""
+        if self._reading or self._sub is None:
+            return False
+        lost = False
+        while True:
+            try:
+                signal = self._sub._pop()
+            except SignalsLost:
+                lost = True
+                continue
+            except ValueError:
+                return lost  # closed
+            if signal is None:
+                return lost
+            self._record(signal.args)
+
+    def _resolve_lost(self) -> None:
+        """After signals were dropped: a held job that no longer exists had
+        its end among them.  Bus calls: the condition is not held."""
+        with self._cond:
+            pending = [(path, o) for path, o in self._jobs.items() if o.result is None and not o.lost]
+        gone = []
+        for path, outcome in pending:
+            try:
+                self._bus.call(SERVICE, MANAGER_PATH, MANAGER_INTERFACE, "GetJob", "u", job_id(path))
+            except BusError as e:
+                if e.name == _NO_SUCH_JOB:
+                    gone.append(outcome)
+        with self._cond:
+            for outcome in gone:
+                if outcome.result is None:
+                    outcome.lost = True
+            self._cond.notify_all()
 
     def wait(self, outcome: _Outcome, timeout: float | None) -> str:
         deadline = None if timeout is None else time.monotonic() + timeout
@@ -530,6 +602,11 @@ class _JobWatch:
             while outcome.result is None:
                 if self._closed:
                     raise ValueError("the manager is closed")
+                if outcome.lost:
+                    raise SignalsLost(
+                        "the end of the job was among the signals dropped from the manager's full queue "
+                        f"(max_queued={JOB_SIGNALS_QUEUED}): its result is unknown"
+                    )
                 left = None if deadline is None else deadline - time.monotonic()
                 if left is not None and left <= 0:
                     raise TimeoutError(f"the job did not finish within {timeout} s")
@@ -539,16 +616,21 @@ class _JobWatch:
                 self._reading = True
                 try:
                     self._cond.release()
+                    lost = False
                     try:
                         assert self._sub is not None
                         signal = self._sub.get(timeout=left)
                     except TimeoutError:
                         signal = None  # the loop raises it once the deadline has passed
+                    except SignalsLost:
+                        signal, lost = None, True
                     except ValueError:
                         if self._closed:
                             raise ValueError("the manager is closed") from None
                         raise  # the bus was closed under the manager
                     finally:
+                        if lost:
+                            self._resolve_lost()
                         self._cond.acquire()
                     if signal is not None:
                         self._record(signal.args)
@@ -608,7 +690,7 @@ class Job:
         the job had already ended.  A process the job already started keeps
         running (stop the unit to end it)."""
         try:
-            self._manager._call("CancelJob", "u", int(self.path.rpartition("/")[2]))
+            self._manager._call("CancelJob", "u", job_id(self.path))
         except BusError as e:
             if e.name == _NO_SUCH_JOB:
                 return False
@@ -697,8 +779,10 @@ class UnitWatch:
             self.timed_out = True
             self.close()
             raise StopIteration from None
-        except ValueError:
-            if self._changes.sub.closed:  # closed meanwhile
+        except (ValueError, ConnectionError):
+            # Closed meanwhile (the Manager's close() may close its bus
+            # under a call of this watch's).
+            if self._changes.sub.closed:
                 raise StopIteration from None
             raise
 
@@ -742,7 +826,9 @@ class Unit:
     def properties(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
         """Every property of ``interface`` (the unit's own by default, or its
         type's: ``org.freedesktop.systemd1.Service``, ...), with its D-Bus
-        type: str, int, bool, list, tuple, dict."""
+        type: str, int, bool, list, tuple, dict.  ValueError once the manager
+        is closed."""
+        self._manager._check_open()
         return self._bus.get_all(SERVICE, self.path, interface)
 
     def details(self) -> UnitDetails:
@@ -755,7 +841,9 @@ class Unit:
     def watch(self, timeout: float | None = None) -> UnitWatch:
         """The unit's states as they change (see UnitWatch); ``timeout`` is
         the watch's total time in seconds (None: until closed).  The match
-        is in place before the current state is read."""
+        is in place before the current state is read.  ValueError once the
+        manager is closed."""
+        self._manager._check_open()
         watch = UnitWatch(self, timeout)
         self._manager._track(watch)
         return watch
@@ -784,6 +872,18 @@ class Unit:
         goal = ", ".join(f"{k}={v!r}" for k, v in wanted.items())
         raise TimeoutError(f"{self.name} did not reach {goal} within {timeout} s; last seen {watch.last}")
 
+    def journal(self, lines: int = 10) -> list[JournalEntry]:
+        """The unit's last ``lines`` journal entries, oldest first, as
+        ``journalctl -u`` shows them (its own lines and the manager's about
+        it).  They are read from this machine's journal for this machine's
+        manager (``Bus.system()`` at its default address), from the folder
+        the Manager was given as ``root=``, or, over ``Bus.remote(host)``,
+        by ``journalctl -o json`` on that host through the same SSH target.
+        ValueError for a manager on any other address (read it with
+        ``journal.entries(unit, root=...)``); ConnectionError when the host
+        cannot be reached."""
+        return self._manager._journal(self.name, lines)
+
     def __repr__(self) -> str:
         return f"<Unit {self.name}>"
 
@@ -800,6 +900,7 @@ class Run:
         self._changes = changes
         self._lock = threading.Lock()  # one waiter reads at a time
         self._result: RunResult | None = None
+        self._queued = _now_usec()
         self.unit = unit
 
     def wait(self, timeout: float | None = None) -> RunResult:
@@ -838,23 +939,92 @@ class Run:
                 raise ValueError("the manager is closed") from None
             raise
         self._changes.close()
+        result = run_result(self.unit, unit, service)
+        finished = service.get("ExecMainExitTimestamp") or self._queued
+        result = dataclasses.replace(result, journal=self._manager._settled_journal(self.unit, finished))
         self._manager._unref(self.unit)
-        return run_result(self.unit, unit, service)
+        return result
 
     def __repr__(self) -> str:
         return f"<Run {self.unit}: {self._result.result if self._result else 'running'}>"
+
+
+# The addresses of this machine's own system bus: a manager there is this
+# machine's, whose journal is the local one.
+_LOCAL_SYSTEM_BUS = frozenset({"unix:path=/run/dbus/system_bus_socket", "unix:path=/var/run/dbus/system_bus_socket"})
+# How many entries JobFailed and RunResult carry, and how long their reading
+# waits for the manager's last lines about the unit to reach the journal.
+_FAILURE_LINES = 10
+_SETTLE_WAIT = 2.0
+
+
+def journal_source(root: str | None, address: str) -> tuple[str, str | None]:
+    """Where the units' journal of a manager given ``root=`` on the bus at
+    ``address`` is read: ("root", folder), ("local", None) or ("remote",
+    host).  ValueError for a manager elsewhere."""
+    if root is not None:
+        return "root", root
+    if address in _LOCAL_SYSTEM_BUS:
+        return "local", None
+    if "=" not in address:  # Bus.remote(host) keeps the host as its address
+        return "remote", address
+    raise ValueError(
+        f"the journal of the manager at {address} is not on this machine: give Manager(bus, root=...) "
+        "the folder where that machine is installed, or use journal.entries(unit, root=...)"
+    )
+
+
+def _now_usec() -> int:
+    return time.time_ns() // 1000
+
+
+def _about_unit_since(entries: list[JournalEntry], after_usec: int) -> bool:
+    """Whether the manager (PID 1) wrote about the unit at or after ``after_usec``."""
+    after = _journal.make_entry(after_usec, {}).time
+    return any(e.pid == 1 and e.time >= after for e in entries)
+
+
+def _local_settled_entries(root: str | None, unit: str, after_usec: int) -> list[JournalEntry]:
+    """The unit's last entries, once the manager's lines about what happened
+    at or after ``after_usec`` are in the journal: journald may still be
+    writing them when the job or the process has ended.  Waits (at most
+    _SETTLE_WAIT) only when the journal holds lines of the unit at all."""
+    j = _journal.open_journal(unit, root)
+    try:
+        found = [_journal.make_entry(*e) for e in j.read(_FAILURE_LINES)]
+        if not found or _about_unit_since(found, after_usec):
+            return found
+        j.seek_tail(0)
+        deadline = time.monotonic() + _SETTLE_WAIT
+        while (left := deadline - time.monotonic()) > 0:
+            new = j.follow(left)
+            if not new:
+                break
+            if _about_unit_since([_journal.make_entry(*e) for e in new], after_usec):
+                break
+        return [_journal.make_entry(*e) for e in j.read(_FAILURE_LINES)]
+    finally:
+        j.close()
 
 
 class Manager:
     """systemd's manager on a bus: ``Manager()`` opens a connection of its own
     to the system bus and closes it with :meth:`close` (or at the end of a
     ``with`` block); ``Manager(bus)`` uses ``bus`` (a varquin.Bus) and leaves
-    it open.  Any number of Managers may share a Bus, from any threads."""
+    it open.  Any number of Managers may share a Bus, from any threads.
+
+    ``root`` is the folder where the manager's machine is installed, as this
+    machine sees it (a container's ``/proc/PID/root``): its units' journal
+    is read there.  Without it, only this machine's own manager
+    (``Bus.system()`` at its default address) and a host's over
+    ``Bus.remote(host)`` have a journal to read (see :meth:`Unit.journal`)."""
 
     bus: Bus
+    root: str | None
 
-    def __init__(self, bus: Bus | None = None) -> None:
+    def __init__(self, bus: Bus | None = None, *, root: str | os.PathLike[str] | None = None) -> None:
         self._owns_bus = bus is None
+        self.root = None if root is None else os.fspath(root)
         self.bus = Bus.system() if bus is None else blocking_bus(bus)
         self._watch = _JobWatch(self.bus)
         self._watches: weakref.WeakSet[UnitWatch] = weakref.WeakSet()
@@ -886,7 +1056,33 @@ class Manager:
         if self.closed:
             watch.close()
 
+    def _journal_source(self) -> tuple[str, str | None]:
+        return journal_source(self.root, self.bus.address)
+
+    def _journal(self, unit: str, lines: int) -> list[JournalEntry]:
+        how, where = self._journal_source()
+        if how == "remote":
+            assert where is not None
+            return _journal.remote_entries(where, unit, lines)
+        return _journal.entries(unit=unit, lines=lines, root=where)
+
+    def _settled_journal(self, unit: str, after_usec: int) -> list[JournalEntry]:
+        """The entries JobFailed and RunResult carry: [] wherever they cannot be read."""
+        try:
+            how, where = self._journal_source()
+            if how == "remote":
+                return self._journal(unit, _FAILURE_LINES)
+            return _local_settled_entries(where, unit, after_usec)
+        except (ValueError, OSError) as e:
+            log.debug("journal of %s: %s", unit, e)
+            return []
+
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ValueError("the manager is closed")
+
     def _call(self, member: str, signature: str = "", *args: Any, timeout: float | None = None) -> tuple[Any, ...]:
+        self._check_open()
         try:
             return self.bus.call(SERVICE, MANAGER_PATH, MANAGER_INTERFACE, member, signature, *args, timeout=timeout)
         except BusError as e:
@@ -972,12 +1168,13 @@ class Manager:
             (path,) = self._call(member, "ss", unit, mode, timeout=timeout)
             return str(path)
 
+        queued = _now_usec()
         path, outcome = self._watch.queue(call)
         job = Job(self, outcome, path, unit)
         if wait:
             result = job.wait(_left(deadline))
             if result != "done":
-                raise JobFailed(result, unit, job.path)
+                raise JobFailed(result, unit, job.path, self._settled_journal(unit, queued))
         return job
 
     def start(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
@@ -1066,6 +1263,7 @@ class Manager:
         are read, failed or not.  A name in use raises BusError
         ``org.freedesktop.systemd1.UnitExists``."""
         props = _run_properties(argv, properties, collect)
+        self._check_open()
         deadline = None if timeout is None else time.monotonic() + timeout
         attempts = 1 if name is not None else 8  # a generated name may be taken: draw another
         for attempt in range(attempts):

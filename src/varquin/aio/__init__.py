@@ -21,15 +21,21 @@ import logging
 import os
 from collections.abc import Callable
 from types import TracebackType
-from typing import Any, Self
+from typing import TYPE_CHECKING, Any, Self, TypeVar, overload
 
 from varquin import _core
 from varquin.bus import Bus as _SyncBus
 from varquin.errors import BusError, NameTaken
-from varquin.service import register_export
+from varquin.service import Interface, register_export
 from varquin.types import Signal, Variant
 
+if TYPE_CHECKING:
+    from varquin.aio.proxy import InterfaceProxy
+    from varquin.proxy import ObjectProxy
+
 __all__ = ["Bus", "Subscription"]
+
+I = TypeVar("I", bound=Interface)  # noqa: E741
 
 _log = logging.getLogger("varquin")
 
@@ -337,6 +343,54 @@ class Bus:
         handle = self._core._export(path, obj)
         register_export(obj, handle)
         return handle
+
+    @overload
+    async def proxy(
+        self,
+        destination: str | None,
+        path: str,
+        interface: None = None,
+        *,
+        introspect: bool | None = None,
+        timeout: float | None = None,
+    ) -> ObjectProxy[InterfaceProxy]: ...
+    @overload
+    async def proxy(
+        self,
+        destination: str | None,
+        path: str,
+        interface: str,
+        *,
+        introspect: bool | None = None,
+        timeout: float | None = None,
+    ) -> InterfaceProxy: ...
+    @overload
+    async def proxy(
+        self,
+        destination: str | None,
+        path: str,
+        interface: type[I],
+        *,
+        introspect: bool | None = None,
+        timeout: float | None = None,
+    ) -> I: ...
+    async def proxy(
+        self,
+        destination: str | None,
+        path: str,
+        interface: str | type[Interface] | None = None,
+        *,
+        introspect: bool | None = None,
+        timeout: float | None = None,
+    ) -> Any:
+        """As varquin.Bus.proxy, awaited (also with a class, which makes no
+        call): methods are awaited, properties are read and written with
+        ``await h.get_property(name)``, ``await h.set_property(name, value)``
+        and ``await h.get_all()``; see varquin.aio.proxy.InterfaceProxy.
+        A typed proxy's class declares its methods ``async def``."""
+        from varquin.aio.proxy import make_proxy
+
+        return await make_proxy(self, destination, path, interface, introspect, timeout)
 
     async def request_name(self, name: str, *, timeout: float | None = None) -> None:
         """As varquin.Bus.request_name, awaited."""

@@ -1,0 +1,54 @@
+"""Sphinx configuration of varquin's documentation (tools/docs.sh builds it)."""
+
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import charts  # noqa: E402
+
+project = "varquin"
+author = "varquin's developers"
+extensions = ["myst_parser", "sphinx.ext.autodoc", "sphinx.ext.napoleon"]
+source_suffix = {".md": "markdown"}
+exclude_patterns = ["_build", "_generated"]
+html_theme = "furo"
+html_title = "varquin"
+myst_heading_anchors = 3
+# Names in single backquotes in docstrings are code.
+default_role = "code"
+autodoc_member_order = "bysource"
+autodoc_typehints = "description"
+autodoc_default_options = {"members": True, "show-inheritance": True}
+suppress_warnings = ["myst.xref_missing"]
+# Type hints of the package name types the documentation cannot link (its
+# native core's, typing's private helpers); they are shown, not linked.
+nitpicky = False
+
+
+def _literal_blocks(app, what, name, obj, options, lines):
+    """Docstrings show examples as blocks indented by four spaces after a
+    blank line; reStructuredText reads those as quotes unless a `::` comes
+    first, so one is put before each such block that has none."""
+    i = 1
+    while i < len(lines):
+        starts_block = lines[i].startswith("    ") and not lines[i - 1].strip()
+        at = next((k for k in range(i - 2, -1, -1) if lines[k].strip()), -1)
+        before = lines[at] if at >= 0 else ""
+        if starts_block and not before.startswith(" ") and not before.rstrip().endswith("::"):
+            if before.rstrip().endswith(":") and not before.lstrip().startswith(":"):
+                lines[at] = before.rstrip() + ":"
+            else:
+                lines[i:i] = ["::", ""]
+                i += 2
+        i += 1
+
+
+def _draw_charts(app):
+    charts.draw_all(HERE.parent / "bench" / "results" / "latest.txt", HERE / "_generated")
+
+
+def setup(app):
+    app.connect("builder-inited", _draw_charts)
+    app.connect("autodoc-process-docstring", _literal_blocks)

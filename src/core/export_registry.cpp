@@ -1,0 +1,104 @@
+#include "core/export_registry.hpp"
+
+#include <algorithm>
+#include <new>
+
+#include "core/export.hpp"
+
+namespace vq::core {
+
+void maybe_free(export_registry &reg, object_export *o) noexcept {
+    if (!o->dead.load() || o->in_flight.load() > 0 || o->handles.load() > 0)
+        return;
+    reg.objects.erase(std::remove(reg.objects.begin(), reg.objects.end(), o), reg.objects.end());
+    delete o;
+}
+
+void unregister(export_registry &reg, object_export *o) noexcept {
+    if (o->dead.exchange(true))
+        return;
+    for (auto &i : o->interfaces)
+        i->slot = sd_bus_slot_unref(i->slot);
+    for (auto it = reg.queue.begin(); it != reg.queue.end();) {
+        if (it->target != o) {
+            ++it;
+            continue;
+        }
+        if (!reg.conn->closed())
+            (void)sd_bus_reply_method_errorf(it->m, error_unknown_object,
+                                             "Object %s was unexported.", o->path.c_str());
+        sd_bus_message_unref(it->m);
+        --o->in_flight;
+        it = reg.queue.erase(it);
+    }
+}
+
+void drop_references(export_registry &reg, object_export *o) noexcept {
+    for (auto &i : o->interfaces) {
+        for (auto &m : i->methods)
+            Py_CLEAR(m.func);
+        for (auto &p : i->properties) {
+            Py_CLEAR(p.getter);
+            Py_CLEAR(p.setter);
+        }
+    }
+    Py_CLEAR(o->obj);
+    reg.holding.erase(std::remove(reg.holding.begin(), reg.holding.end(), o), reg.holding.end());
+}
+
+void queue_call(export_registry &reg, incoming item) noexcept {
+    ++item.target->in_flight;
+    reg.queue.push_back(item);
+    if (reg.server)
+        reg.conn->wake(*reg.server);
+}
+
+export_registry *new_export_registry(connection &conn) noexcept {
+    auto *reg = new (std::nothrow) export_registry;
+    if (reg)
+        reg->conn = &conn;
+    return reg;
+}
+
+void clear_export_references(export_registry *reg) noexcept {
+    if (!reg)
+        return;
+    while (!reg->holding.empty()) {
+        object_export *o = reg->holding.back();
+        o->dead.store(true);
+        drop_references(*reg, o);
+    }
+}
+
+void free_export_registry(export_registry *reg) noexcept {
+    if (!reg)
+        return;
+    for (incoming &item : reg->queue)
+        sd_bus_message_unref(item.m);
+    reg->queue.clear();
+    for (object_export *o : reg->objects) {
+        for (auto &i : o->interfaces)
+            i->slot = sd_bus_slot_unref(i->slot);
+        delete o;
+    }
+    delete reg;
+}
+
+int visit_exports(export_registry *reg, visitproc visit, void *arg) noexcept {
+    if (!reg)
+        return 0;
+    for (object_export *o : reg->holding) {
+        Py_VISIT(o->obj);
+        for (auto &i : o->interfaces) {
+            for (auto &m : i->methods)
+                Py_VISIT(m.func);
+            for (auto &p : i->properties) {
+                Py_VISIT(p.getter);
+                Py_VISIT(p.setter);
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace vq::core

@@ -1,0 +1,279 @@
+#include "core/marshal.hpp"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "py_ref.hpp"
+
+namespace vq::core {
+
+// --- Reading -----------------------------------------------------------------------
+
+namespace {
+
+PyObject *read_failed(int r) noexcept {
+    errno = -r;
+    PyErr_Format(PyExc_OSError, "cannot read a received message: %s", std::strerror(-r));
+    return nullptr;
+}
+
+// A NUL-terminated copy of a container's contents signature.
+struct contents_text {
+    explicit contents_text(std::string_view s) noexcept {
+        const size_t n = s.size() < sizeof buf - 1 ? s.size() : sizeof buf - 1;
+        std::memcpy(buf, s.data(), n);
+        buf[n] = '\0';
+    }
+    char buf[256];
+};
+
+template <class T>
+PyObject *fixed_array(const void *data, size_t size, PyObject *(*make)(T)) noexcept {
+    const size_t n = size / sizeof(T);
+    py_ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list)
+        return nullptr;
+    const T *items = static_cast<const T *>(data);
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *item = make(items[i]);
+        if (!item)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject *from_i16(int16_t v) { return PyLong_FromLong(v); }
+PyObject *from_u16(uint16_t v) { return PyLong_FromLong(v); }
+PyObject *from_i32(int32_t v) { return PyLong_FromLong(v); }
+PyObject *from_u32(uint32_t v) { return PyLong_FromUnsignedLong(v); }
+PyObject *from_i64(int64_t v) { return PyLong_FromLongLong(v); }
+PyObject *from_u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+PyObject *from_double(double v) { return PyFloat_FromDouble(v); }
+PyObject *from_bool(int32_t v) { return PyBool_FromLong(v); }
+
+PyObject *read_array(sd_bus_message *m, std::string_view type) noexcept {
+    const std::string_view element = type.substr(1);
+    if (element.size() == 1 && std::strchr("ybnqiuxtd", element[0])) {
+        const void *data = nullptr;
+        size_t size = 0;
+        const int r = sd_bus_message_read_array(m, element[0], &data, &size);
+        if (r < 0)
+            return read_failed(r);
+        switch (element[0]) {
+        case 'y':
+            return PyBytes_FromStringAndSize(static_cast<const char *>(data),
+                                             static_cast<Py_ssize_t>(size));
+        case 'b':
+            return fixed_array<int32_t>(data, size, from_bool);
+        case 'n':
+            return fixed_array<int16_t>(data, size, from_i16);
+        case 'q':
+            return fixed_array<uint16_t>(data, size, from_u16);
+        case 'i':
+            return fixed_array<int32_t>(data, size, from_i32);
+        case 'u':
+            return fixed_array<uint32_t>(data, size, from_u32);
+        case 'x':
+            return fixed_array<int64_t>(data, size, from_i64);
+        case 't':
+            return fixed_array<uint64_t>(data, size, from_u64);
+        default:
+            return fixed_array<double>(data, size, from_double);
+        }
+    }
+    const contents_text contents(element);
+    int r = sd_bus_message_enter_container(m, 'a', contents.buf);
+    if (r < 0)
+        return read_failed(r);
+    py_ref out;
+    if (element[0] == '{') {
+        out.reset(PyDict_New());
+        if (!out)
+            return nullptr;
+        const std::string_view entry = element.substr(1, element.size() - 2);
+        const contents_text entry_text(entry);
+        for (;;) {
+            r = sd_bus_message_enter_container(m, 'e', entry_text.buf);
+            if (r < 0)
+                return read_failed(r);
+            if (r == 0)
+                break;
+            py_ref key(read_value(m, entry.substr(0, 1)));
+            if (!key)
+                return nullptr;
+            py_ref value(read_value(m, entry.substr(1)));
+            if (!value || PyDict_SetItem(out.get(), key.get(), value.get()) < 0)
+                return nullptr;
+            r = sd_bus_message_exit_container(m);
+            if (r < 0)
+                return read_failed(r);
+        }
+    } else {
+        out.reset(PyList_New(0));
+        if (!out)
+            return nullptr;
+        while ((r = sd_bus_message_at_end(m, 0)) == 0) {
+            py_ref item(read_value(m, element));
+            if (!item || PyList_Append(out.get(), item.get()) < 0)
+                return nullptr;
+        }
+        if (r < 0)
+            return read_failed(r);
+    }
+    r = sd_bus_message_exit_container(m);
+    if (r < 0)
+        return read_failed(r);
+    return out.release();
+}
+
+}  // namespace
+
+PyObject *read_value(sd_bus_message *m, std::string_view type) noexcept {
+    const char c = type[0];
+    int r;
+    switch (c) {
+    case 'y': {
+        uint8_t v = 0;
+        if ((r = sd_bus_message_read_basic(m, c, &v)) < 0)
+            return read_failed(r);
+        return PyLong_FromLong(v);
+    }
+    case 'b': {
+        int v = 0;
+        if ((r = sd_bus_message_read_basic(m, c, &v)) < 0)
+            return read_failed(r);
+        return PyBool_FromLong(v);
+    }
+    case 'n': {
+        int16_t v = 0;
+        if ((r = sd_bus_message_read_basic(m, c, &v)) < 0)
+            return read_failed(r);
+        return PyLong_FromLong(v);
+    }
+    case 'q': {
+        uint16_t v = 0;
+        if ((r = sd_bus_message_read_basic(m, c, &v)) < 0)
+            return read_failed(r);
+        return PyLong_FromLong(v);
+    }
+    case 'i': {
+        int32_t v = 0;
+        if ((r = sd_bus_message_read_basic(m, c, &v)) < 0)
+            return read_failed(r);
+        return PyLong_FromLong(v);
+    }
+    case 'u': {
+        uint32_t v = 0;
+        if ((r = sd_bus_message_read_basic(m, c, &v)) < 0)
+            return read_failed(r);
+        return PyLong_FromUnsignedLong(v);
+    }
+    case 'x': {
+        int64_t v = 0;
+        if ((r = sd_bus_message_read_basic(m, c, &v)) < 0)
+            return read_failed(r);
+        return PyLong_FromLongLong(v);
+    }
+    case 't': {
+        uint64_t v = 0;
+        if ((r = sd_bus_message_read_basic(m, c, &v)) < 0)
+            return read_failed(r);
+        return PyLong_FromUnsignedLongLong(v);
+    }
+    case 'd': {
+        double v = 0;
+        if ((r = sd_bus_message_read_basic(m, c, &v)) < 0)
+            return read_failed(r);
+        return PyFloat_FromDouble(v);
+    }
+    case 'h': {
+        int fd = -1;
+        if ((r = sd_bus_message_read_basic(m, c, &fd)) < 0)
+            return read_failed(r);
+        // The message keeps its own descriptor: the caller gets a copy.
+        const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        if (copy < 0)
+            return PyErr_SetFromErrno(PyExc_OSError);
+        PyObject *out = PyLong_FromLong(copy);
+        if (!out)
+            close(copy);
+        return out;
+    }
+    case 's':
+    case 'o':
+    case 'g': {
+        const char *v = nullptr;
+        if ((r = sd_bus_message_read_basic(m, c, &v)) < 0)
+            return read_failed(r);
+        return PyUnicode_DecodeUTF8(v, static_cast<Py_ssize_t>(std::strlen(v)), "strict");
+    }
+    case 'v': {
+        char kind = 0;
+        const char *contents = nullptr;
+        if ((r = sd_bus_message_peek_type(m, &kind, &contents)) < 0)
+            return read_failed(r);
+        if (kind != 'v' || !contents)
+            return read_failed(-EBADMSG);
+        // `contents` points into the message; copy before the read moves on.
+        const contents_text inner(contents);
+        if ((r = sd_bus_message_enter_container(m, 'v', inner.buf)) < 0)
+            return read_failed(r);
+        py_ref value(read_value(m, inner.buf));
+        if (!value)
+            return nullptr;
+        if ((r = sd_bus_message_exit_container(m)) < 0)
+            return read_failed(r);
+        return value.release();
+    }
+    case '(': {
+        const std::string_view inner = type.substr(1, complete_type_length(type) - 2);
+        const contents_text text(inner);
+        if ((r = sd_bus_message_enter_container(m, 'r', text.buf)) < 0)
+            return read_failed(r);
+        py_ref out(PyTuple_New(static_cast<Py_ssize_t>(complete_type_count(inner))));
+        if (!out)
+            return nullptr;
+        std::string_view rest = inner;
+        for (Py_ssize_t i = 0; !rest.empty(); ++i) {
+            const size_t n = complete_type_length(rest);
+            PyObject *item = read_value(m, rest.substr(0, n));
+            if (!item)
+                return nullptr;
+            PyTuple_SET_ITEM(out.get(), i, item);
+            rest.remove_prefix(n);
+        }
+        if ((r = sd_bus_message_exit_container(m)) < 0)
+            return read_failed(r);
+        return out.release();
+    }
+    case 'a':
+        return read_array(m, type.substr(0, complete_type_length(type)));
+    default:
+        return read_failed(-EBADMSG);
+    }
+}
+
+PyObject *read_body(sd_bus_message *m) noexcept {
+    const char *sig = sd_bus_message_get_signature(m, 1);
+    const std::string_view all = sig ? sig : "";
+    py_ref out(PyTuple_New(static_cast<Py_ssize_t>(complete_type_count(all))));
+    if (!out)
+        return nullptr;
+    std::string_view rest = all;
+    for (Py_ssize_t i = 0; !rest.empty(); ++i) {
+        const size_t n = complete_type_length(rest);
+        if (n == 0)
+            return read_failed(-EBADMSG);
+        PyObject *item = read_value(m, rest.substr(0, n));
+        if (!item)
+            return nullptr;
+        PyTuple_SET_ITEM(out.get(), i, item);
+        rest.remove_prefix(n);
+    }
+    return out.release();
+}
+
+}  // namespace vq::core

@@ -1,0 +1,107 @@
+// serve() and stop(): the thread that runs exported objects' calls.
+#include <mutex>
+
+#include "core/errors.hpp"
+#include "core/export.hpp"
+#include "core/export_registry.hpp"
+#include "gil.hpp"
+#include "py_ref.hpp"
+
+namespace vq::core {
+
+const char bus_serve_doc[] =
+    "serve() -> None\n"
+    "\n"
+    "Runs the exported objects' methods and properties for incoming calls until stop()\n"
+    "is called (from any thread, or by a callable) or the bus is closed.  The interpreter\n"
+    "lock is released while it waits; calls on this bus from other threads go on\n"
+    "meanwhile.  Ctrl-C on the main thread raises KeyboardInterrupt out of serve(), and\n"
+    "the bus stays usable.  A callable that raises SystemExit or KeyboardInterrupt\n"
+    "answers its caller with an error, then the exception leaves serve().  One serve()\n"
+    "at a time per bus.";
+
+PyObject *bus_serve(PyObject *self_, PyObject *) noexcept {
+    auto *self = reinterpret_cast<bus_object *>(self_);
+    connection *conn = open_connection(self);
+    if (!conn || !self->exports)
+        return nullptr;
+    export_registry *reg = self->exports;
+    if (reg->serving)
+        return PyErr_Format(PyExc_RuntimeError, "serve() is already running for this bus");
+    if (conn->loop_driven())
+        return PyErr_Format(PyExc_RuntimeError, "this bus is driven by an event loop");
+    py_ref keep = py_ref::borrow(self_);
+    reg->serving = true;
+    PyObject *result = nullptr;
+    for (;;) {
+        bool stop = false, closed = false, have = false;
+        int lost = 0;
+        waiter w;
+        w.greedy = true;
+        {
+            gil_released unlocked;
+            std::lock_guard<std::mutex> hold(conn->lock());
+            if (reg->stop) {
+                reg->stop = false;
+                stop = true;
+            } else if (conn->closed()) {
+                closed = true;
+            } else if (!reg->queue.empty()) {
+                have = true;
+            } else if (conn->error()) {
+                lost = conn->error();
+            } else {
+                reg->server = &w;
+            }
+        }
+        if (stop || closed) {
+            result = py_ref::borrow(Py_None).release();
+            break;
+        }
+        if (lost) {
+            raise_errno(lost, "the connection was lost");
+            break;
+        }
+        if (have) {
+            py_ref r(run_incoming(self));
+            if (!r)
+                break;
+            continue;
+        }
+        wait_status status;
+        {
+            gil_released unlocked;
+            status = conn->wait(w, steady::time_point::max());
+            std::lock_guard<std::mutex> hold(conn->lock());
+            reg->server = nullptr;
+        }
+        if (status == wait_status::interrupted && PyErr_CheckSignals() < 0)
+            break;
+    }
+    reg->serving = false;
+    return result;
+}
+
+const char bus_stop_doc[] =
+    "stop() -> None\n"
+    "\n"
+    "Makes serve() return, from any thread or from a callable it runs; when serve() is\n"
+    "not running, the next serve() returns at once.";
+
+PyObject *bus_stop(PyObject *self_, PyObject *) noexcept {
+    auto *self = reinterpret_cast<bus_object *>(self_);
+    connection *conn = open_connection(self);
+    if (!conn || !self->exports)
+        return nullptr;
+    export_registry *reg = self->exports;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        reg->stop = true;
+        if (reg->server)
+            conn->wake(*reg->server);
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace vq::core

@@ -1,0 +1,88 @@
+"""varquin.host: settings made through the real hostnamed, timedated and
+logind in the container and read back from its files; reboot and power-off
+through the substitutes on the private bus, where nothing really reboots."""
+
+import os
+
+import pytest
+
+import varquin
+from testing.env import child_env
+from testing.peers.peerlib import PeerProcess
+from varquin import host
+
+LOGIN = ("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager")
+
+
+@pytest.fixture
+def container_bus(real_systemd):
+    with varquin.Bus(real_systemd.bus_address) as bus:
+        yield bus
+
+
+def test_settings_land_in_the_containers_files(real_systemd, container_bus):
+    c = real_systemd
+    host.set_hostname(static="vq-api-static", pretty="VQ API host", bus=container_bus)
+    assert c.path("/etc/hostname").read_text().strip() == "vq-api-static"
+    assert 'PRETTY_HOSTNAME="VQ API host"' in c.path("/etc/machine-info").read_text()
+    assert host.hostname(bus=container_bus) == "vq-api-static"
+    # A transient name counts only without a static one; on a bus of its own
+    # (the system bus, which points at the container's).
+    host.set_hostname(static="", transient="vq-api-transient")
+    assert host.hostname() == "vq-api-transient"
+
+    host.set_timezone("America/La_Paz", bus=container_bus)
+    assert os.readlink(c.path("/etc/localtime")).endswith("zoneinfo/America/La_Paz")
+    host.set_wall_message("vq api: going down", bus=container_bus)
+    assert container_bus.get_property(*LOGIN, "WallMessage") == "vq api: going down"
+
+
+@pytest.mark.parametrize(
+    "call,value",
+    [
+        (lambda v, bus: host.set_hostname(static=v, bus=bus), "bad name!"),
+        (lambda v, bus: host.set_hostname(transient=v, bus=bus), "-bad-"),
+        (lambda v, bus: host.set_timezone(v, bus=bus), "Nowhere/Atlantis"),
+    ],
+    ids=["static", "transient", "timezone"],
+)
+def test_refused_settings_raise_with_the_services_text(container_bus, call, value):
+    with pytest.raises(varquin.InvalidArgs) as caught:
+        call(value, container_bus)
+    assert value in caught.value.message
+
+
+@pytest.fixture(scope="module")
+def services_process(system_bus):
+    peer = PeerProcess("systemd_services.py", "org.freedesktop.systemd1", env=child_env())
+    try:
+        yield peer
+    finally:
+        peer.stop()
+
+
+@pytest.fixture
+def services(services_process):
+    services_process.reset()
+    return services_process
+
+
+def sent(services):
+    return [(c["member"], c["body"]) for c in services.calls() if c["interface"] == LOGIN[2]]
+
+
+@pytest.mark.parametrize("fn,member", [(host.reboot, "Reboot"), (host.poweroff, "PowerOff")])
+def test_power_requests_send_the_wall_message_first(services, fn, member):
+    fn("vq api: bye")
+    fn()
+    assert sent(services) == [("SetWallMessage", ["vq api: bye", True]), (member, [False]), (member, [False])]
+
+
+def test_a_refused_request_raises_and_a_refused_message_stops_it(services):
+    services.behave("Reboot", error=["org.freedesktop.DBus.Error.AccessDenied", "Access denied"])
+    with pytest.raises(varquin.AccessDenied, match="Access denied"):
+        host.reboot()
+    services.behave("SetWallMessage", error=["org.freedesktop.DBus.Error.InvalidArgs", "too long"])
+    with pytest.raises(varquin.InvalidArgs, match="too long"):
+        host.poweroff("x" * 300)
+    assert [m for m, _ in sent(services)] == ["Reboot", "SetWallMessage"]

@@ -1,0 +1,122 @@
+"""varquin.journal and the journal of units, JobFailed and RunResult: read
+from the throwaway container's journal through its root (real tier), and
+the rules for where a Manager's journal is read (substitute manager)."""
+
+import gc
+import threading
+import weakref
+from datetime import timedelta
+
+import pytest
+
+import varquin
+from testing.env import child_env, wait_for
+from testing.peers.peerlib import PeerProcess
+from varquin import journal, systemd
+
+
+@pytest.fixture
+def root(real_systemd):
+    return f"/proc/{real_systemd.init[0]}/root"
+
+
+@pytest.fixture
+def manager(real_systemd, root):
+    with varquin.Bus(real_systemd.bus_address) as bus:
+        m = systemd.Manager(bus, root=root)
+        yield m
+        m.close()
+
+
+def test_a_units_entries_are_its_own_lines_and_the_managers_about_it(manager, root):
+    r = manager.run(["/bin/sh", "-c", "echo one; echo two; exit 7"], name="vq-journal-lines", wait=True, timeout=30)
+    assert r.result == "exit-code"
+    # Read once settled: the unit's lines and the manager's last line about it are there.
+    ours = [e.message for e in r.journal if e.pid != 1]
+    assert ours == ["one", "two"] and r.journal[-1].pid == 1 and len(r.journal) <= 10
+    assert all(e.fields.get("_SYSTEMD_UNIT") == r.unit or e.fields.get("UNIT") == r.unit for e in r.journal)
+
+    every = journal.entries(unit=r.unit, root=root)
+    assert [e.message for e in every if e.pid != 1] == ["one", "two"]
+    assert any(e.pid == 1 and "Started" in e.message for e in every)  # the manager's line when it started
+    assert journal.entries(unit=r.unit, lines=2, root=root) == every[-2:]
+    assert manager.unit(r.unit).journal(lines=3) == every[-3:]
+    assert [e.time for e in every] == sorted(e.time for e in every) and every[0].time.tzinfo is not None
+    assert journal.entries(unit=r.unit, since=every[-1].time, root=root) == [every[-1]]
+    assert journal.entries(unit=r.unit, since=timedelta(days=-1), root=root) == []  # a time to come
+    assert journal.entries(unit="vq-journal-none", root=root) == []
+    assert journal.entries(lines=5, root=root)[-1].time >= every[-1].time  # every unit's
+
+
+def test_a_failed_job_carries_the_units_last_lines(manager):
+    with pytest.raises(systemd.JobFailed) as caught:
+        manager.start("vq-api-fail.service", wait=True, timeout=30)
+    lines = caught.value.journal
+    assert 0 < len(lines) <= 10 and all(isinstance(e, journal.JournalEntry) for e in lines)
+    assert any(e.pid == 1 and "vq-api-fail.service" in e.message and "Failed" in e.message for e in lines)
+
+
+def test_follow_reads_new_entries_and_ends_at_close_from_another_thread(manager, root):
+    unit = "vq-journal-follow.service"
+    seen = []
+    with journal.follow(unit=unit, root=root, timeout=60) as new:
+        t = threading.Thread(target=lambda: seen.extend(e.message for e in new))
+        t.start()
+        manager.run(["/bin/sh", "-c", "echo first; echo second"], name=unit, wait=True, timeout=30)
+        assert wait_for(lambda: "second" in seen, timeout=30)
+        new.close()
+        t.join()
+    assert seen.index("first") < seen.index("second") and new.closed and list(new) == []
+
+    # The last lines first, then only new ones; the total timeout ends it, without an exception.
+    with journal.follow(unit=unit, lines=2, root=root, timeout=0.3) as new:
+        assert [e.message for e in new] == [e.message for e in journal.entries(unit=unit, lines=2, root=root)]
+    followed = journal.follow(unit=unit, root=root)
+    ref = weakref.ref(followed)
+    followed.cycle = followed
+    del followed
+    gc.collect()
+    assert ref() is None
+
+
+def test_an_unreadable_root_is_an_error(tmp_path):
+    with pytest.raises(OSError):
+        journal.entries(root=str(tmp_path / "nothing"))
+    with pytest.raises(ValueError, match="lines"):
+        journal.entries(lines=-1)
+
+
+@pytest.fixture(scope="module")
+def services(system_bus):
+    peer = PeerProcess("systemd_services.py", "org.freedesktop.systemd1", env=child_env())
+    yield peer
+    peer.stop()
+
+
+def test_a_manager_elsewhere_has_no_journal_here(services, tmp_path):
+    """The private bus is not this machine's manager: its units are never
+    looked up in this machine's journal."""
+    services.reset()
+    with systemd.Manager() as m:
+        with pytest.raises(ValueError, match=r"root=") as caught:
+            m.unit("vq-plain.service").journal()
+        assert m.bus.address in str(caught.value)
+        assert m.run(["/bin/true"], wait=True).journal == []  # unreadable: none
+    with systemd.Manager(root=str(tmp_path)) as m:  # a root without a journal
+        assert m.run(["/bin/true"], wait=True).journal == [] and m.unit("vq-plain.service").journal() == []
+    with systemd.Manager(root=str(tmp_path / "nothing")) as m:
+        assert m.run(["/bin/true"], wait=True).journal == []
+        with pytest.raises(FileNotFoundError):
+            m.unit("vq-plain.service").journal()
+
+
+def test_run_and_journal_over_ssh(remote_hosts):
+    with remote_hosts.use(), varquin.Bus.remote(remote_hosts.remotes[0], timeout=30) as bus:
+        m = systemd.Manager(bus)
+        r = m.run(["/bin/sh", "-c", "echo over ssh; exit 3"], wait=True, timeout=60)
+        assert (r.result, r.exit_status) == ("exit-code", 3)
+        assert "over ssh" in [e.message for e in r.journal]
+        lines = m.unit(r.unit).journal(lines=50)
+        assert [e.message for e in lines if e.pid != 1] == ["over ssh"]
+        assert any(e.pid == 1 and e.fields["UNIT"] == r.unit for e in lines)
+        m.close()

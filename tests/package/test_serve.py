@@ -1,0 +1,444 @@
+"""Serving Interface classes on a Bus: every type through exported methods
+(called by jeepney and by busctl), properties, signals, error replies,
+stopping, Ctrl-C, callers that vanish, many callers, and calls a callable
+makes."""
+
+import gc
+import json
+import logging
+import subprocess
+import sys
+import threading
+import weakref
+
+import pytest
+from jeepney import DBusAddress, HeaderFields, MatchRule, MessageType, message_bus, new_method_call
+from jeepney.io.blocking import open_dbus_connection
+
+import varquin
+from testing.env import child_env
+
+NAME = "org.varquin.Test.Served"
+PATH = "/org/varquin/test/served"
+
+# (signature, value as jeepney sends it, value as the method receives it)
+TYPES = [
+    ("ybnqiuxt", (255, True, -32768, 65535, -(2**31), 2**32 - 1, -(2**63), 2**64 - 1), None),
+    ("dsog", (-0.5, "ünï", "/a/b", "a{sv}"), None),
+    ("ay", (b"\x00\xff",), None),
+    ("as", (["a", ""],), None),
+    ("a{sv}", ({"n": ("i", 1), "l": ("as", ["x"])},), ({"n": 1, "l": ["x"]},)),
+    ("a(si)", ([("a", 1)],), None),
+    ("(i(sv))", ((1, ("s", ("u", 7))),), ((1, ("s", 7)),)),
+    ("aa{ys}", ([{1: "one"}, {}],), None),
+    ("v", (("ay", b"v"),), (b"v",)),
+]
+
+
+def make_echo_class():
+    """One Echo method per signature of TYPES: it records what it received and
+    returns it (variants go back as Variant of their received signature)."""
+    members = {"received": None}
+    for i, (sig, _, _) in enumerate(TYPES):
+
+        def echo(self, *args, _sig=sig):
+            self.received = args
+            return _back(_sig, args)
+
+        members[f"Echo{i}"] = varquin.method(sig, sig)(echo)
+    return type("Echo", (varquin.Interface,), members, name=NAME)
+
+
+def _back(sig, args):
+    """What a method returns for `args` of `sig`: variants need their type."""
+    out = []
+    for value, t in zip(args, _types(sig), strict=True):
+        out.append(_variantise(t, value))
+    return out[0] if len(out) == 1 else tuple(out)
+
+
+def _types(sig):
+    types, depth, start = [], 0, 0
+    i = 0
+    while i < len(sig):
+        c = sig[i]
+        if c == "a":
+            i += 1
+            continue
+        if c in "({":
+            depth += 1
+        elif c in ")}":
+            depth -= 1
+        if depth == 0:
+            types.append(sig[start : i + 1])
+            start = i + 1
+        i += 1
+    return types
+
+
+def _variantise(t, value):
+    if t == "v":
+        return varquin.Variant("ay" if isinstance(value, bytes) else "u", value)
+    if t == "a{sv}":
+        kinds = {int: "i", list: "as", str: "s"}
+        return {k: varquin.Variant(kinds[type(v)], v) for k, v in value.items()}
+    if t == "(i(sv))":
+        return (value[0], (value[1][0], varquin.Variant("u", value[1][1])))
+    return value
+
+
+class Counter(varquin.Interface, name="org.varquin.Test.Counter"):
+    def __init__(self):
+        self._count = 3
+
+    @varquin.property("u")
+    def Count(self):
+        return self._count
+
+    @Count.setter
+    def Count(self, value):
+        self._count = value
+
+    @varquin.property("s")
+    def Label(self):
+        return "fixed"
+
+    Changed = varquin.signal("su")
+
+    @varquin.method("s", "")
+    def Fail(self, how):
+        if how == "named":
+            raise varquin.BusError("org.varquin.Test.Error.Named", "named text")
+        if how == "invalid":
+            raise varquin.InvalidArgs("bad argument")
+        if how == "exit":
+            raise SystemExit(3)
+        raise ValueError(f"boom {how}")
+
+    @varquin.method("", "is")
+    def Mismatch(self):
+        return ("a",)
+
+    @varquin.method("", "s")
+    def CallMyself(self):
+        return self.bus.call(NAME, PATH, "org.varquin.Test.Counter", "Fail", "s", "x")[0]
+
+    @varquin.method("", "")
+    def Stop(self):
+        self.bus.stop()
+
+    @varquin.method("d", "s")
+    def Sleep(self, seconds):
+        threading.Event().wait(seconds)  # holds this call, not the bus
+        return "slept"
+
+
+class Served(make_echo_class(), Counter):
+    pass
+
+
+@pytest.fixture
+def served(system_bus):
+    """An object of both interfaces exported on a Bus served by a thread."""
+    bus = varquin.Bus.system()
+    obj = Served()
+    obj.bus = bus
+    handle = bus.export(PATH, obj)
+    bus.request_name(NAME)
+    loop = threading.Thread(target=bus.serve)
+    loop.start()
+    try:
+        yield bus, obj, handle
+    finally:
+        bus.stop()
+        loop.join(10)
+        assert not loop.is_alive()
+        handle.close()
+        # Released before the next test asks for it: the bus daemon frees the
+        # names of a closed connection only when it sees the connection end.
+        bus.release_name(NAME)
+        bus.close()
+
+
+def jeepney_call(conn, member, sig, body, interface=NAME):
+    msg = new_method_call(DBusAddress(PATH, bus_name=NAME, interface=interface), member, sig, body)
+    reply = conn.send_and_get_reply(msg, timeout=10)
+    return reply.header.message_type, reply.header.fields, reply.body
+
+
+@pytest.mark.parametrize("index", range(len(TYPES)))
+def test_every_type_round_trips_through_an_exported_method(served, index):
+    _, obj, _ = served
+    sig, sent, received = TYPES[index]
+    with open_dbus_connection(bus="SYSTEM") as conn:
+        kind, _, body = jeepney_call(conn, f"Echo{index}", sig, sent)
+    assert kind == MessageType.method_return
+    assert obj.received == (received or sent)
+    assert body == sent
+
+
+@pytest.mark.parametrize(
+    "index,args,expected",
+    [
+        (1, ["0.5", "x", "/p", "s"], [0.5, "x", "/p", "s"]),
+        (3, ["2", "a", "b"], [["a", "b"]]),
+        (4, ["1", "k", "s", "v"], [{"k": {"type": "s", "data": "v"}}]),
+    ],
+)
+def test_busctl_calls_exported_methods(served, index, args, expected):
+    out = subprocess.run(
+        ["busctl", "--system", "--json=short", "call", NAME, PATH, NAME, f"Echo{index}", TYPES[index][0], *args],
+        capture_output=True,
+        text=True,
+        env=child_env(),
+        check=True,
+    )
+    assert json.loads(out.stdout)["data"] == expected
+
+
+def test_properties_through_busctl_and_get_all(served):
+    bus, obj, _ = served
+    busctl = ["busctl", "--system"]
+    subprocess.run(
+        [*busctl, "set-property", NAME, PATH, "org.varquin.Test.Counter", "Count", "u", "41"],
+        check=True,
+        env=child_env(),
+    )
+    out = subprocess.run(
+        [*busctl, "get-property", NAME, PATH, "org.varquin.Test.Counter", "Count"],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=child_env(),
+    )
+    assert out.stdout.strip() == "u 41" and obj.Count == 41
+    with varquin.Bus.system() as client:
+        assert client.get_all(NAME, PATH, "org.varquin.Test.Counter") == {"Count": 41, "Label": "fixed"}
+        for prop, sig, value, error in [
+            ("Label", "s", "x", "PropertyReadOnly"),
+            ("Count", "s", "x", "InvalidArgs"),
+            ("Nope", "u", 1, "UnknownProperty"),
+        ]:
+            with pytest.raises(varquin.BusError) as caught:
+                client.set_property(NAME, PATH, "org.varquin.Test.Counter", prop, sig, value)
+            assert caught.value.name.endswith(error)
+        intro = client.call(NAME, PATH, "org.freedesktop.DBus.Introspectable", "Introspect")[0]
+        assert '<property name="Count" type="u" access="readwrite">' in intro and 'name="Changed"' in intro
+
+
+def test_signals_reach_jeepney_and_bus_subscribers(served):
+    bus, obj, _ = served
+    with open_dbus_connection(bus="SYSTEM") as conn, varquin.Bus.system() as client:
+        rule = MatchRule(type="signal", path=PATH)
+        conn.send_and_get_reply(message_bus.AddMatch(rule), timeout=10)
+        with conn.filter(rule) as queue, client.subscribe(path=PATH) as sub:
+            obj.Changed("x", 1)
+            client.set_property(NAME, PATH, "org.varquin.Test.Counter", "Count", "u", 9)
+            obj.properties_changed("Label")
+            got = [(s.member, s.args) for s in (sub.get(5), sub.get(5), sub.get(5))]
+            seen = [conn.recv_until_filtered(queue, timeout=10) for _ in range(3)]
+    assert got == [
+        ("Changed", ("x", 1)),
+        ("PropertiesChanged", ("org.varquin.Test.Counter", {"Count": 9}, [])),
+        ("PropertiesChanged", ("org.varquin.Test.Counter", {"Label": "fixed"}, [])),
+    ]
+    assert [(m.header.fields[HeaderFields.member], m.body) for m in seen] == [
+        ("Changed", ("x", 1)),
+        ("PropertiesChanged", ("org.varquin.Test.Counter", {"Count": ("u", 9)}, [])),
+        ("PropertiesChanged", ("org.varquin.Test.Counter", {"Label": ("s", "fixed")}, [])),
+    ]
+
+
+@pytest.mark.parametrize(
+    "how,name,text,logged",
+    [
+        ("named", "org.varquin.Test.Error.Named", "named text", False),
+        ("invalid", "org.freedesktop.DBus.Error.InvalidArgs", "bad argument", False),
+        ("other", "org.freedesktop.DBus.Error.Failed", "ValueError: boom other", True),
+    ],
+)
+def test_raising_callables_answer_with_their_error(served, caplog, how, name, text, logged):
+    with caplog.at_level(logging.ERROR, logger="varquin"), varquin.Bus.system() as client:
+        with pytest.raises(varquin.BusError) as caught:
+            client.call(NAME, PATH, "org.varquin.Test.Counter", "Fail", "s", how)
+    assert (caught.value.name, caught.value.message) == (name, text)
+    assert any("Counter.Fail failed" in r.getMessage() and r.exc_info for r in caplog.records) == logged
+
+
+def test_a_result_that_does_not_fit_answers_with_the_mismatch(served, caplog):
+    with caplog.at_level(logging.ERROR, logger="varquin"), varquin.Bus.system() as client:
+        with pytest.raises(varquin.BusError) as caught:
+            client.call(NAME, PATH, "org.varquin.Test.Counter", "Mismatch")
+    assert caught.value.name == "org.freedesktop.DBus.Error.Failed"
+    assert caught.value.message.startswith("result ('a',) does not match output signature \"is\"")
+    assert any("Mismatch" in r.getMessage() for r in caplog.records)
+
+
+def test_bad_input_from_peers_gets_sd_bus_error_replies(served):
+    with open_dbus_connection(bus="SYSTEM") as conn:
+        cases = [
+            ("Echo0", "s", ("x",), NAME),
+            ("Nope", "", (), NAME),
+            ("Get", "s", ("x",), "org.freedesktop.DBus.Properties"),
+        ]
+        names = [jeepney_call(conn, *c)[1][HeaderFields.error_name] for c in cases]
+        msg = new_method_call(DBusAddress("/no/such", bus_name=NAME, interface=NAME), "Echo0")
+        names.append(conn.send_and_get_reply(msg, timeout=10).header.fields[HeaderFields.error_name])
+    assert names == [
+        "org.freedesktop.DBus.Error.InvalidArgs",
+        "org.freedesktop.DBus.Error.UnknownMethod",
+        "org.freedesktop.DBus.Error.InvalidArgs",
+        "org.freedesktop.DBus.Error.UnknownObject",
+    ]
+
+
+def test_a_caller_that_vanishes_and_many_callers(served):
+    with open_dbus_connection(bus="SYSTEM") as gone:
+        gone.send(
+            new_method_call(
+                DBusAddress(PATH, bus_name=NAME, interface="org.varquin.Test.Counter"), "Sleep", "d", (0.2,)
+            )
+        )
+    wrong = []
+
+    def caller(k):
+        with varquin.Bus.system() as c:
+            got = c.call(NAME, PATH, NAME, "Echo3", "as", [str(k)])
+            if got != ([str(k)],):
+                wrong.append(got)
+
+    threads = [threading.Thread(target=caller, args=(k,)) for k in range(200)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == []
+
+
+def test_stop_from_a_callable_and_a_call_to_its_own_service(served):
+    bus, _, _ = served
+    with varquin.Bus.system() as client:
+        with pytest.raises(varquin.BusError) as caught:
+            client.call(NAME, PATH, "org.varquin.Test.Counter", "CallMyself", timeout=20)
+        assert "RuntimeError" in caught.value.message and "never be answered" in caught.value.message
+        client.call(NAME, PATH, "org.varquin.Test.Counter", "Stop")
+
+
+SERVE_SCRIPT = """
+import os, signal, sys, threading, varquin
+
+class Service(varquin.Interface, name="{name}"):
+    @varquin.method("", "")
+    def Exit(self):
+        raise SystemExit(3)
+
+bus = varquin.Bus.system()
+bus.export("{path}", Service())
+bus.request_name("{name}")
+print("ready", flush=True)
+if sys.argv[1] == "ctrl-c":
+    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    try:
+        bus.serve()
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    threading.Timer(0.3, bus.stop).start()
+    bus.serve()
+    print("served again", flush=True)
+else:
+    bus.serve()
+"""
+
+
+@pytest.mark.parametrize("mode", ["ctrl-c", "exit"])
+def test_ctrl_c_and_system_exit_leave_serve(system_bus, mode):
+    script = SERVE_SCRIPT.format(name=NAME, path=PATH)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", script, mode], stdout=subprocess.PIPE, text=True, env=child_env(imports_module=True)
+    )
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        if mode == "exit":
+            with varquin.Bus.system() as client, pytest.raises(varquin.BusError) as caught:
+                client.call(NAME, PATH, NAME, "Exit")
+            assert caught.value.message == "SystemExit: 3"
+            assert proc.wait(30) == 3
+        else:
+            out, _ = proc.communicate(timeout=30)
+            assert out.split() == ["interrupted", "served", "again"]
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+class Named(varquin.Interface, name="org.varquin.Test.Named"):
+    @varquin.method("", "s")
+    def Who(self):
+        return "base"
+
+
+class Overridden(Named):
+    def Who(self):
+        return "derived"
+
+
+def test_exporting_and_unexporting(system_bus):
+    with varquin.Bus.system() as bus, varquin.Bus.system() as client:
+        target = (bus.unique_name, "/a", "org.varquin.Test.Named", "Who")
+        with pytest.raises(TypeError):
+            bus.export("/a", object())
+        handle = bus.export("/a", Overridden())
+        with pytest.raises(ValueError):
+            bus.export("/a", Named())  # the same interface at the same path
+        loop = threading.Thread(target=bus.serve)
+        loop.start()
+        try:
+            assert client.call(*target) == ("derived",)  # overrides are served
+            handle.close()
+            with pytest.raises(varquin.UnknownObject):
+                client.call(*target)
+            with bus.export("/a", Named()):
+                assert client.call(*target) == ("base",)
+                with pytest.raises(varquin.UnknownInterface):
+                    client.get_all(bus.unique_name, "/a", "org.varquin.Test.Other")
+        finally:
+            bus.stop()
+            loop.join(10)
+
+
+def test_names_are_taken_and_released(system_bus):
+    with varquin.Bus.system() as owner, varquin.Bus.system() as other:
+        owner.request_name("org.varquin.Test.Owned")
+        owner.request_name("org.varquin.Test.Owned")  # already ours: fine
+        with pytest.raises(varquin.NameTaken):
+            other.request_name("org.varquin.Test.Owned")
+        owner.release_name("org.varquin.Test.Owned")
+        other.request_name("org.varquin.Test.Owned")
+        assert other.call(
+            "org.freedesktop.DBus",
+            "/org/freedesktop/DBus",
+            "org.freedesktop.DBus",
+            "GetNameOwner",
+            "s",
+            "org.varquin.Test.Owned",
+        ) == (other.unique_name,)
+
+
+def test_an_exported_object_holding_its_bus_is_collected(system_bus):
+    bus = varquin.Bus.system()
+    obj = Counter()
+    obj.bus = bus  # bus -> object -> bus: a cycle only the collector frees
+    bus.export("/cycle", obj)
+    gone = weakref.ref(obj)
+    del obj, bus
+    gc.collect()
+    assert gone() is None
+
+
+def test_closing_the_bus_ends_serve(system_bus):
+    bus = varquin.Bus.system()
+    loop = threading.Thread(target=bus.serve)
+    loop.start()
+    bus.close()
+    loop.join(10)
+    assert not loop.is_alive()
