@@ -171,3 +171,39 @@ def test_large_signals_sent_under_asyncio_are_written_whatever_path_sent_them(sy
                 assert len(sig.args[0] if how != "properties_changed" else sig.args[1]["Text"]) == 16 << 20
 
     asyncio.run(asyncio.wait_for(main(), 60))
+
+
+@pytest.mark.parametrize("leave", ["break", "cancelled get", "dropped"])
+def test_an_abandoned_aio_subscription_is_closed(buses, leave):
+    import gc
+    import weakref
+
+    _, emitter = buses
+
+    async def main():
+        async with await varquin.aio.Bus.system() as abus:
+            sub = await abus.subscribe(interface=IFACE, member="Left")
+            refs = [weakref.ref(sub), weakref.ref(sub._core)]
+            _sig = None
+            if leave == "break":
+                emitter.emit("/n", IFACE, "Left")
+                async for _sig in sub:
+                    break
+            elif leave == "cancelled get":
+                task = asyncio.ensure_future(sub.get())
+                await asyncio.sleep(0)
+                task.cancel()
+                with pytest.raises(asyncio.CancelledError):
+                    await task
+                del task
+            del sub, _sig
+            # The loop lets go of a cancelled wait's frames in its next turns.
+            for _ in range(100):
+                gc.collect()
+                if refs[0]() is None:
+                    break
+                await asyncio.sleep(0)
+            # Gone with its native subscription, whose end closes it.
+            assert [r() for r in refs] == [None, None]
+
+    asyncio.run(asyncio.wait_for(main(), 30))

@@ -19,6 +19,7 @@ import asyncio
 import functools
 import logging
 import os
+import weakref
 from collections.abc import Callable
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Self, TypeVar, overload
@@ -52,7 +53,10 @@ class _Driver:
         self.loop = loop
         self.pid = os.getpid()
         self.calls: dict[_core.PendingCall, asyncio.Future[tuple[Any, ...]]] = {}
-        self.subscriptions: set[Subscription] = set()
+        # Held weakly: a subscription nobody refers to any more (an `async
+        # for` left with break, a cancelled await) goes, and its native
+        # subscription closes as it goes.
+        self.subscriptions: weakref.WeakSet[Subscription] = weakref.WeakSet()
         self.tasks: set[asyncio.Task[Any]] = set()
         self.timer: asyncio.TimerHandle | None = None
         self.timer_when = 0.0
@@ -432,7 +436,9 @@ class Bus:
 class Subscription:
     """Signals matching a rule, on the event loop: ``async for sig in sub``,
     ``await sub.get(timeout)``; ``await`` it to have the match in place.
-    The signals wait in the native subscription's bounded queue."""
+    The signals wait in the native subscription's bounded queue.  Dropping
+    the last reference closes it (``async for sig in bus.subscribe(...)``
+    left with break closes the subscription it made)."""
 
     def __init__(self, bus: Bus, rule: dict[str, Any]) -> None:
         self._bus = bus
