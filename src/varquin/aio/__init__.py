@@ -151,22 +151,27 @@ class _Driver:
         self.step()
 
     def fail(self, error: BaseException) -> None:
-        """The connection is lost or closed: every waiter gets `error`."""
+        """The connection is lost or closed: every waiter gets `error`.  The
+        futures of a loop that is closed already are dropped: nothing can
+        await them any more, and resolving them would raise."""
         if self.error is not None:
             return
         self.error = error
-        self.loop.remove_reader(self.fd)
-        self.loop.remove_reader(self.wake_fd)
-        if self.writing:
-            self.loop.remove_writer(self.fd)
-        if self.timer is not None:
-            self.timer.cancel()
+        alive = not self.loop.is_closed()
+        if alive:
+            self.loop.remove_reader(self.fd)
+            self.loop.remove_reader(self.wake_fd)
+            if self.writing:
+                self.loop.remove_writer(self.fd)
+            if self.timer is not None:
+                self.timer.cancel()
         for pending, future in self.calls.items():
             pending.cancel()
-            if not future.done():
+            if alive and not future.done():
                 future.set_exception(self.failure())
         self.calls.clear()
-        self.feed()
+        if alive:
+            self.feed()
 
     def failure(self) -> BaseException:
         """A new exception like the one the connection failed with (each
@@ -419,10 +424,12 @@ class Bus:
         if os.getpid() != self._driver.pid:
             self._core.close()
             return
-        self._driver.fail(ConnectionAbortedError("the bus was closed"))
-        for sub in list(self._driver.subscriptions):
-            sub.close()
-        self._core.close()
+        try:
+            self._driver.fail(ConnectionAbortedError("the bus was closed"))
+            for sub in list(self._driver.subscriptions):
+                sub.close()
+        finally:
+            self._core.close()
 
     async def __aenter__(self) -> Self:
         return self
@@ -503,8 +510,9 @@ class Subscription:
         if self._core is not None:
             self._core.close()
         self._bus._driver.subscriptions.discard(self)
-        if self._waiter is not None and not self._waiter.done():
-            self._waiter.set_result(None)
+        waiter = self._waiter
+        if waiter is not None and not waiter.done() and not waiter.get_loop().is_closed():
+            waiter.set_result(None)
 
     async def __aenter__(self) -> Self:
         return await self._start()
