@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "core/args.hpp"
 #include "core/calls.hpp"
@@ -66,6 +67,44 @@ std::string address_escape(const char *text) {
     return out;
 }
 
+// Whether `text` has the form of a D-Bus address: entries separated by
+// ';', each `transport:` followed by key=value pairs separated by ','
+// (none for some transports).  Whether the transport is one sd-bus knows is
+// left to sd-bus.
+bool looks_like_address(std::string_view text) noexcept {
+    auto name_char = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+    };
+    size_t entries = 0;
+    while (!text.empty()) {
+        const size_t end = text.find(';');
+        std::string_view entry = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (entry.empty())
+            continue;  // a trailing ';'
+        const size_t colon = entry.find(':');
+        if (colon == 0 || colon == std::string_view::npos)
+            return false;
+        for (char c : entry.substr(0, colon))
+            if (!name_char(c))
+                return false;
+        std::string_view pairs = entry.substr(colon + 1);
+        while (!pairs.empty()) {
+            const size_t comma = pairs.find(',');
+            const std::string_view pair = pairs.substr(0, comma);
+            pairs = comma == std::string_view::npos ? std::string_view() : pairs.substr(comma + 1);
+            const size_t eq = pair.find('=');
+            if (eq == 0 || eq == std::string_view::npos)
+                return false;
+            for (char c : pair.substr(0, eq))
+                if (!name_char(c))
+                    return false;
+        }
+        ++entries;
+    }
+    return entries > 0;
+}
+
 // The address sd-bus opens for the system or the session bus, picked as it
 // picks it, for the messages of a failure; empty when the session bus has
 // none (neither variable set).
@@ -101,6 +140,12 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         if (size == 0 || std::strlen(text) != static_cast<size_t>(size))
             return PyErr_Format(PyExc_ValueError, "%s %R is not valid",
                                 how == transport::remote ? "host" : "address", where);
+        if (how == transport::address && !looks_like_address(text))
+            return PyErr_Format(PyExc_ValueError,
+                                "%R is not a D-Bus address: expected transport:key=value,... "
+                                "such as 'unix:path=/run/dbus/system_bus_socket' (entries "
+                                "separated by ';')",
+                                where);
     }
     py_ref address;
     if (how == transport::system || how == transport::session) {

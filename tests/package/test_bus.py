@@ -285,9 +285,19 @@ def test_closing(bus, echo_peer):
         other.subscribe()
 
 
-def test_an_unreachable_address_raises_connection_error():
+@pytest.mark.parametrize(
+    "address",
+    ["unix:path=/nonexistent/varquin/socket", "tcp:host=127.0.0.1,port=1;", "x:;unix:path=/nonexistent/a"],
+)
+def test_an_unreachable_address_raises_connection_error(address):
     with pytest.raises(ConnectionError):
-        varquin.Bus("unix:path=/nonexistent/varquin/socket")
+        varquin.Bus(address)
+
+
+@pytest.mark.parametrize("address", ["garbage", "/run/dbus/system_bus_socket", ":path=/x", "unix:path", "unix:=x", ";"])
+def test_what_is_not_an_address_raises_value_error_naming_it_and_the_form(address):
+    with pytest.raises(ValueError, match=re.escape(repr(address)) + ".*transport:key=value"):
+        varquin.Bus(address)
 
 
 def test_after_the_bus_daemon_restarts_calls_raise_and_a_new_bus_works():
