@@ -10,6 +10,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import charts  # noqa: E402
+import cliref  # noqa: E402
+import errref  # noqa: E402
 
 project = "varquin"
 author = "varquin's developers"
@@ -85,3 +87,5 @@ def setup(app):
     app.connect("builder-inited", _draw_charts)
     app.connect("autodoc-process-docstring", _literal_blocks)
     app.add_post_transform(_NearestTarget)
+    cliref.setup(app)
+    errref.setup(app)
