@@ -329,7 +329,8 @@ def _cpu(nsec: int | None) -> timedelta | None:
 def property_value(name: str, value: Any) -> Variant:
     """The variant ``name`` is sent as (see PROPERTY_TYPES).  ValueError for
     a name outside the table whose value is not a Variant; TypeError for a
-    bare str where a list of str is expected."""
+    bare str where a list of str is expected, and for a timedelta given for
+    a property other than a time (``...USec``)."""
     if isinstance(value, Variant):
         return value
     signature = PROPERTY_TYPES.get(name)
@@ -339,6 +340,9 @@ def property_value(name: str, value: Any) -> Variant:
         value = name_list(value, f"property {name}")
     elif signature == "t":
         if isinstance(value, timedelta):
+            # Only a time is a timedelta: a size or a count given as one is a mistake.
+            if not name.endswith("USec"):
+                raise TypeError(f"property {name} is a size or a count (int), not a timedelta")
             value = value // timedelta(microseconds=1)
         elif value == "infinity" or (isinstance(value, float) and math.isinf(value) and value > 0):
             value = _UNAVAILABLE
@@ -426,6 +430,31 @@ def unit_details(unit: Mapping[str, Any], kind: Mapping[str, Any]) -> UnitDetail
         fragment_path=unit.get("FragmentPath") or None,
         unit_file_state=unit.get("UnitFileState", ""),
     )
+
+
+def filter_units(found: Iterable[Any], patterns: list[str], states: list[str]) -> list[UnitInfo]:
+    """The UnitInfo of ListUnits' entries whose names match one of
+    ``patterns`` (all when empty) and whose load, active or sub state is one
+    of ``states`` (any when empty): what ListUnitsByPatterns answers, for a
+    manager older than it."""
+    return [
+        UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6])
+        for u in found
+        if (not patterns or any(fnmatch.fnmatchcase(u[0], p) for p in patterns))
+        and (not states or any(s in states for s in u[2:5]))
+    ]
+
+
+def filter_unit_files(found: Iterable[Any], patterns: list[str], states: list[str]) -> list[UnitFile]:
+    """The UnitFile of ListUnitFiles' entries whose names match one of
+    ``patterns`` and whose state is one of ``states`` (as
+    :func:`filter_units`)."""
+    files = [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
+    return [
+        f
+        for f in files
+        if (not patterns or any(fnmatch.fnmatchcase(f.name, p) for p in patterns)) and (not states or f.state in states)
+    ]
 
 
 def type_interface(unit_id: str) -> str | None:
@@ -1151,12 +1180,7 @@ class Manager:
         except UnknownMethod:
             # A manager older than ListUnitFilesByPatterns: filter here.
             (found,) = self._call("ListUnitFiles")
-            found = [
-                (path, state)
-                for path, state in found
-                if (not patterns or any(fnmatch.fnmatchcase(path.rpartition("/")[2], p) for p in patterns))
-                and (not states or state in states)
-            ]
+            return filter_unit_files(found, patterns, states)
         return [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
 
     # -- jobs ---------------------------------------------------------------------------
@@ -1310,12 +1334,7 @@ class Manager:
         except UnknownMethod:
             # A manager older than ListUnitsByPatterns: filter here.
             (found,) = self._call("ListUnits")
-            found = [
-                u
-                for u in found
-                if (not patterns or any(fnmatch.fnmatchcase(u[0], p) for p in patterns))
-                and (not states or any(s in states for s in u[2:5]))
-            ]
+            return filter_units(found, patterns, states)
         return [UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6]) for u in found]
 
     def reset_failed(self, unit: str | None = None) -> None:

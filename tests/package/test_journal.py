@@ -3,6 +3,7 @@ from the throwaway container's journal through its root (real tier), and
 the rules for where a Manager's journal is read (substitute manager)."""
 
 import gc
+import os
 import threading
 import weakref
 from datetime import timedelta
@@ -84,6 +85,32 @@ def test_an_unreadable_root_is_an_error(tmp_path):
         journal.entries(root=str(tmp_path / "nothing"))
     with pytest.raises(ValueError, match="lines"):
         journal.entries(lines=-1)
+
+
+def test_a_journal_opened_before_fork_fails_at_once_in_the_child(tmp_path):
+    j = journal.open_journal(None, str(tmp_path))
+    try:
+        reader, writer = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the child: report what each call raised, and leave without cleanup
+            outcomes = []
+            for call in (lambda: j.read(1), lambda: j.seek_tail(0), lambda: j.follow(0), j.close):
+                try:
+                    call()
+                    outcomes.append("returned")
+                except BaseException as e:
+                    outcomes.append(type(e).__name__)
+            os.write(writer, " ".join(outcomes).encode())
+            os._exit(0)
+        os.close(writer)
+        with os.fdopen(reader, "rb") as report:
+            outcomes = report.read().decode().split()
+        assert os.waitpid(pid, 0)[1] == 0
+        # close() in the child forgets the parent's journal without closing it.
+        assert outcomes == ["ChildProcessError"] * 3 + ["returned"]
+        assert not j.closed and j.read(1) == []
+    finally:
+        j.close()
 
 
 @pytest.fixture(scope="module")

@@ -3,6 +3,7 @@ unit files, jobs waited for, status and properties, errors.  The tests use
 units of their own (vq-api*.service) so that other tests' units keep their
 state."""
 
+import asyncio
 import os
 import signal
 import threading
@@ -11,8 +12,10 @@ from datetime import UTC, timedelta
 import pytest
 
 import varquin
+import varquin.aio
 from testing.env import child_env, wait_for
 from varquin import systemd
+from varquin.aio import systemd as asystemd
 
 API, ALIAS = "vq-api.service", "vq-api-alias.service"
 WANTS = "/etc/systemd/system/multi-user.target.wants"
@@ -159,6 +162,12 @@ def test_list_units_filters_itself_on_a_manager_without_list_units_by_patterns(s
             found = m.list_units(patterns=("*.service",), states=("running",))
         assert found == [systemd.UnitInfo("a.service", "Description", "loaded", "active", "running", "/o")]
         assert [c["member"] for c in peer.calls()] == ["ListUnitsByPatterns", "ListUnits"]
+
+        async def awaited():
+            async with await varquin.aio.Bus.system() as abus:
+                return await asystemd.Manager(abus).list_units(patterns=("*.service",), states=("running",))
+
+        assert asyncio.run(awaited()) == found
     finally:
         peer.stop()
 
