@@ -54,6 +54,8 @@ from varquin.systemd import (
 __all__ = ["Job", "Manager", "Run", "Unit", "UnitWatch"]
 
 _MANAGER_PATH = "/org/freedesktop/systemd1"
+# Seconds a host's journal may take to arrive over SSH.
+_REMOTE_JOURNAL_TIMEOUT = 60
 _PROPERTIES = "org.freedesktop.DBus.Properties"
 
 # asyncio Buses on which the manager's Subscribe() has been called (see
@@ -479,14 +481,21 @@ class Manager:
         how, where = self._journal_source()
         if how == "remote":
             assert where is not None
-            argv = [*_journal.ssh_target(where), "journalctl", "-o", "json", "--no-pager", "-u", unit, "-n", str(lines)]
             proc = await asyncio.create_subprocess_exec(
-                *argv,
+                *_journal.remote_argv(where, unit, lines),
                 stdin=asyncio.subprocess.DEVNULL,
                 stdout=asyncio.subprocess.PIPE,
                 stderr=asyncio.subprocess.PIPE,
             )
-            out, err = await proc.communicate()
+            try:
+                # Bounded as the blocking Manager's read (a host that stops answering).
+                async with asyncio.timeout(_REMOTE_JOURNAL_TIMEOUT):
+                    out, err = await proc.communicate()
+            except BaseException:
+                if proc.returncode is None:
+                    proc.kill()
+                    await proc.wait()
+                raise
             return _journal.parse_json_lines(where, proc.returncode or 0, out, err)
         # A local read: files mapped in memory, no wait.
         return _journal.entries(unit=unit, lines=lines, root=where)
