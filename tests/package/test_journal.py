@@ -144,7 +144,14 @@ def test_a_hosts_journal_is_read_over_ssh_with_its_reasons(tmp_path, monkeypatch
         if outcome is ConnectionError:
             assert str(caught.value) == "ssh: connect to host web1 port 22: Connection refused"
     argv = (tmp_path / "argv").read_text().split()
-    assert argv == ["-xT", "-p", "2222", "--", "root@web1", *"journalctl -o json --no-pager -u web.service -n 5".split()]
+    assert argv == [
+        "-xT",
+        "-p",
+        "2222",
+        "--",
+        "root@web1",
+        *"journalctl -o json --no-pager -u web.service -n 5".split(),
+    ]
 
 
 @pytest.fixture(scope="module")
