@@ -250,6 +250,9 @@ void close_connection(bus_object *self) noexcept {
     connection *conn = self->conn;
     if (!conn)
         return;
+    // The exported objects leave with the connection: their handles report
+    // closed and the bus no longer keeps them alive.
+    clear_export_references(self->exports);
     gil_released unlocked;
     conn->close();
 }

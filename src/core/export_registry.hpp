@@ -41,9 +41,13 @@ struct method_export {
 };
 
 struct property_export {
+    // What PropertiesChanged says of it (its EmitsChangedSignal annotation):
+    // the new value, only its name, or nothing (const: it never changes).
+    enum class emits : uint8_t { value, invalidation, never, nothing };
     std::string name, sig;
     PyObject *getter = nullptr;
     PyObject *setter = nullptr;  // null: read-only
+    emits announce = emits::value;
 };
 
 struct signal_export {

@@ -59,9 +59,13 @@ def method(input_signature: str = "", output_signature: str = "", *, name: str |
     return mark
 
 
+EMITS = ("true", "invalidates", "const", "false")
+
+
 class DBusProperty(builtins.property):
     """A D-Bus property: read-only unless a setter is added with
-    ``@Prop.setter``.  Reads and writes from Python work as for any property."""
+    ``@Prop.setter``.  Reads and writes from Python work as for any property.
+    `emits` is what PropertiesChanged says of it (see :func:`property`)."""
 
     def __init__(
         self,
@@ -69,11 +73,13 @@ class DBusProperty(builtins.property):
         fget: Callable[[Any], Any],
         fset: Callable[[Any, Any], None] | None = None,
         name: str | None = None,
+        emits: str = "true",
     ) -> None:
         super().__init__(fget, fset, None, fget.__doc__)
         self.signature = signature
         self.name = name or ""
         self.explicit_name = name is not None
+        self.emits = emits
 
     def __set_name__(self, owner: type, attr: str) -> None:
         if not self.explicit_name:
@@ -81,15 +87,34 @@ class DBusProperty(builtins.property):
 
     def setter(self, fset: Callable[[Any, Any], None]) -> DBusProperty:
         assert self.fget is not None  # a DBusProperty is always made with its getter
-        return DBusProperty(self.signature, self.fget, fset, self.name if self.explicit_name else None)
+        if self.emits == "const":
+            raise ValueError(f"property {self.name or fset.__name__}: a const property cannot have a setter")
+        return DBusProperty(self.signature, self.fget, fset, self.name if self.explicit_name else None, self.emits)
 
 
-def property(signature: str, *, name: str | None = None) -> Callable[[Callable[[Any], Any]], DBusProperty]:  # noqa: A001
+def property(  # noqa: A001
+    signature: str, *, name: str | None = None, emits: str = "true"
+) -> Callable[[Callable[[Any], Any]], DBusProperty]:
     """Marks a getter of an Interface class as a D-Bus property of type
-    `signature` (one complete type); add a setter with ``@Prop.setter``."""
+    `signature` (one complete type); add a setter with ``@Prop.setter``.
+
+    `emits` is the property's org.freedesktop.DBus.Property.EmitsChangedSignal
+    annotation, shown by introspection and followed by the PropertiesChanged
+    sent after a Set and by :meth:`Interface.properties_changed`: ``"true"``
+    sends the new value, ``"invalidates"`` only the name (in the invalidated
+    list), ``"const"`` (the value never changes; read-only) and ``"false"``
+    send nothing.  ValueError for any other value, or for a setter on a const
+    property.
+
+        @varquin.property("s", emits="invalidates")
+        def Log(self):
+            return self._log
+    """
+    if emits not in EMITS:
+        raise ValueError(f'emits is one of "true", "invalidates", "const", "false", not {emits!r}')
 
     def mark(fget: Callable[[Any], Any]) -> DBusProperty:
-        return DBusProperty(signature, fget, name=name)
+        return DBusProperty(signature, fget, name=name, emits=emits)
 
     return mark
 
@@ -147,18 +172,29 @@ class Interface:
         cls.__dbus_interfaces__ = _describe(cls)
 
     def properties_changed(self, *names: str) -> None:
-        """Emits PropertiesChanged with the current values of the properties
-        `names`, wherever this object is exported."""
-        by_interface: dict[str, dict[str, Variant]] = {}
+        """Emits PropertiesChanged for the properties `names`, wherever this
+        object is exported, as each one's `emits` says: its current value, or
+        its name in the invalidated list; a "const" or "false" property is
+        left out.  ValueError for a name that is not a D-Bus property of the
+        object."""
+        by_interface: dict[str, tuple[dict[str, Variant], list[str]]] = {}
         for name in names:
             found = _find_property(type(self), name)
             if found is None:
                 raise ValueError(f"{type(self).__name__} has no D-Bus property {name}")
             interface, prop = found
-            by_interface.setdefault(interface, {})[prop.name] = Variant(prop.signature, prop.fget(self))  # type: ignore[misc]
+            if prop.emits in ("const", "false"):
+                continue
+            values, invalidated = by_interface.setdefault(interface, ({}, []))
+            if prop.emits == "invalidates":
+                invalidated.append(prop.name)
+            else:
+                values[prop.name] = Variant(prop.signature, prop.fget(self))  # type: ignore[misc]
         for handle in exports_of(self):
-            for interface, values in by_interface.items():
-                handle.bus.emit(handle.path, _PROPERTIES, "PropertiesChanged", "sa{sv}as", interface, values, [])
+            for interface, (values, invalidated) in by_interface.items():
+                handle.bus.emit(
+                    handle.path, _PROPERTIES, "PropertiesChanged", "sa{sv}as", interface, values, invalidated
+                )
 
 
 def _own_members(cls: type) -> tuple[list[tuple[str, str, str, str]], list[tuple[str, DBusProperty]], list[signal]]:
@@ -190,7 +226,10 @@ def _describe(cls: type) -> tuple[Any, ...]:
             (
                 name,
                 tuple((dbus, ins, outs, getattr(cls, attr)) for attr, dbus, ins, outs in methods),
-                tuple((p.name, p.signature, getattr(cls, attr).fget, getattr(cls, attr).fset) for attr, p in props),
+                tuple(
+                    (p.name, p.signature, getattr(cls, attr).fget, getattr(cls, attr).fset, p.emits)
+                    for attr, p in props
+                ),
                 tuple((s.name, s.signature) for s in signals),
             )
         )
