@@ -349,6 +349,30 @@ def property_value(name: str, value: Any) -> Variant:
     return Variant(signature, value)
 
 
+# StandardInput=, StandardOutput= and StandardError= as unit files and
+# systemd-run write a file ("file:PATH", "append:PATH", "truncate:PATH"): the
+# manager takes the path as a property of its own, by this suffix.
+_STDIO_FILES = {"file": "File", "append": "FileToAppend", "truncate": "FileToTruncate"}
+
+
+def unit_properties(properties: Mapping[str, Any]) -> list[tuple[str, Variant]]:
+    """The ``(name, variant)`` pairs ``properties`` are sent as (see
+    :func:`property_value`); a standard stream given as ``"file:PATH"``,
+    ``"append:PATH"`` or ``"truncate:PATH"`` becomes the manager's
+    ``StandardOutputFile``, ``...FileToAppend`` or ``...FileToTruncate``
+    (``StandardInputFile`` for input)."""
+    out = []
+    for name, value in properties.items():
+        if name in ("StandardInput", "StandardOutput", "StandardError") and isinstance(value, str):
+            kind, colon, path = value.partition(":")
+            suffix = _STDIO_FILES.get(kind) if colon else None
+            if suffix is not None and (name != "StandardInput" or kind == "file"):
+                out.append((name + suffix, Variant("s", path)))
+                continue
+        out.append((name, property_value(name, value)))
+    return out
+
+
 def _exec_start(args: list[str]) -> list[tuple[str, list[str], bool]]:
     """ExecStart for ``args``, passed verbatim: the manager expands ``$VAR``
     and turns ``$$`` into ``$`` in a command's arguments, so each ``$`` is
@@ -373,7 +397,7 @@ def _run_properties(
     exec_start = _exec_start(args)
     given = dict(properties or {})
     given.setdefault("Description", shlex.join(args))
-    props = [(name, property_value(name, value)) for name, value in given.items()]
+    props = unit_properties(given)
     props.append(("ExecStart", Variant("a(sasb)", exec_start)))
     props.append(("AddRef", Variant("b", True)))
     if collect:
@@ -1281,8 +1305,10 @@ class Manager:
         unit is ``name`` (``.service`` added when it has no suffix) or a new
         ``run-u<N>.service``.  ``properties`` sets unit properties from plain
         values for the names of PROPERTY_TYPES (``{"User": "nobody",
-        "MemoryMax": 256 << 20, "Environment": ["A=1"]}``); any other name
-        needs a varquin.Variant (ValueError naming it otherwise).
+        "MemoryMax": 256 << 20, "Environment": ["A=1"]}``; a standard
+        stream may name a file as systemd-run does: ``{"StandardOutput":
+        "append:/var/log/job.log"}``); any other name needs a
+        varquin.Variant (ValueError naming it otherwise).
         ``collect=True`` lets the manager unload the unit once its results
         are read, failed or not.  A name in use raises BusError
         ``org.freedesktop.systemd1.UnitExists``."""
@@ -1356,5 +1382,4 @@ class Manager:
         """Sets unit properties as ``systemctl set-property`` does: persistent
         (a drop-in under /etc) unless ``runtime`` (under /run, until
         reboot).  Values are those of :meth:`run`'s ``properties``."""
-        props = [(name, property_value(name, value)) for name, value in properties.items()]
-        self._call("SetUnitProperties", "sba(sv)", unit, runtime, props)
+        self._call("SetUnitProperties", "sba(sv)", unit, runtime, unit_properties(properties))

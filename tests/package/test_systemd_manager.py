@@ -55,6 +55,8 @@ def test_run_sends_the_command_verbatim_with_the_tables_properties(manager, svc)
         "TimeoutStopUSec": timedelta(seconds=5),
         "TasksMax": "infinity",
         "IOSchedulingClass": varquin.Variant("i", 2),  # not in the table: given as a Variant
+        "StandardOutput": "append:/var/log/vq.log",  # a file, as systemd-run takes it
+        "StandardError": "journal",
     }
     manager.run(argv, name="vq-run", wait=True, timeout=10, collect=True, properties=properties)
     assert bodies(svc, "StartTransientUnit") == [
@@ -68,6 +70,8 @@ def test_run_sends_the_command_verbatim_with_the_tables_properties(manager, svc)
                 ["TimeoutStopUSec", ["t", 5_000_000]],
                 ["TasksMax", ["t", T_MAX]],
                 ["IOSchedulingClass", ["i", 2]],
+                ["StandardOutputFileToAppend", ["s", "/var/log/vq.log"]],
+                ["StandardError", ["s", "journal"]],
                 ["Description", ["s", "/bin/sh -c 'kill -9 $$; echo $HOME'"]],
                 ["ExecStart", ["a(sasb)", [["/bin/sh", ["/bin/sh", "-c", "kill -9 $$$$; echo $$HOME"], False]]]],
                 ["AddRef", ["b", True]],

@@ -47,7 +47,6 @@ from varquin.systemd import (
     UnitInfo,
     UnitStatus,
     name_list,
-    property_value,
     unit_path,
 )
 
@@ -716,5 +715,4 @@ class Manager:
 
     async def set_properties(self, unit: str, properties: Mapping[str, Any], *, runtime: bool = False) -> None:
         """As varquin.systemd.Manager.set_properties."""
-        props = [(name, property_value(name, value)) for name, value in properties.items()]
-        await self._call("SetUnitProperties", "sba(sv)", unit, runtime, props)
+        await self._call("SetUnitProperties", "sba(sv)", unit, runtime, _s.unit_properties(properties))
