@@ -429,6 +429,8 @@ PyMethodDef bus_methods[] = {
     {"_loop_fd", bus_loop_fd, METH_NOARGS, "The connection's descriptor."},
     {"_loop_wake_fd", bus_loop_wake_fd, METH_NOARGS,
      "A descriptor made readable when output waits or the connection fails: read it empty."},
+    {"_loop_timer_fd", bus_loop_timer_fd, METH_NOARGS,
+     "A timerfd set to the earliest deadline of the calls: read it empty."},
     {"_set_loop_driven", bus_set_loop_driven, METH_O,
      "Whether an event loop reads the connection."},
     {"_loop_wants", bus_loop_wants, METH_NOARGS, "(wants_output, deadline or None, error)."},

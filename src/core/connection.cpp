@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -132,6 +133,8 @@ connection::~connection() {
         sd_bus_unref(bus_);
     }
     ::close(wake_fd_);
+    if (timer_fd_ >= 0)
+        ::close(timer_fd_);
     if (epoll_fd_ >= 0)
         ::close(epoll_fd_);
 }
@@ -158,6 +161,8 @@ int connection::start_call(sd_bus_message *m, pending_call &p) noexcept {
         return r;
     p.cookie = cookie;
     calls_.push_back(&p);
+    if (!p.w && p.deadline < timer_at_)
+        arm_loop_timer(p.deadline);
     // sd-bus writes at once when it can; output it could not write yet has
     // to be waited for by the reader (polling without knowing) or the loop.
     // A thread that waits for the reply becomes the reader when there is
@@ -493,6 +498,32 @@ steady::time_point connection::next_deadline() const noexcept {
         if (!p->w && p->deadline < earliest)
             earliest = p->deadline;
     return earliest;
+}
+
+int connection::loop_timer_fd() noexcept {
+    if (timer_fd_ < 0 &&
+        (timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) < 0)
+        return -errno;
+    timer_at_ = steady::time_point::max();
+    return timer_fd_;
+}
+
+void connection::arm_loop_timer(steady::time_point when, const steady::time_point *now) noexcept {
+    if (timer_fd_ < 0)
+        return;
+    const bool passed = now && timer_at_ != steady::time_point::max() && timer_at_ <= *now;
+    if (!(when < timer_at_ || passed))
+        return;
+    // A timer that passed is disarmed already: forgetting it is enough.
+    if (when == steady::time_point::max() && passed) {
+        timer_at_ = when;
+        return;
+    }
+    itimerspec spec = {};  // zero: disarmed
+    if (when != steady::time_point::max())
+        spec.it_value = to_monotonic_timespec(when);
+    if (timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr) == 0)
+        timer_at_ = when;
 }
 
 pending_call *connection::take_completed() noexcept {

@@ -170,6 +170,16 @@ public:
     // Under the lock.
     pending_call *abandon_loop_calls() noexcept;
     void set_loop_driven(bool on) noexcept { loop_driven_ = on; }
+    // A timerfd (CLOCK_MONOTONIC) that the event loop watches instead of a
+    // timer of its own, made on first use: set to the earliest deadline of
+    // the loop-driven calls (and of sd-bus), so that the loop keeps no
+    // scheduled callback while calls wait.  The descriptor or a negative
+    // errno.  Under the lock.
+    int loop_timer_fd() noexcept;
+    // Sets the timer to `when` when that is sooner than what it is set to,
+    // or (`now` given) when what it is set to has passed: a step is running
+    // for it, and the next deadline is set.  Under the lock.
+    void arm_loop_timer(steady::time_point when, const steady::time_point *now = nullptr) noexcept;
     bool loop_driven() const noexcept { return loop_driven_; }
 
 private:
@@ -216,6 +226,8 @@ private:
     bool closed_ = false;
     int error_ = 0;
     bool loop_driven_ = false;
+    int timer_fd_ = -1;  // loop_timer_fd(), under the lock
+    steady::time_point timer_at_ = steady::time_point::max();  // what it is set to
     std::vector<pending_call *> calls_;  // calls waiting for their replies, under the lock
     pending_call *completed_ = nullptr;
 

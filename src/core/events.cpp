@@ -313,6 +313,23 @@ PyObject *bus_loop_wake_fd(PyObject *self_, PyObject *) noexcept {
     return conn ? PyLong_FromLong(conn->wake_fd()) : nullptr;
 }
 
+// The timerfd the loop watches for the calls' deadlines (see
+// connection::loop_timer_fd()).
+PyObject *bus_loop_timer_fd(PyObject *self_, PyObject *) noexcept {
+    connection *conn = open_connection(reinterpret_cast<bus_object *>(self_));
+    if (!conn)
+        return nullptr;
+    int fd;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        fd = conn->loop_timer_fd();
+    }
+    if (fd < 0)
+        return raise_errno(fd, "cannot make the loop's timer");
+    return PyLong_FromLong(fd);
+}
+
 PyObject *bus_set_loop_driven(PyObject *self_, PyObject *on) noexcept {
     connection *conn = open_connection(reinterpret_cast<bus_object *>(self_));
     if (!conn)
@@ -357,6 +374,11 @@ loop_state state_locked(connection &conn) noexcept {
         if (usec >= 0 && static_cast<uint64_t>(usec) < st.until)
             st.until = static_cast<uint64_t>(usec);
     }
+    const steady::time_point now = steady::now();
+    conn.arm_loop_timer(st.until == UINT64_MAX
+                            ? steady::time_point::max()
+                            : steady::time_point(std::chrono::microseconds(st.until)),
+                        &now);
     return st;
 }
 

@@ -99,6 +99,20 @@ def test_cancelling_an_awaiting_call_drops_its_reply(system_bus):
     run(main())
 
 
+def test_each_deadline_wakes_the_loop_in_turn(system_bus):
+    # The loop's timer is set to the earliest deadline only; when it has
+    # passed, the next one is set: every call times out without any other
+    # event to wake the loop.
+    async def main():
+        server, _ = await serving()
+        async with server, await varquin.aio.Bus.system() as client:
+            calls = [client.call(NAME, PATH, NAME, "Slow", "d", 30, timeout=t) for t in (0.1, 0.3, 0.6)]
+            outcomes = await asyncio.gather(*calls, return_exceptions=True)
+            assert [type(o) for o in outcomes] == [TimeoutError] * 3
+
+    run(main())
+
+
 def test_a_reply_that_comes_before_its_call_is_awaited(system_bus):
     # A proxy's method starts its call at once and is awaited later: the
     # step hands the reply over before anyone waits, and the awaiting

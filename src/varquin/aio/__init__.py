@@ -7,9 +7,10 @@
         ...
 
 The connection's descriptor is watched by the loop (``add_reader``, and
-``add_writer`` while output waits), and sd-bus's own timeouts are timers of
-the loop: no thread per call.  Exported objects are served for as long as
-the loop runs; their methods may be plain functions or ``async def``.
+``add_writer`` while output waits), and the calls' deadlines wake it through
+a timer descriptor it also watches: no thread per call.  Exported objects
+are served for as long as the loop runs; their methods may be plain
+functions or ``async def``.
 Cancelling a task awaiting a call cancels the call: its reply is dropped.
 """
 
@@ -57,8 +58,6 @@ class _Driver:
         # subscription closes as it goes.
         self.subscriptions: weakref.WeakSet[Subscription] = weakref.WeakSet()
         self.tasks: set[asyncio.Task[Any]] = set()
-        self.timer: asyncio.TimerHandle | None = None
-        self.timer_when = 0.0
         self.writing = False
         self.error: BaseException | None = None
         core._set_loop_driven(True)
@@ -70,6 +69,11 @@ class _Driver:
         # step then arms the writer.
         self.wake_fd = core._loop_wake_fd()
         loop.add_reader(self.wake_fd, self.on_wake)
+        # The calls' deadlines (and sd-bus's own) are kept natively on a
+        # timerfd rather than as a timer of the loop: a loop with a
+        # scheduled callback does more work on every turn.
+        self.timer_fd = core._loop_timer_fd()
+        loop.add_reader(self.timer_fd, self.on_timer)
         self.step()
 
     def step(self) -> None:
@@ -79,7 +83,7 @@ class _Driver:
         if self.error is not None:
             return
         try:
-            wants_output, deadline, error, incoming = self.core._loop_process()
+            wants_output, _, error, incoming = self.core._loop_process()
         except OSError as e:
             self.fail(e)
             return
@@ -92,7 +96,7 @@ class _Driver:
             return
         if self.subscriptions:
             self.feed()
-        self.wait_for(wants_output, deadline, error)
+        self.wait_for(wants_output, error)
 
     def feed(self) -> None:
         """Wakes the subscriptions that have something to give.  One that
@@ -106,21 +110,17 @@ class _Driver:
     def rearm(self) -> None:
         if self.error is not None or self.core.closed:
             return
-        self.wait_for(*self.core._loop_wants())
+        wants_output, _, error = self.core._loop_wants()
+        self.wait_for(wants_output, error)
 
-    def wait_for(self, wants_output: bool, deadline: float | None, error: int) -> None:
-        """Arms the writer and the timer for what the connection waits for."""
+    def wait_for(self, wants_output: bool, error: int) -> None:
+        """Arms the writer when output waits (the native side sets the
+        timer); a lost connection fails the driver."""
         if error:
             self.fail(ConnectionError(-error, "the connection was lost"))
             return
         if wants_output != self.writing:
             self.want_output(wants_output)
-        if deadline is None:
-            if self.timer is not None:
-                self.timer.cancel()
-                self.timer = None
-        elif self.timer is None or deadline < self.timer_when:
-            self.wake_at(deadline)
 
     def want_output(self, wanted: bool) -> None:
         if wanted != self.writing:
@@ -130,16 +130,6 @@ class _Driver:
                 self.loop.remove_writer(self.fd)
             self.writing = wanted
 
-    def wake_at(self, when: float) -> None:
-        """Makes sure a step runs at `when` at the latest.  A timer that is
-        already due sooner stays: when it fires, the step arms the next."""
-        if self.timer is not None and self.timer_when <= when:
-            return
-        if self.timer is not None:
-            self.timer.cancel()
-        self.timer = self.loop.call_at(when, self.on_timer)
-        self.timer_when = when
-
     def on_wake(self) -> None:
         try:
             os.read(self.wake_fd, 8)
@@ -148,7 +138,10 @@ class _Driver:
         self.step()
 
     def on_timer(self) -> None:
-        self.timer = None
+        try:
+            os.read(self.timer_fd, 8)
+        except BlockingIOError:
+            pass
         self.step()
 
     def fail(self, error: BaseException) -> None:
@@ -162,10 +155,9 @@ class _Driver:
         if alive:
             self.loop.remove_reader(self.fd)
             self.loop.remove_reader(self.wake_fd)
+            self.loop.remove_reader(self.timer_fd)
             if self.writing:
                 self.loop.remove_writer(self.fd)
-            if self.timer is not None:
-                self.timer.cancel()
         for future in self.core._loop_abandon():
             if alive and not future.done():
                 future.set_exception(self.failure())
@@ -191,9 +183,6 @@ class _Driver:
         pending.settle(future)
         if pending.wants_output and not self.writing:
             self.want_output(True)
-        deadline = pending.deadline
-        if deadline is not None and (self.timer is None or deadline < self.timer_when):
-            self.wake_at(deadline)
         return future
 
     async def wait(self, pending: _core.PendingCall) -> tuple[Any, ...]:
