@@ -85,7 +85,7 @@ class _NamedError(BusError):
 
 class ServiceUnknown(_NamedError):
     """No connection owns the destination name, and the bus could not start
-    one for it (``org.freedesktop.DBus.Error.ServiceUnknown``)."""
+    one for it."""
 
     NAME = "org.freedesktop.DBus.Error.ServiceUnknown"
 
