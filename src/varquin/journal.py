@@ -121,8 +121,9 @@ def entries(
     system installed there instead of this machine's.
 
     Raises FileNotFoundError when ``root`` is not a folder, PermissionError
-    when the journal cannot be read at all; a system without a journal has
-    no entries.
+    when the journal cannot be read at all, ValueError for a negative
+    ``lines``, TypeError for a ``unit`` that is not a name; a system without
+    a journal has no entries.
 
         journal.entries(unit="nginx", lines=20)
         journal.entries(since=timedelta(minutes=5), root="/proc/4242/root")
@@ -194,7 +195,8 @@ def follow(
     """The entries of ``unit`` (or all) as they are written, first the last
     ``lines`` already there: a :class:`JournalFollow` iterator that ends at
     its close() (from any thread) or after ``timeout`` seconds in all (None:
-    no limit).  ``root`` as in :func:`entries`.
+    no limit).  ``root`` as in :func:`entries`, and the errors of
+    :func:`entries`.
 
         with journal.follow(unit="nginx") as new:
             for e in new:
