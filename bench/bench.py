@@ -41,8 +41,21 @@ from testing.processes import stop_process
 HERE = Path(__file__).resolve().parent
 BUILD = HERE.parent / "build" / "bench"
 C_PROGRAMS = ("echo_server", "client", "loadgen")
-ASYNC_CLIENTS = ("varquin.aio", "sdbus async", "sdbus async proxy", "dbus-fast")
-CLIENTS = ("c", "send", "Bus.call", "sdbus", "sdbus proxy", "pystemd", "dbus-python", "dbus-fast", "jeepney")
+ASYNC_CLIENTS = ("varquin.aio", "aio Bus.proxy", "sdbus async", "sdbus async proxy", "dbus-fast", "dbus-fast proxy")
+CLIENTS = (
+    "c",
+    "send",
+    "Bus.call",
+    "Bus.proxy",
+    "sdbus",
+    "sdbus proxy",
+    "pystemd",
+    "dbus-python",
+    "dbus-python proxy",
+    "dbus-fast",
+    "dbus-fast proxy",
+    "jeepney",
+)
 GET_ALL_CLIENTS = ("c", "Bus.get_all", "sdbus", "pystemd", "dbus-fast", "dbus-python", "jeepney")
 SERVERS = ("c", "Bus.export", "listen", "sdbus", "dbus-python", "dbus-fast")
 # What each row needs to import (the C rows need nothing).
@@ -50,6 +63,10 @@ MODULES = {
     "send": "_varquin",
     "listen": "_varquin",
     "Bus.call": "varquin",
+    "Bus.proxy": "varquin",
+    "aio Bus.proxy": "varquin.aio",
+    "dbus-python proxy": "dbus",
+    "dbus-fast proxy": "dbus_fast",
     "Bus.get_all": "varquin",
     "Bus.export": "varquin",
     "varquin.aio": "varquin.aio",
@@ -364,6 +381,11 @@ def bench_get_all(rounds: int, n: int, available: list[str]) -> None:
                 dest, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", "GetUnit", "s", UNIT
             )
             count = len(bus.get_all(dest, path, UNIT_INTERFACE))
+            introspections = [
+                (what, bus.call(dest, at, "org.freedesktop.DBus.Introspectable", "Introspect")[0])
+                for what, at in (("the manager", "/org/freedesktop/systemd1"), (UNIT, path))
+            ]
+        parse_introspections(introspections, rounds)
         # sdbus and the C client connect to the system bus only: the variable
         # points theirs at the container.
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address)
@@ -382,6 +404,27 @@ def bench_get_all(rounds: int, n: int, available: list[str]) -> None:
         f"from the container's systemd, median of {rounds} rounds",
         ("client", "calls/s", "x C", "CPU us/call", "x C"),
         sequential_rows(results, available),
+    )
+
+
+def parse_introspections(introspections: list[tuple[str, str]], rounds: int) -> None:
+    """What a proxy's introspection costs once per object: parsing the XML
+    (the cache of parsed texts is bypassed), median of `rounds` x 20 parses."""
+    from varquin.proxy import parse_introspection
+
+    rows = []
+    for what, xml in introspections:
+        times = []
+        for _ in range(max(rounds, 1) * 20):
+            t0 = time.perf_counter()
+            node = parse_introspection(xml)
+            times.append(time.perf_counter() - t0)
+        members = sum(len(i.methods) + len(i.properties) + len(i.signals) for i in node.interfaces)
+        rows.append((what, f"{len(xml):,}", len(node.interfaces), members, f"{statistics.median(times) * 1e6:,.0f}"))
+    table(
+        "introspection: parsing the XML a proxy is made from, once per object (median)",
+        ("object", "bytes", "interfaces", "members", "us"),
+        rows,
     )
 
 

@@ -81,6 +81,19 @@ def echo_bus(name: str) -> Call:
     return call
 
 
+def echo_proxy(name: str) -> Call:
+    """Bus.proxy: the interface proxy from the object's introspection."""
+    import varquin
+
+    echo = varquin.Bus.system().proxy(name, PATH, name).Echo
+
+    def call() -> None:
+        reply = echo(*ECHO_ARGS)
+        expect(reply == (0, "hello"), reply)
+
+    return call
+
+
 def echo_sdbus(name: str) -> Call:
     """sdbus's blocking calls made of messages: its shortest way."""
     from sdbus import sd_bus_open_system
@@ -121,6 +134,19 @@ def echo_dbus_python(name: str) -> Call:
 
     def call() -> None:
         reply = bus.call_blocking(name, PATH, name, "Echo", "ss", ECHO_ARGS)
+        expect(tuple(reply) == (0, "hello"), reply)
+
+    return call
+
+
+def echo_dbus_python_proxy(name: str) -> Call:
+    """dbus-python's proxy object (it introspects the object first)."""
+    import dbus
+
+    echo = dbus.Interface(dbus.SystemBus().get_object(name, PATH), name).Echo
+
+    def call() -> None:
+        reply = echo(*ECHO_ARGS)
         expect(tuple(reply) == (0, "hello"), reply)
 
     return call
@@ -171,6 +197,42 @@ def echo_dbus_fast(name: str) -> Connect:
             if reply is None or reply.message_type != MessageType.METHOD_RETURN:
                 raise RuntimeError(f"unexpected reply {reply!r}")
             expect(reply.body == [0, "hello"], reply.body)
+
+        return call
+
+    return connect
+
+
+def echo_dbus_fast_proxy(name: str) -> Connect:
+    """dbus-fast's proxy object, from the object's introspection."""
+    from dbus_fast import BusType
+    from dbus_fast.aio import MessageBus
+
+    async def connect() -> AsyncCall:
+        bus = await MessageBus(bus_type=BusType.SYSTEM).connect()
+        introspection = await bus.introspect(name, PATH)
+        iface = bus.get_proxy_object(name, PATH, introspection).get_interface(name)
+
+        async def call() -> None:
+            reply = await iface.call_echo(*ECHO_ARGS)  # type: ignore[attr-defined]
+            expect(reply == [0, "hello"], reply)
+
+        return call
+
+    return connect
+
+
+def echo_aio_proxy(name: str) -> Connect:
+    """varquin.aio's interface proxy from the object's introspection."""
+    import varquin.aio
+
+    async def connect() -> AsyncCall:
+        bus = await varquin.aio.Bus.system()
+        echo = (await bus.proxy(name, PATH, name)).Echo
+
+        async def call() -> None:
+            reply = await echo(*ECHO_ARGS)
+            expect(reply == (0, "hello"), reply)
 
         return call
 
@@ -233,17 +295,21 @@ def echo_sdbus_async_proxy(name: str) -> Connect:
 
 ASYNC_ECHO: dict[str, Callable[[str], Connect]] = {
     "varquin.aio": echo_aio,
+    "aio Bus.proxy": echo_aio_proxy,
     "sdbus async": echo_sdbus_async,
     "sdbus async proxy": echo_sdbus_async_proxy,
     "dbus-fast": echo_dbus_fast,
+    "dbus-fast proxy": echo_dbus_fast_proxy,
 }
 
 ECHO: dict[str, Callable[[str], Call]] = {
     "send": echo_send,
     "Bus.call": echo_bus,
+    "Bus.proxy": echo_proxy,
     "sdbus": echo_sdbus,
     "sdbus proxy": echo_sdbus_proxy,
     "dbus-python": echo_dbus_python,
+    "dbus-python proxy": echo_dbus_python_proxy,
     "jeepney": echo_jeepney,
     "pystemd": echo_pystemd,
 }

@@ -332,11 +332,15 @@ void close_connection(bus_object *self) noexcept {
     if (conn->inherited()) {
         // The parent's connection: its lock, reader and waiters may belong
         // to threads that do not exist in this process.  It is forgotten,
-        // not closed (the parent still uses it), and its memory is left.
+        // not closed (the parent still uses it), and its memory is left,
+        // exported objects' records included (unexporting takes that lock).
         self->conn = nullptr;
         self->matches = nullptr;
         return;
     }
+    // The exported objects leave with the connection: their handles report
+    // closed and the bus no longer keeps them alive.
+    clear_export_references(self->exports);
     gil_released unlocked;
     conn->close();
 }
@@ -358,9 +362,9 @@ void bus_dealloc(PyObject *obj) noexcept {
     PyObject_GC_UnTrack(obj);
     if (self->weakrefs)
         PyObject_ClearWeakRefs(obj);
-    clear_export_references(self->exports);
     if (self->conn && self->conn->inherited())
         close_connection(self);
+    clear_export_references(self->exports);
     if (connection *conn = self->conn) {
         {
             gil_released unlocked;

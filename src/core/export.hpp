@@ -24,8 +24,10 @@ namespace vq::core {
 struct export_registry;
 
 export_registry *new_export_registry(connection &conn) noexcept;
-// Drops the Python references of every export.  Interpreter lock held,
-// connection lock not held.
+// Unexports every object (its vtables leave the bus, calls still queued
+// for it are answered UnknownObject, its handles report closed) and drops
+// their Python references: for the garbage collector's clear and for
+// close().  Interpreter lock held, connection lock not held.
 void clear_export_references(export_registry *registry) noexcept;
 // Unregisters and frees everything, the queue included.  Under the lock.
 void free_export_registry(export_registry *registry) noexcept;

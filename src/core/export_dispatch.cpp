@@ -167,19 +167,39 @@ PyObject *make_variant(const std::string &sig, PyObject *value) noexcept {
     return PyObject_CallFunctionObjArgs(variant_type(), s.get(), value, nullptr);
 }
 
-// The value of a property as a Variant, or null with an exception set.
-PyObject *property_value(object_export *o, property_export &p) noexcept {
-    py_ref getter = py_ref::borrow(p.getter);
-    py_ref obj = py_ref::borrow(o->obj);
-    py_ref value(PyObject_CallOneArg(getter.get(), obj.get()));
+// The value of a property as a Variant: `getter` called with `obj`, both
+// held by the caller.  Null with an exception set.
+PyObject *property_value(const property_export &p, PyObject *getter, PyObject *obj) noexcept {
+    py_ref value(PyObject_CallOneArg(getter, obj));
     if (!value)
         return nullptr;
     return make_variant(p.sig, value.get());
 }
 
+void answer_unknown_object(const object_export *o, reply_plan &out) noexcept {
+    out.body.clear();
+    out.changed.clear();
+    out.what = reply_plan::kind::error;
+    out.error_name = error_unknown_object;
+    out.error_text = "Object " + o->path + " was unexported.";
+}
+
+// Whether the object was unexported while its call ran (a callable lets
+// other threads run): the rest of the call is answered UnknownObject.
+bool went_away(const object_export *o, reply_plan &out) noexcept {
+    if (!o->dead.load())
+        return false;
+    answer_unknown_object(o, out);
+    return true;
+}
+
 // One function per kind of call: each plans the answer in `out`, leaving a
-// SystemExit or KeyboardInterrupt of a callable in `fatal`.  Interpreter
-// lock held.
+// SystemExit or KeyboardInterrupt of a callable in `fatal`.  The object and
+// every callable a call runs are held from its start to its end: another
+// thread may unexport the object meanwhile, which drops the record's own
+// references.  A callable that started finishes and its answer stands; a
+// call with callables still to run answers UnknownObject.  Interpreter lock
+// held.
 
 void dispatch_method(bus_object *self, incoming &item, PyObject *obj, reply_plan &out,
                      py_ref &fatal) noexcept {
@@ -229,9 +249,10 @@ void dispatch_method(bus_object *self, incoming &item, PyObject *obj, reply_plan
     add_result(out, result.get(), item.method->out_sig, what);
 }
 
-void dispatch_get(incoming &item, reply_plan &out, py_ref &fatal) noexcept {
+void dispatch_get(incoming &item, PyObject *obj, reply_plan &out, py_ref &fatal) noexcept {
     naming what{&item, {}};
-    py_ref variant(property_value(item.target, *item.property));
+    py_ref getter = py_ref::borrow(item.property->getter);
+    py_ref variant(property_value(*item.property, getter.get(), obj));
     PyObject *v = variant.get();
     if (!v || !out.body.add("v", &v, 1, "property")) {
         out.body.clear();
@@ -240,13 +261,20 @@ void dispatch_get(incoming &item, reply_plan &out, py_ref &fatal) noexcept {
     out.what = reply_plan::kind::value;
 }
 
-void dispatch_get_all(incoming &item, reply_plan &out, py_ref &fatal) noexcept {
+void dispatch_get_all(incoming &item, PyObject *obj, reply_plan &out, py_ref &fatal) noexcept {
     naming what{&item, {}};
+    std::vector<py_ref> getters;
+    getters.reserve(item.iface->properties.size());
+    for (const property_export &p : item.iface->properties)
+        getters.push_back(py_ref::borrow(p.getter));
     py_ref all(PyDict_New());
     if (!all)
         return answer_exception(out, what.c_str(), fatal);
-    for (property_export &p : item.iface->properties) {
-        py_ref variant(property_value(item.target, p));
+    size_t k = 0;
+    for (const property_export &p : item.iface->properties) {
+        if (went_away(item.target, out))
+            return;
+        py_ref variant(property_value(p, getters[k++].get(), obj));
         if (!variant || PyDict_SetItemString(all.get(), p.name.c_str(), variant.get()) < 0)
             return answer_exception(out, what.c_str(), fatal);
     }
@@ -260,7 +288,9 @@ void dispatch_get_all(incoming &item, reply_plan &out, py_ref &fatal) noexcept {
 
 void dispatch_set(incoming &item, PyObject *obj, reply_plan &out, py_ref &fatal) noexcept {
     naming what{&item, {}};
-    property_export &p = *item.property;
+    const property_export &p = *item.property;
+    py_ref setter = py_ref::borrow(p.setter);
+    py_ref getter = py_ref::borrow(p.getter);
     char kind = 0;
     const char *contents = nullptr;
     int r = sd_bus_message_skip(item.m, "ss");
@@ -276,19 +306,30 @@ void dispatch_set(incoming &item, PyObject *obj, reply_plan &out, py_ref &fatal)
     py_ref value(read_value(item.m, "v"));
     if (!value)
         return answer_exception(out, what.c_str(), fatal);
-    py_ref setter = py_ref::borrow(p.setter);
     py_ref done(PyObject_CallFunctionObjArgs(setter.get(), obj, value.get(), nullptr));
     if (!done)
         return answer_exception(out, what.c_str(), fatal);
     out.what = reply_plan::kind::value;  // an empty return
-    // Everyone watching hears of the change, with the value now held.
-    py_ref variant(property_value(item.target, p));
-    py_ref changed(variant ? PyDict_New() : nullptr);
+    // Everyone watching hears of the change as the property's annotation
+    // says: with the value now held, or only its name; an object unexported
+    // meanwhile announces nothing any more.
+    using emits = property_export::emits;
+    if (item.target->dead.load() || p.announce == emits::never || p.announce == emits::nothing)
+        return;
+    const bool with_value = p.announce == emits::value;
+    py_ref variant(with_value ? property_value(p, getter.get(), obj) : nullptr);
+    py_ref changed(variant || !with_value ? PyDict_New() : nullptr);
     py_ref iface(PyUnicode_FromString(item.iface->name.c_str()));
-    py_ref none(PyList_New(0));
-    if (changed && iface && none &&
-        PyDict_SetItemString(changed.get(), p.name.c_str(), variant.get()) == 0) {
-        PyObject *vals[3] = {iface.get(), changed.get(), none.get()};
+    py_ref invalidated(PyList_New(0));
+    bool ok = changed && iface && invalidated;
+    if (ok && with_value)
+        ok = PyDict_SetItemString(changed.get(), p.name.c_str(), variant.get()) == 0;
+    if (ok && !with_value) {
+        py_ref name(PyUnicode_FromString(p.name.c_str()));
+        ok = name && PyList_Append(invalidated.get(), name.get()) == 0;
+    }
+    if (ok) {
+        PyObject *vals[3] = {iface.get(), changed.get(), invalidated.get()};
         if (!out.changed.add("sa{sv}as", vals, 3, "PropertiesChanged"))
             out.changed.clear();
     }
@@ -307,21 +348,16 @@ void dispatch_set(incoming &item, PyObject *obj, reply_plan &out, py_ref &fatal)
 
 // Runs one incoming call.  Interpreter lock held.
 void dispatch(bus_object *self, incoming &item, reply_plan &out, py_ref &fatal) noexcept {
-    object_export *o = item.target;
-    if (o->dead.load() || !o->obj) {
-        out.what = reply_plan::kind::error;
-        out.error_name = error_unknown_object;
-        out.error_text = "Object " + o->path + " was unexported.";
-        return;
-    }
-    py_ref obj = py_ref::borrow(o->obj);
+    py_ref obj = py_ref::borrow(item.target->obj);
+    if (!obj || item.target->dead.load())
+        return answer_unknown_object(item.target, out);
     switch (item.what) {
     case incoming::kind::method:
         return dispatch_method(self, item, obj.get(), out, fatal);
     case incoming::kind::get:
-        return dispatch_get(item, out, fatal);
+        return dispatch_get(item, obj.get(), out, fatal);
     case incoming::kind::get_all:
-        return dispatch_get_all(item, out, fatal);
+        return dispatch_get_all(item, obj.get(), out, fatal);
     case incoming::kind::set:
         return dispatch_set(item, obj.get(), out, fatal);
     }
@@ -365,7 +401,22 @@ PyObject *run_incoming(bus_object *self) noexcept {
     export_registry *reg = self->exports;
     if (!conn || !reg)
         Py_RETURN_NONE;
-    std::vector<incoming> &batch = reg->spare;  // only the serving thread uses it
+    // serve() and an event loop's driver may both run the calls of one
+    // core, each with the interpreter lock released while it waits for the
+    // connection lock: the first one here borrows the spare storage, any
+    // other uses its own.
+    std::vector<incoming> own;
+    const bool borrowed = !reg->spare_taken;
+    std::vector<incoming> &batch = borrowed ? reg->spare : own;
+    reg->spare_taken = true;
+    struct give_back {
+        export_registry *reg;
+        bool borrowed;
+        ~give_back() {
+            if (borrowed)
+                reg->spare_taken = false;
+        }
+    } returned{reg, borrowed};
     batch.clear();
     {
         gil_released unlocked;

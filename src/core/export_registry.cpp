@@ -1,15 +1,19 @@
 #include "core/export_registry.hpp"
 
 #include <algorithm>
+#include <mutex>
 #include <new>
 
 #include "core/export.hpp"
+#include "gil.hpp"
 
 namespace vq::core {
 
 void maybe_free(export_registry &reg, object_export *o) noexcept {
     if (!o->dead.load() || o->in_flight.load() > 0 || o->handles.load() > 0)
         return;
+    for (auto &i : o->interfaces)  // unregister() took them off; never free what sd-bus reads
+        i->slot = sd_bus_slot_unref(i->slot);
     reg.objects.erase(std::remove(reg.objects.begin(), reg.objects.end(), o), reg.objects.end());
     delete o;
 }
@@ -63,11 +67,21 @@ export_registry *new_export_registry(connection &conn) noexcept {
 void clear_export_references(export_registry *reg) noexcept {
     if (!reg)
         return;
-    while (!reg->holding.empty()) {
-        object_export *o = reg->holding.back();
-        o->dead.store(true);
-        drop_references(*reg, o);
+    // Every vtable leaves the bus before any record can be freed: sd-bus
+    // reads the records (member names, the vtable) while it processes, and
+    // a record may go as soon as its references are dropped.  The
+    // interpreter lock is released before the connection lock is taken.
+    // A connection inherited across fork() is never processed in this
+    // process, and its lock may be held by a thread that does not exist
+    // here: its vtables stay where they are and only the references go.
+    if (!reg->conn->inherited()) {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(reg->conn->lock());
+        for (object_export *o : reg->objects)
+            unregister(*reg, o);
     }
+    while (!reg->holding.empty())
+        drop_references(*reg, reg->holding.back());
 }
 
 void free_export_registry(export_registry *reg) noexcept {

@@ -15,7 +15,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,8 +90,41 @@ public:
     };
 
 private:
+    // The operations in order: the first few inline, so that the values of
+    // a call's arguments are planned without touching the heap.
+    class op_list {
+    public:
+        op_list() noexcept = default;
+        op_list(const op_list &) = delete;
+        op_list &operator=(const op_list &) = delete;
+        void push_back(const op &o) {
+            if (size_ == capacity_)
+                grow();
+            data_[size_++] = o;
+        }
+        const op *begin() const noexcept { return data_; }
+        const op *end() const noexcept { return data_ + size_; }
+        bool empty() const noexcept { return size_ == 0; }
+        void clear() noexcept { size_ = 0; }
+
+    private:
+        void grow() {
+            auto bigger = std::make_unique<op[]>(capacity_ * 2);
+            std::copy(data_, data_ + size_, bigger.get());
+            heap_ = std::move(bigger);
+            data_ = heap_.get();
+            capacity_ *= 2;
+        }
+        static constexpr size_t inline_ops = 8;
+        op inline_[inline_ops];
+        std::unique_ptr<op[]> heap_;
+        op *data_ = inline_;
+        size_t size_ = 0;
+        size_t capacity_ = inline_ops;
+    };
+
     friend class writer;
-    std::vector<op> ops_;
+    op_list ops_;
     std::string arena_;  // NUL-terminated container contents signatures
     std::vector<PyObject *> keep_;  // references owned until clear()
     std::vector<Py_buffer> views_;  // buffers held until clear()

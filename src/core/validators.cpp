@@ -10,7 +10,26 @@ constexpr size_t max_signature = 255;
 constexpr int max_array_depth = 32;
 constexpr int max_struct_depth = 32;
 
-bool is_basic(char c) noexcept { return c && std::strchr("ybnqiuxtdhsog", c) != nullptr; }
+bool is_basic(char c) noexcept {
+    switch (c) {
+    case 'y':
+    case 'b':
+    case 'n':
+    case 'q':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 't':
+    case 'd':
+    case 'h':
+    case 's':
+    case 'o':
+    case 'g':
+        return true;
+    default:
+        return false;
+    }
+}
 
 // Length of the complete type at `s`, 0 when invalid.  `arrays` and
 // `structs` are the enclosing depths (dict entries count as structs).

@@ -490,11 +490,24 @@ void plan::clear() noexcept {
 
 bool plan::add(std::string_view sig, PyObject *const *values, size_t n,
                const char *label) noexcept {
-    if (!signature_is_valid(sig)) {
+    // One walk over the signature checks it, counts its complete types and
+    // notes where each ends (a call's signature has few: the first 16 are
+    // kept, any further ones are measured again while writing).
+    constexpr size_t noted = 16;
+    uint8_t lengths[noted];
+    size_t types = 0;
+    bool valid = sig.size() <= 255;
+    for (std::string_view rest = sig; valid && !rest.empty(); ++types) {
+        const size_t len = complete_type_length(rest);
+        valid = len != 0;
+        if (types < noted)
+            lengths[types] = static_cast<uint8_t>(len);
+        rest.remove_prefix(len);
+    }
+    if (!valid) {
         PyErr_Format(PyExc_ValueError, "invalid signature '%s'", std::string(sig).c_str());
         return false;
     }
-    const size_t types = complete_type_count(sig);
     if (types != n) {
         PyErr_Format(PyExc_TypeError, "signature '%s' takes %zu value%s, %zu given",
                      std::string(sig).c_str(), types, types == 1 ? "" : "s", n);
@@ -502,7 +515,7 @@ bool plan::add(std::string_view sig, PyObject *const *values, size_t n,
     }
     writer w(*this, label, n == 1);
     for (size_t i = 0; i < n; ++i) {
-        const size_t len = complete_type_length(sig);
+        const size_t len = i < noted ? lengths[i] : complete_type_length(sig);
         w.set_position(i);
         if (!w.write(sig.substr(0, len), values[i]))
             return false;

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <memory>
+#include <new>
+#include <utility>
 
 #include <systemd/sd-bus.h>
 
@@ -49,5 +51,28 @@ private:
     sd_bus_message *raw_ = nullptr;
 };
 inline message_out out(message_ptr &owner) noexcept { return message_out(owner); }
+
+// Out of memory, one policy for both modules.
+//
+// Every record a module allocates itself (a connection, a registry, an
+// export, a subscription, a journal handle, a method slot, a copied string)
+// is had through `allocate` or malloc: null when memory is short, and the
+// caller reports that as its layer reports any failure, before anything
+// refers to the record: MemoryError (PyErr_NoMemory) where a Python caller
+// waits with the interpreter lock held, -ENOMEM (or errno ENOMEM) from the
+// C functions and wherever the lock is not held, recorded in the error state
+// by the low-level module.  Memory of messages is sd-bus's, whose calls
+// report -ENOMEM like any other error; memory of Python objects is the
+// interpreter's, whose calls raise MemoryError.
+//
+// The standard strings and containers inside records (names, signatures,
+// marshalling plans: sizes bounded by D-Bus's own limits, never a message's
+// payload) cannot report a failed allocation: the modules are built without
+// exceptions, so such a failure ends the process, as the interpreter's own
+// fatal errors do.
+template <typename T, typename... Args>
+std::unique_ptr<T> allocate(Args &&...args) noexcept {
+    return std::unique_ptr<T>(new (std::nothrow) T(std::forward<Args>(args)...));
+}
 
 }  // namespace vq

@@ -225,12 +225,23 @@ def remote_entries(host: str, unit: str, lines: int, timeout: float | None = 60)
     """The last ``lines`` entries of ``unit`` on ``host``, read by running
     ``journalctl -o json`` there over SSH, as ``Bus.remote(host)`` reaches
     it.  Raises ConnectionError with ssh's own reason when the host cannot
-    be reached, OSError when journalctl fails there."""
+    be reached, TimeoutError when the entries did not arrive within
+    ``timeout`` seconds, OSError when journalctl fails there."""
+    try:
+        done = subprocess.run(
+            remote_argv(host, unit, lines), capture_output=True, timeout=timeout, check=False, stdin=subprocess.DEVNULL
+        )
+    except subprocess.TimeoutExpired:
+        raise TimeoutError(f"the journal of {host} did not arrive within {timeout} s") from None
+    return parse_json_lines(host, done.returncode, done.stdout, done.stderr)
+
+
+def remote_argv(host: str, unit: str, lines: int) -> list[str]:
+    """The command that prints the last ``lines`` entries of ``unit`` on
+    ``host`` as JSON, one per line; FileNotFoundError when ssh is missing."""
     if shutil.which("ssh") is None:
         raise FileNotFoundError("ssh is not installed")
-    argv = [*ssh_target(host), "journalctl", "-o", "json", "--no-pager", "-u", _unit_name(unit), "-n", str(lines)]
-    done = subprocess.run(argv, capture_output=True, timeout=timeout, check=False, stdin=subprocess.DEVNULL)
-    return parse_json_lines(host, done.returncode, done.stdout, done.stderr)
+    return [*ssh_target(host), "journalctl", "-o", "json", "--no-pager", "-u", _unit_name(unit), "-n", str(lines)]
 
 
 def parse_json_lines(host: str, returncode: int, stdout: bytes, stderr: bytes) -> list[JournalEntry]:

@@ -329,7 +329,8 @@ def _cpu(nsec: int | None) -> timedelta | None:
 def property_value(name: str, value: Any) -> Variant:
     """The variant ``name`` is sent as (see PROPERTY_TYPES).  ValueError for
     a name outside the table whose value is not a Variant; TypeError for a
-    bare str where a list of str is expected."""
+    bare str where a list of str is expected, and for a timedelta given for
+    a property other than a time (``...USec``)."""
     if isinstance(value, Variant):
         return value
     signature = PROPERTY_TYPES.get(name)
@@ -339,10 +340,37 @@ def property_value(name: str, value: Any) -> Variant:
         value = name_list(value, f"property {name}")
     elif signature == "t":
         if isinstance(value, timedelta):
+            # Only a time is a timedelta: a size or a count given as one is a mistake.
+            if not name.endswith("USec"):
+                raise TypeError(f"property {name} is a size or a count (int), not a timedelta")
             value = value // timedelta(microseconds=1)
         elif value == "infinity" or (isinstance(value, float) and math.isinf(value) and value > 0):
             value = _UNAVAILABLE
     return Variant(signature, value)
+
+
+# StandardInput=, StandardOutput= and StandardError= as unit files and
+# systemd-run write a file ("file:PATH", "append:PATH", "truncate:PATH"): the
+# manager takes the path as a property of its own, by this suffix.
+_STDIO_FILES = {"file": "File", "append": "FileToAppend", "truncate": "FileToTruncate"}
+
+
+def unit_properties(properties: Mapping[str, Any]) -> list[tuple[str, Variant]]:
+    """The ``(name, variant)`` pairs ``properties`` are sent as (see
+    :func:`property_value`); a standard stream given as ``"file:PATH"``,
+    ``"append:PATH"`` or ``"truncate:PATH"`` becomes the manager's
+    ``StandardOutputFile``, ``...FileToAppend`` or ``...FileToTruncate``
+    (``StandardInputFile`` for input)."""
+    out = []
+    for name, value in properties.items():
+        if name in ("StandardInput", "StandardOutput", "StandardError") and isinstance(value, str):
+            kind, colon, path = value.partition(":")
+            suffix = _STDIO_FILES.get(kind) if colon else None
+            if suffix is not None and (name != "StandardInput" or kind == "file"):
+                out.append((name + suffix, Variant("s", path)))
+                continue
+        out.append((name, property_value(name, value)))
+    return out
 
 
 def _exec_start(args: list[str]) -> list[tuple[str, list[str], bool]]:
@@ -369,7 +397,7 @@ def _run_properties(
     exec_start = _exec_start(args)
     given = dict(properties or {})
     given.setdefault("Description", shlex.join(args))
-    props = [(name, property_value(name, value)) for name, value in given.items()]
+    props = unit_properties(given)
     props.append(("ExecStart", Variant("a(sasb)", exec_start)))
     props.append(("AddRef", Variant("b", True)))
     if collect:
@@ -426,6 +454,31 @@ def unit_details(unit: Mapping[str, Any], kind: Mapping[str, Any]) -> UnitDetail
         fragment_path=unit.get("FragmentPath") or None,
         unit_file_state=unit.get("UnitFileState", ""),
     )
+
+
+def filter_units(found: Iterable[Any], patterns: list[str], states: list[str]) -> list[UnitInfo]:
+    """The UnitInfo of ListUnits' entries whose names match one of
+    ``patterns`` (all when empty) and whose load, active or sub state is one
+    of ``states`` (any when empty): what ListUnitsByPatterns answers, for a
+    manager older than it."""
+    return [
+        UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6])
+        for u in found
+        if (not patterns or any(fnmatch.fnmatchcase(u[0], p) for p in patterns))
+        and (not states or any(s in states for s in u[2:5]))
+    ]
+
+
+def filter_unit_files(found: Iterable[Any], patterns: list[str], states: list[str]) -> list[UnitFile]:
+    """The UnitFile of ListUnitFiles' entries whose names match one of
+    ``patterns`` and whose state is one of ``states`` (as
+    :func:`filter_units`)."""
+    files = [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
+    return [
+        f
+        for f in files
+        if (not patterns or any(fnmatch.fnmatchcase(f.name, p) for p in patterns)) and (not states or f.state in states)
+    ]
 
 
 def type_interface(unit_id: str) -> str | None:
@@ -1151,12 +1204,7 @@ class Manager:
         except UnknownMethod:
             # A manager older than ListUnitFilesByPatterns: filter here.
             (found,) = self._call("ListUnitFiles")
-            found = [
-                (path, state)
-                for path, state in found
-                if (not patterns or any(fnmatch.fnmatchcase(path.rpartition("/")[2], p) for p in patterns))
-                and (not states or state in states)
-            ]
+            return filter_unit_files(found, patterns, states)
         return [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
 
     # -- jobs ---------------------------------------------------------------------------
@@ -1257,8 +1305,10 @@ class Manager:
         unit is ``name`` (``.service`` added when it has no suffix) or a new
         ``run-u<N>.service``.  ``properties`` sets unit properties from plain
         values for the names of PROPERTY_TYPES (``{"User": "nobody",
-        "MemoryMax": 256 << 20, "Environment": ["A=1"]}``); any other name
-        needs a varquin.Variant (ValueError naming it otherwise).
+        "MemoryMax": 256 << 20, "Environment": ["A=1"]}``; a standard
+        stream may name a file as systemd-run does: ``{"StandardOutput":
+        "append:/var/log/job.log"}``); any other name needs a
+        varquin.Variant (ValueError naming it otherwise).
         ``collect=True`` lets the manager unload the unit once its results
         are read, failed or not.  A name in use raises BusError
         ``org.freedesktop.systemd1.UnitExists``."""
@@ -1310,12 +1360,7 @@ class Manager:
         except UnknownMethod:
             # A manager older than ListUnitsByPatterns: filter here.
             (found,) = self._call("ListUnits")
-            found = [
-                u
-                for u in found
-                if (not patterns or any(fnmatch.fnmatchcase(u[0], p) for p in patterns))
-                and (not states or any(s in states for s in u[2:5]))
-            ]
+            return filter_units(found, patterns, states)
         return [UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6]) for u in found]
 
     def reset_failed(self, unit: str | None = None) -> None:
@@ -1337,5 +1382,4 @@ class Manager:
         """Sets unit properties as ``systemctl set-property`` does: persistent
         (a drop-in under /etc) unless ``runtime`` (under /run, until
         reboot).  Values are those of :meth:`run`'s ``properties``."""
-        props = [(name, property_value(name, value)) for name, value in properties.items()]
-        self._call("SetUnitProperties", "sba(sv)", unit, runtime, props)
+        self._call("SetUnitProperties", "sba(sv)", unit, runtime, unit_properties(properties))

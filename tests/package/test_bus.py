@@ -63,6 +63,8 @@ ROUND_TRIPS = [
     ("av", ([V("s", "a"), V("ay", b"b"), V("(ii)", (1, 2))],), (["a", b"b", (1, 2)],)),
     ("v", (V("a{sv}", {"n": V("t", 2**64 - 1)}),), ({"n": 2**64 - 1},)),
     ("", (), None),
+    # More complete types, and more values, than a plan notes and holds inline.
+    ("i" * 16 + "(ss)ais", (*range(16), ("a", "b"), [1, 2], "z"), None),
 ]
 
 

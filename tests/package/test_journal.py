@@ -3,6 +3,7 @@ from the throwaway container's journal through its root (real tier), and
 the rules for where a Manager's journal is read (substitute manager)."""
 
 import gc
+import os
 import threading
 import weakref
 from datetime import timedelta
@@ -84,6 +85,73 @@ def test_an_unreadable_root_is_an_error(tmp_path):
         journal.entries(root=str(tmp_path / "nothing"))
     with pytest.raises(ValueError, match="lines"):
         journal.entries(lines=-1)
+
+
+def test_a_journal_opened_before_fork_fails_at_once_in_the_child(tmp_path):
+    j = journal.open_journal(None, str(tmp_path))
+    try:
+        reader, writer = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the child: report what each call raised, and leave without cleanup
+            outcomes = []
+            for call in (lambda: j.read(1), lambda: j.seek_tail(0), lambda: j.follow(0), j.close):
+                try:
+                    call()
+                    outcomes.append("returned")
+                except BaseException as e:
+                    outcomes.append(type(e).__name__)
+            os.write(writer, " ".join(outcomes).encode())
+            os._exit(0)
+        os.close(writer)
+        with os.fdopen(reader, "rb") as report:
+            outcomes = report.read().decode().split()
+        assert os.waitpid(pid, 0)[1] == 0
+        # close() in the child forgets the parent's journal without closing it.
+        assert outcomes == ["ChildProcessError"] * 3 + ["returned"]
+        assert not j.closed and j.read(1) == []
+    finally:
+        j.close()
+
+
+@pytest.mark.parametrize(
+    "script,outcome",
+    [
+        (
+            'echo \'{"__REALTIME_TIMESTAMP": "1700000000000000", "MESSAGE": "hi", "_PID": "42", "BIN": [104, 105]}\'',
+            [("hi", 42, "hi")],
+        ),
+        ("echo 'ssh: connect to host web1 port 22: Connection refused' >&2; exit 255", ConnectionError),
+        ("echo 'No journal files were found.' >&2; exit 1", OSError),
+        ("exec sleep 30", TimeoutError),
+    ],
+    ids=["entries", "unreachable", "journalctl-failed", "no-answer"],
+)
+def test_a_hosts_journal_is_read_over_ssh_with_its_reasons(tmp_path, monkeypatch, script, outcome):
+    """A stand-in ssh on PATH records its arguments and answers as the script says."""
+    ssh = tmp_path / "ssh"
+    ssh.write_text(f'#!/bin/sh\nprintf "%s\\n" "$@" > {tmp_path}/argv\n{script}\n')
+    ssh.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{tmp_path}:{os.environ['PATH']}")
+    if isinstance(outcome, list):
+        found = journal.remote_entries("root@web1:2222", "web", 5, timeout=30)
+        assert [(e.message, e.pid, e.fields["BIN"]) for e in found] == outcome
+        assert found[0].time.timestamp() == 1_700_000_000
+    else:
+        with pytest.raises(outcome) as caught:
+            journal.remote_entries("root@web1:2222", "web", 5, timeout=0.5)
+        if outcome is TimeoutError:
+            return  # killed, perhaps before it recorded anything
+        if outcome is ConnectionError:
+            assert str(caught.value) == "ssh: connect to host web1 port 22: Connection refused"
+    argv = (tmp_path / "argv").read_text().split()
+    assert argv == [
+        "-xT",
+        "-p",
+        "2222",
+        "--",
+        "root@web1",
+        *"journalctl -o json --no-pager -u web.service -n 5".split(),
+    ]
 
 
 @pytest.fixture(scope="module")

@@ -3,20 +3,26 @@
 stopping, Ctrl-C, callers that vanish, many callers, and calls a callable
 makes."""
 
+import asyncio
 import gc
 import json
 import logging
+import os
 import subprocess
 import sys
 import threading
 import weakref
+from pathlib import Path
+from xml.etree import ElementTree
 
 import pytest
 from jeepney import DBusAddress, HeaderFields, MatchRule, MessageType, message_bus, new_method_call
 from jeepney.io.blocking import open_dbus_connection
 
 import varquin
-from testing.env import child_env
+import varquin.aio
+from testing.env import child_env, wait_for
+from testing.privatebus import PrivateBus
 
 NAME = "org.varquin.Test.Served"
 PATH = "/org/varquin/test/served"
@@ -424,15 +430,117 @@ def test_names_are_taken_and_released(system_bus):
         ) == (other.unique_name,)
 
 
-def test_an_exported_object_holding_its_bus_is_collected(system_bus):
-    bus = varquin.Bus.system()
+def name_owned(conn, name):
+    reply = conn.send_and_get_reply(message_bus.NameHasOwner(name), timeout=10)
+    return reply.body[0]
+
+
+def test_collected_buses_with_exported_objects_release_their_connections(system_bus):
+    # bus -> object -> its Export handle -> bus: a cycle only the collector
+    # frees.  When it goes, a call for the object waits unread on each
+    # connection and output is still queued, so closing processes the call
+    # (the sanitizer build sees any read of a freed export record).
+    with open_dbus_connection(bus="SYSTEM") as peer:
+        gc.collect()  # what earlier tests left
+        fds = len(os.listdir("/proc/self/fd"))
+        names, objs = [], []
+        for _ in range(10):
+            bus = varquin.Bus.system()
+            obj = Counter()
+            obj.bus = bus
+            bus.export("/cycle", obj)
+            names.append(bus.unique_name)
+            objs.append(weakref.ref(obj))
+            addr = DBusAddress("/cycle", bus_name=bus.unique_name, interface="org.varquin.Test.Counter")
+            peer.send(new_method_call(addr, "Mismatch"))
+            peer.send_and_get_reply(message_bus.GetNameOwner(bus.unique_name), timeout=10)  # delivered
+            bus.emit("/cycle", "org.varquin.Test.Counter", "Big", "ay", bytes(4 << 20))
+        del obj, bus
+        gc.collect()
+        assert [o() for o in objs] == [None] * 10
+        assert len(os.listdir("/proc/self/fd")) == fds
+        # The bus daemon drops the names as it sees each connection end.
+        assert wait_for(lambda: not any(name_owned(peer, n) for n in names))
+
+
+GATED = "org.varquin.Test.Gated"
+
+
+class Gated(varquin.Interface, name=GATED):
+    """Its First property's getter and setter wait for `go` once entered."""
+
+    def __init__(self):
+        self.entered, self.go, self.value = threading.Event(), threading.Event(), 1
+
+    @varquin.property("u")
+    def First(self):
+        self.entered.set()
+        self.go.wait(10)
+        return self.value
+
+    @First.setter
+    def First(self, value):
+        self.entered.set()
+        self.go.wait(10)
+        self.value = value
+
+    @varquin.property("u")
+    def Second(self):
+        return 2
+
+
+@pytest.mark.parametrize(
+    "call,outcome,value",
+    [
+        # The other getter has still to run: the call answers UnknownObject.
+        (lambda c, n: c.get_all(n, "/gated", GATED), varquin.UnknownObject, 1),
+        # The setter that started finishes and its answer stands.
+        (lambda c, n: c.set_property(n, "/gated", GATED, "First", "u", 7), None, 7),
+    ],
+    ids=["get_all", "set"],
+)
+def test_an_object_unexported_by_another_thread_while_its_call_runs(system_bus, call, outcome, value):
+    with varquin.Bus.system() as bus, varquin.Bus.system() as client:
+        obj = Gated()
+        handle = bus.export("/gated", obj)
+        loop = threading.Thread(target=bus.serve)
+        loop.start()
+        got = []
+
+        def ask():
+            try:
+                got.append(call(client, bus.unique_name))
+            except varquin.BusError as e:
+                got.append(type(e))
+
+        asker = threading.Thread(target=ask)
+        asker.start()
+        try:
+            assert obj.entered.wait(10)
+            handle.close()  # the serving thread is inside First's callable
+            assert handle.closed
+        finally:
+            obj.go.set()
+            asker.join(10)
+            bus.stop()
+            loop.join(10)
+    assert got == [outcome] and obj.value == value
+
+
+def test_closing_a_bus_unexports_its_objects(system_bus):
+    async def on_loop():
+        abus = await varquin.aio.Bus.system()
+        obj = Counter()
+        return abus, abus.export("/closing", obj), weakref.ref(obj)
+
+    plain = varquin.Bus.system()
     obj = Counter()
-    obj.bus = bus  # bus -> object -> bus: a cycle only the collector frees
-    bus.export("/cycle", obj)
-    gone = weakref.ref(obj)
-    del obj, bus
-    gc.collect()
-    assert gone() is None
+    buses = [(plain, plain.export("/closing", obj), weakref.ref(obj)), asyncio.run(on_loop())]
+    del obj
+    for bus, handle, obj in buses:
+        assert not handle.closed
+        bus.close()
+        assert handle.closed and obj() is None  # the bus no longer holds it
 
 
 def test_closing_the_bus_ends_serve(system_bus):
@@ -442,3 +550,173 @@ def test_closing_the_bus_ends_serve(system_bus):
     bus.close()
     loop.join(10)
     assert not loop.is_alive()
+
+
+EMITTING = "org.varquin.Test.Emitting"
+
+
+def _get(name):
+    return lambda self: self.values.get(name, 0)
+
+
+def _set(name):
+    return lambda self, value: self.values.__setitem__(name, value)
+
+
+class Emitting(varquin.Interface, name=EMITTING):
+    """One writable property per way of announcing a change, and a const one."""
+
+    def __init__(self):
+        self.values = {}
+
+    Plain = varquin.property("u")(_get("Plain")).setter(_set("Plain"))
+    Inval = varquin.property("u", emits="invalidates")(_get("Inval")).setter(_set("Inval"))
+    Quiet = varquin.property("u", emits="false")(_get("Quiet")).setter(_set("Quiet"))
+    Fixed = varquin.property("u", emits="const")(_get("Fixed"))
+    Done = varquin.signal()
+
+
+def test_properties_announce_changes_as_their_emits_says(system_bus):
+    with varquin.Bus.system() as bus, varquin.Bus.system() as client:
+        obj = Emitting()
+        bus.export("/emitting", obj)
+        loop = threading.Thread(target=bus.serve)
+        loop.start()
+        try:
+            intro = client.call(bus.unique_name, "/emitting", "org.freedesktop.DBus.Introspectable", "Introspect")[0]
+            with client.subscribe(path="/emitting") as sub:
+                for prop, value in [("Plain", 5), ("Inval", 6), ("Quiet", 7)]:
+                    client.set_property(bus.unique_name, "/emitting", EMITTING, prop, "u", value)
+                obj.properties_changed("Plain", "Inval", "Quiet", "Fixed")
+                obj.Done()
+                got = []
+                while not got or got[-1][0] != "Done":
+                    signal = sub.get(10)
+                    got.append((signal.member, signal.args))
+        finally:
+            bus.stop()
+            loop.join(10)
+    iface = next(i for i in ElementTree.fromstring(intro) if i.get("name") == EMITTING)
+    annotations = {
+        p.get("name"): [
+            a.get("value") for a in p if a.get("name") == "org.freedesktop.DBus.Property.EmitsChangedSignal"
+        ]
+        for p in iface.iter("property")
+    }
+    assert annotations == {"Plain": [], "Inval": ["invalidates"], "Quiet": ["false"], "Fixed": ["const"]}
+    assert got == [
+        ("PropertiesChanged", (EMITTING, {"Plain": 5}, [])),
+        ("PropertiesChanged", (EMITTING, {}, ["Inval"])),
+        ("PropertiesChanged", (EMITTING, {"Plain": 5}, ["Inval"])),
+        ("Done", ()),
+    ]
+    with pytest.raises(ValueError, match="emits is one of"):
+        varquin.property("u", emits="sometimes")
+    with pytest.raises(ValueError, match="const property cannot have a setter"):
+        varquin.property("u", emits="const")(_get("x")).setter(_set("x"))
+
+
+def _declare(name="org.varquin.Test.Declared", ins="s", member=None, params="self, a", kind="method"):
+    """A new Interface class with one member, made as a user's class is."""
+    space = {"varquin": varquin}
+    decorator = {
+        "method": f"@varquin.method({ins!r}, name={member!r})",
+        "property": f"@varquin.property({ins!r}, name={member!r})",
+    }[kind]
+    body = f"    {decorator}\n    def M({params}):\n        pass\n"
+    header = f"class C(varquin.Interface, name={name!r}):" if name else "class C(varquin.Interface):"
+    exec(f"{header}\n{body}", space)
+    return space["C"]
+
+
+@pytest.mark.parametrize(
+    "declare,error,text",
+    [
+        (dict(ins="sz"), ValueError, "C.M: input signature 'sz' is not valid: 'z' at 1 is not a type code"),
+        (dict(ins="a{vs}"), ValueError, "the key of the dict entry at 1 must be a basic type, not 'v'"),
+        (dict(ins="(s"), ValueError, "the struct opened at 0 is not closed"),
+        (dict(ins="{ss}"), ValueError, "is only the element of an array"),
+        (dict(ins="a" * 33 + "s"), ValueError, "arrays nest deeper than 32"),
+        (dict(ins="su", kind="property", params="self"), ValueError, "one complete type, not 'su'"),
+        (dict(member="Has-Dash"), ValueError, "'Has-Dash' is not a valid member name: a member name is ASCII letters"),
+        (dict(name="Nodots"), ValueError, "'Nodots' is not a valid interface name"),
+        (
+            dict(name=None),
+            TypeError,
+            'declares D-Bus members but names no interface: class C(varquin.Interface, name="',
+        ),
+        (dict(ins="ss"), TypeError, "C.M: its function takes 1 argument(s) after self, but the input signature has 2"),
+        (dict(ins="", params="self, a, b=1"), TypeError, "takes 1 to 2 argument(s) after self"),
+        (dict(params="self, a, *, key"), TypeError, "requires keyword-only arguments (key)"),
+    ],
+)
+def test_declarations_that_could_never_be_served_are_refused_with_the_reason(declare, error, text):
+    with pytest.raises(error) as caught:
+        _declare(**declare)
+    assert text in str(caught.value)
+
+
+def test_declarations_that_fit_are_accepted_and_an_unnamed_class_is_refused_by_export(system_bus):
+    _declare(ins="s(ii)a{sv}", params="self, a, b, c=None")  # defaults may cover the rest
+    _declare(ins="", params="self, *args")
+    unnamed = type("Unnamed", (varquin.Interface,), {})
+    with varquin.Bus.system() as bus, pytest.raises(TypeError) as caught:
+        bus.export("/unnamed", unnamed())
+    assert "Unnamed names no D-Bus interface: declare it as class Unnamed(varquin.Interface, name=" in str(caught.value)
+
+
+STOCK_POLICY = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+  </policy>
+  <include ignore_missing="yes">{extra}</include>
+</busconfig>
+"""
+
+
+def test_the_readmes_policy_file_lets_the_greeter_serve_on_a_stock_system_bus():
+    readme = (Path(__file__).parents[2] / "README.md").read_text()
+    policy = readme.split("org.example.Greeter.conf`", 1)[1].split("```xml\n", 1)[1].split("```", 1)[0]
+
+    class Greeter(varquin.Interface, name="org.example.Greeter"):
+        @varquin.method("s", "s")
+        def Hello(self, name):
+            return "hello " + name
+
+    daemon = PrivateBus()
+    try:
+        extra = daemon.folder / "org.example.Greeter.conf"
+        daemon.config.write_text(STOCK_POLICY.format(socket=daemon.socket, extra=extra))
+        daemon.restart()
+        with varquin.Bus(daemon.address) as bus, pytest.raises(varquin.AccessDenied):
+            bus.request_name("org.example.Greeter")  # the stock policy alone
+        extra.write_text(policy)
+        daemon.restart()
+        with varquin.Bus(daemon.address) as bus, varquin.Bus(daemon.address) as client:
+            bus.export("/greeter", Greeter())
+            bus.request_name("org.example.Greeter")
+            loop = threading.Thread(target=bus.serve)
+            loop.start()
+            try:
+                answer = client.call("org.example.Greeter", "/greeter", "org.example.Greeter", "Hello", "s", "x")
+            finally:
+                bus.stop()
+                loop.join(10)
+        assert answer == ("hello x",)
+    finally:
+        daemon.stop()

@@ -3,6 +3,7 @@ unit files, jobs waited for, status and properties, errors.  The tests use
 units of their own (vq-api*.service) so that other tests' units keep their
 state."""
 
+import asyncio
 import os
 import signal
 import threading
@@ -11,8 +12,10 @@ from datetime import UTC, timedelta
 import pytest
 
 import varquin
+import varquin.aio
 from testing.env import child_env, wait_for
 from varquin import systemd
+from varquin.aio import systemd as asystemd
 
 API, ALIAS = "vq-api.service", "vq-api-alias.service"
 WANTS = "/etc/systemd/system/multi-user.target.wants"
@@ -159,6 +162,12 @@ def test_list_units_filters_itself_on_a_manager_without_list_units_by_patterns(s
             found = m.list_units(patterns=("*.service",), states=("running",))
         assert found == [systemd.UnitInfo("a.service", "Description", "loaded", "active", "running", "/o")]
         assert [c["member"] for c in peer.calls()] == ["ListUnitsByPatterns", "ListUnits"]
+
+        async def awaited():
+            async with await varquin.aio.Bus.system() as abus:
+                return await asystemd.Manager(abus).list_units(patterns=("*.service",), states=("running",))
+
+        assert asyncio.run(awaited()) == found
     finally:
         peer.stop()
 
@@ -188,6 +197,64 @@ def test_run_waits_for_the_exit_and_reports_it(manager, real_systemd, systemd_ro
     has_peak = (systemd_root.version or 0) >= 256 and "memory" in cgroup_controllers(real_systemd)
     assert (r.memory_peak is not None) == has_peak
     assert manager.unit(r.unit).status.load == "not-found"  # collected once read
+
+
+def test_every_property_of_the_table_reaches_the_manager_as_given(manager, real_systemd):
+    """A wrong D-Bus type in PROPERTY_TYPES is refused by the manager (or
+    read back otherwise): each name is sent, and read back from the unit."""
+    out = "/run/vq-run-table.out"
+    given = {
+        "Description": "varquin run table",
+        "Environment": ["A=1", "B=two words"],
+        "WorkingDirectory": "/tmp",
+        "User": "nobody",
+        "Group": "nogroup",
+        "SupplementaryGroups": ["nogroup"],
+        "Nice": 5,
+        "UMask": 0o027,
+        "Type": "oneshot",
+        "RemainAfterExit": True,
+        "Restart": "no",
+        "RestartUSec": timedelta(seconds=2),
+        "TimeoutStartUSec": timedelta(seconds=50),
+        "TimeoutStopUSec": 7_000_000,
+        "RuntimeMaxUSec": timedelta(minutes=5),
+        "KillMode": "mixed",
+        "KillSignal": signal.SIGINT,
+        "Slice": "system.slice",
+        "CPUAccounting": True,
+        "CPUQuotaPerSecUSec": timedelta(milliseconds=500),
+        "CPUWeight": 50,
+        "IOWeight": 60,
+        "MemoryAccounting": True,
+        "MemoryHigh": 1 << 30,
+        "MemoryMax": 2 << 30,
+        "TasksAccounting": True,
+        "TasksMax": 100,
+        "LimitNOFILE": 1024,
+        "StandardInput": "null",
+        "StandardOutput": f"truncate:{out}",
+        "StandardError": "journal",
+        "SyslogIdentifier": "vq-run-table",
+        "PrivateTmp": True,
+        "NoNewPrivileges": True,
+        "DynamicUser": False,
+    }
+    assert set(given) == set(systemd.PROPERTY_TYPES)
+    r = manager.run(["/bin/sh", "-c", 'echo "$A|$B|$(pwd)|$(umask)|$(nice)"'], wait=True, timeout=30, properties=given)
+    try:
+        assert (r.result, r.exit_status) == ("success", 0)
+        with open(f"/proc/{real_systemd.init[0]}/root{out}") as f:
+            assert f.read() == "1|two words|/tmp|0027|5\n"
+        unit = manager.unit(r.unit)
+        service = unit.properties(systemd.SERVICE_INTERFACE)
+        read = {name: service.get(name) for name in given}
+        read["Description"] = unit.properties()["Description"]
+        expected = {name: systemd.property_value(name, value).value for name, value in given.items()}
+        expected["StandardOutput"] = "truncate"  # its file is StandardOutputFileToTruncate
+        assert read == expected
+    finally:
+        manager.stop(r.unit, wait=True, timeout=30)
 
 
 def test_a_run_holds_its_unit_until_its_results_are_read(manager):

@@ -55,6 +55,8 @@ def test_run_sends_the_command_verbatim_with_the_tables_properties(manager, svc)
         "TimeoutStopUSec": timedelta(seconds=5),
         "TasksMax": "infinity",
         "IOSchedulingClass": varquin.Variant("i", 2),  # not in the table: given as a Variant
+        "StandardOutput": "append:/var/log/vq.log",  # a file, as systemd-run takes it
+        "StandardError": "journal",
     }
     manager.run(argv, name="vq-run", wait=True, timeout=10, collect=True, properties=properties)
     assert bodies(svc, "StartTransientUnit") == [
@@ -68,6 +70,8 @@ def test_run_sends_the_command_verbatim_with_the_tables_properties(manager, svc)
                 ["TimeoutStopUSec", ["t", 5_000_000]],
                 ["TasksMax", ["t", T_MAX]],
                 ["IOSchedulingClass", ["i", 2]],
+                ["StandardOutputFileToAppend", ["s", "/var/log/vq.log"]],
+                ["StandardError", ["s", "journal"]],
                 ["Description", ["s", "/bin/sh -c 'kill -9 $$; echo $HOME'"]],
                 ["ExecStart", ["a(sasb)", [["/bin/sh", ["/bin/sh", "-c", "kill -9 $$$$; echo $$HOME"], False]]]],
                 ["AddRef", ["b", True]],
@@ -141,6 +145,7 @@ def test_a_generated_name_in_use_is_drawn_again_a_given_one_raises(manager, svc,
         (lambda m: m.run("/bin/true"), TypeError, "not a bare str"),
         (lambda m: m.run(["/bin/true"], properties={"NoSuch": 1}), ValueError, "'NoSuch'"),
         (lambda m: m.run(["/bin/true"], properties={"Environment": "A=1"}), TypeError, "property Environment"),
+        (lambda m: m.run(["/bin/true"], properties={"MemoryMax": timedelta(1)}), TypeError, "MemoryMax is a size"),
         (lambda m: m.set_properties(PLAIN, {"NoSuch": 1}), ValueError, "'NoSuch'"),
         (lambda m: m.list_units(states="failed"), TypeError, "states takes an iterable of str"),
         (lambda m: m.list_unit_files(patterns="*.timer"), TypeError, "patterns takes an iterable of str"),

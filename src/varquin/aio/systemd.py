@@ -27,12 +27,12 @@ import time
 import weakref
 from collections.abc import Awaitable, Callable, Iterable, Mapping
 from types import TracebackType
-from typing import Any, Self
+from typing import Any, Literal, Self, overload
 
 from varquin import journal as _journal
 from varquin import systemd as _s
 from varquin.aio import Bus, Subscription
-from varquin.errors import BusError, NoSuchUnit, SignalsLost
+from varquin.errors import BusError, NoSuchUnit, SignalsLost, UnknownMethod
 from varquin.journal import JournalEntry
 from varquin.systemd import (
     MANAGER_INTERFACE,
@@ -47,13 +47,14 @@ from varquin.systemd import (
     UnitInfo,
     UnitStatus,
     name_list,
-    property_value,
     unit_path,
 )
 
 __all__ = ["Job", "Manager", "Run", "Unit", "UnitWatch"]
 
 _MANAGER_PATH = "/org/freedesktop/systemd1"
+# Seconds a host's journal may take to arrive over SSH.
+_REMOTE_JOURNAL_TIMEOUT = 60
 _PROPERTIES = "org.freedesktop.DBus.Properties"
 
 # asyncio Buses on which the manager's Subscribe() has been called (see
@@ -386,22 +387,30 @@ class Run:
         self._lock = asyncio.Lock()
         self._result: RunResult | None = None
         self._queued = _s._now_usec()
+        self._state = ""  # the unit's last active/sub state seen, for a timeout's message
         self.unit = unit
 
     async def wait(self, timeout: float | None = None) -> RunResult:
         """The RunResult once the service has exited; TimeoutError after
-        ``timeout`` seconds (the run stays waitable)."""
+        ``timeout`` seconds, naming the unit's last state (the run stays
+        waitable); ValueError once the manager is closed."""
         try:
             async with asyncio.timeout(timeout), self._lock:
                 if self._result is None:
                     self._result = await self._wait()
                 return self._result
         except TimeoutError:
-            raise TimeoutError(f"{self.unit} did not finish within {timeout} s") from None
+            state = f" ({self._state})" if self._state else ""
+            raise TimeoutError(f"{self.unit} did not finish within {timeout} s{state}") from None
+        except ValueError:
+            if self._manager.closed:
+                raise ValueError("the manager is closed") from None
+            raise
 
     async def _wait(self) -> RunResult:
         unit = await self._changes.snapshot()
         while True:
+            self._state = f"{unit.get('ActiveState')}/{unit.get('SubState')}"
             if _s.run_settled(unit):
                 unit = await self._changes.snapshot()
                 if _s.run_settled(unit):
@@ -471,14 +480,21 @@ class Manager:
         how, where = self._journal_source()
         if how == "remote":
             assert where is not None
-            argv = [*_journal.ssh_target(where), "journalctl", "-o", "json", "--no-pager", "-u", unit, "-n", str(lines)]
             proc = await asyncio.create_subprocess_exec(
-                *argv,
+                *_journal.remote_argv(where, unit, lines),
                 stdin=asyncio.subprocess.DEVNULL,
                 stdout=asyncio.subprocess.PIPE,
                 stderr=asyncio.subprocess.PIPE,
             )
-            out, err = await proc.communicate()
+            try:
+                # Bounded as the blocking Manager's read (a host that stops answering).
+                async with asyncio.timeout(_REMOTE_JOURNAL_TIMEOUT):
+                    out, err = await proc.communicate()
+            except BaseException:
+                if proc.returncode is None:
+                    proc.kill()
+                    await proc.wait()
+                raise
             return _journal.parse_json_lines(where, proc.returncode or 0, out, err)
         # A local read: files mapped in memory, no wait.
         return _journal.entries(unit=unit, lines=lines, root=where)
@@ -540,15 +556,23 @@ class Manager:
         return str(state)
 
     async def list_unit_files(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitFile]:
-        """As varquin.systemd.Manager.list_unit_files (ListUnitFilesByPatterns)."""
+        """As varquin.systemd.Manager.list_unit_files."""
         patterns, states = name_list(patterns, "patterns"), name_list(states, "states")
-        (found,) = await self._call("ListUnitFilesByPatterns", "asas", states, patterns)
+        try:
+            (found,) = await self._call("ListUnitFilesByPatterns", "asas", states, patterns)
+        except UnknownMethod:
+            (found,) = await self._call("ListUnitFiles")
+            return _s.filter_unit_files(found, patterns, states)
         return [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
 
     async def list_units(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitInfo]:
-        """As varquin.systemd.Manager.list_units (ListUnitsByPatterns)."""
+        """As varquin.systemd.Manager.list_units."""
         patterns, states = name_list(patterns, "patterns"), name_list(states, "states")
-        (found,) = await self._call("ListUnitsByPatterns", "asas", states, patterns)
+        try:
+            (found,) = await self._call("ListUnitsByPatterns", "asas", states, patterns)
+        except UnknownMethod:
+            (found,) = await self._call("ListUnits")
+            return _s.filter_units(found, patterns, states)
         return [UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6]) for u in found]
 
     # -- jobs -------------------------------------------------------------------
@@ -603,6 +627,30 @@ class Manager:
 
     # -- transient runs ---------------------------------------------------------
 
+    @overload
+    async def run(
+        self,
+        argv: Iterable[str],
+        *,
+        name: str | None = None,
+        wait: Literal[False] = False,
+        timeout: float | None = None,
+        properties: Mapping[str, Any] | None = None,
+        collect: bool = False,
+    ) -> Run: ...
+
+    @overload
+    async def run(
+        self,
+        argv: Iterable[str],
+        *,
+        name: str | None = None,
+        wait: Literal[True],
+        timeout: float | None = None,
+        properties: Mapping[str, Any] | None = None,
+        collect: bool = False,
+    ) -> RunResult: ...
+
     async def run(
         self,
         argv: Iterable[str],
@@ -638,6 +686,8 @@ class Manager:
             break
         started = Run(self, unit, changes)
         self._runs.add(started)
+        if self.closed:  # closed while the unit was being started
+            changes.close()
         return await started.wait(_left(deadline)) if wait else started
 
     async def _unref(self, unit: str) -> None:
@@ -665,5 +715,4 @@ class Manager:
 
     async def set_properties(self, unit: str, properties: Mapping[str, Any], *, runtime: bool = False) -> None:
         """As varquin.systemd.Manager.set_properties."""
-        props = [(name, property_value(name, value)) for name, value in properties.items()]
-        await self._call("SetUnitProperties", "sba(sv)", unit, runtime, props)
+        await self._call("SetUnitProperties", "sba(sv)", unit, runtime, _s.unit_properties(properties))
