@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -15,6 +17,7 @@
 #include "core/events.hpp"
 #include "core/export.hpp"
 #include "core/matches.hpp"
+#include "core/remote.hpp"
 #include "gil.hpp"
 #include "owners.hpp"
 #include "py_ref.hpp"
@@ -54,21 +57,6 @@ PyObject *raise_open_error(int r, PyObject *address) noexcept {
 }
 
 enum class transport { address, system, session, remote };
-
-// An address as D-Bus writes values in addresses: bytes other than
-// [-0-9A-Za-z_/.*] as %XX.
-std::string address_escape(const char *text) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (const char *c = text; *c; ++c) {
-        const auto b = static_cast<unsigned char>(*c);
-        if (std::isalnum(b) || std::strchr("-_/.*", b))
-            out += *c;
-        else
-            out += {'%', hex[b >> 4], hex[b & 15]};
-    }
-    return out;
-}
 
 // Whether `text` has the form of a D-Bus address: entries separated by
 // ';', each `transport:` followed by key=value pairs separated by ','
@@ -122,6 +110,34 @@ std::string bus_address_of(transport how) {
     return dir ? "unix:path=" + address_escape(dir) + "/bus" : std::string();
 }
 
+// A connection over SSH that failed: the error says what ssh said last
+// (ssh: Could not resolve hostname ...), not merely that the connection
+// ended.  Leaves any other error as it is.
+void explain_ssh_failure(const ssh_log &log, PyObject *host) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_ConnectionError))
+        return;
+    const std::string line = log.last_line();
+    if (line.empty())
+        return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    py_ref old_type(type), old(value), old_tb(tb);
+    int err = ECONNRESET;
+    if (py_ref number{old ? PyObject_GetAttrString(old.get(), "errno") : nullptr};
+        number && PyLong_Check(number.get()))
+        err = static_cast<int>(PyLong_AsLong(number.get()));
+    PyErr_Clear();
+    py_ref said(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace"));
+    py_ref text(
+        said ? PyUnicode_FromFormat("cannot reach the bus of %S over SSH: %S", host, said.get())
+             : nullptr);
+    py_ref exc(text ? PyObject_CallFunction(PyExc_ConnectionError, "iO", err, text.get())
+                    : nullptr);
+    if (exc)
+        PyErr_SetObject(PyExc_ConnectionError, exc.get());
+}
+
 // Opens a connection of the given kind and waits until the bus has
 // answered (its Hello and a Ping), so that a Bus is usable, and its unique
 // name known, as soon as it exists.
@@ -167,6 +183,21 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
     }
     if (!address)
         return nullptr;
+    // Over SSH: ssh's messages go to a private file, read if it fails.
+    std::unique_ptr<ssh_log> log;
+    std::string ssh;
+    if (how == transport::remote) {
+        log.reset(new (std::nothrow) ssh_log);
+        if (!log)
+            return PyErr_NoMemory();
+        if (log->path().empty())
+            return raise_errno(-errno, "cannot make a file for ssh's messages");
+        ssh = ssh_address(text, log->path());
+        if (ssh.empty())
+            return PyErr_Format(PyExc_ValueError,
+                                "host %R is not valid: expected [user@]host[:port]", where);
+        text = ssh.c_str();
+    }
 
     sd_bus *bus = nullptr;
     int r;
@@ -179,11 +210,7 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         case transport::session:
             r = sd_bus_open_user(&bus);
             break;
-        case transport::remote:
-            // ssh to the host, running systemd-stdio-bridge there.
-            r = sd_bus_open_system_remote(&bus, text);
-            break;
-        default:
+        default:  // an address, or ssh's (see remote.hpp)
             r = sd_bus_new(&bus);
             if (r >= 0)
                 r = sd_bus_set_address(bus, text);
@@ -196,8 +223,12 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         if (r < 0)
             bus = sd_bus_unref(bus);
     }
-    if (r < 0)
-        return raise_open_error(r, address.get());
+    if (r < 0) {
+        raise_open_error(r, address.get());
+        if (log)
+            explain_ssh_failure(*log, address.get());
+        return nullptr;
+    }
     const char *opened = nullptr;
     if ((how == transport::system || how == transport::session) &&
         sd_bus_get_address(bus, &opened) >= 0 && opened) {
@@ -240,8 +271,11 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
     const call_target first{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                             "GetId"};
     sd_bus_message *reply = call_and_wait(self, first, none, timeout);
-    if (!reply)
+    if (!reply) {
+        if (log)
+            explain_ssh_failure(*log, self->address);
         return nullptr;  // the object closes the connection as it goes
+    }
     conn->release(reply);
     const char *unique = nullptr;
     {
@@ -410,9 +444,12 @@ PyMethodDef bus_methods[] = {
      "Errors as for system(); ConnectionError when neither variable is set."},
     {"remote", FASTCALL_KW(bus_remote), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "remote(host, *, timeout=None) -> Bus\n\n"
-     "A connection to the system bus of another host over SSH ('[user@]host[:port]'),\n"
-     "through sd-bus's remote transport: ssh runs systemd-stdio-bridge on the host.\n"
-     "Authentication is ssh's own (keys, agent, ~/.ssh/config).  Errors as for system()."},
+     "A connection to the system bus of another host over SSH ('[user@]host[:port]'):\n"
+     "`ssh -xT [-p PORT] -- [USER@]HOST systemd-stdio-bridge`, ssh found on PATH, as\n"
+     "sd-bus's remote transport runs it.  Authentication is ssh's own (keys, agent,\n"
+     "~/.ssh/config).  ssh's messages stay off the terminal; when the connection fails,\n"
+     "the ConnectionError carries the last of them ('ssh: Could not resolve hostname\n"
+     "...').  ValueError for a host not of that form; other errors as for system()."},
     {"call", FASTCALL_KW(bus_call), METH_FASTCALL | METH_KEYWORDS, bus_call_doc},
     {"get_property", FASTCALL_KW(bus_get_property), METH_FASTCALL | METH_KEYWORDS,
      bus_get_property_doc},

@@ -540,3 +540,53 @@ def test_an_asyncio_bus_inherited_across_fork_fails_in_the_child_and_leaves_the_
             assert await abus.call(ECHO, PATH, ECHO, "Echo", "s", "parent", timeout=math.inf) == ("parent",)
 
     asyncio.run(asyncio.wait_for(main(), 30))
+
+
+@pytest.fixture
+def fake_ssh(tmp_path, monkeypatch):
+    """Puts an `ssh` running the given shell script first on PATH."""
+    folder = tmp_path / "bin"
+    folder.mkdir()
+
+    def make(script):
+        ssh = folder / "ssh"
+        # The sanitizer run preloads its runtime into the test process; the
+        # tools the stand-in runs (socat) go without it.
+        ssh.write_text("#!/bin/sh\nunset LD_PRELOAD\n" + script)
+        ssh.chmod(0o755)
+
+    monkeypatch.setenv("PATH", f"{folder}{os.pathsep}{os.environ['PATH']}")
+    return make
+
+
+def test_ssh_failures_carry_what_ssh_said_and_its_messages_stay_off_the_terminal(fake_ssh, capfd):
+    fake_ssh(
+        "echo 'Warning: Permanently added web1 to the list of known hosts.' >&2\n"
+        "echo 'ssh: Could not resolve hostname nohost.invalid: Name or service not known' >&2\n"
+        "exit 255\n"
+    )
+    with pytest.raises(ConnectionError, match="nohost.invalid over SSH: ssh: Could not resolve hostname") as failed:
+        varquin.Bus.remote("nohost.invalid", timeout=20)
+    assert not isinstance(failed.value, ConnectionResetError)
+    assert "Warning" not in capfd.readouterr().err
+
+
+def test_a_working_ssh_connection_runs_the_bridge_with_the_port_and_keeps_ssh_quiet(
+    fake_ssh, capfd, tmp_path, system_bus
+):
+    args = tmp_path / "args"
+    fake_ssh(
+        f'echo "$@" > {args}\n'
+        "echo 'Warning: Permanently added web1 to the list of known hosts.' >&2\n"
+        f"exec socat STDIO UNIX-CONNECT:{system_bus.socket}\n"
+    )
+    with varquin.Bus.remote("root@web1:2222", timeout=20) as bus:
+        assert bus.unique_name.startswith(":") and bus.address == "root@web1:2222"
+    assert args.read_text() == "-xT -p 2222 -- root@web1 systemd-stdio-bridge\n"
+    assert "Warning" not in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("host", ["web1:", "web1:ssh", "[::1", "[::1]x", "@web1"])
+def test_a_host_not_of_the_form_user_host_port_is_refused(host):
+    with pytest.raises(ValueError, match=re.escape(repr(host)) + r".*\[user@\]host\[:port\]"):
+        varquin.Bus.remote(host)
