@@ -4,6 +4,7 @@ the rules for where a Manager's journal is read (substitute manager)."""
 
 import gc
 import os
+import subprocess
 import threading
 import weakref
 from datetime import timedelta
@@ -39,6 +40,14 @@ def test_a_units_entries_are_its_own_lines_and_the_managers_about_it(manager, ro
 
     every = journal.entries(unit=r.unit, root=root)
     assert [e.message for e in every if e.pid != 1] == ["one", "two"]
+    # The same entries journalctl -u shows of that root.
+    shown = subprocess.run(
+        ["journalctl", f"--root={root}", "-u", r.unit, "-o", "json", "--no-pager"],
+        capture_output=True,
+        check=True,
+        timeout=60,
+    ).stdout
+    assert journal.parse_json_lines("journalctl", 0, shown, b"") == every
     assert any(e.pid == 1 and "Started" in e.message for e in every)  # the manager's line when it started
     assert journal.entries(unit=r.unit, lines=2, root=root) == every[-2:]
     assert manager.unit(r.unit).journal(lines=3) == every[-3:]
