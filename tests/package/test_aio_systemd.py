@@ -194,3 +194,25 @@ def test_watch_awaited_follows_a_restart_and_wait_for_reaches_a_state(real_syste
             await unit.wait_for(active="active", timeout=0.2)
 
     on_container(real_systemd, body)
+
+
+def test_watch_awaited_goes_on_across_the_unloading_of_its_unit(real_systemd):
+    brief, starting, dead = "vq-api-brief.service", ("loaded", "activating", "start"), ("loaded", "inactive", "dead")
+
+    async def body(m):
+        async with m.bus.subscribe(sender=systemd.SERVICE, member="UnitRemoved") as removed:
+            async with m.unit(brief).watch(timeout=60) as watch:
+                seen = [await anext(watch)]
+                await m.start(brief, wait=True, timeout=30)
+                # Ended and referenced by nothing: the manager unloads it, and
+                # loads it again for the next start.
+                while (await removed.get(30)).args[0] != brief:
+                    pass
+                await m.start(brief, wait=True, timeout=30)
+                async for status in watch:
+                    seen.append(status)
+                    if seen.count(starting) == 2 and status == dead:
+                        break
+        assert seen.count(starting) == 2 and seen[-1] == dead
+
+    on_container(real_systemd, body)
