@@ -330,13 +330,16 @@ def property_value(name: str, value: Any) -> Variant:
     """The variant ``name`` is sent as (see PROPERTY_TYPES).  ValueError for
     a name outside the table whose value is not a Variant; TypeError for a
     bare str where a list of str is expected, and for a timedelta given for
-    a property other than a time (``...USec``)."""
+    a property other than a time (``...USec``).  A list of str may be given
+    as a mapping of its ``NAME=value`` items (``{"Environment": {"A": "1"}}``)."""
     if isinstance(value, Variant):
         return value
     signature = PROPERTY_TYPES.get(name)
     if signature is None:
         raise ValueError(f"property {name!r} is not in PROPERTY_TYPES: give its value as varquin.Variant(sig, value)")
     if signature == "as":
+        if isinstance(value, Mapping):  # {"A": "1"} for Environment: its assignments, not its keys
+            value = [f"{k}={v}" for k, v in value.items()]
         value = name_list(value, f"property {name}")
     elif signature == "t":
         if isinstance(value, timedelta):
