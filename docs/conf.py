@@ -3,10 +3,15 @@
 import sys
 from pathlib import Path
 
+from sphinx import addnodes
+from sphinx.transforms.post_transforms import SphinxPostTransform
+
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import charts  # noqa: E402
+import cliref  # noqa: E402
+import errref  # noqa: E402
 
 project = "varquin"
 author = "varquin's developers"
@@ -45,6 +50,35 @@ def _literal_blocks(app, what, name, obj, options, lines):
         i += 1
 
 
+class _NearestTarget(SphinxPostTransform):
+    """Type hints name classes unqualified (`Bus`, `Subscription`,
+    `InterfaceProxy`), and the blocking and the asyncio API each have a class
+    of that name.  Before references are resolved, such a name is pointed at
+    the class of the module that uses it or of its nearest parent, else at
+    the one on the same side (asyncio or blocking) as that module."""
+
+    default_priority = 5  # before ReferencesResolver (10)
+
+    def run(self, **kwargs):
+        domain = self.env.get_domain("py")
+        for node in self.document.findall(addnodes.pending_xref):
+            target = node.get("reftarget", "")
+            if node.get("refdomain") != "py" or not target or "." in target:
+                continue
+            found = [name for name, obj in domain.objects.items() if name.endswith("." + target) and not obj.aliased]
+            if len(found) < 2:
+                continue
+            module = node.get("py:module") or ""
+            parts = module.split(".")
+            scopes = [".".join(parts[:n]) for n in range(len(parts), 0, -1)]
+            nearest = next((f"{scope}.{target}" for scope in scopes if f"{scope}.{target}" in found), None)
+            if nearest is None:
+                side = [name for name in found if name.startswith("varquin.aio.") == module.startswith("varquin.aio")]
+                nearest = side[0] if len(side) == 1 else None
+            if nearest is not None:
+                node["reftarget"] = nearest
+
+
 def _draw_charts(app):
     charts.draw_all(HERE.parent / "bench" / "results" / "latest.txt", HERE / "_generated")
 
@@ -52,3 +86,6 @@ def _draw_charts(app):
 def setup(app):
     app.connect("builder-inited", _draw_charts)
     app.connect("autodoc-process-docstring", _literal_blocks)
+    app.add_post_transform(_NearestTarget)
+    cliref.setup(app)
+    errref.setup(app)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "core/args.hpp"
 #include "core/calls.hpp"
@@ -66,6 +67,44 @@ std::string address_escape(const char *text) {
     return out;
 }
 
+// Whether `text` has the form of a D-Bus address: entries separated by
+// ';', each `transport:` followed by key=value pairs separated by ','
+// (none for some transports).  Whether the transport is one sd-bus knows is
+// left to sd-bus.
+bool looks_like_address(std::string_view text) noexcept {
+    auto name_char = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+    };
+    size_t entries = 0;
+    while (!text.empty()) {
+        const size_t end = text.find(';');
+        std::string_view entry = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (entry.empty())
+            continue;  // a trailing ';'
+        const size_t colon = entry.find(':');
+        if (colon == 0 || colon == std::string_view::npos)
+            return false;
+        for (char c : entry.substr(0, colon))
+            if (!name_char(c))
+                return false;
+        std::string_view pairs = entry.substr(colon + 1);
+        while (!pairs.empty()) {
+            const size_t comma = pairs.find(',');
+            const std::string_view pair = pairs.substr(0, comma);
+            pairs = comma == std::string_view::npos ? std::string_view() : pairs.substr(comma + 1);
+            const size_t eq = pair.find('=');
+            if (eq == 0 || eq == std::string_view::npos)
+                return false;
+            for (char c : pair.substr(0, eq))
+                if (!name_char(c))
+                    return false;
+        }
+        ++entries;
+    }
+    return entries > 0;
+}
+
 // The address sd-bus opens for the system or the session bus, picked as it
 // picks it, for the messages of a failure; empty when the session bus has
 // none (neither variable set).
@@ -101,6 +140,12 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         if (size == 0 || std::strlen(text) != static_cast<size_t>(size))
             return PyErr_Format(PyExc_ValueError, "%s %R is not valid",
                                 how == transport::remote ? "host" : "address", where);
+        if (how == transport::address && !looks_like_address(text))
+            return PyErr_Format(PyExc_ValueError,
+                                "%R is not a D-Bus address: expected transport:key=value,... "
+                                "such as 'unix:path=/run/dbus/system_bus_socket' (entries "
+                                "separated by ';')",
+                                where);
     }
     py_ref address;
     if (how == transport::system || how == transport::session) {
@@ -250,6 +295,15 @@ void close_connection(bus_object *self) noexcept {
     connection *conn = self->conn;
     if (!conn)
         return;
+    if (conn->inherited()) {
+        // The parent's connection: its lock, reader and waiters may belong
+        // to threads that do not exist in this process.  It is forgotten,
+        // not closed (the parent still uses it), and its memory is left,
+        // exported objects' records included (unexporting takes that lock).
+        self->conn = nullptr;
+        self->matches = nullptr;
+        return;
+    }
     // The exported objects leave with the connection: their handles report
     // closed and the bus no longer keeps them alive.
     clear_export_references(self->exports);
@@ -274,6 +328,8 @@ void bus_dealloc(PyObject *obj) noexcept {
     PyObject_GC_UnTrack(obj);
     if (self->weakrefs)
         PyObject_ClearWeakRefs(obj);
+    if (self->conn && self->conn->inherited())
+        close_connection(self);
     clear_export_references(self->exports);
     if (connection *conn = self->conn) {
         {
@@ -318,6 +374,8 @@ PyObject *bus_get_closed(PyObject *self, void *) noexcept {
     connection *conn = reinterpret_cast<bus_object *>(self)->conn;
     if (!conn)
         Py_RETURN_TRUE;
+    if (conn->inherited())  // no thread of this process can change it
+        return PyBool_FromLong(conn->closed());
     bool closed;
     {
         gil_released unlocked;
@@ -369,6 +427,8 @@ PyMethodDef bus_methods[] = {
     {"emit", FASTCALL_KW(bus_emit), METH_FASTCALL | METH_KEYWORDS, bus_emit_doc},
     // For an event loop driving the bus (varquin.aio).
     {"_loop_fd", bus_loop_fd, METH_NOARGS, "The connection's descriptor."},
+    {"_loop_wake_fd", bus_loop_wake_fd, METH_NOARGS,
+     "A descriptor made readable when output waits or the connection fails: read it empty."},
     {"_set_loop_driven", bus_set_loop_driven, METH_O,
      "Whether an event loop reads the connection."},
     {"_loop_wants", bus_loop_wants, METH_NOARGS, "(wants_output, deadline or None, error)."},
@@ -425,11 +485,77 @@ int bus_type_ready(PyObject *module) noexcept {
 }
 
 connection *open_connection(bus_object *self) noexcept {
-    if (!self->conn) {
+    connection *conn = self->conn;
+    if (!conn) {
         raise_closed();
         return nullptr;
     }
-    return self->conn;
+    if (conn->inherited()) {
+        raise_inherited();
+        return nullptr;
+    }
+    return conn;
+}
+
+PyObject *raise_inherited() noexcept {
+    py_ref exc(PyObject_CallFunction(
+        PyExc_ChildProcessError, "is", ECHILD,
+        "the bus was opened by the parent process: a connection cannot be used after fork(); "
+        "open a new Bus in this process"));
+    if (exc)
+        PyErr_SetObject(PyExc_ChildProcessError, exc.get());
+    return nullptr;
+}
+
+bool write_out(bus_object *self) noexcept {
+    connection *conn = self->conn;
+    if (!conn)
+        return true;
+    // Mostly sd-bus wrote everything at once: say so without letting go of
+    // the interpreter lock (try_lock never waits).
+    if (conn->lock().try_lock()) {
+        const bool pending = !conn->closed() && conn->output_pending();
+        conn->lock().unlock();
+        if (!pending)
+            return true;
+    }
+    const steady::time_point deadline = deadline_after(default_timeout);
+    for (;;) {
+        wait_status status;
+        int lost = 0;
+        {
+            gil_released unlocked;
+            status = conn->write_out(deadline);
+            if (status == wait_status::lost) {
+                std::lock_guard<std::mutex> hold(conn->lock());
+                lost = conn->error();
+            }
+        }
+        switch (status) {
+        case wait_status::done:
+        case wait_status::closed:  // closing wrote what it could
+            return true;
+        case wait_status::interrupted:
+            if (PyErr_CheckSignals() < 0)
+                return false;
+            continue;
+        case wait_status::lost:
+            raise_errno(lost ? lost : -ENOTCONN,
+                        "the connection was lost before its output was written");
+            return false;
+        case wait_status::timed_out: {
+            py_ref text(PyUnicode_FromFormat(
+                "the connection's output was not all written within %d s: the bus does not "
+                "read it",
+                static_cast<int>(default_timeout)));
+            py_ref exc(text ? PyObject_CallFunction(PyExc_TimeoutError, "iO", ETIMEDOUT, text.get())
+                            : nullptr);
+            if (exc)
+                PyErr_SetObject(PyExc_TimeoutError, exc.get());
+            return false;
+        }
+        }
+    }
 }
 
 int timeout_argument(PyObject *value, double fallback, double *seconds) noexcept {

@@ -30,8 +30,21 @@ extern PyTypeObject bus_type;
 int bus_type_ready(PyObject *module) noexcept;
 
 // The open connection of `self`, or null with ValueError set when it is
-// closed (the check is a hint: the state is settled under the lock).
+// closed (the check is a hint: the state is settled under the lock), or
+// ChildProcessError when it was inherited across fork().
 connection *open_connection(bus_object *self) noexcept;
+
+// ChildProcessError for a connection inherited across fork().  Returns null.
+PyObject *raise_inherited() noexcept;
+
+// Waits, with the interpreter lock released, until what was sent on the
+// connection is written, for a sender that expects no reply: by the reader
+// when a thread reads, else by this thread (the event loop of a loop-driven
+// connection was woken for it).  False with TimeoutError set when the bus
+// takes nothing for `default_timeout` seconds, ConnectionError when the
+// connection is lost meanwhile, or what a signal handler raised.
+// Interpreter lock held.
+bool write_out(bus_object *self) noexcept;
 
 // A timeout argument: None gives `fallback`; otherwise a positive number of
 // seconds (math.inf for no limit).  -1 with an exception set when invalid.

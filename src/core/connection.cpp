@@ -1,5 +1,6 @@
 #include "core/connection.hpp"
 
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <time.h>
@@ -29,6 +30,14 @@ timespec to_monotonic_timespec(steady::time_point t) noexcept {
     ts.tv_nsec = static_cast<long>(ns % 1000000000);
     return ts;
 }
+
+// Forks this process has made since the module was loaded, counted in the
+// child by pthread_atfork's handler.  A connection made under another count
+// belongs to the parent: its lock may be held by a thread that does not
+// exist here, and sd-bus refuses it anyway.
+std::atomic<unsigned> fork_count{0};
+
+void count_fork() noexcept { fork_count.fetch_add(1, std::memory_order_relaxed); }
 
 // Milliseconds from now until `t` for poll (rounded up, -1: no limit).
 int poll_ms(steady::time_point t) noexcept {
@@ -63,9 +72,20 @@ steady::time_point deadline_after(double seconds) noexcept {
            std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(seconds));
 }
 
-connection::connection(sd_bus *bus, int wake_fd) noexcept : bus_(bus), wake_fd_(wake_fd) {}
+connection::connection(sd_bus *bus, int wake_fd) noexcept
+    : bus_(bus), wake_fd_(wake_fd), born_(fork_count.load(std::memory_order_relaxed)) {}
+
+bool connection::inherited() const noexcept {
+    return fork_count.load(std::memory_order_relaxed) != born_;
+}
 
 connection *connection::adopt(sd_bus *bus) noexcept {
+    // Registered once, before the first connection exists.
+    static const int counting = pthread_atfork(nullptr, nullptr, count_fork);
+    if (counting != 0) {
+        errno = counting;
+        return nullptr;
+    }
     const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0)
         return nullptr;
@@ -140,10 +160,12 @@ int connection::start_call(sd_bus_message *m, pending_call &p) noexcept {
     calls_.push_back(&p);
     // sd-bus writes at once when it can; output it could not write yet has
     // to be waited for by the reader (polling without knowing) or the loop.
+    // A thread that waits for the reply becomes the reader when there is
+    // none, and writes it then.
     if (reader_ || loop_driven_) {
-        p.output_waiting = (sd_bus_get_events(bus_) & POLLOUT) != 0;
-        if (reader_ && p.output_waiting)
-            wake_reader();
+        p.output_waiting = output_pending();
+        if (p.output_waiting)
+            output_queued();
     }
     return 0;
 }
@@ -199,9 +221,27 @@ int connection::send(sd_bus_message *m) noexcept {
     int r = sd_bus_send(bus_, m, nullptr);
     if (r < 0)
         return r;
-    if (reader_ && (sd_bus_get_events(bus_) & POLLOUT))
-        wake_reader();
+    if ((reader_ || loop_driven_) && output_pending())
+        output_queued();
     return 0;
+}
+
+bool connection::output_pending() noexcept {
+    const int events = sd_bus_get_events(bus_);
+    return events > 0 && (events & POLLOUT);
+}
+
+// Output waits: the reader polls without knowing, and the event loop reads
+// the wake-up descriptor, then arms its writer.
+void connection::output_queued() noexcept { wake_reader(); }
+
+// The output is written: wake the threads waiting for that.  Under the lock.
+void connection::notify_written() noexcept {
+    for (waiter *w = waiters_; w; w = w->next)
+        if (w->until_written) {
+            w->done = true;
+            sem_post(&w->sem);
+        }
 }
 
 void connection::cancel(pending_call &p) noexcept { forget(p); }
@@ -215,6 +255,8 @@ void connection::link(waiter &w) noexcept {
         waiters_->prev = &w;
     waiters_ = &w;
     w.linked = true;
+    if (w.until_written)
+        ++writers_;
 }
 
 void connection::unlink(waiter &w) noexcept {
@@ -228,14 +270,18 @@ void connection::unlink(waiter &w) noexcept {
         w.next->prev = w.prev;
     w.prev = w.next = nullptr;
     w.linked = false;
+    if (w.until_written)
+        --writers_;
 }
 
 void connection::wake(waiter &w) noexcept {
     w.done = true;
     sem_post(&w.sem);
-    // A reader that is polling must be woken; one that is draining (it is
-    // this very thread, in a callback) sees `done` when the callback returns.
-    if (reader_ == &w && !draining_)
+    // A reader that is polling must be woken; one that is draining for
+    // itself (this very thread, in a callback) sees `done` when the callback
+    // returns.  Processing run by the event loop or a flush while a reader
+    // polls does not end the reader's poll: it is woken.
+    if (reader_ == &w && !(draining_ && draining_for_ == &w))
         wake_reader();
 }
 
@@ -247,6 +293,10 @@ void connection::wake_reader() noexcept {
 
 void connection::leave_reader() noexcept {
     reader_ = nullptr;
+    // The event loop took over while this thread read: output this thread
+    // would have written is the loop's now.
+    if (loop_driven_ && output_pending())
+        output_queued();
     if (closed_)
         reader_left_.notify_all();
 }
@@ -276,6 +326,7 @@ int connection::drain(waiter *w) noexcept {
     int r;
     int in_batch = 0;
     draining_ = true;
+    draining_for_ = w;
     idle_ = false;
     sd_bus_message *m = nullptr;
     int gathered = 0;
@@ -295,6 +346,9 @@ int connection::drain(waiter *w) noexcept {
         }
     }
     draining_ = false;
+    draining_for_ = nullptr;
+    if (writers_ > 0 && !output_pending())
+        notify_written();
     // Idle: sd-bus holds nothing that it read and did not process.  It
     // reads exactly one message at a time, so after stopping early that is
     // so unless messages wait in its queue, which it reports as a timeout
@@ -309,6 +363,8 @@ wait_status connection::wait(waiter &w, steady::time_point deadline) noexcept {
     link(w);
     wait_status status;
     for (;;) {
+        if (w.until_written && !w.done && !output_pending())
+            w.done = true;
         if (w.done) {
             status = wait_status::done;
             break;
@@ -394,6 +450,21 @@ wait_status connection::wait(waiter &w, steady::time_point deadline) noexcept {
     while (sem_trywait(&w.sem) == 0) {
     }
     return status;
+}
+
+wait_status connection::write_out(steady::time_point deadline) noexcept {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (closed_)
+            return wait_status::closed;
+        if (error_)
+            return wait_status::lost;
+        if (loop_driven_ || !output_pending())
+            return wait_status::done;
+    }
+    waiter w;
+    w.until_written = true;
+    return wait(w, deadline);
 }
 
 // --- Loop-driven processing ----------------------------------------------------------

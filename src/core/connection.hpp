@@ -53,6 +53,9 @@ struct waiter {
     // As the reader, go on processing after `done` is set, up to a batch:
     // a server gathers the calls that have arrived and answers them together.
     bool greedy = false;
+    // Waits for the connection's queued output to be written (see
+    // write_out()): done as soon as sd-bus has nothing left to write.
+    bool until_written = false;
     sem_t sem;
 };
 
@@ -91,6 +94,10 @@ public:
     connection &operator=(const connection &) = delete;
 
     std::mutex &lock() noexcept { return lock_; }
+    // Whether this process is a child forked after the connection was made.
+    // Checked before anything else: the lock, the reader and the waiters
+    // are the parent's, and its threads do not exist here.
+    bool inherited() const noexcept;
     // The connection; only under the lock.
     sd_bus *bus() const noexcept { return bus_; }
     bool closed() const noexcept { return closed_; }  // under the lock
@@ -100,8 +107,17 @@ public:
     // the lock.  A thread waiting for it keeps its own deadline; a
     // loop-driven call gives up at p.deadline (see process_once()).
     int start_call(sd_bus_message *m, pending_call &p) noexcept;
-    // Sends a message that expects no reply.  Under the lock.
+    // Sends a message that expects no reply.  Under the lock.  Output that
+    // sd-bus could not write at once is left to the reader or the event
+    // loop, both woken for it; with neither, the sender calls write_out().
     int send(sd_bus_message *m) noexcept;
+    // Whether sd-bus holds output it could not write yet.  Under the lock.
+    bool output_pending() noexcept;
+    // Waits without the lock (and without the interpreter lock) until the
+    // queued output is written: as the reader when there is none, else
+    // until the reader has written it.  Returns at once for a loop-driven
+    // connection (the loop was woken by send()).  A wait_status as wait().
+    wait_status write_out(steady::time_point deadline) noexcept;
     // Forgets a call whose reply has not come: a late reply is dropped.
     // Under the lock.
     void cancel(pending_call &p) noexcept;
@@ -119,6 +135,11 @@ public:
     void release(sd_bus_message *m) noexcept;
     // As release(), for a slot.
     void release(sd_bus_slot *s) noexcept;
+
+    // The descriptor that send() and fail() make readable to wake whoever
+    // drives the connection (the reader, or the event loop, which reads it
+    // empty).
+    int wake_fd() const noexcept { return wake_fd_; }
 
     // Closes the connection: every waiter returns `closed`, the reader
     // leaves the socket, queued output is written for at most a second, and
@@ -159,6 +180,8 @@ private:
     void hand_off() noexcept;
     void leave_reader() noexcept;
     void wake_reader() noexcept;
+    void output_queued() noexcept;
+    void notify_written() noexcept;
     int drain(waiter *w) noexcept;
     void fail(int r) noexcept;
     void empty_trash() noexcept;
@@ -177,7 +200,12 @@ private:
     uint32_t watched_ = 0;  // the connection's events in the set, under the lock
     waiter *waiters_ = nullptr;  // linked waiters, under the lock
     waiter *reader_ = nullptr;  // the waiter polling the socket, under the lock
-    bool draining_ = false;  // under the lock: processing runs on this thread now
+    // Under the lock: processing runs now, on behalf of `draining_for_` (the
+    // reader's own waiter; null for the event loop or a flush).
+    bool draining_ = false;
+    const waiter *draining_for_ = nullptr;
+    int writers_ = 0;  // linked waiters with `until_written`, under the lock
+    unsigned born_;  // the process's fork count when the connection was made
     // Under the lock: the last processing ended with sd-bus idle (nothing
     // read and left unprocessed), so the socket tells whether input waits.
     bool idle_ = false;

@@ -67,7 +67,7 @@ PyObject *bus_emit(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
         return raise_closed();
     if (r < 0)
         return raise_errno(r, "cannot emit the signal");
-    Py_RETURN_NONE;
+    return write_out(self) ? Py_NewRef(Py_None) : nullptr;
 }
 
 }  // namespace vq::core

@@ -41,7 +41,8 @@ void pending_call_dealloc(PyObject *obj) noexcept {
     // Not in flight any more (else it would still hold itself): only its
     // reply may be left.
     if (self->call.reply) {
-        if (connection *conn = self->bus->conn) {
+        connection *conn = self->bus->conn;
+        if (conn && !conn->inherited()) {
             gil_released unlocked;
             std::lock_guard<std::mutex> hold(conn->lock());
             self->call.reply = sd_bus_message_unref(self->call.reply);
@@ -66,6 +67,8 @@ PyObject *pending_call_result(PyObject *self_, PyObject *) noexcept {
     connection *conn = self->bus->conn;
     if (!conn)
         return raise_closed();
+    if (conn->inherited())
+        return raise_inherited();
     sd_bus_message *reply = nullptr;
     bool completed, closed, timed_out;
     int lost;
@@ -97,7 +100,8 @@ PyObject *pending_call_result(PyObject *self_, PyObject *) noexcept {
 PyObject *pending_call_cancel(PyObject *self_, PyObject *) noexcept {
     auto *self = reinterpret_cast<pending_call_object *>(self_);
     connection *conn = self->bus->conn;
-    if (!conn || !self->in_flight)
+    // A call inherited across fork() is left alone: the parent's.
+    if (!conn || !self->in_flight || conn->inherited())
         Py_RETURN_NONE;
     bool settled = false;
     {
@@ -124,7 +128,7 @@ PyObject *pending_call_cancel(PyObject *self_, PyObject *) noexcept {
 PyObject *pending_call_get_done(PyObject *self_, void *) noexcept {
     auto *self = reinterpret_cast<pending_call_object *>(self_);
     connection *conn = self->bus->conn;
-    if (!conn)
+    if (!conn || conn->inherited())  // no reply ever comes here
         Py_RETURN_TRUE;
     bool done;
     {
@@ -217,6 +221,11 @@ PyObject *bus_loop_fd(PyObject *self_, PyObject *) noexcept {
     if (fd < 0)
         return raise_errno(fd, "the connection has no descriptor");
     return PyLong_FromLong(fd);
+}
+
+PyObject *bus_loop_wake_fd(PyObject *self_, PyObject *) noexcept {
+    connection *conn = open_connection(reinterpret_cast<bus_object *>(self_));
+    return conn ? PyLong_FromLong(conn->wake_fd()) : nullptr;
 }
 
 PyObject *bus_set_loop_driven(PyObject *self_, PyObject *on) noexcept {

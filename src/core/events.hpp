@@ -19,6 +19,7 @@ PyObject *start_pending_call(bus_object *self, const call_target &to, const plan
 
 // Bus methods for the loop.
 PyObject *bus_loop_fd(PyObject *self, PyObject *) noexcept;
+PyObject *bus_loop_wake_fd(PyObject *self, PyObject *) noexcept;
 PyObject *bus_set_loop_driven(PyObject *self, PyObject *on) noexcept;
 PyObject *bus_loop_wants(PyObject *self, PyObject *) noexcept;
 PyObject *bus_loop_process(PyObject *self, PyObject *) noexcept;

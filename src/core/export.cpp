@@ -46,6 +46,14 @@ PyObject *bus_export(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                                             "__dbus_interfaces__"));
     if (!described || !PyTuple_Check(described.get()) || PyTuple_GET_SIZE(described.get()) == 0) {
         PyErr_Clear();
+        // An Interface subclass carries the attribute, empty when no class
+        // of it names an interface.
+        if (PyObject_HasAttrString(reinterpret_cast<PyObject *>(Py_TYPE(slots[1])),
+                                   "__dbus_interface_name__"))
+            return PyErr_Format(PyExc_TypeError,
+                                "export(): %.200s names no D-Bus interface: declare it as "
+                                "class %.200s(varquin.Interface, name=\"org.example.Name\")",
+                                Py_TYPE(slots[1])->tp_name, Py_TYPE(slots[1])->tp_name);
         return PyErr_Format(
             PyExc_TypeError,
             "export() needs an instance of a varquin.Interface subclass, not %.200s",

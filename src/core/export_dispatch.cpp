@@ -401,7 +401,22 @@ PyObject *run_incoming(bus_object *self) noexcept {
     export_registry *reg = self->exports;
     if (!conn || !reg)
         Py_RETURN_NONE;
-    std::vector<incoming> &batch = reg->spare;  // only the serving thread uses it
+    // serve() and an event loop's driver may both run the calls of one
+    // core, each with the interpreter lock released while it waits for the
+    // connection lock: the first one here borrows the spare storage, any
+    // other uses its own.
+    std::vector<incoming> own;
+    const bool borrowed = !reg->spare_taken;
+    std::vector<incoming> &batch = borrowed ? reg->spare : own;
+    reg->spare_taken = true;
+    struct give_back {
+        export_registry *reg;
+        bool borrowed;
+        ~give_back() {
+            if (borrowed)
+                reg->spare_taken = false;
+        }
+    } returned{reg, borrowed};
     batch.clear();
     {
         gil_released unlocked;

@@ -71,7 +71,10 @@ void clear_export_references(export_registry *reg) noexcept {
     // reads the records (member names, the vtable) while it processes, and
     // a record may go as soon as its references are dropped.  The
     // interpreter lock is released before the connection lock is taken.
-    {
+    // A connection inherited across fork() is never processed in this
+    // process, and its lock may be held by a thread that does not exist
+    // here: its vtables stay where they are and only the references go.
+    if (!reg->conn->inherited()) {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(reg->conn->lock());
         for (object_export *o : reg->objects)

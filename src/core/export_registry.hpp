@@ -89,7 +89,8 @@ struct export_registry {
     std::vector<object_export *> objects;  // connection lock: live and dead ones not yet freed
     std::vector<object_export *> holding;  // interpreter lock: those holding Python references
     std::vector<incoming> queue;  // connection lock, oldest first
-    std::vector<incoming> spare;  // interpreter lock: serve()'s batch, kept for its capacity
+    std::vector<incoming> spare;  // interpreter lock: a batch's storage, kept for its capacity
+    bool spare_taken = false;  // interpreter lock: a run_incoming() uses `spare`
     waiter *server = nullptr;  // connection lock: serve()'s waiter while it sleeps
     bool stop = false;  // connection lock: stop() was called
     bool serving = false;  // interpreter lock: serve() runs

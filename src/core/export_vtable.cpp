@@ -29,6 +29,14 @@ bool tuple_of(PyObject *o, Py_ssize_t n) noexcept {
     return false;
 }
 
+std::nullptr_t invalid_member(const char *iface, const char *member) noexcept {
+    PyErr_Format(PyExc_ValueError,
+                 "%s: '%s' is not a valid member name: ASCII letters, digits and '_', not "
+                 "starting with a digit, at most 255 bytes",
+                 iface, member);
+    return nullptr;
+}
+
 sd_bus_vtable entry(uint8_t type, uint64_t flags) noexcept {
     sd_bus_vtable v;
     std::memset(&v, 0, sizeof v);
@@ -83,8 +91,11 @@ std::unique_ptr<interface_export> build_interface(PyObject *desc, object_export 
         const char *member = text_item(m, 0), *in = text_item(m, 1), *out = text_item(m, 2);
         if (!member || !in || !out)
             return nullptr;
-        if (!member_name_is_valid(member) || !signature_is_valid(in) || !signature_is_valid(out)) {
-            PyErr_Format(PyExc_ValueError, "%s.%s: invalid name or signature", name, member);
+        if (!member_name_is_valid(member))
+            return invalid_member(name, member);
+        if (!signature_is_valid(in) || !signature_is_valid(out)) {
+            PyErr_Format(PyExc_ValueError, "%s.%s: the signature '%s' is not valid", name, member,
+                         signature_is_valid(in) ? out : in);
             return nullptr;
         }
         method_export me;
@@ -106,9 +117,12 @@ std::unique_ptr<interface_export> build_interface(PyObject *desc, object_export 
         const char *pname = text_item(p, 0), *sig = text_item(p, 1);
         if (!pname || !sig)
             return nullptr;
-        if (!member_name_is_valid(pname) || complete_type_length(sig) != std::strlen(sig) ||
-            !*sig) {
-            PyErr_Format(PyExc_ValueError, "%s.%s: invalid name or signature", name, pname);
+        if (!member_name_is_valid(pname))
+            return invalid_member(name, pname);
+        if (complete_type_length(sig) != std::strlen(sig) || !*sig) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s.%s: a property's signature is one complete type, not '%s'", name,
+                         pname, sig);
             return nullptr;
         }
         property_export pe;
@@ -147,8 +161,11 @@ std::unique_ptr<interface_export> build_interface(PyObject *desc, object_export 
         const char *sname = text_item(s, 0), *sig = text_item(s, 1);
         if (!sname || !sig)
             return nullptr;
-        if (!member_name_is_valid(sname) || !signature_is_valid(sig)) {
-            PyErr_Format(PyExc_ValueError, "%s.%s: invalid name or signature", name, sname);
+        if (!member_name_is_valid(sname))
+            return invalid_member(name, sname);
+        if (!signature_is_valid(sig)) {
+            PyErr_Format(PyExc_ValueError, "%s.%s: the signature '%s' is not valid", name, sname,
+                         sig);
             return nullptr;
         }
         i->signals.push_back({sname, sig});

@@ -370,7 +370,8 @@ PyObject *hand_out(subscription_object *self, const next_item &next) noexcept {
 }
 
 void close_subscription(subscription_object *self) noexcept {
-    if (!self->state || !self->bus || !self->bus->conn)
+    // One inherited across fork() is the parent's: left alone.
+    if (!self->state || !self->bus || !self->bus->conn || self->bus->conn->inherited())
         return;
     connection *conn = self->bus->conn;
     gil_released unlocked;
@@ -389,6 +390,8 @@ PyObject *next_signal(subscription_object *self, double timeout, next_kind kind)
         return PyErr_Format(PyExc_ValueError, "the subscription is closed");
     }
     connection *conn = self->bus->conn;
+    if (conn->inherited())
+        return raise_inherited();
     subscription_state &s = *self->state;
     const steady::time_point deadline = deadline_after(timeout);
     for (;;) {
@@ -474,6 +477,8 @@ PyObject *subscription_pop(PyObject *self_, PyObject *) noexcept {
     if (!self->state || !self->bus->conn)
         Py_RETURN_NONE;
     connection *conn = self->bus->conn;
+    if (conn->inherited())
+        return raise_inherited();
     next_item next;
     {
         gil_released unlocked;
@@ -490,7 +495,7 @@ PyObject *subscription_pop(PyObject *self_, PyObject *) noexcept {
 // event loop wakes its reader then.
 PyObject *subscription_get_ready(PyObject *self_, void *) noexcept {
     auto *self = reinterpret_cast<subscription_object *>(self_);
-    if (!self->state || !self->bus->conn)
+    if (!self->state || !self->bus->conn || self->bus->conn->inherited())
         Py_RETURN_TRUE;
     connection *conn = self->bus->conn;
     bool ready;
@@ -526,6 +531,8 @@ PyObject *subscription_get_closed(PyObject *self, void *) noexcept {
     auto *s = reinterpret_cast<subscription_object *>(self);
     if (!s->state || !s->bus->conn)
         Py_RETURN_TRUE;
+    if (s->bus->conn->inherited())  // no thread of this process can change it
+        return PyBool_FromLong(s->state->closed || s->bus->conn->closed());
     bool closed;
     {
         gil_released unlocked;

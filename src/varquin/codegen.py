@@ -21,7 +21,7 @@ from typing import TextIO
 
 from varquin.proxy import INTROSPECTABLE, Arg, InterfaceInfo, MethodInfo, Node, parse_introspection
 
-__all__ = ["generate", "main", "python_type"]
+__all__ = ["generate", "main", "parser", "python_type"]
 
 LINE = 120
 _BASIC = {
@@ -195,7 +195,8 @@ def generate(node: Node, source: str) -> str:
     return "\n".join(out) + "\n"
 
 
-def _parser() -> argparse.ArgumentParser:
+def parser() -> argparse.ArgumentParser:
+    """The argument parser of the codegen command."""
     p = argparse.ArgumentParser(
         prog="python -m varquin codegen",
         description="Print a Python module with one varquin.Interface class per interface of an object.",
@@ -217,7 +218,7 @@ def _introspect(address: str | None, destination: str, path: str) -> str:
 def main(argv: Sequence[str], stdout: TextIO, stderr: TextIO) -> int:
     """The codegen command: 0 with the module on stdout, or 1 with the reason
     on stderr (2 for a command line argparse rejects)."""
-    args = _parser().parse_args(argv)
+    args = parser().parse_args(argv)
     try:
         if args.path is None:
             if args.address:

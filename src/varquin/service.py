@@ -27,7 +27,9 @@ through the logger "varquin".
 from __future__ import annotations
 
 import builtins
+import inspect
 import logging
+import re
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
 
@@ -164,6 +166,7 @@ class Interface:
     def __init_subclass__(cls, name: str | None = None, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
         cls.__dbus_interface_name__ = name
+        _check_members(cls, name)
         if name is not None:
             vars(cls)  # the class's own members define the interface
             for value in vars(cls).values():
@@ -209,6 +212,130 @@ def _own_members(cls: type) -> tuple[list[tuple[str, str, str, str]], list[tuple
         elif isinstance(value, signal):
             signals.append(value)
     return methods, props, signals
+
+
+_BASIC = "ybnqiuxtdhsog"
+_MEMBER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+_MEMBER_RULE = "a member name is ASCII letters, digits and '_', not starting with a digit, at most 255 bytes"
+_INTERFACE_RULE = (
+    "an interface name is two or more elements joined by '.', each of ASCII letters, digits and '_',"
+    " not starting with a digit, at most 255 bytes"
+)
+
+
+def _complete_type(sig: str, at: int, arrays: int, structs: int) -> tuple[int, str | None]:
+    """Where the complete type starting at `at` ends, or why there is none."""
+    if at >= len(sig):
+        return at, "it ends where a type is expected"
+    c = sig[at]
+    if c in _BASIC or c == "v":
+        return at + 1, None
+    if c == "a":
+        if arrays == 32:
+            return at, "arrays nest deeper than 32"
+        if sig[at + 1 : at + 2] != "{":
+            return _complete_type(sig, at + 1, arrays + 1, structs)
+        if structs == 32:
+            return at, "structs and dict entries nest deeper than 32"
+        key = sig[at + 2 : at + 3]
+        if not key or key not in _BASIC:
+            return at, f"the key of the dict entry at {at + 1} must be a basic type, not {key!r}"
+        end, problem = _complete_type(sig, at + 3, arrays + 1, structs + 1)
+        if problem is None and sig[end : end + 1] != "}":
+            problem = f"the dict entry at {at + 1} holds one key and one value, then '}}'"
+        return end + 1, problem
+    if c == "(":
+        if structs == 32:
+            return at, "structs and dict entries nest deeper than 32"
+        if sig[at + 1 : at + 2] == ")":
+            return at, f"the struct at {at} is empty"
+        end = at + 1
+        while sig[end : end + 1] != ")":
+            if end >= len(sig):
+                return end, f"the struct opened at {at} is not closed"
+            end, problem = _complete_type(sig, end, arrays, structs + 1)
+            if problem is not None:
+                return end, problem
+        return end + 1, None
+    if c == "{":
+        return at, f"a dict entry (at {at}) is only the element of an array: 'a{{..}}'"
+    if c in ")}":
+        return at, f"{c!r} at {at} closes nothing"
+    return at, f"{c!r} at {at} is not a type code"
+
+
+def _signature_types(sig: str) -> tuple[list[str], str | None]:
+    """The complete types of `sig`, or why it is not a valid signature."""
+    if len(sig.encode()) > 255:
+        return [], "it is longer than 255 bytes"
+    types, at = [], 0
+    while at < len(sig):
+        end, problem = _complete_type(sig, at, 0, 0)
+        if problem is not None:
+            return [], problem
+        types.append(sig[at:end])
+        at = end
+    return types, None
+
+
+def _valid_member(name: str) -> bool:
+    return len(name.encode()) <= 255 and _MEMBER.fullmatch(name) is not None
+
+
+def _positional_problem(func: Any, count: int) -> str | None:
+    """Why `func` cannot take `count` arguments after the object, or None."""
+    try:
+        params = list(inspect.signature(func).parameters.values())[1:]  # the object first
+    except (TypeError, ValueError):
+        return None  # a callable without a readable signature is taken as it is
+    kinds = inspect.Parameter
+    positional = [p for p in params if p.kind in (kinds.POSITIONAL_ONLY, kinds.POSITIONAL_OR_KEYWORD)]
+    required = sum(1 for p in positional if p.default is p.empty)
+    many = any(p.kind == kinds.VAR_POSITIONAL for p in params)
+    keyword = [p.name for p in params if p.kind == kinds.KEYWORD_ONLY and p.default is p.empty]
+    if keyword:
+        return f"it requires keyword-only arguments ({', '.join(keyword)}), which a call never passes"
+    if required <= count and (many or count <= len(positional)):
+        return None
+    takes = f"{required} to {len(positional)}" if required != len(positional) else str(required)
+    return f"its function takes {takes} argument(s) after self, but the input signature has {count} complete type(s)"
+
+
+def _check_members(cls: type, name: str | None) -> None:
+    """Refuses, when the class is made, what could never be served: an
+    invalid interface name, member name or signature (saying which, and
+    why), a method whose parameters do not fit its input signature, and
+    members in a class that names no interface at all."""
+    where = cls.__qualname__
+    if name is not None and (
+        len(name.encode()) > 255 or len(name.split(".")) < 2 or not all(map(_valid_member, name.split(".")))
+    ):
+        raise ValueError(f"{where}: {name!r} is not a valid interface name: {_INTERFACE_RULE}")
+    methods, props, signals = _own_members(cls)
+    if (methods or props or signals) and not any(vars(b).get("__dbus_interface_name__") for b in cls.__mro__):
+        raise TypeError(
+            f"{where} declares D-Bus members but names no interface: "
+            f'class {cls.__name__}(varquin.Interface, name="org.example.Name")'
+        )
+    members: list[tuple[str, list[tuple[str, str]]]] = []
+    for _, dbus, ins, outs in methods:
+        members.append((dbus, [("input signature", ins), ("output signature", outs)]))
+    members += [(p.name, [("signature", p.signature)]) for _, p in props]
+    members += [(s.name, [("signature", s.signature)]) for s in signals]
+    for member, sigs in members:
+        if not _valid_member(member):
+            raise ValueError(f"{where}: {member!r} is not a valid member name: {_MEMBER_RULE}")
+        for what, sig in sigs:
+            problem = _signature_types(sig)[1]
+            if problem is not None:
+                raise ValueError(f"{where}.{member}: {what} {sig!r} is not valid: {problem}")
+    for _, p in props:
+        if len(_signature_types(p.signature)[0]) != 1:
+            raise ValueError(f"{where}.{p.name}: a property's signature is one complete type, not {p.signature!r}")
+    for attr, dbus, ins, _ in methods:
+        problem = _positional_problem(vars(cls)[attr], len(_signature_types(ins)[0]))
+        if problem is not None:
+            raise TypeError(f"{where}.{dbus}: {problem} ({ins!r})")
 
 
 def _describe(cls: type) -> tuple[Any, ...]:

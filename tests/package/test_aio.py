@@ -114,6 +114,28 @@ def test_closing_fails_waiting_calls(system_bus):
     run(main())
 
 
+def test_closing_after_the_loop_closed_with_calls_in_flight_closes_the_connection(system_bus):
+    loop = asyncio.new_event_loop()
+
+    async def start():
+        server, _ = await serving()
+        client = await varquin.aio.Bus.system()
+        in_flight = [
+            asyncio.ensure_future(client.call(NAME, PATH, NAME, "Slow", "d", 30)),
+            asyncio.ensure_future(client.subscribe(member="Never").get()),
+        ]
+        for _ in range(3):
+            await asyncio.sleep(0)
+        return server, client, in_flight
+
+    server, client, in_flight = loop.run_until_complete(start())
+    loop.close()
+    for bus in (client, server):
+        bus.close()
+        assert bus.closed
+    del in_flight
+
+
 def test_a_lost_connection_fails_what_waits_on_it():
     daemon = PrivateBus(env=child_env())
 

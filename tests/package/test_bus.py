@@ -287,9 +287,19 @@ def test_closing(bus, echo_peer):
         other.subscribe()
 
 
-def test_an_unreachable_address_raises_connection_error():
+@pytest.mark.parametrize(
+    "address",
+    ["unix:path=/nonexistent/varquin/socket", "tcp:host=127.0.0.1,port=1;", "x:;unix:path=/nonexistent/a"],
+)
+def test_an_unreachable_address_raises_connection_error(address):
     with pytest.raises(ConnectionError):
-        varquin.Bus("unix:path=/nonexistent/varquin/socket")
+        varquin.Bus(address)
+
+
+@pytest.mark.parametrize("address", ["garbage", "/run/dbus/system_bus_socket", ":path=/x", "unix:path", "unix:=x", ";"])
+def test_what_is_not_an_address_raises_value_error_naming_it_and_the_form(address):
+    with pytest.raises(ValueError, match=re.escape(repr(address)) + ".*transport:key=value"):
+        varquin.Bus(address)
 
 
 def test_after_the_bus_daemon_restarts_calls_raise_and_a_new_bus_works():
@@ -430,3 +440,103 @@ def test_the_session_bus_is_found_as_d_bus_says(
 def test_a_failed_system_bus_names_the_address_it_tried(unreachable_bus):
     with pytest.raises(ConnectionError, match=re.escape(unreachable_bus)):
         varquin.Bus.system()
+
+
+def run_in_child(body, timeout=20):
+    """Runs body() in a forked child; returns what it returned (a str), or
+    fails when the child hangs past `timeout` (it is killed by its PID)."""
+    import select
+
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_end)
+        try:
+            result = body()
+        except BaseException as e:
+            result = f"raised {type(e).__name__}: {e}"
+        os.write(write_end, result.encode())
+        os._exit(0)
+    os.close(write_end)
+    try:
+        ready, _, _ = select.select([read_end], [], [], timeout)
+        if not ready:
+            os.kill(pid, 9)
+            pytest.fail(f"the forked child hung for {timeout} s")
+        return os.read(read_end, 65536).decode()
+    finally:
+        os.close(read_end)
+        os.waitpid(pid, 0)
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with threads running
+def test_a_bus_inherited_across_fork_fails_at_once_in_the_child_and_works_in_the_parent(bus):
+    sub = bus.subscribe(interface="org.varquin.Test.Fork", member="Ping")
+    got = []
+    # This thread is the connection's reader while the process forks.
+    reader = threading.Thread(target=lambda: got.append(sub.get(timeout=30)))
+    reader.start()
+
+    def child():
+        outcomes = []
+        attempts = [
+            ("get", sub.get),
+            ("call", lambda: call(bus, "Echo", "s", "x")),
+            ("emit", lambda: bus.emit("/", "org.varquin.Test.Fork", "Ping")),
+            ("subscribe", lambda: bus.subscribe(member="Other")),
+            ("sub.close", sub.close),
+        ]
+        for name, attempt in attempts:
+            try:
+                attempt()
+                outcomes.append(f"{name}: ok")
+            except ChildProcessError:
+                outcomes.append(f"{name}: ChildProcessError")
+        # A thread of the child fails the same way, without waiting.
+        in_thread = []
+        t = threading.Thread(target=lambda: in_thread.append(pytest.raises(ChildProcessError, call, bus, "Echo")))
+        t.start()
+        t.join(10)
+        outcomes.append(f"thread: {bool(in_thread)}")
+        outcomes.append(f"closed: {bus.closed}")
+        bus.close()
+        outcomes.append(f"closed after close: {bus.closed}")
+        try:
+            call(bus, "Echo")
+        except ValueError:
+            outcomes.append("closed bus: ValueError")
+        return ", ".join(outcomes)
+
+    assert run_in_child(child) == (
+        "get: ChildProcessError, call: ChildProcessError, emit: ChildProcessError, "
+        "subscribe: ChildProcessError, sub.close: ok, thread: True, closed: False, "
+        "closed after close: True, closed bus: ValueError"
+    )
+    # The parent's bus, its reader and its subscription go on.
+    assert call(bus, "Echo", "s", "parent") == ("parent",)
+    bus.emit("/", "org.varquin.Test.Fork", "Ping")
+    reader.join(30)
+    assert [s.member for s in got] == ["Ping"]
+    sub.close()
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_an_asyncio_bus_inherited_across_fork_fails_in_the_child_and_leaves_the_parents_loop_alone(echo_peer):
+    async def main():
+        async with await varquin.aio.Bus.system() as abus:
+
+            def child():
+                try:
+                    abus.call(ECHO, PATH, ECHO, "Echo").send(None)
+                    return "call: no error"
+                except ChildProcessError:
+                    pass
+                abus.close()  # must not touch the parent's loop (its epoll set is shared)
+                return f"closed: {abus.closed}"
+
+            assert run_in_child(child) == "closed: True"
+            # No deadline of its own: only the loop's watch of the descriptor
+            # brings the reply.
+            assert await abus.call(ECHO, PATH, ECHO, "Echo", "s", "parent", timeout=math.inf) == ("parent",)
+
+    asyncio.run(asyncio.wait_for(main(), 30))

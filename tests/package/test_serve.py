@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 import weakref
+from pathlib import Path
 from xml.etree import ElementTree
 
 import pytest
@@ -21,6 +22,7 @@ from jeepney.io.blocking import open_dbus_connection
 import varquin
 import varquin.aio
 from testing.env import child_env, wait_for
+from testing.privatebus import PrivateBus
 
 NAME = "org.varquin.Test.Served"
 PATH = "/org/varquin/test/served"
@@ -612,3 +614,109 @@ def test_properties_announce_changes_as_their_emits_says(system_bus):
         varquin.property("u", emits="sometimes")
     with pytest.raises(ValueError, match="const property cannot have a setter"):
         varquin.property("u", emits="const")(_get("x")).setter(_set("x"))
+
+
+def _declare(name="org.varquin.Test.Declared", ins="s", member=None, params="self, a", kind="method"):
+    """A new Interface class with one member, made as a user's class is."""
+    space = {"varquin": varquin}
+    decorator = {
+        "method": f"@varquin.method({ins!r}, name={member!r})",
+        "property": f"@varquin.property({ins!r}, name={member!r})",
+    }[kind]
+    body = f"    {decorator}\n    def M({params}):\n        pass\n"
+    header = f"class C(varquin.Interface, name={name!r}):" if name else "class C(varquin.Interface):"
+    exec(f"{header}\n{body}", space)
+    return space["C"]
+
+
+@pytest.mark.parametrize(
+    "declare,error,text",
+    [
+        (dict(ins="sz"), ValueError, "C.M: input signature 'sz' is not valid: 'z' at 1 is not a type code"),
+        (dict(ins="a{vs}"), ValueError, "the key of the dict entry at 1 must be a basic type, not 'v'"),
+        (dict(ins="(s"), ValueError, "the struct opened at 0 is not closed"),
+        (dict(ins="{ss}"), ValueError, "is only the element of an array"),
+        (dict(ins="a" * 33 + "s"), ValueError, "arrays nest deeper than 32"),
+        (dict(ins="su", kind="property", params="self"), ValueError, "one complete type, not 'su'"),
+        (dict(member="Has-Dash"), ValueError, "'Has-Dash' is not a valid member name: a member name is ASCII letters"),
+        (dict(name="Nodots"), ValueError, "'Nodots' is not a valid interface name"),
+        (
+            dict(name=None),
+            TypeError,
+            'declares D-Bus members but names no interface: class C(varquin.Interface, name="',
+        ),
+        (dict(ins="ss"), TypeError, "C.M: its function takes 1 argument(s) after self, but the input signature has 2"),
+        (dict(ins="", params="self, a, b=1"), TypeError, "takes 1 to 2 argument(s) after self"),
+        (dict(params="self, a, *, key"), TypeError, "requires keyword-only arguments (key)"),
+    ],
+)
+def test_declarations_that_could_never_be_served_are_refused_with_the_reason(declare, error, text):
+    with pytest.raises(error) as caught:
+        _declare(**declare)
+    assert text in str(caught.value)
+
+
+def test_declarations_that_fit_are_accepted_and_an_unnamed_class_is_refused_by_export(system_bus):
+    _declare(ins="s(ii)a{sv}", params="self, a, b, c=None")  # defaults may cover the rest
+    _declare(ins="", params="self, *args")
+    unnamed = type("Unnamed", (varquin.Interface,), {})
+    with varquin.Bus.system() as bus, pytest.raises(TypeError) as caught:
+        bus.export("/unnamed", unnamed())
+    assert "Unnamed names no D-Bus interface: declare it as class Unnamed(varquin.Interface, name=" in str(caught.value)
+
+
+STOCK_POLICY = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+  </policy>
+  <include ignore_missing="yes">{extra}</include>
+</busconfig>
+"""
+
+
+def test_the_readmes_policy_file_lets_the_greeter_serve_on_a_stock_system_bus():
+    readme = (Path(__file__).parents[2] / "README.md").read_text()
+    policy = readme.split("org.example.Greeter.conf`", 1)[1].split("```xml\n", 1)[1].split("```", 1)[0]
+
+    class Greeter(varquin.Interface, name="org.example.Greeter"):
+        @varquin.method("s", "s")
+        def Hello(self, name):
+            return "hello " + name
+
+    daemon = PrivateBus()
+    try:
+        extra = daemon.folder / "org.example.Greeter.conf"
+        daemon.config.write_text(STOCK_POLICY.format(socket=daemon.socket, extra=extra))
+        daemon.restart()
+        with varquin.Bus(daemon.address) as bus, pytest.raises(varquin.AccessDenied):
+            bus.request_name("org.example.Greeter")  # the stock policy alone
+        extra.write_text(policy)
+        daemon.restart()
+        with varquin.Bus(daemon.address) as bus, varquin.Bus(daemon.address) as client:
+            bus.export("/greeter", Greeter())
+            bus.request_name("org.example.Greeter")
+            loop = threading.Thread(target=bus.serve)
+            loop.start()
+            try:
+                answer = client.call("org.example.Greeter", "/greeter", "org.example.Greeter", "Hello", "s", "x")
+            finally:
+                bus.stop()
+                loop.join(10)
+        assert answer == ("hello x",)
+    finally:
+        daemon.stop()

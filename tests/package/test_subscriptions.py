@@ -130,3 +130,80 @@ def test_aio_subscriptions_each_get_the_signal_and_a_failing_one_stops_none(syst
     with caplog.at_level(logging.ERROR, logger="varquin"):
         asyncio.run(asyncio.wait_for(main(), 60))
     assert any("feeding a subscription failed" in r.getMessage() for r in caplog.records)
+
+
+def test_signals_emitted_then_left_idle_are_all_written(buses):
+    # More than the socket takes at once (sd-bus asks for 8 MB of buffer):
+    # what sd-bus queues is written before emit() returns, not when the
+    # emitter next happens to wait.
+    bus, emitter = buses
+    count = 50000
+    with bus.subscribe(interface=IFACE, member="Flood", max_queued=count) as sub:
+        for i in range(count):
+            emitter.emit("/n", IFACE, "Flood", "u", i)
+        assert [sub.get(timeout=10).args[0] for _ in range(count)] == list(range(count))
+
+
+class Big(varquin.Interface, name="org.varquin.Test.Big"):
+    Blob = varquin.signal("s")
+
+    @varquin.property("s")
+    def Text(self):
+        return "x" * (16 << 20)
+
+
+@pytest.mark.parametrize("how", ["signal", "properties_changed", "emit"])
+def test_large_signals_sent_under_asyncio_are_written_whatever_path_sent_them(system_bus, how):
+    # Twice what the socket takes at once.
+    big = "y" * (16 << 20)
+
+    async def main():
+        async with await varquin.aio.Bus.system() as abus:
+            obj = Big()
+            abus.export("/big", obj)
+            with varquin.Bus.system() as receiver, receiver.subscribe(path="/big") as sub:
+                {
+                    "signal": lambda: obj.Blob(big),
+                    "properties_changed": lambda: obj.properties_changed("Text"),
+                    "emit": lambda: abus.emit("/big", "org.varquin.Test.Big", "Blob", "s", big),
+                }[how]()
+                sig = await asyncio.get_running_loop().run_in_executor(None, sub.get, 20)
+                assert len(sig.args[0] if how != "properties_changed" else sig.args[1]["Text"]) == 16 << 20
+
+    asyncio.run(asyncio.wait_for(main(), 60))
+
+
+@pytest.mark.parametrize("leave", ["break", "cancelled get", "dropped"])
+def test_an_abandoned_aio_subscription_is_closed(buses, leave):
+    import gc
+    import weakref
+
+    _, emitter = buses
+
+    async def main():
+        async with await varquin.aio.Bus.system() as abus:
+            sub = await abus.subscribe(interface=IFACE, member="Left")
+            refs = [weakref.ref(sub), weakref.ref(sub._core)]
+            _sig = None
+            if leave == "break":
+                emitter.emit("/n", IFACE, "Left")
+                async for _sig in sub:
+                    break
+            elif leave == "cancelled get":
+                task = asyncio.ensure_future(sub.get())
+                await asyncio.sleep(0)
+                task.cancel()
+                with pytest.raises(asyncio.CancelledError):
+                    await task
+                del task
+            del sub, _sig
+            # The loop lets go of a cancelled wait's frames in its next turns.
+            for _ in range(100):
+                gc.collect()
+                if refs[0]() is None:
+                    break
+                await asyncio.sleep(0)
+            # Gone with its native subscription, whose end closes it.
+            assert [r() for r in refs] == [None, None]
+
+    asyncio.run(asyncio.wait_for(main(), 30))

@@ -18,6 +18,8 @@ from __future__ import annotations
 import asyncio
 import functools
 import logging
+import os
+import weakref
 from collections.abc import Callable
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Self, TypeVar, overload
@@ -49,8 +51,12 @@ class _Driver:
     def __init__(self, core: _SyncBus, loop: asyncio.AbstractEventLoop) -> None:
         self.core = core
         self.loop = loop
+        self.pid = os.getpid()
         self.calls: dict[_core.PendingCall, asyncio.Future[tuple[Any, ...]]] = {}
-        self.subscriptions: set[Subscription] = set()
+        # Held weakly: a subscription nobody refers to any more (an `async
+        # for` left with break, a cancelled await) goes, and its native
+        # subscription closes as it goes.
+        self.subscriptions: weakref.WeakSet[Subscription] = weakref.WeakSet()
         self.tasks: set[asyncio.Task[Any]] = set()
         self.timer: asyncio.TimerHandle | None = None
         self.timer_when = 0.0
@@ -60,6 +66,11 @@ class _Driver:
         core._aio_driver = self  # type: ignore[attr-defined]
         self.fd = core._loop_fd()
         loop.add_reader(self.fd, self.step)
+        # Readable when output waits that a send could not write at once,
+        # whatever path sent it (a served signal, another thread): the
+        # step then arms the writer.
+        self.wake_fd = core._loop_wake_fd()
+        loop.add_reader(self.wake_fd, self.on_wake)
         self.step()
 
     def step(self) -> None:
@@ -128,26 +139,39 @@ class _Driver:
         self.timer = self.loop.call_at(when, self.on_timer)
         self.timer_when = when
 
+    def on_wake(self) -> None:
+        try:
+            os.read(self.wake_fd, 8)
+        except BlockingIOError:
+            pass
+        self.step()
+
     def on_timer(self) -> None:
         self.timer = None
         self.step()
 
     def fail(self, error: BaseException) -> None:
-        """The connection is lost or closed: every waiter gets `error`."""
+        """The connection is lost or closed: every waiter gets `error`.  The
+        futures of a loop that is closed already are dropped: nothing can
+        await them any more, and resolving them would raise."""
         if self.error is not None:
             return
         self.error = error
-        self.loop.remove_reader(self.fd)
-        if self.writing:
-            self.loop.remove_writer(self.fd)
-        if self.timer is not None:
-            self.timer.cancel()
+        alive = not self.loop.is_closed()
+        if alive:
+            self.loop.remove_reader(self.fd)
+            self.loop.remove_reader(self.wake_fd)
+            if self.writing:
+                self.loop.remove_writer(self.fd)
+            if self.timer is not None:
+                self.timer.cancel()
         for pending, future in self.calls.items():
             pending.cancel()
-            if not future.done():
+            if alive and not future.done():
                 future.set_exception(self.failure())
         self.calls.clear()
-        self.feed()
+        if alive:
+            self.feed()
 
     def failure(self) -> BaseException:
         """A new exception like the one the connection failed with (each
@@ -394,11 +418,18 @@ class Bus:
 
     def close(self) -> None:
         """Closes the connection; calls still awaited raise
-        ConnectionAbortedError.  Closing twice is fine."""
-        self._driver.fail(ConnectionAbortedError("the bus was closed"))
-        for sub in list(self._driver.subscriptions):
-            sub.close()
-        self._core.close()
+        ConnectionAbortedError.  Closing twice is fine.  In a child forked
+        after the bus was opened it only forgets the connection: the loop's
+        descriptors are shared with the parent."""
+        if os.getpid() != self._driver.pid:
+            self._core.close()
+            return
+        try:
+            self._driver.fail(ConnectionAbortedError("the bus was closed"))
+            for sub in list(self._driver.subscriptions):
+                sub.close()
+        finally:
+            self._core.close()
 
     async def __aenter__(self) -> Self:
         return self
@@ -412,7 +443,9 @@ class Bus:
 class Subscription:
     """Signals matching a rule, on the event loop: ``async for sig in sub``,
     ``await sub.get(timeout)``; ``await`` it to have the match in place.
-    The signals wait in the native subscription's bounded queue."""
+    The signals wait in the native subscription's bounded queue.  Dropping
+    the last reference closes it (``async for sig in bus.subscribe(...)``
+    left with break closes the subscription it made)."""
 
     def __init__(self, bus: Bus, rule: dict[str, Any]) -> None:
         self._bus = bus
@@ -477,8 +510,9 @@ class Subscription:
         if self._core is not None:
             self._core.close()
         self._bus._driver.subscriptions.discard(self)
-        if self._waiter is not None and not self._waiter.done():
-            self._waiter.set_result(None)
+        waiter = self._waiter
+        if waiter is not None and not waiter.done() and not waiter.get_loop().is_closed():
+            waiter.set_result(None)
 
     async def __aenter__(self) -> Self:
         return await self._start()
