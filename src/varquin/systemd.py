@@ -757,14 +757,35 @@ class Job:
         return f"<Job {self.path} for {self.unit}: {self.result or 'running'}>"
 
 
+# How often a snapshot of a unit's properties is read again when changes
+# were queued beside it (see _Changes) before they are applied to it instead.
+SNAPSHOT_TRIES = 4
+
+
+def queued_changes(props: dict[str, Any], interface: str, signals: list[Any]) -> dict[str, Any]:
+    """``props`` of ``interface`` with the changes of the PropertiesChanged
+    ``signals`` applied in order."""
+    for sig in signals:
+        changed_interface, changed, _invalidated = sig.args
+        if changed_interface == interface:
+            props.update(changed)
+    return props
+
+
 class _Changes:
     """The PropertiesChanged signals of one unit, read in order after a
     snapshot of its properties.
 
-    The match is made first, then the snapshot is read; signals queued until
-    the snapshot's reply arrived are older than it (the manager sends its
-    replies and signals in order) and are dropped, so what follows the
-    snapshot are exactly the changes after it."""
+    The match is made first, then the snapshot is read.  The manager sends
+    its replies and signals in order, but the signals queued when the
+    snapshot's reply is taken may include newer ones: another thread
+    reading the connection may have gone on past the reply (an asyncio
+    driver always does).  Queued signals are dropped, and when there were
+    any the snapshot is read again, until a reading finds none queued; then
+    nothing newer was dropped, and what follows the snapshot are exactly the
+    changes after it.  After SNAPSHOT_TRIES readings the queued changes are
+    applied to the last one instead: an older state may then come again,
+    but the newest is never lost."""
 
     def __init__(self, bus: Bus, path: str) -> None:
         self._bus = bus
@@ -772,9 +793,15 @@ class _Changes:
         self.sub = bus.subscribe(sender=SERVICE, path=path, interface=PROPERTIES, member="PropertiesChanged")
 
     def snapshot(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
-        props = self._bus.get_all(SERVICE, self._path, interface)
-        while self.sub._pop() is not None:
-            pass
+        for attempt in range(SNAPSHOT_TRIES):
+            props = self._bus.get_all(SERVICE, self._path, interface)
+            queued = []
+            while (sig := self.sub._pop()) is not None:
+                queued.append(sig)
+            if not queued:
+                break
+            if attempt + 1 == SNAPSHOT_TRIES:
+                return queued_changes(props, interface, queued)
         return props
 
     def next(self, timeout: float | None) -> dict[str, Any]:

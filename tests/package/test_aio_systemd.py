@@ -113,6 +113,38 @@ def test_states_watched_and_waited_for(svc):
     run(body)
 
 
+def test_a_change_queued_beside_a_snapshot_is_not_lost(svc):
+    """The event loop's driver reads on past a snapshot's reply: a change
+    made just after the snapshot is queued with the older ones before the
+    snapshot's reader resumes, and must not be dropped with them."""
+
+    async def body(m):
+        real_get_all = m.bus.get_all
+        started = []
+
+        async def get_all_then_start(*args, **kwargs):
+            props = await real_get_all(*args, **kwargs)
+            if not started:  # the unit starts once its first snapshot has been read
+                started.append(
+                    await m.bus.call(
+                        systemd.SERVICE,
+                        "/org/freedesktop/systemd1",
+                        systemd.MANAGER_INTERFACE,
+                        "StartUnit",
+                        "ss",
+                        PLAIN,
+                        "replace",
+                    )
+                )
+            return props
+
+        m.bus.get_all = get_all_then_start
+        assert await m.unit(PLAIN).wait_for(active="active", timeout=5) == ("loaded", "active", "running")
+        assert started
+
+    run(body)
+
+
 # -- the real manager, in the throwaway container of each systemd root ----------------
 
 API = "vq-api.service"

@@ -230,7 +230,10 @@ class Job:
 
 
 class _Changes:
-    """A unit's PropertiesChanged after a snapshot (see varquin.systemd._Changes)."""
+    """A unit's PropertiesChanged after a snapshot (see varquin.systemd._Changes:
+    the event loop's driver reads every message that has arrived before the
+    snapshot's reader resumes, so signals newer than the reply are often
+    queued beside it)."""
 
     def __init__(self, bus: Bus, path: str) -> None:
         self._bus = bus
@@ -239,9 +242,15 @@ class _Changes:
 
     async def snapshot(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
         await self.sub
-        props = await self._bus.get_all(SERVICE, self._path, interface)
-        while self.sub._core is not None and self.sub._core._pop() is not None:
-            pass
+        for attempt in range(_s.SNAPSHOT_TRIES):
+            props = await self._bus.get_all(SERVICE, self._path, interface)
+            queued = []
+            while self.sub._core is not None and (sig := self.sub._core._pop()) is not None:
+                queued.append(sig)
+            if not queued:
+                break
+            if attempt + 1 == _s.SNAPSHOT_TRIES:
+                return _s.queued_changes(props, interface, queued)
         return props
 
     async def next(self, timeout: float | None) -> dict[str, Any]:
