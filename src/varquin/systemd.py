@@ -1024,7 +1024,8 @@ class Run:
         self._changes.close()
         result = run_result(self.unit, unit, service)
         finished = service.get("ExecMainExitTimestamp") or self._queued
-        result = dataclasses.replace(result, journal=self._manager._settled_journal(self.unit, finished))
+        ended = run_ended(finished, unit.get("ActiveState") == "active")
+        result = dataclasses.replace(result, journal=self._manager._settled_journal(self.unit, ended))
         self._manager._unref(self.unit)
         return result
 
@@ -1061,21 +1062,49 @@ def _now_usec() -> int:
     return time.time_ns() // 1000
 
 
-def _about_unit_since(entries: list[JournalEntry], after_usec: int) -> bool:
-    """Whether the manager (PID 1) wrote about the unit at or after ``after_usec``."""
+# The MESSAGE_ID of the manager's "Deactivated successfully." about a unit.
+_UNIT_SUCCESS = "7ad2d189f7e94e70a38c781354912448"
+
+# Whether a journal entry is the manager's last word on what was waited for.
+Settled = Callable[[JournalEntry], bool]
+
+
+def _about_unit_since(after_usec: int) -> Settled:
+    """Any line of the manager (PID 1) about the unit at or after ``after_usec``."""
     after = _journal.make_entry(after_usec, {}).time
-    return any(e.pid == 1 and e.time >= after for e in entries)
+    return lambda e: e.pid == 1 and e.time >= after
 
 
-def _local_settled_entries(root: str | None, unit: str, after_usec: int) -> list[JournalEntry]:
-    """The unit's last entries, once the manager's lines about what happened
-    at or after ``after_usec`` are in the journal: journald may still be
-    writing them when the job or the process has ended.  Waits (at most
+def job_ended(path: str, result: str, queued_usec: int) -> Settled:
+    """The manager's line on the end of the job at ``path`` (it carries the
+    job's JOB_ID and a JOB_RESULT).  A canceled or skipped job gets none:
+    then any line of the manager about the unit since it was queued."""
+    if result in ("canceled", "skipped"):
+        return _about_unit_since(queued_usec)
+    job = str(job_id(path))
+    return lambda e: e.pid == 1 and e.fields.get("JOB_ID") == job and "JOB_RESULT" in e.fields
+
+
+def run_ended(exit_usec: int, active: bool) -> Settled:
+    """The manager's line on how a run's service ended, at or after its
+    exit: its UNIT_RESULT, or "Deactivated successfully.".  A service that
+    stays active after its process (RemainAfterExit) gets none: then any line
+    of the manager about it since the exit."""
+    since = _about_unit_since(exit_usec)
+    if active:
+        return since
+    return lambda e: since(e) and ("UNIT_RESULT" in e.fields or e.fields.get("MESSAGE_ID") == _UNIT_SUCCESS)
+
+
+def _local_settled_entries(root: str | None, unit: str, settled: Settled) -> list[JournalEntry]:
+    """The unit's last entries, once the manager's line that ``settled``
+    recognises is in the journal: journald may still be writing the last
+    lines when the job or the process has ended.  Waits (at most
     _SETTLE_WAIT) only when the journal holds lines of the unit at all."""
     j = _journal.open_journal(unit, root)
     try:
         found = [_journal.make_entry(*e) for e in j.read(_FAILURE_LINES)]
-        if not found or _about_unit_since(found, after_usec):
+        if not found or any(settled(e) for e in found):
             return found
         j.seek_tail(0)
         deadline = time.monotonic() + _SETTLE_WAIT
@@ -1083,7 +1112,7 @@ def _local_settled_entries(root: str | None, unit: str, after_usec: int) -> list
             new = j.follow(left)
             if not new:
                 break
-            if _about_unit_since([_journal.make_entry(*e) for e in new], after_usec):
+            if any(settled(_journal.make_entry(*e)) for e in new):
                 break
         return [_journal.make_entry(*e) for e in j.read(_FAILURE_LINES)]
     finally:
@@ -1149,13 +1178,13 @@ class Manager:
             return _journal.remote_entries(where, unit, lines)
         return _journal.entries(unit=unit, lines=lines, root=where)
 
-    def _settled_journal(self, unit: str, after_usec: int) -> list[JournalEntry]:
+    def _settled_journal(self, unit: str, settled: Settled) -> list[JournalEntry]:
         """The entries JobFailed and RunResult carry: [] wherever they cannot be read."""
         try:
             how, where = self._journal_source()
             if how == "remote":
                 return self._journal(unit, _FAILURE_LINES)
-            return _local_settled_entries(where, unit, after_usec)
+            return _local_settled_entries(where, unit, settled)
         except (ValueError, OSError) as e:
             log.debug("journal of %s: %s", unit, e)
             return []
@@ -1252,7 +1281,9 @@ class Manager:
         if wait:
             result = job.wait(_left(deadline))
             if result != "done":
-                raise JobFailed(result, unit, job.path, self._settled_journal(unit, queued))
+                raise JobFailed(
+                    result, unit, job.path, self._settled_journal(unit, job_ended(job.path, result, queued))
+                )
         return job
 
     def start(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:

@@ -36,6 +36,7 @@ def test_a_units_entries_are_its_own_lines_and_the_managers_about_it(manager, ro
     # Read once settled: the unit's lines and the manager's last line about it are there.
     ours = [e.message for e in r.journal if e.pid != 1]
     assert ours == ["one", "two"] and r.journal[-1].pid == 1 and len(r.journal) <= 10
+    assert any(e.pid == 1 and e.fields.get("UNIT_RESULT") == "exit-code" for e in r.journal)  # "Failed with result"
     assert all(e.fields.get("_SYSTEMD_UNIT") == r.unit or e.fields.get("UNIT") == r.unit for e in r.journal)
 
     every = journal.entries(unit=r.unit, root=root)
@@ -64,6 +65,10 @@ def test_a_failed_job_carries_the_units_last_lines(manager):
     lines = caught.value.journal
     assert 0 < len(lines) <= 10 and all(isinstance(e, journal.JournalEntry) for e in lines)
     assert any(e.pid == 1 and "vq-api-fail.service" in e.message and "Failed" in e.message for e in lines)
+    # Read once the manager's line on this very job's end is in.
+    job = caught.value.job.rpartition("/")[2]
+    assert any(e.fields.get("JOB_ID") == job and e.fields.get("JOB_RESULT") == "failed" for e in lines)
+    manager.reset_failed("vq-api-fail.service")
 
 
 def test_follow_reads_new_entries_and_ends_at_close_from_another_thread(manager, root):

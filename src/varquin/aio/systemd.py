@@ -429,7 +429,8 @@ class Run:
         self._changes.close()
         result = _s.run_result(self.unit, unit, service)
         finished = service.get("ExecMainExitTimestamp") or self._queued
-        result = dataclasses.replace(result, journal=await self._manager._settled_journal(self.unit, finished))
+        ended = _s.run_ended(finished, unit.get("ActiveState") == "active")
+        result = dataclasses.replace(result, journal=await self._manager._settled_journal(self.unit, ended))
         await self._manager._unref(self.unit)
         return result
 
@@ -508,7 +509,7 @@ class Manager:
         # A local read: files mapped in memory, no wait.
         return _journal.entries(unit=unit, lines=lines, root=where)
 
-    async def _settled_journal(self, unit: str, after_usec: int) -> list[JournalEntry]:
+    async def _settled_journal(self, unit: str, settled: _s.Settled) -> list[JournalEntry]:
         try:
             how, _where = self._journal_source()
             found = await self._journal(unit, _s._FAILURE_LINES)
@@ -518,7 +519,7 @@ class Manager:
             # again on the loop's timer, within the same bound as the
             # blocking Manager.
             deadline = time.monotonic() + _s._SETTLE_WAIT
-            while not _s._about_unit_since(found, after_usec) and time.monotonic() < deadline:
+            while not any(settled(e) for e in found) and time.monotonic() < deadline:
                 await asyncio.sleep(0.05)
                 found = await self._journal(unit, _s._FAILURE_LINES)
             return found
@@ -599,7 +600,8 @@ class Manager:
         if wait:
             result = await job.wait(_left(deadline))
             if result != "done":
-                raise JobFailed(result, unit, job.path, await self._settled_journal(unit, queued))
+                ended = _s.job_ended(job.path, result, queued)
+                raise JobFailed(result, unit, job.path, await self._settled_journal(unit, ended))
         return job
 
     async def start(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
