@@ -1040,6 +1040,8 @@ _LOCAL_SYSTEM_BUS = frozenset({"unix:path=/run/dbus/system_bus_socket", "unix:pa
 # waits for the manager's last lines about the unit to reach the journal.
 _FAILURE_LINES = 10
 _SETTLE_WAIT = 2.0
+# The pause between two readings of a host's journal over SSH while waiting.
+_REMOTE_SETTLE_PAUSE = 0.2
 
 
 def journal_source(root: str | None, address: str) -> tuple[str, str | None]:
@@ -1182,9 +1184,15 @@ class Manager:
         """The entries JobFailed and RunResult carry: [] wherever they cannot be read."""
         try:
             how, where = self._journal_source()
-            if how == "remote":
-                return self._journal(unit, _FAILURE_LINES)
-            return _local_settled_entries(where, unit, settled)
+            if how != "remote":
+                return _local_settled_entries(where, unit, settled)
+            # Over SSH: read again, a little later, until the line is in.
+            deadline = time.monotonic() + _SETTLE_WAIT
+            found = self._journal(unit, _FAILURE_LINES)
+            while found and not any(settled(e) for e in found) and time.monotonic() < deadline:
+                time.sleep(_REMOTE_SETTLE_PAUSE)
+                found = self._journal(unit, _FAILURE_LINES)
+            return found
         except (ValueError, OSError) as e:
             log.debug("journal of %s: %s", unit, e)
             return []

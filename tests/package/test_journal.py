@@ -202,6 +202,7 @@ def test_run_and_journal_over_ssh(remote_hosts):
         r = m.run(["/bin/sh", "-c", "echo over ssh; exit 3"], wait=True, timeout=60)
         assert (r.result, r.exit_status) == ("exit-code", 3)
         assert "over ssh" in [e.message for e in r.journal]
+        assert any(e.pid == 1 and e.fields.get("UNIT_RESULT") == "exit-code" for e in r.journal)  # read once settled
         lines = m.unit(r.unit).journal(lines=50)
         assert [e.message for e in lines if e.pid != 1] == ["over ssh"]
         assert any(e.pid == 1 and e.fields["UNIT"] == r.unit for e in lines)

@@ -513,14 +513,13 @@ class Manager:
         try:
             how, _where = self._journal_source()
             found = await self._journal(unit, _s._FAILURE_LINES)
-            if how == "remote" or not found:
-                return found
             # journald may still be writing the manager's last lines: look
             # again on the loop's timer, within the same bound as the
             # blocking Manager.
+            pause = _s._REMOTE_SETTLE_PAUSE if how == "remote" else 0.05
             deadline = time.monotonic() + _s._SETTLE_WAIT
-            while not any(settled(e) for e in found) and time.monotonic() < deadline:
-                await asyncio.sleep(0.05)
+            while found and not any(settled(e) for e in found) and time.monotonic() < deadline:
+                await asyncio.sleep(pause)
                 found = await self._journal(unit, _s._FAILURE_LINES)
             return found
         except (ValueError, OSError) as e:
