@@ -24,10 +24,13 @@ namespace vq::core {
 namespace {
 
 // Every message that no reply callback took passes here, under the
-// connection lock: signals go to the subscriptions, calls of the properties
-// interface of exported objects to their queue.
+// connection lock: the daemon's word on the names this connection owns is
+// noted, signals go to the subscriptions, calls of the properties interface
+// of exported objects to their queue.
 int bus_filter(connection &conn, sd_bus_message *m) noexcept {
     auto *self = static_cast<bus_object *>(conn.filter_data());
+    if (self->exports)
+        note_name_change(*self->exports, m);
     if (self->matches)
         dispatch_signal(*self->matches, conn, m);
     if (self->exports)

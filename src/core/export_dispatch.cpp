@@ -43,6 +43,10 @@ bool calls_own_service(const char *destination) noexcept {
     for (const std::string &name : serving->exports->owned_names)
         if (name == destination)
             return true;
+    std::lock_guard<std::mutex> hold(serving->exports->names_lock);
+    for (const std::string &name : serving->exports->acquired_names)
+        if (name == destination)
+            return true;
     return false;
 }
 
@@ -51,12 +55,10 @@ namespace {
 void log_failure(PyObject *text, PyObject *exc) noexcept {
     if (!g_log)
         return;
-    PyObject *saved_type, *saved_value, *saved_tb;
-    PyErr_Fetch(&saved_type, &saved_value, &saved_tb);
+    vq::saved_exception pending;
     py_ref r(PyObject_CallFunctionObjArgs(g_log, text, exc ? exc : Py_None, nullptr));
     if (!r)
         PyErr_WriteUnraisable(g_log);
-    PyErr_Restore(saved_type, saved_value, saved_tb);
 }
 
 std::string utf8_of(PyObject *o) noexcept {
@@ -72,14 +74,12 @@ std::string utf8_of(PyObject *o) noexcept {
 }  // namespace
 
 void answer_exception(reply_plan &out, const char *what, py_ref &fatal) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value)
-        PyException_SetTraceback(value, tb);
-    py_ref exc(value);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    vq::fetched_exception raised = vq::fetched_exception::take();
+    raised.normalize();
+    if (raised.traceback() && raised.value())
+        PyException_SetTraceback(raised.value(), raised.traceback());
+    py_ref exc = py_ref::borrow(raised.value());
+    raised.clear();
     out.what = reply_plan::kind::error;
     out.error_name = error_failed;
     PyObject *bus_error = bus_error_class();
@@ -114,12 +114,10 @@ namespace {
 // A result that did not fit: the plan's exception becomes the reply's text.
 void answer_mismatch(reply_plan &out, PyObject *result, const std::string &out_sig,
                      const char *what) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    py_ref exc(value);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    vq::fetched_exception raised = vq::fetched_exception::take();
+    raised.normalize();
+    py_ref exc = py_ref::borrow(raised.value());
+    raised.clear();
     py_ref shown(PyObject_Repr(result));
     out.what = reply_plan::kind::error;
     out.error_name = error_failed;
@@ -336,12 +334,8 @@ void dispatch_set(incoming &item, PyObject *obj, reply_plan &out, py_ref &fatal)
     if (PyErr_Occurred()) {
         py_ref text(
             PyUnicode_FromFormat("%s: reading the value after it was set failed", what.c_str()));
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        log_failure(text.get(), v);
-        Py_XDECREF(t);
-        Py_XDECREF(v);
-        Py_XDECREF(tb);
+        vq::fetched_exception failed = vq::fetched_exception::take();
+        log_failure(text.get(), failed.value());
         out.changed.clear();
     }
 }

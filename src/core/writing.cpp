@@ -410,37 +410,29 @@ private:
     // Replaces the pending exception by one of `type` whose text names the
     // position, keeping the original text.
     bool relabel(PyObject *type) {
-        PyObject *etype, *value, *tb;
-        PyErr_Fetch(&etype, &value, &tb);
-        PyErr_NormalizeException(&etype, &value, &tb);
-        py_ref text(value ? PyObject_Str(value) : nullptr);
+        vq::fetched_exception raised = vq::fetched_exception::take();
+        raised.normalize();
+        py_ref text(raised.value() ? PyObject_Str(raised.value()) : nullptr);
         PyErr_Clear();
-        PyObject *raise_as = etype && PyErr_GivenExceptionMatches(etype, PyExc_OverflowError)
-                                 ? PyExc_OverflowError
-                                 : type;
+        PyObject *raise_as =
+            raised.type() && PyErr_GivenExceptionMatches(raised.type(), PyExc_OverflowError)
+                ? PyExc_OverflowError
+                : type;
         if (text)
             PyErr_Format(raise_as, "%s: %U", position().c_str(), text.get());
         else
             PyErr_Format(raise_as, "%s: invalid value", position().c_str());
-        Py_XDECREF(etype);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
         return false;
     }
 
     void add_note() {
-        PyObject *etype, *value, *tb;
-        PyErr_Fetch(&etype, &value, &tb);
-        PyErr_NormalizeException(&etype, &value, &tb);
-        if (value) {
+        vq::saved_exception raised;
+        raised.held().normalize();
+        if (PyObject *value = raised.held().value()) {
             py_ref note(PyUnicode_FromFormat("at %s", position().c_str()));
-            if (note) {
-                py_ref r(PyObject_CallMethod(value, "add_note", "O", note.get()));
-                if (!r)
-                    PyErr_Clear();
-            }
+            if (note)
+                py_ref(PyObject_CallMethod(value, "add_note", "O", note.get()));
         }
-        PyErr_Restore(etype, value, tb);
     }
 
     std::string position() const {

@@ -80,6 +80,7 @@ public:
     }
     PyObject *type() const noexcept { return type_; }
     PyObject *value() const noexcept { return value_; }
+    PyObject *traceback() const noexcept { return tb_; }
     explicit operator bool() const noexcept { return type_ != nullptr; }
 
 private:
