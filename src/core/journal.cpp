@@ -232,9 +232,14 @@ PyObject *journal_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexc
 }
 
 // Nothing else can reach the record once the object is freed: methods hold
-// a reference to the object while they run.
+// a reference to the object while they run.  In a child after fork() the
+// record is the parent's, as the fork caught it: a parent thread may have
+// held `lock` mid-read, so the child neither takes the lock nor closes the
+// journal, and leaves its copy as it is (the descriptors close on exec).
 void journal_dealloc(PyObject *self) noexcept {
-    delete reinterpret_cast<journal_object *>(self)->rec;
+    journal_record *rec = reinterpret_cast<journal_object *>(self)->rec;
+    if (rec->owner == getpid())
+        delete rec;
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -468,6 +473,8 @@ PyObject *journal_close(PyObject *self, PyObject *) noexcept {
 
 PyObject *journal_get_closed(PyObject *self, void *) noexcept {
     journal_record *rec = reinterpret_cast<journal_object *>(self)->rec;
+    if (rec->owner != getpid())
+        return PyBool_FromLong(!rec->open);  // the fork's copy: no other thread, no lock
     bool open;
     {
         gil_released unlocked;

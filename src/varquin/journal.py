@@ -69,14 +69,17 @@ def make_entry(usec: int, fields: Mapping[str, str]) -> JournalEntry:
 
 def unit_terms(unit: str) -> list[list[str]]:
     """The matches of ``journalctl -u UNIT``: the unit's own lines, the
-    manager's (PID 1) about it, those of privileged daemons about it, and its
-    core dumps."""
-    return [
+    manager's (PID 1) about it, those of privileged daemons about it, its
+    core dumps, and for a slice the lines of every unit in it."""
+    terms = [
         [f"_SYSTEMD_UNIT={unit}"],
         [f"MESSAGE_ID={_COREDUMP}", "_UID=0", f"COREDUMP_UNIT={unit}"],
         ["_PID=1", f"UNIT={unit}"],
         ["_UID=0", f"OBJECT_SYSTEMD_UNIT={unit}"],
     ]
+    if unit.endswith(".slice"):
+        terms.append([f"_SYSTEMD_SLICE={unit}"])
+    return terms
 
 
 def _unit_name(unit: str) -> str:

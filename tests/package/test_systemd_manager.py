@@ -172,6 +172,11 @@ def test_arguments_are_refused_before_anything_is_sent(manager, svc, call, error
             "SetUnitProperties",
             [PLAIN, True, [["MemoryMax", ["t", 1 << 30]], ["CPUQuotaPerSecUSec", ["t", 500_000]]]],
         ),
+        (
+            lambda m: m.set_properties(PLAIN, {"Environment": {"A": "1", "B": "x y"}}),
+            "SetUnitProperties",
+            [PLAIN, False, [["Environment", ["as", ["A=1", "B=x y"]]]]],
+        ),
     ],
 )
 def test_verbs_send_the_managers_members(manager, svc, call, member, body):
