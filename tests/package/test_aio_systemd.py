@@ -11,25 +11,10 @@ from datetime import UTC
 import pytest
 
 import varquin
-from testing.env import child_env
-from testing.peers.peerlib import PeerProcess
 from varquin import aio, systemd
 from varquin.aio import systemd as asystemd
 
 PLAIN = "vq-plain.service"
-
-
-@pytest.fixture(scope="module")
-def services(system_bus):
-    peer = PeerProcess("systemd_services.py", "org.freedesktop.systemd1", env=child_env())
-    yield peer
-    peer.stop()
-
-
-@pytest.fixture
-def svc(services):
-    services.reset()
-    return services
 
 
 def run(body):

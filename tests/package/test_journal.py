@@ -12,8 +12,7 @@ from datetime import timedelta
 import pytest
 
 import varquin
-from testing.env import child_env, wait_for
-from testing.peers.peerlib import PeerProcess
+from testing.env import wait_for
 from varquin import journal, systemd
 
 
@@ -170,13 +169,6 @@ def test_a_hosts_journal_is_read_over_ssh_with_its_reasons(tmp_path, monkeypatch
         "root@web1",
         *"journalctl -o json --no-pager -u web.service -n 5".split(),
     ]
-
-
-@pytest.fixture(scope="module")
-def services(system_bus):
-    peer = PeerProcess("systemd_services.py", "org.freedesktop.systemd1", env=child_env())
-    yield peer
-    peer.stop()
 
 
 def test_a_manager_elsewhere_has_no_journal_here(services, tmp_path):
