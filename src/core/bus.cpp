@@ -433,23 +433,34 @@ PyObject *bus_repr(PyObject *self) noexcept {
 
 PyMethodDef bus_methods[] = {
     {"system", FASTCALL_KW(bus_system), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "system(*, timeout=None) -> Bus\n\n"
-     "A new connection to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set).  Waits up to\n"
-     "`timeout` seconds for the bus to answer; ConnectionError (or a subclass) when it\n"
-     "cannot be reached, TimeoutError when it does not answer."},
+     "system($type, *, timeout=None)\n--\n\n"
+     "Returns a new connection to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set),\n"
+     "waiting up to `timeout` seconds (None: 25 s) for the bus to answer.  Raises\n"
+     "ConnectionError (or a subclass) when it cannot be reached, TimeoutError when it\n"
+     "does not answer.\n\n"
+     "    with varquin.Bus.system() as bus:\n"
+     "        print(bus.unique_name)"},
     {"session", FASTCALL_KW(bus_session), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "session(*, timeout=None) -> Bus\n\n"
-     "A new connection to the session bus: DBUS_SESSION_BUS_ADDRESS when set (and only\n"
-     "it), else $XDG_RUNTIME_DIR/bus, the user's bus that systemd's user manager is on.\n"
-     "Errors as for system(); ConnectionError when neither variable is set."},
+     "session($type, *, timeout=None)\n--\n\n"
+     "Returns a new connection to the session bus: DBUS_SESSION_BUS_ADDRESS when set\n"
+     "(and only it), else $XDG_RUNTIME_DIR/bus, the user's bus that systemd's user\n"
+     "manager is on.  Raises as system() does, and ConnectionError when neither\n"
+     "variable is set.\n\n"
+     "    with varquin.Bus.session() as bus:\n"
+     "        bus.request_name(\"org.example.Greeter\")"},
     {"remote", FASTCALL_KW(bus_remote), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "remote(host, *, timeout=None) -> Bus\n\n"
-     "A connection to the system bus of another host over SSH ('[user@]host[:port]'):\n"
+     "remote($type, host, *, timeout=None)\n--\n\n"
+     "Returns a connection to the system bus of another host over SSH\n"
+     "('[user@]host[:port]'):\n"
      "`ssh -xT [-p PORT] -- [USER@]HOST systemd-stdio-bridge`, ssh found on PATH, as\n"
      "sd-bus's remote transport runs it.  Authentication is ssh's own (keys, agent,\n"
      "~/.ssh/config).  ssh's messages stay off the terminal; when the connection fails,\n"
      "the ConnectionError carries the last of them ('ssh: Could not resolve hostname\n"
-     "...').  ValueError for a host not of that form; other errors as for system()."},
+     "...').  Raises ValueError for a host not of that form, and otherwise as\n"
+     "system() does.\n\n"
+     "    with varquin.Bus.remote(\"admin@web1\") as bus:\n"
+     "        bus.get_property(\"org.freedesktop.hostname1\", \"/org/freedesktop/hostname1\",\n"
+     "                         \"org.freedesktop.hostname1\", \"Hostname\")"},
     {"call", FASTCALL_KW(bus_call), METH_FASTCALL | METH_KEYWORDS, bus_call_doc},
     {"get_property", FASTCALL_KW(bus_get_property), METH_FASTCALL | METH_KEYWORDS,
      bus_get_property_doc},
@@ -483,8 +494,8 @@ PyMethodDef bus_methods[] = {
     {"_subscribe_start", FASTCALL_KW(bus_subscribe_start), METH_FASTCALL | METH_KEYWORDS,
      "subscribe() without waiting: (Subscription, PendingCall of AddMatch)."},
     {"close", bus_close, METH_NOARGS,
-     "close() -> None\n\n"
-     "Closes the connection.  Calls waiting on other threads end with\n"
+     "close($self, /)\n--\n\n"
+     "Closes the connection and returns None.  Calls waiting on other threads end with\n"
      "ConnectionAbortedError; later calls raise ValueError.  Closing twice is fine."},
     {"__enter__", bus_enter, METH_NOARGS, "Returns the bus."},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bus_exit)),
@@ -512,12 +523,17 @@ int bus_type_ready(PyObject *module) noexcept {
     bus_type.tp_traverse = bus_traverse;
     bus_type.tp_clear = bus_clear;
     bus_type.tp_doc =
-        "Bus(address, *, timeout=None)\n\n"
+        "Bus(address, *, timeout=None)\n--\n\n"
         "A connection to a D-Bus bus: Bus(address) for any D-Bus address (unix:path=...,\n"
         "unixexec:...), Bus.system() for the system bus, Bus.session() for the session bus,\n"
         "Bus.remote(host) for another host's system bus over SSH.  Any number of threads may\n"
         "share one Bus: every wait releases the interpreter lock, and their calls are in\n"
-        "flight together.  Use it as a context manager, or call close().";
+        "flight together.  Use it as a context manager, or call close().  Raises\n"
+        "ConnectionError (or a subclass) when the bus cannot be reached, TimeoutError\n"
+        "when it does not answer in `timeout` seconds, ValueError for an invalid address.\n\n"
+        "    with varquin.Bus(\"unix:path=/run/dbus/system_bus_socket\") as bus:\n"
+        "        (names,) = bus.call(\"org.freedesktop.DBus\", \"/org/freedesktop/DBus\",\n"
+        "                            \"org.freedesktop.DBus\", \"ListNames\")";
     bus_type.tp_new = bus_new;
     bus_type.tp_dealloc = bus_dealloc;
     bus_type.tp_repr = bus_repr;

@@ -200,19 +200,31 @@ PyObject *reply_values(bus_object *self, sd_bus_message *reply) noexcept {
 // --- Bus.call ---------------------------------------------------------------------------
 
 const char bus_call_doc[] =
-    "call(destination, path, interface, member, signature='', *args, timeout=None) -> tuple\n"
+    "call($self, destination, path, interface, member, signature='', *args, timeout=None)\n"
+    "--\n"
     "\n"
     "Calls `member` of `interface` on the object `path` of the service `destination`,\n"
     "with `args` sent as the complete types of `signature`, and returns the reply's\n"
-    "values as a tuple (() for none).  `timeout` is in seconds; None is the library's\n"
-    "default (25 s), math.inf waits for ever.\n"
+    "values as a tuple (() when the reply has none).  `destination` may be None on a\n"
+    "peer-to-peer connection (no bus daemon to route the call); `interface` may be\n"
+    "None, and the message then names no interface.  `timeout` is in seconds: None is\n"
+    "the library's default (25 s), math.inf waits for ever.\n"
     "\n"
-    "Values are checked before anything is sent: OverflowError, TypeError, ValueError\n"
-    "or UnicodeEncodeError name the argument and the expected type.  An error reply\n"
-    "raises varquin.BusError or its subclass for the error's name; no reply in time\n"
-    "raises TimeoutError; a connection that is gone raises ConnectionError; a closed\n"
-    "bus raises ValueError.  The wait releases the interpreter lock; other threads'\n"
-    "calls on the same bus are in flight at the same time.";
+    "Raises, before anything is sent, OverflowError, TypeError, ValueError or\n"
+    "UnicodeEncodeError naming the argument and the type `signature` expects, and\n"
+    "ValueError for an invalid signature or name.  An error reply raises\n"
+    "varquin.BusError, or its subclass for the error's name (ServiceUnknown,\n"
+    "UnknownMethod, AccessDenied, ...); no reply in time raises TimeoutError; a\n"
+    "connection that is gone raises ConnectionError; a closed bus raises ValueError;\n"
+    "calling a service that this thread's own serve() answers raises RuntimeError.\n"
+    "The wait releases the interpreter lock, so other threads' calls on the same bus\n"
+    "are in flight at the same time.\n"
+    "\n"
+    "    (names,) = bus.call(\"org.freedesktop.DBus\", \"/org/freedesktop/DBus\",\n"
+    "                        \"org.freedesktop.DBus\", \"ListNames\")\n"
+    "    bus.call(\"org.freedesktop.systemd1\", \"/org/freedesktop/systemd1\",\n"
+    "             \"org.freedesktop.systemd1.Manager\", \"StartUnit\", \"ss\",\n"
+    "             \"foo.service\", \"replace\", timeout=10)";
 
 bool parse_call(const char *function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                 call_target &to, plan &values, double &timeout) noexcept {
@@ -288,10 +300,20 @@ bool property_target(PyObject *const *slots, call_target &to) noexcept {
 }  // namespace
 
 const char bus_get_property_doc[] =
-    "get_property(destination, path, interface, name, *, timeout=None) -> value\n"
+    "get_property($self, destination, path, interface, name, *, timeout=None)\n"
+    "--\n"
     "\n"
-    "The value of the property `name` of `interface` (org.freedesktop.DBus.Properties.Get),\n"
-    "typed by its signature.  Errors as for call().";
+    "Returns the value of the property `name` of `interface` on the object `path` of\n"
+    "`destination` (org.freedesktop.DBus.Properties.Get), converted as its signature\n"
+    "says: the variant is unwrapped.  `destination` may be None on a peer-to-peer\n"
+    "connection; `timeout` as for call().\n"
+    "\n"
+    "Raises varquin.UnknownProperty or UnknownInterface when the object has no such\n"
+    "property, ValueError for an invalid name and when the reply is not one value,\n"
+    "and otherwise what call() raises.\n"
+    "\n"
+    "    version = bus.get_property(\"org.freedesktop.systemd1\", \"/org/freedesktop/systemd1\",\n"
+    "                               \"org.freedesktop.systemd1.Manager\", \"Version\")";
 
 PyObject *bus_get_property(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) noexcept {
@@ -323,10 +345,20 @@ PyObject *bus_get_property(PyObject *self_, PyObject *const *args, Py_ssize_t na
 }
 
 const char bus_get_all_doc[] =
-    "get_all(destination, path, interface, *, timeout=None) -> dict[str, value]\n"
+    "get_all($self, destination, path, interface, *, timeout=None)\n"
+    "--\n"
     "\n"
-    "Every property of `interface` by name (org.freedesktop.DBus.Properties.GetAll),\n"
-    "each typed by its signature.  Errors as for call().";
+    "Returns every property of `interface` on the object `path` of `destination` as a\n"
+    "dict from name to value (org.freedesktop.DBus.Properties.GetAll), each value\n"
+    "converted as its signature says.  `destination` may be None on a peer-to-peer\n"
+    "connection; `timeout` as for call().\n"
+    "\n"
+    "Raises ValueError for an invalid name and when the reply is not of signature\n"
+    "a{sv}, and otherwise what call() raises (UnknownInterface, UnknownObject, ...).\n"
+    "\n"
+    "    props = bus.get_all(\"org.freedesktop.hostname1\", \"/org/freedesktop/hostname1\",\n"
+    "                        \"org.freedesktop.hostname1\")\n"
+    "    props[\"Hostname\"]";
 
 PyObject *bus_get_all(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                       PyObject *kwnames) noexcept {
@@ -360,11 +392,21 @@ PyObject *bus_get_all(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
 }
 
 const char bus_set_property_doc[] =
-    "set_property(destination, path, interface, name, signature, value, *, timeout=None) -> None\n"
+    "set_property($self, destination, path, interface, name, signature, value, *, timeout=None)\n"
+    "--\n"
     "\n"
-    "Sets the property `name` of `interface` to `value`, sent as `signature` (one\n"
-    "complete type) in a variant (org.freedesktop.DBus.Properties.Set).  Errors as for\n"
-    "call().";
+    "Sets the property `name` of `interface` on the object `path` of `destination` to\n"
+    "`value`, sent as `signature` (one complete type) in a variant\n"
+    "(org.freedesktop.DBus.Properties.Set), and returns None.  `destination` may be\n"
+    "None on a peer-to-peer connection; `timeout` as for call().\n"
+    "\n"
+    "Raises what call() raises for the value and the call: TypeError, ValueError or\n"
+    "OverflowError when `value` does not fit `signature` or `signature` is not one\n"
+    "complete type, and the error reply's BusError (PropertyReadOnly, AccessDenied,\n"
+    "InvalidArgs, ...).\n"
+    "\n"
+    "    bus.set_property(\"org.example.Thing\", \"/org/example/Thing\", \"org.example.Thing\",\n"
+    "                     \"Level\", \"u\", 3)";
 
 PyObject *bus_set_property(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) noexcept {

@@ -222,12 +222,14 @@ PyObject *pending_call_get_done(PyObject *self_, void *) noexcept {
 
 PyMethodDef pending_call_methods[] = {
     {"result", pending_call_result, METH_NOARGS,
-     "result() -> tuple\n\nThe reply's values, or the error raised (as Bus.call raises it)."},
+     "result($self, /)\n--\n\n"
+     "Returns the reply's values as a tuple, or raises the error as Bus.call raises it."},
     {"cancel", pending_call_cancel, METH_NOARGS,
-     "cancel() -> None\n\nForgets the call: its reply is dropped."},
+     "cancel($self, /)\n--\n\nForgets the call: its reply is dropped."},
     {"settle", pending_call_settle, METH_O,
-     "settle(future) -> None\n\nThe call's outcome goes to the asyncio future: its values\n"
-     "(set_result) or its error (set_exception), unless the future is done by then."},
+     "settle($self, future, /)\n--\n\n"
+     "Gives the call's outcome to the asyncio `future`: its values (set_result) or its error\n"
+     "(set_exception), unless the future is done by then."},
     {nullptr, nullptr, 0, nullptr},
 };
 

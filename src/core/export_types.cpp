@@ -219,8 +219,9 @@ int export_traverse(PyObject *obj, visitproc visit, void *arg) noexcept {
 
 PyMethodDef export_methods[] = {
     {"close", export_close, METH_NOARGS,
-     "close() -> None\n\nUnexports the object: its interfaces leave the bus; calls already queued\n"
-     "are answered with UnknownObject.  Closing twice is fine."},
+     "close($self, /)\n--\n\n"
+     "Unexports the object and returns None: its interfaces leave the bus; calls already\n"
+     "queued are answered with UnknownObject.  Closing twice is fine."},
     {"__enter__", export_enter, METH_NOARGS, "Returns the export."},
     {"__exit__", FASTCALL(export_exit), METH_FASTCALL, "Unexports the object."},
     {nullptr, nullptr, 0, nullptr},
@@ -249,7 +250,11 @@ int export_type_ready(PyObject *module) noexcept {
     export_type.tp_name = "varquin.Export";
     export_type.tp_basicsize = sizeof(export_object);
     export_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    export_type.tp_doc = "An object exported by Bus.export(): close() unexports it.";
+    export_type.tp_doc =
+        "An object exported by Bus.export(): close() (or the end of a `with` block)\n"
+        "unexports it; dropping it does not.\n\n"
+        "    with bus.export(\"/org/example/Greeter\", Greeter()) as handle:\n"
+        "        bus.serve()";
     export_type.tp_dealloc = export_dealloc;
     export_type.tp_traverse = export_traverse;
     export_type.tp_methods = export_methods;
