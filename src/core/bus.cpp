@@ -484,7 +484,10 @@ PyMethodDef bus_methods[] = {
      "Whether an event loop reads the connection."},
     {"_loop_wants", bus_loop_wants, METH_NOARGS, "(wants_output, deadline or None, error)."},
     {"_loop_process", bus_loop_process, METH_NOARGS,
-     "One processing step; the PendingCalls whose replies came."},
+     "One processing step, replies given to their futures: (wants_output, deadline or None,\n"
+     "error, incoming calls waiting)."},
+    {"_loop_abandon", bus_loop_abandon, METH_NOARGS,
+     "Cancels the calls the loop waits for: the futures awaiting them."},
     {"_loop_run_incoming", bus_loop_run_incoming, METH_NOARGS, "Runs the queued incoming calls."},
     {"_start_call", FASTCALL_KW(bus_start_call), METH_FASTCALL | METH_KEYWORDS,
      "call() without waiting: a PendingCall."},

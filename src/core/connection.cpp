@@ -512,6 +512,22 @@ void connection::drop_completed(pending_call *p) noexcept {
         }
 }
 
+pending_call *connection::abandon_loop_calls() noexcept {
+    pending_call *list = completed_;
+    completed_ = nullptr;
+    for (pending_call *p = list; p; p = p->next_done)
+        p->reply = sd_bus_message_unref(p->reply);
+    for (size_t i = calls_.size(); i-- > 0;) {
+        pending_call *p = calls_[i];
+        if (p->w)
+            continue;
+        forget(*p);
+        p->next_done = list;
+        list = p;
+    }
+    return list;
+}
+
 // --- Releasing -----------------------------------------------------------------------
 
 // Unrefs at once when the lock is free, else leaves it for the holder.

@@ -165,6 +165,10 @@ public:
     pending_call *take_completed() noexcept;
     // Takes `p` out of the completed list if it is there.  Under the lock.
     void drop_completed(pending_call *p) noexcept;
+    // Forgets every loop-driven call, waiting or completed and not taken
+    // (their replies are dropped), and returns them linked by next_done.
+    // Under the lock.
+    pending_call *abandon_loop_calls() noexcept;
     void set_loop_driven(bool on) noexcept { loop_driven_ = on; }
     bool loop_driven() const noexcept { return loop_driven_; }
 

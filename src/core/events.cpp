@@ -9,6 +9,7 @@
 #include "core/args.hpp"
 #include "core/errors.hpp"
 #include "core/export.hpp"
+#include "core/export_registry.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
 
@@ -29,6 +30,10 @@ struct pending_call_object {
     double timeout;
     bool in_flight;  // holds the reference to itself (interpreter lock)
     PyObject *weakrefs;
+    // The event loop's future that the outcome goes to (strong), or null:
+    // set by settle(), given the outcome by the processing step that hands
+    // the call over, dropped by cancel().  Interpreter lock.
+    PyObject *future;
 };
 
 PyTypeObject pending_call_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -49,6 +54,7 @@ void pending_call_dealloc(PyObject *obj) noexcept {
         }
     }
     self->call.~pending_call();
+    Py_XDECREF(self->future);
     Py_XDECREF(self->member);
     Py_XDECREF(reinterpret_cast<PyObject *>(self->bus));
     PyObject_GC_Del(obj);
@@ -57,8 +63,69 @@ void pending_call_dealloc(PyObject *obj) noexcept {
 // Frames of the loop hold PendingCalls, which hold their bus: the collector
 // has to see that edge to free a cycle through them.
 int pending_call_traverse(PyObject *obj, visitproc visit, void *arg) noexcept {
-    Py_VISIT(reinterpret_cast<PyObject *>(reinterpret_cast<pending_call_object *>(obj)->bus));
+    auto *self = reinterpret_cast<pending_call_object *>(obj);
+    Py_VISIT(reinterpret_cast<PyObject *>(self->bus));
+    Py_VISIT(self->future);
     return 0;
+}
+
+// The future's callbacks hold the task whose frame holds the call: a cycle
+// that the collector breaks here.
+int pending_call_clear(PyObject *obj) noexcept {
+    Py_CLEAR(reinterpret_cast<pending_call_object *>(obj)->future);
+    return 0;
+}
+
+// Interned method names of asyncio's futures, made once.
+PyObject *method_name(PyObject *&cached, const char *name) noexcept {
+    if (!cached)
+        cached = PyUnicode_InternFromString(name);
+    return cached;
+}
+
+PyObject *call_method(PyObject *obj, PyObject *&cached, const char *name,
+                      PyObject *arg = nullptr) noexcept {
+    PyObject *method = method_name(cached, name);
+    if (!method)
+        return nullptr;
+    PyObject *args[] = {obj, arg};
+    return PyObject_VectorcallMethod(method, args, (arg ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+
+PyObject *done_name, *set_result_name, *set_exception_name;
+
+// The outcome of a call that a processing step took out of the
+// connection's lists: nothing but holders of the interpreter lock touch its
+// record any more.  Its values, or null with its error raised.
+PyObject *taken_outcome(pending_call_object *self) noexcept {
+    if (self->call.timed_out)
+        return raise_call_timeout(PyUnicode_AsUTF8(self->member), self->timeout);
+    sd_bus_message *reply = std::exchange(self->call.reply, nullptr);
+    if (!reply)
+        return PyErr_Format(PyExc_RuntimeError, "the call's result was already taken");
+    reply = checked_reply(self->bus, reply);
+    return reply ? reply_values(self->bus, reply) : nullptr;
+}
+
+// Gives `future` the outcome: `values`, or (null) the exception raised.
+// Nothing is given to a future that is done already (its awaiter was
+// cancelled).  False with an exception set when the future refused it.
+bool give_outcome(PyObject *future, PyObject *values) noexcept {
+    fetched_exception error;
+    if (!values)
+        error = fetched_exception::take();
+    py_ref owned(values);
+    py_ref done(call_method(future, done_name, "done"));
+    if (!done)
+        return false;
+    if (done.get() == Py_True)
+        return true;
+    if (values)
+        return py_ref(call_method(future, set_result_name, "set_result", values)).get() != nullptr;
+    error.normalize();
+    return py_ref(call_method(future, set_exception_name, "set_exception", error.value())).get() !=
+           nullptr;
 }
 
 // The call's values, or its error raised.  Only once the call is done.
@@ -118,10 +185,24 @@ PyObject *pending_call_cancel(PyObject *self_, PyObject *) noexcept {
         }
         // Taken by a processing step: that step hands it over and lets go.
     }
+    Py_CLEAR(self->future);
     if (settled) {
         self->in_flight = false;
         Py_DECREF(self_);
     }
+    Py_RETURN_NONE;
+}
+
+// Makes `future` the one the call's outcome goes to; a call handed over
+// already gives it its outcome at once.
+PyObject *pending_call_settle(PyObject *self_, PyObject *future) noexcept {
+    auto *self = reinterpret_cast<pending_call_object *>(self_);
+    if (self->in_flight) {
+        Py_XSETREF(self->future, py_ref::borrow(future).release());
+        Py_RETURN_NONE;
+    }
+    if (!give_outcome(future, pending_call_result(self_, nullptr)))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -145,6 +226,9 @@ PyMethodDef pending_call_methods[] = {
      "Returns the reply's values as a tuple, or raises the error as Bus.call raises it."},
     {"cancel", pending_call_cancel, METH_NOARGS,
      "cancel($self, /)\n--\n\nForgets the call: its reply is dropped."},
+    {"settle", pending_call_settle, METH_O,
+     "settle($self, future, /)\n--\n\nThe call's outcome goes to the asyncio future: its values\n"
+     "(set_result) or its error (set_exception), unless the future is done by then."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -187,6 +271,7 @@ PyObject *start_pending_call(bus_object *self, const call_target &to, const plan
     obj->timeout = timeout;
     obj->in_flight = false;
     obj->weakrefs = nullptr;
+    obj->future = nullptr;
     obj->call.owner = obj;
     py_ref owned(reinterpret_cast<PyObject *>(obj));
     if (!obj->member)
@@ -244,6 +329,46 @@ PyObject *bus_set_loop_driven(PyObject *self_, PyObject *on) noexcept {
     Py_RETURN_NONE;
 }
 
+namespace {
+
+// What the loop waits for next: whether sd-bus has output to write, the
+// time at which it wants to process again (microseconds on CLOCK_MONOTONIC,
+// UINT64_MAX for none), and 0 or the negative errno of a lost connection.
+struct loop_state {
+    bool wants_output = false;
+    uint64_t until = UINT64_MAX;
+    int error = 0;
+};
+
+// Under the connection lock.
+loop_state state_locked(connection &conn) noexcept {
+    loop_state st;
+    st.error = conn.error();
+    if (conn.closed() || st.error)
+        return st;
+    const int events = sd_bus_get_events(conn.bus());
+    if (events < 0 || sd_bus_get_timeout(conn.bus(), &st.until) < 0)
+        st.until = UINT64_MAX;
+    st.wants_output = events > 0 && (events & POLLOUT);
+    // The calls' own deadlines, on the same clock (CLOCK_MONOTONIC).
+    const steady::time_point ours = conn.next_deadline();
+    if (ours != steady::time_point::max()) {
+        const auto usec =
+            std::chrono::duration_cast<std::chrono::microseconds>(ours.time_since_epoch()).count();
+        if (usec >= 0 && static_cast<uint64_t>(usec) < st.until)
+            st.until = static_cast<uint64_t>(usec);
+    }
+    return st;
+}
+
+// The deadline as asyncio's loop.time() counts (seconds), or None.
+PyObject *deadline_object(const loop_state &st) noexcept {
+    return st.until == UINT64_MAX ? py_ref::borrow(Py_None).release()
+                                  : PyFloat_FromDouble(static_cast<double>(st.until) / 1e6);
+}
+
+}  // namespace
+
 // (wants_output, deadline, error): whether the loop must wait for the
 // descriptor to be writable; the CLOCK_MONOTONIC time in seconds (the clock
 // of asyncio's loop.time()) at which sd-bus wants to process again, or None;
@@ -253,75 +378,100 @@ PyObject *bus_loop_wants(PyObject *self_, PyObject *) noexcept {
     connection *conn = open_connection(reinterpret_cast<bus_object *>(self_));
     if (!conn)
         return nullptr;
-    int events = 0;
-    int error = 0;
-    uint64_t until = UINT64_MAX;
+    loop_state st;
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
-        error = conn->error();
-        if (!conn->closed() && !error) {
-            events = sd_bus_get_events(conn->bus());
-            if (events < 0 || sd_bus_get_timeout(conn->bus(), &until) < 0)
-                until = UINT64_MAX;
-            // The calls' own deadlines, on the same clock (CLOCK_MONOTONIC).
-            const steady::time_point ours = conn->next_deadline();
-            if (ours != steady::time_point::max()) {
-                const auto usec =
-                    std::chrono::duration_cast<std::chrono::microseconds>(ours.time_since_epoch())
-                        .count();
-                if (usec >= 0 && static_cast<uint64_t>(usec) < until)
-                    until = static_cast<uint64_t>(usec);
-            }
-        }
+        st = state_locked(*conn);
     }
-    py_ref deadline(until == UINT64_MAX ? py_ref::borrow(Py_None).release()
-                                        : PyFloat_FromDouble(static_cast<double>(until) / 1e6));
+    py_ref deadline(deadline_object(st));
     if (!deadline)
         return nullptr;
-    return Py_BuildValue("(NOi)", PyBool_FromLong(events > 0 && (events & POLLOUT)), deadline.get(),
-                         error);
+    return Py_BuildValue("(NOi)", PyBool_FromLong(st.wants_output), deadline.get(), st.error);
 }
 
-// One processing step: everything that arrived is processed; returns the
-// PendingCalls whose replies came.  A lost connection is raised.
+// One processing step: everything that arrived is processed, and each call
+// whose reply came (or whose time ran out) is handed over, its outcome
+// given to its future (a call without one keeps it for settle()).  Returns
+// what _loop_wants returns, and whether incoming calls wait to be run, all
+// from one hold of the connection lock.  A lost connection is raised when
+// no call was handed over.
 PyObject *bus_loop_process(PyObject *self_, PyObject *) noexcept {
     auto *self = reinterpret_cast<bus_object *>(self_);
     connection *conn = open_connection(self);
     if (!conn)
         return nullptr;
-    py_ref done(PyList_New(0));
-    if (!done)
-        return nullptr;
     pending_call *completed = nullptr;
     int r = 0;
-    bool closed;
+    loop_state st;
+    bool incoming = false;
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
-        closed = conn->closed();
-        if (!closed) {
+        if (!conn->closed()) {
             r = conn->process_once();
             completed = conn->take_completed();
         }
+        st = state_locked(*conn);
+        incoming = self->exports && !self->exports->queue.empty();
     }
     // Each call in the list still holds its object: hand it over, then let go.
-    bool failed = false;
+    fetched_exception refused;
     for (pending_call *p = completed; p;) {
         pending_call *next = p->next_done;
         p->next_done = nullptr;
         auto *obj = static_cast<pending_call_object *>(p->owner);
-        if (!failed && PyList_Append(done.get(), reinterpret_cast<PyObject *>(obj)) < 0)
-            failed = true;
+        py_ref own(reinterpret_cast<PyObject *>(obj));
         obj->in_flight = false;
-        Py_DECREF(reinterpret_cast<PyObject *>(obj));
+        if (PyObject *future = obj->future) {
+            obj->future = nullptr;
+            py_ref held(future);
+            if (!give_outcome(future, taken_outcome(obj)) && !refused)
+                refused = fetched_exception::take();
+            PyErr_Clear();
+        }
         p = next;
     }
-    if (failed)
+    if (refused) {
+        refused.restore();
         return nullptr;
-    if (r < 0 && PyList_GET_SIZE(done.get()) == 0)
+    }
+    if (r < 0 && !completed)
         return raise_errno(r, "the connection was lost");
-    return done.release();
+    py_ref deadline(deadline_object(st));
+    if (!deadline)
+        return nullptr;
+    return Py_BuildValue("(NOiN)", PyBool_FromLong(st.wants_output), deadline.get(), st.error,
+                         PyBool_FromLong(incoming));
+}
+
+// Cancels every call the loop waits for and hands them over: the futures
+// that await them (not done yet), for the driver to fail.
+PyObject *bus_loop_abandon(PyObject *self_, PyObject *) noexcept {
+    auto *self = reinterpret_cast<bus_object *>(self_);
+    connection *conn = self->conn;
+    py_ref futures(PyList_New(0));
+    if (!futures || !conn || conn->inherited())
+        return futures.release();
+    pending_call *dropped = nullptr;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        dropped = conn->abandon_loop_calls();
+    }
+    bool failed = false;
+    for (pending_call *p = dropped; p;) {
+        pending_call *next = p->next_done;
+        p->next_done = nullptr;
+        auto *obj = static_cast<pending_call_object *>(p->owner);
+        py_ref own(reinterpret_cast<PyObject *>(obj));
+        obj->in_flight = false;
+        py_ref future(std::exchange(obj->future, nullptr));
+        if (future && !failed && PyList_Append(futures.get(), future.get()) < 0)
+            failed = true;
+        p = next;
+    }
+    return failed ? nullptr : futures.release();
 }
 
 PyObject *bus_loop_run_incoming(PyObject *self_, PyObject *) noexcept {
@@ -335,6 +485,7 @@ int pending_call_type_ready(PyObject *module) noexcept {
     pending_call_type.tp_doc = "A call started for an event loop: result(), cancel(), done.";
     pending_call_type.tp_dealloc = pending_call_dealloc;
     pending_call_type.tp_traverse = pending_call_traverse;
+    pending_call_type.tp_clear = pending_call_clear;
     pending_call_type.tp_methods = pending_call_methods;
     pending_call_type.tp_getset = pending_call_getset;
     pending_call_type.tp_weaklistoffset = offsetof(pending_call_object, weakrefs);

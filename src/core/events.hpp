@@ -24,6 +24,7 @@ PyObject *bus_set_loop_driven(PyObject *self, PyObject *on) noexcept;
 PyObject *bus_loop_wants(PyObject *self, PyObject *) noexcept;
 PyObject *bus_loop_process(PyObject *self, PyObject *) noexcept;
 PyObject *bus_loop_run_incoming(PyObject *self, PyObject *) noexcept;
+PyObject *bus_loop_abandon(PyObject *self, PyObject *) noexcept;
 PyObject *bus_start_call(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                          PyObject *kwnames) noexcept;
 

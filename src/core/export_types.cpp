@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/args.hpp"
+#include "core/bus.hpp"
 #include "core/errors.hpp"
 #include "core/export.hpp"
 #include "core/export_dispatch.hpp"
@@ -65,10 +66,19 @@ PyObject *pending_reply_answer(pending_reply_object *self, reply_plan &out) noex
     Py_RETURN_NONE;
 }
 
+// Whether the call was received by the parent process: after fork() the
+// connection's lock may be held by a thread that does not exist here, so
+// the call is neither answered nor released in this process.
+bool received_by_parent(pending_reply_object *self) noexcept {
+    return self->bus->conn && self->bus->conn->inherited();
+}
+
 PyObject *pending_reply_send(PyObject *self_, PyObject *result) noexcept {
     auto *self = reinterpret_cast<pending_reply_object *>(self_);
     if (!self->m)
         Py_RETURN_NONE;
+    if (received_by_parent(self))
+        return raise_inherited();
     reply_plan out;
     naming what{nullptr, *self->what};
     add_result(out, result, *self->out_sig, what);
@@ -79,6 +89,8 @@ PyObject *pending_reply_fail(PyObject *self_, PyObject *exc) noexcept {
     auto *self = reinterpret_cast<pending_reply_object *>(self_);
     if (!self->m)
         Py_RETURN_NONE;
+    if (received_by_parent(self))
+        return raise_inherited();
     reply_plan out;
     py_ref fatal;
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
@@ -95,7 +107,7 @@ PyObject *pending_reply_fail(PyObject *self_, PyObject *exc) noexcept {
 void pending_reply_dealloc(PyObject *obj) noexcept {
     auto *self = reinterpret_cast<pending_reply_object *>(obj);
     PyObject_GC_UnTrack(obj);
-    if (self->m) {
+    if (self->m && !received_by_parent(self)) {
         // Never answered (its task was cancelled): the caller is told.
         reply_plan out;
         out.what = reply_plan::kind::error;
@@ -131,6 +143,12 @@ void unexport(export_object *self) noexcept {
     connection *conn = self->bus->conn;
     if (!reg || !conn)
         return;
+    if (conn->inherited()) {
+        // After fork(): the parent's connection lock may be held by a thread
+        // that does not exist here; the references go, the record stays.
+        drop_references(*reg, o);
+        return;
+    }
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
@@ -179,7 +197,8 @@ void export_dealloc(PyObject *obj) noexcept {
         PyObject_ClearWeakRefs(obj);
     // Dropping the handle keeps the object exported: only close() ends it.
     if (object_export *o = std::exchange(self->target, nullptr)) {
-        if (connection *conn = self->bus->conn) {
+        connection *conn = self->bus->conn;
+        if (conn && !conn->inherited()) {
             gil_released unlocked;
             std::lock_guard<std::mutex> hold(conn->lock());
             --o->handles;

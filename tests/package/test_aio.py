@@ -94,7 +94,27 @@ def test_cancelling_an_awaiting_call_drops_its_reply(system_bus):
             # The late reply comes while this call waits; it is not taken for it.
             assert await client.call(NAME, PATH, NAME, "Slow", "d", 0.5) == ("slept",)
             gc.collect()
-            assert gone() is None and client._driver.calls == {}
+            assert gone() is None and client._core._loop_abandon() == []
+
+    run(main())
+
+
+def test_a_reply_that_comes_before_its_call_is_awaited(system_bus):
+    # A proxy's method starts its call at once and is awaited later: the
+    # step hands the reply over before anyone waits, and the awaiting
+    # takes it from the call, values or error.
+    async def main():
+        server, _ = await serving()
+        async with server, await varquin.aio.Bus.system() as client:
+            plain = client._core._start_call(NAME, PATH, NAME, "Plain", "s", "early")
+            fail = client._core._start_call(NAME, PATH, NAME, "Fail")
+            for _ in range(500):
+                if plain.done and fail.done:
+                    break
+                await asyncio.sleep(0.01)
+            assert await client._driver.wait(plain) == ("plain early",)
+            with pytest.raises(varquin.InvalidArgs):
+                await client._driver.wait(fail)
 
     run(main())
 

@@ -471,6 +471,10 @@ def run_in_child(body, timeout=20):
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with threads running
 def test_a_bus_inherited_across_fork_fails_at_once_in_the_child_and_works_in_the_parent(bus):
+    class Thing(varquin.Interface, name="org.varquin.Test.Fork"):
+        pass
+
+    handle = bus.export("/fork", Thing())
     sub = bus.subscribe(interface="org.varquin.Test.Fork", member="Ping")
     got = []
     # This thread is the connection's reader while the process forks.
@@ -485,6 +489,7 @@ def test_a_bus_inherited_across_fork_fails_at_once_in_the_child_and_works_in_the
             ("emit", lambda: bus.emit("/", "org.varquin.Test.Fork", "Ping")),
             ("subscribe", lambda: bus.subscribe(member="Other")),
             ("sub.close", sub.close),
+            ("export.close", handle.close),
         ]
         for name, attempt in attempts:
             try:
@@ -498,7 +503,7 @@ def test_a_bus_inherited_across_fork_fails_at_once_in_the_child_and_works_in_the
         t.start()
         t.join(10)
         outcomes.append(f"thread: {bool(in_thread)}")
-        outcomes.append(f"closed: {bus.closed}")
+        outcomes.append(f"closed: {bus.closed}, export closed: {handle.closed}")
         bus.close()
         outcomes.append(f"closed after close: {bus.closed}")
         try:
@@ -509,15 +514,17 @@ def test_a_bus_inherited_across_fork_fails_at_once_in_the_child_and_works_in_the
 
     assert run_in_child(child) == (
         "get: ChildProcessError, call: ChildProcessError, emit: ChildProcessError, "
-        "subscribe: ChildProcessError, sub.close: ok, thread: True, closed: False, "
-        "closed after close: True, closed bus: ValueError"
+        "subscribe: ChildProcessError, sub.close: ok, export.close: ok, thread: True, closed: False, "
+        "export closed: True, closed after close: True, closed bus: ValueError"
     )
     # The parent's bus, its reader and its subscription go on.
     assert call(bus, "Echo", "s", "parent") == ("parent",)
     bus.emit("/", "org.varquin.Test.Fork", "Ping")
     reader.join(30)
     assert [s.member for s in got] == ["Ping"]
+    assert not handle.closed  # the parent's export stays
     sub.close()
+    handle.close()
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")

@@ -52,7 +52,6 @@ class _Driver:
         self.core = core
         self.loop = loop
         self.pid = os.getpid()
-        self.calls: dict[_core.PendingCall, asyncio.Future[tuple[Any, ...]]] = {}
         # Held weakly: a subscription nobody refers to any more (an `async
         # for` left with break, a cancelled await) goes, and its native
         # subscription closes as it goes.
@@ -74,28 +73,26 @@ class _Driver:
         self.step()
 
     def step(self) -> None:
-        """Processes what arrived, answers the waiting futures and the
-        subscriptions, runs queued incoming calls, and waits again."""
+        """Processes what arrived (the native step gives each reply to the
+        future awaiting it), runs queued incoming calls, wakes the
+        subscriptions, and waits again."""
         if self.error is not None:
             return
         try:
-            done = self.core._loop_process()
+            wants_output, deadline, error, incoming = self.core._loop_process()
         except OSError as e:
             self.fail(e)
             return
-        for pending in done:
-            future = self.calls.pop(pending, None)
-            if future is None or future.done():
-                continue
+        if incoming:
             try:
-                future.set_result(pending.result())
-            except Exception as e:  # the call's own error, raised as Bus.call raises it
-                future.set_exception(e)
-        try:
-            self.core._loop_run_incoming()
-        finally:
+                self.core._loop_run_incoming()
+            finally:
+                self.feed()
+                self.rearm()
+            return
+        if self.subscriptions:
             self.feed()
-            self.rearm()
+        self.wait_for(wants_output, deadline, error)
 
     def feed(self) -> None:
         """Wakes the subscriptions that have something to give.  One that
@@ -109,16 +106,20 @@ class _Driver:
     def rearm(self) -> None:
         if self.error is not None or self.core.closed:
             return
-        wants_output, deadline, error = self.core._loop_wants()
+        self.wait_for(*self.core._loop_wants())
+
+    def wait_for(self, wants_output: bool, deadline: float | None, error: int) -> None:
+        """Arms the writer and the timer for what the connection waits for."""
         if error:
             self.fail(ConnectionError(-error, "the connection was lost"))
             return
-        self.want_output(wants_output)
+        if wants_output != self.writing:
+            self.want_output(wants_output)
         if deadline is None:
             if self.timer is not None:
                 self.timer.cancel()
                 self.timer = None
-        else:
+        elif self.timer is None or deadline < self.timer_when:
             self.wake_at(deadline)
 
     def want_output(self, wanted: bool) -> None:
@@ -165,11 +166,9 @@ class _Driver:
                 self.loop.remove_writer(self.fd)
             if self.timer is not None:
                 self.timer.cancel()
-        for pending, future in self.calls.items():
-            pending.cancel()
+        for future in self.core._loop_abandon():
             if alive and not future.done():
                 future.set_exception(self.failure())
-        self.calls.clear()
         if alive:
             self.feed()
 
@@ -183,22 +182,27 @@ class _Driver:
         except Exception:
             return ConnectionError(str(self.error))
 
-    async def wait(self, pending: _core.PendingCall) -> tuple[Any, ...]:
+    def watch(self, pending: _core.PendingCall) -> asyncio.Future[tuple[Any, ...]]:
+        """The future that the call's outcome goes to."""
         if self.error is not None:
             pending.cancel()
             raise self.failure()
         future: asyncio.Future[tuple[Any, ...]] = self.loop.create_future()
-        self.calls[pending] = future
-        if pending.wants_output:
+        pending.settle(future)
+        if pending.wants_output and not self.writing:
             self.want_output(True)
         deadline = pending.deadline
-        if deadline is not None:
+        if deadline is not None and (self.timer is None or deadline < self.timer_when):
             self.wake_at(deadline)
+        return future
+
+    async def wait(self, pending: _core.PendingCall) -> tuple[Any, ...]:
+        """The call's values, awaited; cancelling the await cancels the call."""
+        future = self.watch(pending)
         try:
             return await future
         except asyncio.CancelledError:
             pending.cancel()
-            self.calls.pop(pending, None)
             raise
 
     def spawn(self, awaitable: Any, reply: Any) -> None:
@@ -324,7 +328,13 @@ class Bus:
                                       "org.freedesktop.DBus", "ListNames")
         """
         pending = self._core._start_call(destination, path, interface, member, signature, *args, timeout=timeout)
-        return await self._driver.wait(pending)
+        # Driver.wait() written out: one coroutine less per call.
+        future = self._driver.watch(pending)
+        try:
+            return await future
+        except asyncio.CancelledError:
+            pending.cancel()
+            raise
 
     async def get_property(
         self, destination: str | None, path: str, interface: str, name: str, *, timeout: float | None = None
