@@ -270,13 +270,12 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
     plan none;
     const call_target first{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                             "GetId"};
-    sd_bus_message *reply = call_and_wait(self, first, none, timeout);
+    reply_ref reply = call_and_wait(self, first, none, timeout);
     if (!reply) {
         if (log)
             explain_ssh_failure(*log, self->address);
         return nullptr;  // the object closes the connection as it goes
     }
-    conn->release(reply);
     const char *unique = nullptr;
     {
         gil_released unlocked;

@@ -108,11 +108,11 @@ bool send_call(bus_object *self, const call_target &to, const plan &args, double
     return sent(r, to);
 }
 
-sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const plan &args,
-                              double timeout) noexcept {
+reply_ref call_and_wait(bus_object *self, const call_target &to, const plan &args,
+                        double timeout) noexcept {
     connection *conn = open_connection(self);
     if (!conn || refuse_own_service(to))
-        return nullptr;
+        return {};
     py_ref keep = py_ref::borrow(reinterpret_cast<PyObject *>(self));
     waiter w;
     pending_call p;
@@ -149,7 +149,7 @@ sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const pla
             }
         }
         if (sending && !sent(r, to))
-            return nullptr;
+            return {};
         sending = false;
         if (status != wait_status::interrupted)
             break;
@@ -164,38 +164,34 @@ sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const pla
     }
     if (PyErr_Occurred()) {  // interrupted; a reply that is in is dropped
         conn->release(reply);
-        return nullptr;
+        return {};
     }
     if (!reply) {
         switch (status) {
         case wait_status::closed:
             raise_errno(-ECONNABORTED, "the bus was closed while the call waited for its reply");
-            return nullptr;
+            return {};
         case wait_status::lost:
             raise_errno(lost ? lost : -ENOTCONN, "the connection was lost");
-            return nullptr;
+            return {};
         default:
             raise_call_timeout(to.member, timeout);
-            return nullptr;
+            return {};
         }
     }
     return checked_reply(self, reply);
 }
 
-sd_bus_message *checked_reply(bus_object *self, sd_bus_message *reply) noexcept {
+reply_ref checked_reply(bus_object *self, sd_bus_message *reply) noexcept {
+    reply_ref owned(self->conn, reply);
     if (sd_bus_message_is_method_error(reply, nullptr)) {
         raise_bus_error(sd_bus_message_get_error(reply));
-        self->conn->release(reply);
-        return nullptr;
+        return {};
     }
-    return reply;
+    return owned;
 }
 
-PyObject *reply_values(bus_object *self, sd_bus_message *reply) noexcept {
-    PyObject *values = read_body(reply);
-    self->conn->release(reply);
-    return values;
-}
+PyObject *reply_values(reply_ref reply) noexcept { return read_body(reply.get()); }
 
 // --- Bus.call ---------------------------------------------------------------------------
 
@@ -275,8 +271,8 @@ PyObject *bus_call(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
     if (!parse_call("call", args, nargs, kwnames, to, values, timeout))
         return nullptr;
     auto *self = reinterpret_cast<bus_object *>(self_);
-    sd_bus_message *reply = call_and_wait(self, to, values, timeout);
-    return reply ? reply_values(self, reply) : nullptr;
+    reply_ref reply = call_and_wait(self, to, values, timeout);
+    return reply ? reply_values(std::move(reply)) : nullptr;
 }
 
 // --- Properties ---------------------------------------------------------------------------
@@ -332,10 +328,10 @@ PyObject *bus_get_property(PyObject *self_, PyObject *const *args, Py_ssize_t na
     if (!values.add("ss", slots + 2, 2, "argument"))
         return nullptr;
     auto *self = reinterpret_cast<bus_object *>(self_);
-    sd_bus_message *reply = call_and_wait(self, to, values, timeout);
+    reply_ref reply = call_and_wait(self, to, values, timeout);
     if (!reply)
         return nullptr;
-    py_ref tuple(reply_values(self, reply));
+    py_ref tuple(reply_values(std::move(reply)));
     if (!tuple)
         return nullptr;
     if (PyTuple_GET_SIZE(tuple.get()) != 1)
@@ -377,15 +373,14 @@ PyObject *bus_get_all(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
     if (!values.add("s", slots + 2, 1, "argument"))
         return nullptr;
     auto *self = reinterpret_cast<bus_object *>(self_);
-    sd_bus_message *reply = call_and_wait(self, to, values, timeout);
+    reply_ref reply = call_and_wait(self, to, values, timeout);
     if (!reply)
         return nullptr;
-    const int r = sd_bus_message_has_signature(reply, "a{sv}");
+    const int r = sd_bus_message_has_signature(reply.get(), "a{sv}");
     if (r <= 0) {
-        self->conn->release(reply);
         return PyErr_Format(PyExc_ValueError, "the reply to GetAll is not of signature a{sv}");
     }
-    py_ref tuple(reply_values(self, reply));
+    py_ref tuple(reply_values(std::move(reply)));
     if (!tuple)
         return nullptr;
     return py_ref::borrow(PyTuple_GET_ITEM(tuple.get(), 0)).release();
@@ -433,10 +428,9 @@ PyObject *bus_set_property(PyObject *self_, PyObject *const *args, Py_ssize_t na
     if (!values.add("ss", slots + 2, 2, "argument") || !values.add("v", &value, 1, "value"))
         return nullptr;
     auto *self = reinterpret_cast<bus_object *>(self_);
-    sd_bus_message *reply = call_and_wait(self, to, values, timeout);
+    reply_ref reply = call_and_wait(self, to, values, timeout);
     if (!reply)
         return nullptr;
-    self->conn->release(reply);
     Py_RETURN_NONE;
 }
 

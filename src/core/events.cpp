@@ -104,8 +104,8 @@ PyObject *taken_outcome(pending_call_object *self) noexcept {
     sd_bus_message *reply = std::exchange(self->call.reply, nullptr);
     if (!reply)
         return PyErr_Format(PyExc_RuntimeError, "the call's result was already taken");
-    reply = checked_reply(self->bus, reply);
-    return reply ? reply_values(self->bus, reply) : nullptr;
+    reply_ref checked = checked_reply(self->bus, reply);
+    return checked ? reply_values(std::move(checked)) : nullptr;
 }
 
 // Gives `future` the outcome: `values`, or (null) the exception raised.
@@ -160,8 +160,8 @@ PyObject *pending_call_result(PyObject *self_, PyObject *) noexcept {
     }
     if (!reply)
         return PyErr_Format(PyExc_RuntimeError, "the call's result was already taken");
-    reply = checked_reply(self->bus, reply);
-    return reply ? reply_values(self->bus, reply) : nullptr;
+    reply_ref checked = checked_reply(self->bus, reply);
+    return checked ? reply_values(std::move(checked)) : nullptr;
 }
 
 PyObject *pending_call_cancel(PyObject *self_, PyObject *) noexcept {

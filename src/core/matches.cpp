@@ -812,10 +812,9 @@ PyObject *bus_subscribe(PyObject *self_, PyObject *const *args, Py_ssize_t nargs
     if (!sub)
         return nullptr;
     auto *bus = reinterpret_cast<bus_object *>(self_);
-    sd_bus_message *reply = call_and_wait(bus, add_match, values, default_timeout);
+    reply_ref reply = call_and_wait(bus, add_match, values, default_timeout);
     if (!reply)
         return nullptr;  // the object's destruction takes the subscription out
-    bus->conn->release(reply);
     return sub.release();
 }
 

@@ -69,12 +69,11 @@ uint32_t name_call(PyObject *self_, PyObject *const *args, Py_ssize_t nargs, PyO
     const call_target to{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                          member};
     auto *self = reinterpret_cast<bus_object *>(self_);
-    sd_bus_message *reply = call_and_wait(self, to, p, timeout);
+    reply_ref reply = call_and_wait(self, to, p, timeout);
     if (!reply)
         return 0;
     uint32_t answer = 0;
-    const int r = sd_bus_message_read_basic(reply, 'u', &answer);
-    self->conn->release(reply);
+    const int r = sd_bus_message_read_basic(reply.get(), 'u', &answer);
     if (r < 0 || answer == 0) {
         raise_errno(r < 0 ? r : -EBADMSG, "cannot read the bus's answer");
         return 0;

@@ -90,8 +90,8 @@ PyObject *proxy_method_vectorcall(PyObject *self_, PyObject *const *args, size_t
     bus_object *bus = target_bus(self);
     if (!bus)
         return nullptr;
-    sd_bus_message *reply = call_and_wait(bus, self->to, values, timeout);
-    return reply ? shape(self, reply_values(bus, reply)) : nullptr;
+    reply_ref reply = call_and_wait(bus, self->to, values, timeout);
+    return reply ? shape(self, reply_values(std::move(reply))) : nullptr;
 }
 
 // _start(*args, timeout=None): the call sent for an event loop, as a PendingCall.
