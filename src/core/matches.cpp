@@ -736,7 +736,7 @@ PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t na
     }
     if (parts[path] && parts[path_namespace])
         return PyErr_Format(PyExc_ValueError, "path and path_namespace cannot both be given");
-    std::unique_ptr<subscription_state> state(new (std::nothrow) subscription_state);
+    std::unique_ptr<subscription_state> state = vq::allocate<subscription_state>();
     if (!state)
         return PyErr_NoMemory();
     if (!read_arg_matches(slots[args_slot], *state) || !read_bound(slots[bound], state->max_queued))
