@@ -110,6 +110,8 @@ UNITS = {
     "vq-api-quick.service": "[Service]\nType=oneshot\nExecStart=/bin/true\n",
     "vq-api-hang.service": "[Service]\nType=oneshot\nExecStart=/bin/sleep infinity\n",
     "vq-api-brief.service": "[Service]\nType=oneshot\nExecStart=/bin/sleep 0.3\n",
+    # Failed once by a single test: its lines are the unit's first.
+    "vq-api-fail-first.service": "[Service]\nType=oneshot\nExecStart=/bin/false\n",
     # The command line's units, beside the same verbs of the container's systemctl.
     "vq-cli-long.service": "[Service]\nExecStart=/bin/sleep infinity\n",
     "vq-cli-fail.service": "[Service]\nType=oneshot\nExecStart=/bin/false\n",

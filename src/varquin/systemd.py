@@ -1098,15 +1098,26 @@ def run_ended(exit_usec: int, active: bool) -> Settled:
     return lambda e: since(e) and ("UNIT_RESULT" in e.fields or e.fields.get("MESSAGE_ID") == _UNIT_SUCCESS)
 
 
+def journal_in_use(root: str | None) -> bool:
+    """Whether the journal at ``root`` (this machine's when None) holds any
+    entry: only a journal that journald writes is worth waiting for."""
+    j = _journal.open_journal(None, root)
+    try:
+        return bool(j.read(1))
+    finally:
+        j.close()
+
+
 def _local_settled_entries(root: str | None, unit: str, settled: Settled) -> list[JournalEntry]:
     """The unit's last entries, once the manager's line that ``settled``
     recognises is in the journal: journald may still be writing the last
-    lines when the job or the process has ended.  Waits (at most
-    _SETTLE_WAIT) only when the journal holds lines of the unit at all."""
+    lines (all of them, for a unit that never logged before) when the job or
+    the process has ended.  Waits (at most _SETTLE_WAIT) only where journald
+    writes at all."""
     j = _journal.open_journal(unit, root)
     try:
         found = [_journal.make_entry(*e) for e in j.read(_FAILURE_LINES)]
-        if not found or any(settled(e) for e in found):
+        if any(settled(e) for e in found) or (not found and not journal_in_use(root)):
             return found
         j.seek_tail(0)
         deadline = time.monotonic() + _SETTLE_WAIT

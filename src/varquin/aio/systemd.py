@@ -511,14 +511,17 @@ class Manager:
 
     async def _settled_journal(self, unit: str, settled: _s.Settled) -> list[JournalEntry]:
         try:
-            how, _where = self._journal_source()
+            how, where = self._journal_source()
             found = await self._journal(unit, _s._FAILURE_LINES)
-            # journald may still be writing the manager's last lines: look
-            # again on the loop's timer, within the same bound as the
-            # blocking Manager.
+            # journald may still be writing the manager's last lines (all of
+            # them, for a unit that never logged before): look again on the
+            # loop's timer, within the same bound as the blocking Manager.
+            # A local journal is waited for only where journald writes at
+            # all, a host's once it shows lines of the unit.
+            waits = bool(found) or (how != "remote" and _s.journal_in_use(where))
             pause = _s._REMOTE_SETTLE_PAUSE if how == "remote" else 0.05
             deadline = time.monotonic() + _s._SETTLE_WAIT
-            while found and not any(settled(e) for e in found) and time.monotonic() < deadline:
+            while waits and not any(settled(e) for e in found) and time.monotonic() < deadline:
                 await asyncio.sleep(pause)
                 found = await self._journal(unit, _s._FAILURE_LINES)
             return found
