@@ -25,7 +25,13 @@ myst_heading_anchors = 3
 default_role = "code"
 autodoc_member_order = "bysource"
 autodoc_typehints = "description"
-autodoc_default_options = {"members": True, "show-inheritance": True}
+# Bus gets its calls from the native core's type: inherited members are
+# shown, except those of the interpreter's own bases.
+autodoc_default_options = {
+    "members": True,
+    "show-inheritance": True,
+    "inherited-members": "BaseException, OSError, tuple, property, object",
+}
 suppress_warnings = ["myst.xref_missing"]
 # Type hints of the package name types the documentation cannot link (its
 # native core's, typing's private helpers); they are shown, not linked.
@@ -79,12 +85,31 @@ class _NearestTarget(SphinxPostTransform):
                 node["reftarget"] = nearest
 
 
+def _multiline_signature(app, what, name, obj, options, lines):
+    """A native docstring that opens with a signature running over several
+    lines (`name(a, b,\n      c) -> T`) keeps it as one line of code:
+    autodoc reads only one-line signatures, and would take the rest for
+    text (its `*` for emphasis)."""
+    short = name.rpartition(".")[2]
+    if not lines or not lines[0].startswith(short + "("):
+        return
+    depth, taken = 0, 0
+    while taken < len(lines):
+        depth += lines[taken].count("(") - lines[taken].count(")")
+        taken += 1
+        if depth <= 0:
+            break
+    if depth == 0 and taken > 1:
+        lines[:taken] = ["``" + " ".join(line.strip() for line in lines[:taken]) + "``"]
+
+
 def _draw_charts(app):
     charts.draw_all(HERE.parent / "bench" / "results" / "latest.txt", HERE / "_generated")
 
 
 def setup(app):
     app.connect("builder-inited", _draw_charts)
+    app.connect("autodoc-process-docstring", _multiline_signature)
     app.connect("autodoc-process-docstring", _literal_blocks)
     app.add_post_transform(_NearestTarget)
     cliref.setup(app)

@@ -141,3 +141,23 @@ def echo_peer(system_bus):
         yield peer
     finally:
         peer.stop()
+
+
+@pytest.fixture(scope="module")
+def services(system_bus):
+    """The substitutes for systemd's services (testing/peers/systemd_services.py),
+    started once per test module."""
+    from testing.peers.peerlib import PeerProcess
+
+    peer = PeerProcess("systemd_services.py", "org.freedesktop.systemd1", env=child_env())
+    try:
+        yield peer
+    finally:
+        peer.stop()
+
+
+@pytest.fixture
+def svc(services):
+    """The substitutes with their state, calls and scripts forgotten."""
+    services.reset()
+    return services

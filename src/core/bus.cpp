@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -15,6 +17,7 @@
 #include "core/events.hpp"
 #include "core/export.hpp"
 #include "core/matches.hpp"
+#include "core/remote.hpp"
 #include "gil.hpp"
 #include "owners.hpp"
 #include "py_ref.hpp"
@@ -24,10 +27,13 @@ namespace vq::core {
 namespace {
 
 // Every message that no reply callback took passes here, under the
-// connection lock: signals go to the subscriptions, calls of the properties
-// interface of exported objects to their queue.
+// connection lock: the daemon's word on the names this connection owns is
+// noted, signals go to the subscriptions, calls of the properties interface
+// of exported objects to their queue.
 int bus_filter(connection &conn, sd_bus_message *m) noexcept {
     auto *self = static_cast<bus_object *>(conn.filter_data());
+    if (self->exports)
+        note_name_change(*self->exports, m);
     if (self->matches)
         dispatch_signal(*self->matches, conn, m);
     if (self->exports)
@@ -51,21 +57,6 @@ PyObject *raise_open_error(int r, PyObject *address) noexcept {
 }
 
 enum class transport { address, system, session, remote };
-
-// An address as D-Bus writes values in addresses: bytes other than
-// [-0-9A-Za-z_/.*] as %XX.
-std::string address_escape(const char *text) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (const char *c = text; *c; ++c) {
-        const auto b = static_cast<unsigned char>(*c);
-        if (std::isalnum(b) || std::strchr("-_/.*", b))
-            out += *c;
-        else
-            out += {'%', hex[b >> 4], hex[b & 15]};
-    }
-    return out;
-}
 
 // Whether `text` has the form of a D-Bus address: entries separated by
 // ';', each `transport:` followed by key=value pairs separated by ','
@@ -119,6 +110,34 @@ std::string bus_address_of(transport how) {
     return dir ? "unix:path=" + address_escape(dir) + "/bus" : std::string();
 }
 
+// A connection over SSH that failed: the error says what ssh said last
+// (ssh: Could not resolve hostname ...), not merely that the connection
+// ended.  Leaves any other error as it is.
+void explain_ssh_failure(const ssh_log &log, PyObject *host) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_ConnectionError))
+        return;
+    const std::string line = log.last_line();
+    if (line.empty())
+        return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    py_ref old_type(type), old(value), old_tb(tb);
+    int err = ECONNRESET;
+    if (py_ref number{old ? PyObject_GetAttrString(old.get(), "errno") : nullptr};
+        number && PyLong_Check(number.get()))
+        err = static_cast<int>(PyLong_AsLong(number.get()));
+    PyErr_Clear();
+    py_ref said(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace"));
+    py_ref text(
+        said ? PyUnicode_FromFormat("cannot reach the bus of %S over SSH: %S", host, said.get())
+             : nullptr);
+    py_ref exc(text ? PyObject_CallFunction(PyExc_ConnectionError, "iO", err, text.get())
+                    : nullptr);
+    if (exc)
+        PyErr_SetObject(PyExc_ConnectionError, exc.get());
+}
+
 // Opens a connection of the given kind and waits until the bus has
 // answered (its Hello and a Ping), so that a Bus is usable, and its unique
 // name known, as soon as it exists.
@@ -164,6 +183,21 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
     }
     if (!address)
         return nullptr;
+    // Over SSH: ssh's messages go to a private file, read if it fails.
+    std::unique_ptr<ssh_log> log;
+    std::string ssh;
+    if (how == transport::remote) {
+        log.reset(new (std::nothrow) ssh_log);
+        if (!log)
+            return PyErr_NoMemory();
+        if (log->path().empty())
+            return raise_errno(-errno, "cannot make a file for ssh's messages");
+        ssh = ssh_address(text, log->path());
+        if (ssh.empty())
+            return PyErr_Format(PyExc_ValueError,
+                                "host %R is not valid: expected [user@]host[:port]", where);
+        text = ssh.c_str();
+    }
 
     sd_bus *bus = nullptr;
     int r;
@@ -176,11 +210,7 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         case transport::session:
             r = sd_bus_open_user(&bus);
             break;
-        case transport::remote:
-            // ssh to the host, running systemd-stdio-bridge there.
-            r = sd_bus_open_system_remote(&bus, text);
-            break;
-        default:
+        default:  // an address, or ssh's (see remote.hpp)
             r = sd_bus_new(&bus);
             if (r >= 0)
                 r = sd_bus_set_address(bus, text);
@@ -193,8 +223,12 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         if (r < 0)
             bus = sd_bus_unref(bus);
     }
-    if (r < 0)
-        return raise_open_error(r, address.get());
+    if (r < 0) {
+        raise_open_error(r, address.get());
+        if (log)
+            explain_ssh_failure(*log, address.get());
+        return nullptr;
+    }
     const char *opened = nullptr;
     if ((how == transport::system || how == transport::session) &&
         sd_bus_get_address(bus, &opened) >= 0 && opened) {
@@ -236,10 +270,12 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
     plan none;
     const call_target first{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                             "GetId"};
-    sd_bus_message *reply = call_and_wait(self, first, none, timeout);
-    if (!reply)
+    reply_ref reply = call_and_wait(self, first, none, timeout);
+    if (!reply) {
+        if (log)
+            explain_ssh_failure(*log, self->address);
         return nullptr;  // the object closes the connection as it goes
-    conn->release(reply);
+    }
     const char *unique = nullptr;
     {
         gil_released unlocked;
@@ -396,20 +432,34 @@ PyObject *bus_repr(PyObject *self) noexcept {
 
 PyMethodDef bus_methods[] = {
     {"system", FASTCALL_KW(bus_system), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "system(*, timeout=None) -> Bus\n\n"
-     "A new connection to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set).  Waits up to\n"
-     "`timeout` seconds for the bus to answer; ConnectionError (or a subclass) when it\n"
-     "cannot be reached, TimeoutError when it does not answer."},
+     "system($type, *, timeout=None)\n--\n\n"
+     "Returns a new connection to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set),\n"
+     "waiting up to `timeout` seconds (None: 25 s) for the bus to answer.  Raises\n"
+     "ConnectionError (or a subclass) when it cannot be reached, TimeoutError when it\n"
+     "does not answer.\n\n"
+     "    with varquin.Bus.system() as bus:\n"
+     "        print(bus.unique_name)"},
     {"session", FASTCALL_KW(bus_session), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "session(*, timeout=None) -> Bus\n\n"
-     "A new connection to the session bus: DBUS_SESSION_BUS_ADDRESS when set (and only\n"
-     "it), else $XDG_RUNTIME_DIR/bus, the user's bus that systemd's user manager is on.\n"
-     "Errors as for system(); ConnectionError when neither variable is set."},
+     "session($type, *, timeout=None)\n--\n\n"
+     "Returns a new connection to the session bus: DBUS_SESSION_BUS_ADDRESS when set\n"
+     "(and only it), else $XDG_RUNTIME_DIR/bus, the user's bus that systemd's user\n"
+     "manager is on.  Raises as system() does, and ConnectionError when neither\n"
+     "variable is set.\n\n"
+     "    with varquin.Bus.session() as bus:\n"
+     "        bus.request_name(\"org.example.Greeter\")"},
     {"remote", FASTCALL_KW(bus_remote), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "remote(host, *, timeout=None) -> Bus\n\n"
-     "A connection to the system bus of another host over SSH ('[user@]host[:port]'),\n"
-     "through sd-bus's remote transport: ssh runs systemd-stdio-bridge on the host.\n"
-     "Authentication is ssh's own (keys, agent, ~/.ssh/config).  Errors as for system()."},
+     "remote($type, host, *, timeout=None)\n--\n\n"
+     "Returns a connection to the system bus of another host over SSH\n"
+     "('[user@]host[:port]'):\n"
+     "`ssh -xT [-p PORT] -- [USER@]HOST systemd-stdio-bridge`, ssh found on PATH, as\n"
+     "sd-bus's remote transport runs it.  Authentication is ssh's own (keys, agent,\n"
+     "~/.ssh/config).  ssh's messages stay off the terminal; when the connection fails,\n"
+     "the ConnectionError carries the last of them ('ssh: Could not resolve hostname\n"
+     "...').  Raises ValueError for a host not of that form, and otherwise as\n"
+     "system() does.\n\n"
+     "    with varquin.Bus.remote(\"admin@web1\") as bus:\n"
+     "        bus.get_property(\"org.freedesktop.hostname1\", \"/org/freedesktop/hostname1\",\n"
+     "                         \"org.freedesktop.hostname1\", \"Hostname\")"},
     {"call", FASTCALL_KW(bus_call), METH_FASTCALL | METH_KEYWORDS, bus_call_doc},
     {"get_property", FASTCALL_KW(bus_get_property), METH_FASTCALL | METH_KEYWORDS,
      bus_get_property_doc},
@@ -445,8 +495,8 @@ PyMethodDef bus_methods[] = {
     {"_subscribe_start", FASTCALL_KW(bus_subscribe_start), METH_FASTCALL | METH_KEYWORDS,
      "subscribe() without waiting: (Subscription, PendingCall of AddMatch)."},
     {"close", bus_close, METH_NOARGS,
-     "close() -> None\n\n"
-     "Closes the connection.  Calls waiting on other threads end with\n"
+     "close($self, /)\n--\n\n"
+     "Closes the connection and returns None.  Calls waiting on other threads end with\n"
      "ConnectionAbortedError; later calls raise ValueError.  Closing twice is fine."},
     {"__enter__", bus_enter, METH_NOARGS, "Returns the bus."},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bus_exit)),
@@ -474,12 +524,17 @@ int bus_type_ready(PyObject *module) noexcept {
     bus_type.tp_traverse = bus_traverse;
     bus_type.tp_clear = bus_clear;
     bus_type.tp_doc =
-        "Bus(address, *, timeout=None)\n\n"
+        "Bus(address, *, timeout=None)\n--\n\n"
         "A connection to a D-Bus bus: Bus(address) for any D-Bus address (unix:path=...,\n"
         "unixexec:...), Bus.system() for the system bus, Bus.session() for the session bus,\n"
         "Bus.remote(host) for another host's system bus over SSH.  Any number of threads may\n"
         "share one Bus: every wait releases the interpreter lock, and their calls are in\n"
-        "flight together.  Use it as a context manager, or call close().";
+        "flight together.  Use it as a context manager, or call close().  Raises\n"
+        "ConnectionError (or a subclass) when the bus cannot be reached, TimeoutError\n"
+        "when it does not answer in `timeout` seconds, ValueError for an invalid address.\n\n"
+        "    with varquin.Bus(\"unix:path=/run/dbus/system_bus_socket\") as bus:\n"
+        "        (names,) = bus.call(\"org.freedesktop.DBus\", \"/org/freedesktop/DBus\",\n"
+        "                            \"org.freedesktop.DBus\", \"ListNames\")";
     bus_type.tp_new = bus_new;
     bus_type.tp_dealloc = bus_dealloc;
     bus_type.tp_repr = bus_repr;

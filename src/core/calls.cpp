@@ -108,11 +108,11 @@ bool send_call(bus_object *self, const call_target &to, const plan &args, double
     return sent(r, to);
 }
 
-sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const plan &args,
-                              double timeout) noexcept {
+reply_ref call_and_wait(bus_object *self, const call_target &to, const plan &args,
+                        double timeout) noexcept {
     connection *conn = open_connection(self);
     if (!conn || refuse_own_service(to))
-        return nullptr;
+        return {};
     py_ref keep = py_ref::borrow(reinterpret_cast<PyObject *>(self));
     waiter w;
     pending_call p;
@@ -149,7 +149,7 @@ sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const pla
             }
         }
         if (sending && !sent(r, to))
-            return nullptr;
+            return {};
         sending = false;
         if (status != wait_status::interrupted)
             break;
@@ -164,55 +164,63 @@ sd_bus_message *call_and_wait(bus_object *self, const call_target &to, const pla
     }
     if (PyErr_Occurred()) {  // interrupted; a reply that is in is dropped
         conn->release(reply);
-        return nullptr;
+        return {};
     }
     if (!reply) {
         switch (status) {
         case wait_status::closed:
             raise_errno(-ECONNABORTED, "the bus was closed while the call waited for its reply");
-            return nullptr;
+            return {};
         case wait_status::lost:
             raise_errno(lost ? lost : -ENOTCONN, "the connection was lost");
-            return nullptr;
+            return {};
         default:
             raise_call_timeout(to.member, timeout);
-            return nullptr;
+            return {};
         }
     }
     return checked_reply(self, reply);
 }
 
-sd_bus_message *checked_reply(bus_object *self, sd_bus_message *reply) noexcept {
+reply_ref checked_reply(bus_object *self, sd_bus_message *reply) noexcept {
+    reply_ref owned(self->conn, reply);
     if (sd_bus_message_is_method_error(reply, nullptr)) {
         raise_bus_error(sd_bus_message_get_error(reply));
-        self->conn->release(reply);
-        return nullptr;
+        return {};
     }
-    return reply;
+    return owned;
 }
 
-PyObject *reply_values(bus_object *self, sd_bus_message *reply) noexcept {
-    PyObject *values = read_body(reply);
-    self->conn->release(reply);
-    return values;
-}
+PyObject *reply_values(reply_ref reply) noexcept { return read_body(reply.get()); }
 
 // --- Bus.call ---------------------------------------------------------------------------
 
 const char bus_call_doc[] =
-    "call(destination, path, interface, member, signature='', *args, timeout=None) -> tuple\n"
+    "call($self, destination, path, interface, member, signature='', *args, timeout=None)\n"
+    "--\n"
     "\n"
     "Calls `member` of `interface` on the object `path` of the service `destination`,\n"
     "with `args` sent as the complete types of `signature`, and returns the reply's\n"
-    "values as a tuple (() for none).  `timeout` is in seconds; None is the library's\n"
-    "default (25 s), math.inf waits for ever.\n"
+    "values as a tuple (() when the reply has none).  `destination` may be None on a\n"
+    "peer-to-peer connection (no bus daemon to route the call); `interface` may be\n"
+    "None, and the message then names no interface.  `timeout` is in seconds: None is\n"
+    "the library's default (25 s), math.inf waits for ever.\n"
     "\n"
-    "Values are checked before anything is sent: OverflowError, TypeError, ValueError\n"
-    "or UnicodeEncodeError name the argument and the expected type.  An error reply\n"
-    "raises varquin.BusError or its subclass for the error's name; no reply in time\n"
-    "raises TimeoutError; a connection that is gone raises ConnectionError; a closed\n"
-    "bus raises ValueError.  The wait releases the interpreter lock; other threads'\n"
-    "calls on the same bus are in flight at the same time.";
+    "Raises, before anything is sent, OverflowError, TypeError, ValueError or\n"
+    "UnicodeEncodeError naming the argument and the type `signature` expects, and\n"
+    "ValueError for an invalid signature or name.  An error reply raises\n"
+    "varquin.BusError, or its subclass for the error's name (ServiceUnknown,\n"
+    "UnknownMethod, AccessDenied, ...); no reply in time raises TimeoutError; a\n"
+    "connection that is gone raises ConnectionError; a closed bus raises ValueError;\n"
+    "calling a service that this thread's own serve() answers raises RuntimeError.\n"
+    "The wait releases the interpreter lock, so other threads' calls on the same bus\n"
+    "are in flight at the same time.\n"
+    "\n"
+    "    (names,) = bus.call(\"org.freedesktop.DBus\", \"/org/freedesktop/DBus\",\n"
+    "                        \"org.freedesktop.DBus\", \"ListNames\")\n"
+    "    bus.call(\"org.freedesktop.systemd1\", \"/org/freedesktop/systemd1\",\n"
+    "             \"org.freedesktop.systemd1.Manager\", \"StartUnit\", \"ss\",\n"
+    "             \"foo.service\", \"replace\", timeout=10)";
 
 bool parse_call(const char *function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                 call_target &to, plan &values, double &timeout) noexcept {
@@ -263,8 +271,8 @@ PyObject *bus_call(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
     if (!parse_call("call", args, nargs, kwnames, to, values, timeout))
         return nullptr;
     auto *self = reinterpret_cast<bus_object *>(self_);
-    sd_bus_message *reply = call_and_wait(self, to, values, timeout);
-    return reply ? reply_values(self, reply) : nullptr;
+    reply_ref reply = call_and_wait(self, to, values, timeout);
+    return reply ? reply_values(std::move(reply)) : nullptr;
 }
 
 // --- Properties ---------------------------------------------------------------------------
@@ -288,10 +296,20 @@ bool property_target(PyObject *const *slots, call_target &to) noexcept {
 }  // namespace
 
 const char bus_get_property_doc[] =
-    "get_property(destination, path, interface, name, *, timeout=None) -> value\n"
+    "get_property($self, destination, path, interface, name, *, timeout=None)\n"
+    "--\n"
     "\n"
-    "The value of the property `name` of `interface` (org.freedesktop.DBus.Properties.Get),\n"
-    "typed by its signature.  Errors as for call().";
+    "Returns the value of the property `name` of `interface` on the object `path` of\n"
+    "`destination` (org.freedesktop.DBus.Properties.Get), converted as its signature\n"
+    "says: the variant is unwrapped.  `destination` may be None on a peer-to-peer\n"
+    "connection; `timeout` as for call().\n"
+    "\n"
+    "Raises varquin.UnknownProperty or UnknownInterface when the object has no such\n"
+    "property, ValueError for an invalid name and when the reply is not one value,\n"
+    "and otherwise what call() raises.\n"
+    "\n"
+    "    version = bus.get_property(\"org.freedesktop.systemd1\", \"/org/freedesktop/systemd1\",\n"
+    "                               \"org.freedesktop.systemd1.Manager\", \"Version\")";
 
 PyObject *bus_get_property(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) noexcept {
@@ -310,10 +328,10 @@ PyObject *bus_get_property(PyObject *self_, PyObject *const *args, Py_ssize_t na
     if (!values.add("ss", slots + 2, 2, "argument"))
         return nullptr;
     auto *self = reinterpret_cast<bus_object *>(self_);
-    sd_bus_message *reply = call_and_wait(self, to, values, timeout);
+    reply_ref reply = call_and_wait(self, to, values, timeout);
     if (!reply)
         return nullptr;
-    py_ref tuple(reply_values(self, reply));
+    py_ref tuple(reply_values(std::move(reply)));
     if (!tuple)
         return nullptr;
     if (PyTuple_GET_SIZE(tuple.get()) != 1)
@@ -323,10 +341,20 @@ PyObject *bus_get_property(PyObject *self_, PyObject *const *args, Py_ssize_t na
 }
 
 const char bus_get_all_doc[] =
-    "get_all(destination, path, interface, *, timeout=None) -> dict[str, value]\n"
+    "get_all($self, destination, path, interface, *, timeout=None)\n"
+    "--\n"
     "\n"
-    "Every property of `interface` by name (org.freedesktop.DBus.Properties.GetAll),\n"
-    "each typed by its signature.  Errors as for call().";
+    "Returns every property of `interface` on the object `path` of `destination` as a\n"
+    "dict from name to value (org.freedesktop.DBus.Properties.GetAll), each value\n"
+    "converted as its signature says.  `destination` may be None on a peer-to-peer\n"
+    "connection; `timeout` as for call().\n"
+    "\n"
+    "Raises ValueError for an invalid name and when the reply is not of signature\n"
+    "a{sv}, and otherwise what call() raises (UnknownInterface, UnknownObject, ...).\n"
+    "\n"
+    "    props = bus.get_all(\"org.freedesktop.hostname1\", \"/org/freedesktop/hostname1\",\n"
+    "                        \"org.freedesktop.hostname1\")\n"
+    "    props[\"Hostname\"]";
 
 PyObject *bus_get_all(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                       PyObject *kwnames) noexcept {
@@ -345,26 +373,35 @@ PyObject *bus_get_all(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
     if (!values.add("s", slots + 2, 1, "argument"))
         return nullptr;
     auto *self = reinterpret_cast<bus_object *>(self_);
-    sd_bus_message *reply = call_and_wait(self, to, values, timeout);
+    reply_ref reply = call_and_wait(self, to, values, timeout);
     if (!reply)
         return nullptr;
-    const int r = sd_bus_message_has_signature(reply, "a{sv}");
+    const int r = sd_bus_message_has_signature(reply.get(), "a{sv}");
     if (r <= 0) {
-        self->conn->release(reply);
         return PyErr_Format(PyExc_ValueError, "the reply to GetAll is not of signature a{sv}");
     }
-    py_ref tuple(reply_values(self, reply));
+    py_ref tuple(reply_values(std::move(reply)));
     if (!tuple)
         return nullptr;
     return py_ref::borrow(PyTuple_GET_ITEM(tuple.get(), 0)).release();
 }
 
 const char bus_set_property_doc[] =
-    "set_property(destination, path, interface, name, signature, value, *, timeout=None) -> None\n"
+    "set_property($self, destination, path, interface, name, signature, value, *, timeout=None)\n"
+    "--\n"
     "\n"
-    "Sets the property `name` of `interface` to `value`, sent as `signature` (one\n"
-    "complete type) in a variant (org.freedesktop.DBus.Properties.Set).  Errors as for\n"
-    "call().";
+    "Sets the property `name` of `interface` on the object `path` of `destination` to\n"
+    "`value`, sent as `signature` (one complete type) in a variant\n"
+    "(org.freedesktop.DBus.Properties.Set), and returns None.  `destination` may be\n"
+    "None on a peer-to-peer connection; `timeout` as for call().\n"
+    "\n"
+    "Raises what call() raises for the value and the call: TypeError, ValueError or\n"
+    "OverflowError when `value` does not fit `signature` or `signature` is not one\n"
+    "complete type, and the error reply's BusError (PropertyReadOnly, AccessDenied,\n"
+    "InvalidArgs, ...).\n"
+    "\n"
+    "    bus.set_property(\"org.example.Thing\", \"/org/example/Thing\", \"org.example.Thing\",\n"
+    "                     \"Level\", \"u\", 3)";
 
 PyObject *bus_set_property(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) noexcept {
@@ -391,10 +428,9 @@ PyObject *bus_set_property(PyObject *self_, PyObject *const *args, Py_ssize_t na
     if (!values.add("ss", slots + 2, 2, "argument") || !values.add("v", &value, 1, "value"))
         return nullptr;
     auto *self = reinterpret_cast<bus_object *>(self_);
-    sd_bus_message *reply = call_and_wait(self, to, values, timeout);
+    reply_ref reply = call_and_wait(self, to, values, timeout);
     if (!reply)
         return nullptr;
-    self->conn->release(reply);
     Py_RETURN_NONE;
 }
 

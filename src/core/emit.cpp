@@ -12,10 +12,20 @@
 namespace vq::core {
 
 const char bus_emit_doc[] =
-    "emit(path, interface, member, signature='', *args) -> None\n"
+    "emit($self, path, interface, member, signature='', *args)\n"
+    "--\n"
     "\n"
-    "Emits the signal `member` of `interface` from the object `path`, with `args` sent as\n"
-    "the complete types of `signature` (checked as for call()).";
+    "Emits the signal `member` of `interface` from the object `path` of this\n"
+    "connection, with `args` sent as the complete types of `signature`, and returns\n"
+    "None once the message is queued.  A signal of an exported varquin.Interface is\n"
+    "usually emitted by calling its varquin.signal method instead.\n"
+    "\n"
+    "Raises ValueError for an invalid path, interface, member or signature (the\n"
+    "interface cannot be None here), the value errors of call() (TypeError,\n"
+    "OverflowError, ValueError naming the argument), ConnectionError when the\n"
+    "connection is gone and ValueError when the bus is closed.\n"
+    "\n"
+    "    bus.emit(\"/org/example/Thing\", \"org.example.Thing\", \"Changed\", \"u\", 3)";
 
 PyObject *bus_emit(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                    PyObject *kwnames) noexcept {

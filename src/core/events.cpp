@@ -104,8 +104,8 @@ PyObject *taken_outcome(pending_call_object *self) noexcept {
     sd_bus_message *reply = std::exchange(self->call.reply, nullptr);
     if (!reply)
         return PyErr_Format(PyExc_RuntimeError, "the call's result was already taken");
-    reply = checked_reply(self->bus, reply);
-    return reply ? reply_values(self->bus, reply) : nullptr;
+    reply_ref checked = checked_reply(self->bus, reply);
+    return checked ? reply_values(std::move(checked)) : nullptr;
 }
 
 // Gives `future` the outcome: `values`, or (null) the exception raised.
@@ -160,8 +160,8 @@ PyObject *pending_call_result(PyObject *self_, PyObject *) noexcept {
     }
     if (!reply)
         return PyErr_Format(PyExc_RuntimeError, "the call's result was already taken");
-    reply = checked_reply(self->bus, reply);
-    return reply ? reply_values(self->bus, reply) : nullptr;
+    reply_ref checked = checked_reply(self->bus, reply);
+    return checked ? reply_values(std::move(checked)) : nullptr;
 }
 
 PyObject *pending_call_cancel(PyObject *self_, PyObject *) noexcept {
@@ -222,12 +222,14 @@ PyObject *pending_call_get_done(PyObject *self_, void *) noexcept {
 
 PyMethodDef pending_call_methods[] = {
     {"result", pending_call_result, METH_NOARGS,
-     "result() -> tuple\n\nThe reply's values, or the error raised (as Bus.call raises it)."},
+     "result($self, /)\n--\n\n"
+     "Returns the reply's values as a tuple, or raises the error as Bus.call raises it."},
     {"cancel", pending_call_cancel, METH_NOARGS,
-     "cancel() -> None\n\nForgets the call: its reply is dropped."},
+     "cancel($self, /)\n--\n\nForgets the call: its reply is dropped."},
     {"settle", pending_call_settle, METH_O,
-     "settle(future) -> None\n\nThe call's outcome goes to the asyncio future: its values\n"
-     "(set_result) or its error (set_exception), unless the future is done by then."},
+     "settle($self, future, /)\n--\n\n"
+     "Gives the call's outcome to the asyncio `future`: its values (set_result) or its error\n"
+     "(set_exception), unless the future is done by then."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -20,14 +20,16 @@
 namespace vq::core {
 
 const char bus_export_doc[] =
-    "export(path, obj) -> Export\n"
+    "_export($self, path, obj)\n"
+    "--\n"
     "\n"
-    "Serves `obj`, an instance of varquin.Interface subclasses, at object path `path`:\n"
-    "one vtable per interface, answering its methods, Introspect, and\n"
-    "org.freedesktop.DBus.Properties (Get, GetAll, Set, with PropertiesChanged after a\n"
-    "Set).  Calls are run by serve() (or by the event loop of varquin.aio).  The object\n"
-    "stays exported until Export.close() or the bus's end; dropping the Export does not\n"
-    "unexport it.";
+    "Serves `obj`, an instance of varquin.Interface subclasses, at object path `path`\n"
+    "and returns its varquin.Export: one vtable per interface, answering its methods,\n"
+    "Introspect, and org.freedesktop.DBus.Properties (Get, GetAll, Set, with\n"
+    "PropertiesChanged after a Set).  Bus.export() calls it and also records the\n"
+    "export for the object's signals.  Raises ValueError for an invalid path or an\n"
+    "interface already exported there, TypeError when `obj` is not an instance of an\n"
+    "Interface subclass that names an interface.";
 
 PyObject *bus_export(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames) noexcept {

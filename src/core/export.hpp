@@ -36,6 +36,12 @@ void free_export_registry(export_registry *registry) noexcept;
 // >0 when it took the message.  Under the lock, during processing.
 int take_properties_call(export_registry &registry, sd_bus_message *m) noexcept;
 
+// Follows the bus daemon's NameAcquired and NameLost signals to this
+// connection, so that names taken by any means (a raw RequestName call
+// included) count as this connection's own.  Connection lock held; the
+// message is left unread.
+void note_name_change(export_registry &registry, sd_bus_message *m) noexcept;
+
 // Runs the queued incoming calls and sends their replies: for serve() and
 // for an event loop.  Interpreter lock held.  Null with an exception set
 // when a callable raised SystemExit or KeyboardInterrupt (its caller has

@@ -43,6 +43,10 @@ bool calls_own_service(const char *destination) noexcept {
     for (const std::string &name : serving->exports->owned_names)
         if (name == destination)
             return true;
+    std::lock_guard<std::mutex> hold(serving->exports->names_lock);
+    for (const std::string &name : serving->exports->acquired_names)
+        if (name == destination)
+            return true;
     return false;
 }
 

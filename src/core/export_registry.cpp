@@ -1,6 +1,7 @@
 #include "core/export_registry.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <new>
 
@@ -62,6 +63,31 @@ export_registry *new_export_registry(connection &conn) noexcept {
     if (reg)
         reg->conn = &conn;
     return reg;
+}
+
+void note_name_change(export_registry &reg, sd_bus_message *m) noexcept {
+    static constexpr const char *daemon = "org.freedesktop.DBus";
+    const bool acquired = sd_bus_message_is_signal(m, daemon, "NameAcquired") > 0;
+    if (!acquired && sd_bus_message_is_signal(m, daemon, "NameLost") <= 0)
+        return;
+    const char *sender = sd_bus_message_get_sender(m);
+    const char *name = nullptr;
+    if (!sender || std::strcmp(sender, daemon) != 0 ||
+        sd_bus_message_read_basic(m, 's', &name) < 0 || !name) {
+        (void)sd_bus_message_rewind(m, 1);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(reg.names_lock);
+        auto &names = reg.acquired_names;
+        const auto at = std::find(names.begin(), names.end(), name);
+        if (acquired && at == names.end())
+            names.emplace_back(name);
+        else if (!acquired && at != names.end())
+            names.erase(at);
+    }
+    // Subscriptions read the same message from its start.
+    (void)sd_bus_message_rewind(m, 1);
 }
 
 void clear_export_references(export_registry *reg) noexcept {

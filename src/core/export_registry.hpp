@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,12 @@ struct export_registry {
     bool stop = false;  // connection lock: stop() was called
     bool serving = false;  // interpreter lock: serve() runs
     std::vector<std::string> owned_names;  // interpreter lock: names request_name obtained
+    // Names the bus daemon says this connection owns (NameAcquired minus
+    // NameLost), however they were requested.  names_lock only: a leaf
+    // lock, taken under the connection lock by the filter and under the
+    // interpreter lock by calls_own_service, never while taking another.
+    std::mutex names_lock;
+    std::vector<std::string> acquired_names;
 };
 
 // Frees a dead object that no queued call and no handle names any more.

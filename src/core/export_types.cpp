@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/args.hpp"
+#include "core/bus.hpp"
 #include "core/errors.hpp"
 #include "core/export.hpp"
 #include "core/export_dispatch.hpp"
@@ -65,10 +66,19 @@ PyObject *pending_reply_answer(pending_reply_object *self, reply_plan &out) noex
     Py_RETURN_NONE;
 }
 
+// Whether the call was received by the parent process: after fork() the
+// connection's lock may be held by a thread that does not exist here, so
+// the call is neither answered nor released in this process.
+bool received_by_parent(pending_reply_object *self) noexcept {
+    return self->bus->conn && self->bus->conn->inherited();
+}
+
 PyObject *pending_reply_send(PyObject *self_, PyObject *result) noexcept {
     auto *self = reinterpret_cast<pending_reply_object *>(self_);
     if (!self->m)
         Py_RETURN_NONE;
+    if (received_by_parent(self))
+        return raise_inherited();
     reply_plan out;
     naming what{nullptr, *self->what};
     add_result(out, result, *self->out_sig, what);
@@ -79,6 +89,8 @@ PyObject *pending_reply_fail(PyObject *self_, PyObject *exc) noexcept {
     auto *self = reinterpret_cast<pending_reply_object *>(self_);
     if (!self->m)
         Py_RETURN_NONE;
+    if (received_by_parent(self))
+        return raise_inherited();
     reply_plan out;
     py_ref fatal;
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
@@ -95,7 +107,7 @@ PyObject *pending_reply_fail(PyObject *self_, PyObject *exc) noexcept {
 void pending_reply_dealloc(PyObject *obj) noexcept {
     auto *self = reinterpret_cast<pending_reply_object *>(obj);
     PyObject_GC_UnTrack(obj);
-    if (self->m) {
+    if (self->m && !received_by_parent(self)) {
         // Never answered (its task was cancelled): the caller is told.
         reply_plan out;
         out.what = reply_plan::kind::error;
@@ -131,6 +143,12 @@ void unexport(export_object *self) noexcept {
     connection *conn = self->bus->conn;
     if (!reg || !conn)
         return;
+    if (conn->inherited()) {
+        // After fork(): the parent's connection lock may be held by a thread
+        // that does not exist here; the references go, the record stays.
+        drop_references(*reg, o);
+        return;
+    }
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
@@ -179,7 +197,8 @@ void export_dealloc(PyObject *obj) noexcept {
         PyObject_ClearWeakRefs(obj);
     // Dropping the handle keeps the object exported: only close() ends it.
     if (object_export *o = std::exchange(self->target, nullptr)) {
-        if (connection *conn = self->bus->conn) {
+        connection *conn = self->bus->conn;
+        if (conn && !conn->inherited()) {
             gil_released unlocked;
             std::lock_guard<std::mutex> hold(conn->lock());
             --o->handles;
@@ -200,8 +219,9 @@ int export_traverse(PyObject *obj, visitproc visit, void *arg) noexcept {
 
 PyMethodDef export_methods[] = {
     {"close", export_close, METH_NOARGS,
-     "close() -> None\n\nUnexports the object: its interfaces leave the bus; calls already queued\n"
-     "are answered with UnknownObject.  Closing twice is fine."},
+     "close($self, /)\n--\n\n"
+     "Unexports the object and returns None: its interfaces leave the bus; calls already\n"
+     "queued are answered with UnknownObject.  Closing twice is fine."},
     {"__enter__", export_enter, METH_NOARGS, "Returns the export."},
     {"__exit__", FASTCALL(export_exit), METH_FASTCALL, "Unexports the object."},
     {nullptr, nullptr, 0, nullptr},
@@ -230,7 +250,11 @@ int export_type_ready(PyObject *module) noexcept {
     export_type.tp_name = "varquin.Export";
     export_type.tp_basicsize = sizeof(export_object);
     export_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    export_type.tp_doc = "An object exported by Bus.export(): close() unexports it.";
+    export_type.tp_doc =
+        "An object exported by Bus.export(): close() (or the end of a `with` block)\n"
+        "unexports it; dropping it does not.\n\n"
+        "    with bus.export(\"/org/example/Greeter\", Greeter()) as handle:\n"
+        "        bus.serve()";
     export_type.tp_dealloc = export_dealloc;
     export_type.tp_traverse = export_traverse;
     export_type.tp_methods = export_methods;

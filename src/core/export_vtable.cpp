@@ -5,6 +5,7 @@
 
 #include "core/export_handlers.hpp"
 #include "core/marshal.hpp"
+#include "owners.hpp"
 #include "py_ref.hpp"
 
 namespace vq::core {
@@ -50,7 +51,7 @@ sd_bus_vtable entry(uint8_t type, uint64_t flags) noexcept {
 std::unique_ptr<interface_export> build_interface(PyObject *desc, object_export *o) noexcept {
     if (!tuple_of(desc, 4))
         return nullptr;
-    auto i = std::unique_ptr<interface_export>(new (std::nothrow) interface_export);
+    auto i = vq::allocate<interface_export>();
     if (!i) {
         PyErr_NoMemory();
         return nullptr;

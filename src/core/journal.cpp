@@ -232,9 +232,14 @@ PyObject *journal_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexc
 }
 
 // Nothing else can reach the record once the object is freed: methods hold
-// a reference to the object while they run.
+// a reference to the object while they run.  In a child after fork() the
+// record is the parent's, as the fork caught it: a parent thread may have
+// held `lock` mid-read, so the child neither takes the lock nor closes the
+// journal, and leaves its copy as it is (the descriptors close on exec).
 void journal_dealloc(PyObject *self) noexcept {
-    delete reinterpret_cast<journal_object *>(self)->rec;
+    journal_record *rec = reinterpret_cast<journal_object *>(self)->rec;
+    if (rec->owner == getpid())
+        delete rec;
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -468,6 +473,8 @@ PyObject *journal_close(PyObject *self, PyObject *) noexcept {
 
 PyObject *journal_get_closed(PyObject *self, void *) noexcept {
     journal_record *rec = reinterpret_cast<journal_object *>(self)->rec;
+    if (rec->owner != getpid())
+        return PyBool_FromLong(!rec->open);  // the fork's copy: no other thread, no lock
     bool open;
     {
         gil_released unlocked;
@@ -480,18 +487,20 @@ PyObject *journal_get_closed(PyObject *self, void *) noexcept {
 PyMethodDef journal_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(journal_read)),
      METH_FASTCALL | METH_KEYWORDS,
-     "read(lines=-1, since=0) -> list of (usec, fields)\n\nThe last `lines` entries (all when "
-     "negative), of those at or after `since` (µs since the epoch) when not 0."},
+     "read($self, lines=-1, since=0)\n--\n\nReturns a list of (usec, fields): the last `lines` "
+     "entries (all when negative), of those at or after `since` (µs since the epoch) when not "
+     "0."},
     {"seek_tail", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(journal_seek_tail)),
      METH_FASTCALL | METH_KEYWORDS,
-     "seek_tail(back=0)\n\nfollow() then reads the last `back` entries, then new ones."},
+     "seek_tail($self, back=0)\n--\n\nfollow() then reads the last `back` entries, then new "
+     "ones."},
     {"follow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(journal_follow)),
      METH_FASTCALL | METH_KEYWORDS,
-     "follow(timeout=None, max=64) -> list of (usec, fields), or None once closed\n\nThe "
+     "follow($self, timeout=None, max=64)\n--\n\nReturns a list of (usec, fields): the "
      "entries after the position, waiting up to `timeout` seconds for the first; [] when none "
-     "came in time."},
+     "came in time, None once closed."},
     {"close", journal_close, METH_NOARGS,
-     "close()\n\nCloses the journal; a thread waiting in follow() returns None."},
+     "close($self, /)\n--\n\nCloses the journal; a thread waiting in follow() returns None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -507,7 +516,8 @@ int journal_type_ready(PyObject *module) noexcept {
     journal_type.tp_basicsize = sizeof(journal_object);
     journal_type.tp_flags = Py_TPFLAGS_DEFAULT;
     journal_type.tp_doc =
-        "Journal(root=None, *, terms=None)\n\nThe local journal (or that of the system installed "
+        "Journal(root=None, *, terms=None)\n--\n\nThe local journal (or that of the system "
+        "installed "
         "at `root`), reading the entries that match one of `terms` (each a list of FIELD=value "
         "str that must all hold; every entry when none).";
     journal_type.tp_new = journal_new;

@@ -563,16 +563,20 @@ int subscription_traverse(PyObject *obj, visitproc visit, void *arg) noexcept {
 
 PyMethodDef subscription_methods[] = {
     {"get", FASTCALL_KW(subscription_get), METH_FASTCALL | METH_KEYWORDS,
-     "get(timeout=None) -> varquin.Signal\n\n"
-     "The next signal, oldest first, waiting up to `timeout` seconds (None: for ever) with\n"
-     "the interpreter lock released.  TimeoutError when none came, ValueError once closed,\n"
-     "ConnectionError when the connection is lost.  When the queue was full and its oldest\n"
-     "signals were dropped, raises varquin.SignalsLost (its `lost` says how many) once;\n"
-     "the next get() goes on with the signals kept."},
+     "get($self, timeout=None)\n--\n\n"
+     "Returns the next varquin.Signal, oldest first, waiting up to `timeout` seconds\n"
+     "(None: for ever) with the interpreter lock released.  Raises TimeoutError when\n"
+     "none came, ValueError once closed, ConnectionError when the connection is lost.\n"
+     "When the queue was full and its oldest signals were dropped, raises\n"
+     "varquin.SignalsLost (its `lost` says how many) once; the next get() goes on with\n"
+     "the signals kept.\n\n"
+     "    signal = sub.get(timeout=5)\n"
+     "    print(signal.member, signal.args)"},
     {"_pop", subscription_pop, METH_NOARGS, "The next queued signal without waiting, or None."},
     {"close", subscription_close, METH_NOARGS,
-     "close() -> None\n\nRemoves the match from the bus and drops queued signals; a thread\n"
-     "waiting in get() or iterating returns.  Closing twice is fine."},
+     "close($self, /)\n--\n\n"
+     "Removes the match from the bus, drops the queued signals and returns None; a\n"
+     "thread waiting in get() or iterating returns.  Closing twice is fine."},
     {"__enter__", subscription_enter, METH_NOARGS, "Returns the subscription."},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(subscription_exit)),
      METH_FASTCALL, "Closes the subscription."},
@@ -673,24 +677,36 @@ bool read_bound(PyObject *obj, size_t &bound) noexcept {
 }  // namespace
 
 const char bus_subscribe_doc[] =
-    "subscribe(sender=None, path=None, interface=None, member=None, *, args=None,\n"
-    "          arg0namespace=None, path_namespace=None, max_queued=None) -> Subscription\n"
+    "subscribe($self, sender=None, path=None, interface=None, member=None, *, args=None, "
+    "arg0namespace=None, path_namespace=None, max_queued=None)\n"
+    "--\n"
     "\n"
-    "A subscription to the signals that match every given part (None: any).  The match\n"
-    "is in place on the bus when this returns: a signal emitted afterwards is received.\n"
-    "sub.get(timeout) gives the next varquin.Signal(sender, path, interface, member,\n"
-    "args); iterating blocks between signals until sub.close().  Use it as a context\n"
-    "manager.\n"
+    "Returns a varquin.Subscription to the signals that match every given part (None:\n"
+    "any).  The match is in place on the bus when this returns, so a signal emitted\n"
+    "afterwards is received.  sub.get(timeout) gives the next varquin.Signal(sender,\n"
+    "path, interface, member, args); iterating blocks between signals until\n"
+    "sub.close().  Use it as a context manager.\n"
     "\n"
     "args={0: 'value', 2: 'other'} matches signals whose string argument N is that\n"
     "text; arg0namespace='org.example' those whose first argument is that name or one\n"
     "below it; path_namespace='/org/example' those from that path or one below it (not\n"
     "together with path).  Each subscription sees only the signals its own rule\n"
-    "matches, whatever other rules let through.\n"
+    "matches, whatever other rules let through.  A well-known sender is matched\n"
+    "against its current owner.\n"
     "\n"
     "Signals are queued until read, at most max_queued of them (None: 10000); when the\n"
-    "queue is full the oldest are dropped, and the next get() raises varquin.SignalsLost\n"
-    "saying how many.  A well-known sender is matched against its current owner.";
+    "queue is full the oldest are dropped, and the next get() raises\n"
+    "varquin.SignalsLost saying how many.\n"
+    "\n"
+    "Raises ValueError for an invalid name, path or namespace, for path together with\n"
+    "path_namespace and for a max_queued that is not a positive number; TypeError for\n"
+    "args that is not a dict from int to str; the BusError of a refused AddMatch\n"
+    "(LimitsExceeded, ...); ConnectionError when the connection is gone; ValueError\n"
+    "when the bus is closed.\n"
+    "\n"
+    "    with bus.subscribe(member=\"NameOwnerChanged\") as sub:\n"
+    "        signal = sub.get(timeout=5)\n"
+    "        name, old_owner, new_owner = signal.args";
 
 namespace {
 
@@ -720,7 +736,7 @@ PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t na
     }
     if (parts[path] && parts[path_namespace])
         return PyErr_Format(PyExc_ValueError, "path and path_namespace cannot both be given");
-    std::unique_ptr<subscription_state> state(new (std::nothrow) subscription_state);
+    std::unique_ptr<subscription_state> state = vq::allocate<subscription_state>();
     if (!state)
         return PyErr_NoMemory();
     if (!read_arg_matches(slots[args_slot], *state) || !read_bound(slots[bound], state->max_queued))
@@ -796,10 +812,9 @@ PyObject *bus_subscribe(PyObject *self_, PyObject *const *args, Py_ssize_t nargs
     if (!sub)
         return nullptr;
     auto *bus = reinterpret_cast<bus_object *>(self_);
-    sd_bus_message *reply = call_and_wait(bus, add_match, values, default_timeout);
+    reply_ref reply = call_and_wait(bus, add_match, values, default_timeout);
     if (!reply)
         return nullptr;  // the object's destruction takes the subscription out
-    bus->conn->release(reply);
     return sub.release();
 }
 
@@ -821,7 +836,11 @@ int subscription_type_ready(PyObject *module) noexcept {
     subscription_type.tp_basicsize = sizeof(subscription_object);
     subscription_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     subscription_type.tp_doc =
-        "A signal subscription made by Bus.subscribe(): get(timeout), iteration, close().";
+        "A signal subscription made by Bus.subscribe(): get(timeout) gives the next signal,\n"
+        "iterating gives each signal as it comes until close(), and `with` closes it.\n\n"
+        "    with bus.subscribe(member=\"NameOwnerChanged\") as sub:\n"
+        "        for signal in sub:\n"
+        "            print(signal.args)";
     subscription_type.tp_dealloc = subscription_dealloc;
     subscription_type.tp_traverse = subscription_traverse;
     subscription_type.tp_iter = PyObject_SelfIter;

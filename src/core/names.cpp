@@ -23,11 +23,20 @@ constexpr uint32_t name_do_not_queue = 4;
 }  // namespace
 
 const char bus_request_name_doc[] =
-    "request_name(name, *, timeout=None) -> None\n"
+    "request_name($self, name, *, timeout=None)\n"
+    "--\n"
     "\n"
-    "Makes this connection the owner of the well-known `name`.  Already owning it is\n"
-    "fine.  varquin.NameTaken (a BusError) when another connection owns it;\n"
-    "AccessDenied when the bus's policy forbids it.";
+    "Makes this connection the owner of the well-known bus name `name`, so that calls\n"
+    "addressed to it reach the objects this bus exports, and returns None.  Owning it\n"
+    "already is fine.  The name is released with release_name() or when the bus\n"
+    "closes.  `timeout` as for call().\n"
+    "\n"
+    "Raises ValueError for an invalid bus name (a unique name ':1.42' included);\n"
+    "varquin.NameTaken (a BusError) when another connection owns it; AccessDenied\n"
+    "when the bus's policy forbids owning it; otherwise what call() raises.\n"
+    "\n"
+    "    bus.export(\"/org/example/Greeter\", Greeter())\n"
+    "    bus.request_name(\"org.example.Greeter\")";
 
 namespace {
 
@@ -60,12 +69,11 @@ uint32_t name_call(PyObject *self_, PyObject *const *args, Py_ssize_t nargs, PyO
     const call_target to{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                          member};
     auto *self = reinterpret_cast<bus_object *>(self_);
-    sd_bus_message *reply = call_and_wait(self, to, p, timeout);
+    reply_ref reply = call_and_wait(self, to, p, timeout);
     if (!reply)
         return 0;
     uint32_t answer = 0;
-    const int r = sd_bus_message_read_basic(reply, 'u', &answer);
-    self->conn->release(reply);
+    const int r = sd_bus_message_read_basic(reply.get(), 'u', &answer);
     if (r < 0 || answer == 0) {
         raise_errno(r < 0 ? r : -EBADMSG, "cannot read the bus's answer");
         return 0;
@@ -95,9 +103,15 @@ PyObject *bus_request_name(PyObject *self_, PyObject *const *args, Py_ssize_t na
 }
 
 const char bus_release_name_doc[] =
-    "release_name(name, *, timeout=None) -> None\n"
+    "release_name($self, name, *, timeout=None)\n"
+    "--\n"
     "\n"
-    "Gives up the well-known `name`; a name this connection does not own is left as it is.";
+    "Gives up the well-known bus name `name` and returns None; a name this connection\n"
+    "does not own is left as it is.  `timeout` as for call().\n"
+    "\n"
+    "Raises ValueError for an invalid bus name; otherwise what call() raises.\n"
+    "\n"
+    "    bus.release_name(\"org.example.Greeter\")";
 
 PyObject *bus_release_name(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) noexcept {

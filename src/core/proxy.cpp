@@ -90,8 +90,8 @@ PyObject *proxy_method_vectorcall(PyObject *self_, PyObject *const *args, size_t
     bus_object *bus = target_bus(self);
     if (!bus)
         return nullptr;
-    sd_bus_message *reply = call_and_wait(bus, self->to, values, timeout);
-    return reply ? shape(self, reply_values(bus, reply)) : nullptr;
+    reply_ref reply = call_and_wait(bus, self->to, values, timeout);
+    return reply ? shape(self, reply_values(std::move(reply))) : nullptr;
 }
 
 // _start(*args, timeout=None): the call sent for an event loop, as a PendingCall.
@@ -246,7 +246,8 @@ int proxy_method_type_ready(PyObject *module) noexcept {
     proxy_method_type.tp_flags =
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
     proxy_method_type.tp_doc =
-        "ProxyMethod(bus, destination, path, interface, member, in_signature, out_signature)\n\n"
+        "ProxyMethod(bus, destination, path, interface, member, in_signature, out_signature)\n"
+        "--\n\n"
         "One method of a remote object, prepared once.  Calling it with one value per complete\n"
         "type of in_signature (and an optional keyword-only timeout) calls the method as\n"
         "Bus.call does and returns None for an empty out_signature, the value for one\n"

@@ -10,15 +10,25 @@
 namespace vq::core {
 
 const char bus_serve_doc[] =
-    "serve() -> None\n"
+    "serve($self, /)\n"
+    "--\n"
     "\n"
-    "Runs the exported objects' methods and properties for incoming calls until stop()\n"
-    "is called (from any thread, or by a callable) or the bus is closed.  The interpreter\n"
-    "lock is released while it waits; calls on this bus from other threads go on\n"
-    "meanwhile.  Ctrl-C on the main thread raises KeyboardInterrupt out of serve(), and\n"
-    "the bus stays usable.  A callable that raises SystemExit or KeyboardInterrupt\n"
-    "answers its caller with an error, then the exception leaves serve().  One serve()\n"
-    "at a time per bus.";
+    "Runs the exported objects' methods and properties for incoming calls until\n"
+    "stop() is called (from any thread, or by a callable) or the bus is closed, then\n"
+    "returns None.  The interpreter lock is released while it waits; calls on this\n"
+    "bus from other threads go on meanwhile.  Ctrl-C on the main thread raises\n"
+    "KeyboardInterrupt out of serve(), and the bus stays usable.  A callable that\n"
+    "raises SystemExit or KeyboardInterrupt answers its caller with an error, then\n"
+    "the exception leaves serve(); any other exception answers the caller with an\n"
+    "error reply and is logged.\n"
+    "\n"
+    "Raises RuntimeError when serve() already runs for this bus or an event loop\n"
+    "(varquin.aio) drives it; ConnectionError when the connection is lost; ValueError\n"
+    "when the bus is closed before serve() starts.\n"
+    "\n"
+    "    bus.export(\"/org/example/Greeter\", Greeter())\n"
+    "    bus.request_name(\"org.example.Greeter\")\n"
+    "    bus.serve()        # until bus.stop() or bus.close() from elsewhere";
 
 PyObject *bus_serve(PyObject *self_, PyObject *) noexcept {
     auto *self = reinterpret_cast<bus_object *>(self_);
@@ -83,10 +93,16 @@ PyObject *bus_serve(PyObject *self_, PyObject *) noexcept {
 }
 
 const char bus_stop_doc[] =
-    "stop() -> None\n"
+    "stop($self, /)\n"
+    "--\n"
     "\n"
-    "Makes serve() return, from any thread or from a callable it runs; when serve() is\n"
-    "not running, the next serve() returns at once.";
+    "Makes serve() return, from any thread or from a callable it runs, and returns\n"
+    "None; when serve() is not running, the next serve() returns at once.  Raises\n"
+    "ValueError when the bus is closed.\n"
+    "\n"
+    "    threading.Thread(target=bus.serve).start()\n"
+    "    ...\n"
+    "    bus.stop()";
 
 PyObject *bus_stop(PyObject *self_, PyObject *) noexcept {
     auto *self = reinterpret_cast<bus_object *>(self_);

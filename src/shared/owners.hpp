@@ -56,7 +56,8 @@ inline message_out out(message_ptr &owner) noexcept { return message_out(owner);
 //
 // Every record a module allocates itself (a connection, a registry, an
 // export, a subscription, a journal handle, a method slot, a copied string)
-// is had through `allocate` or malloc: null when memory is short, and the
+// is had through `new (std::nothrow)` (`allocate` puts it in an owner) or
+// malloc: null when memory is short, and the
 // caller reports that as its layer reports any failure, before anything
 // refers to the record: MemoryError (PyErr_NoMemory) where a Python caller
 // waits with the interpreter lock held, -ENOMEM (or errno ENOMEM) from the

@@ -20,16 +20,23 @@ class Bus(_core.Bus):
     __doc__ = _core.Bus.__doc__
 
     def export(self, path: str, obj: object) -> _core.Export:
-        """export(path, obj) -> Export
+        """Serves `obj`, an instance of varquin.Interface subclasses, at object
+        path `path` and returns its varquin.Export: one vtable per interface,
+        answering its methods, Introspect and org.freedesktop.DBus.Properties
+        (Get, GetAll, and Set followed by PropertiesChanged).  Calls are run by
+        serve() (or by the event loop of varquin.aio).  The object stays
+        exported until Export.close() or the end of the bus; dropping the
+        Export does not unexport it.
 
-        Serves `obj`, an instance of varquin.Interface subclasses, at object
-        path `path`: one vtable per interface, answering its methods,
-        Introspect and org.freedesktop.DBus.Properties (Get, GetAll, and Set
-        followed by PropertiesChanged).  Calls are run by serve() (or by the
-        event loop of varquin.aio).  The object stays exported until
-        Export.close() or the end of the bus; dropping the Export does not
-        unexport it.  ValueError when one of its interfaces is already
-        exported at `path`."""
+        Raises ValueError for an invalid path or when one of its interfaces is
+        already exported at `path`; TypeError when `obj` is not an instance of
+        an Interface subclass that names an interface; ValueError when the bus
+        is closed.
+
+            handle = bus.export("/org/example/Greeter", Greeter())
+            bus.request_name("org.example.Greeter")
+            bus.serve()
+        """
         handle = self._export(path, obj)
         register_export(obj, handle)
         return handle
@@ -73,9 +80,8 @@ class Bus(_core.Bus):
         introspect: bool | None = None,
         timeout: float | None = None,
     ) -> Any:
-        """proxy(destination, path, interface=None, *, introspect=None, timeout=None)
-
-        A proxy of the object `path` of `destination`:
+        """Returns a proxy of the object `path` of `destination` (None on a
+        peer-to-peer connection):
 
         - no interface: an ObjectProxy, from one Introspect call (p.interfaces,
           p.children, p["org.example.Thing"] for an interface);

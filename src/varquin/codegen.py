@@ -178,7 +178,11 @@ def generate(node: Node, source: str) -> str:
     """The Python module for the interfaces of `node`, leaving out the
     standard org.freedesktop.DBus.* ones; `source` says where the XML came
     from, in the module's docstring.  ValueError for a signature it cannot
-    express."""
+    express.
+
+        from varquin.proxy import parse_introspection
+        text = generate(parse_introspection(xml), "org.example.Greeter /greeter")
+    """
     taken: set[str] = {"typing", "varquin"}
     classes = [
         _interface(info, _class_name(info.name, taken))
@@ -217,7 +221,8 @@ def _introspect(address: str | None, destination: str, path: str) -> str:
 
 def main(argv: Sequence[str], stdout: TextIO, stderr: TextIO) -> int:
     """The codegen command: 0 with the module on stdout, or 1 with the reason
-    on stderr (2 for a command line argparse rejects)."""
+    on stderr.  A command line argparse rejects raises SystemExit(2) after
+    argparse's own message on stderr."""
     args = parser().parse_args(argv)
     try:
         if args.path is None:

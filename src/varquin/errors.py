@@ -7,6 +7,14 @@ itself for a name without a class of its own; the bus's own text is kept as
 with their errno: ``ConnectionError`` when the connection is gone,
 ``TimeoutError`` when no reply came in time (``NoReply`` is both a
 ``BusError`` and a ``TimeoutError``).
+
+    try:
+        bus.call("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                 "org.freedesktop.systemd1.Manager", "GetUnit", "s", "nosuch.service")
+    except varquin.NoSuchUnit as e:
+        print(e.message)                  # Unit nosuch.service not loaded.
+    except varquin.BusError as e:         # any other error reply
+        print(e.name, e.message)
 """
 
 from __future__ import annotations
@@ -35,8 +43,17 @@ class BusError(Exception):
     """An error reply: ``BusError(name, message)``.
 
     ``name`` is the D-Bus error name (``org.freedesktop.DBus.Error.Failed``),
-    ``message`` the text the peer sent.  Raised by a served method, it becomes
-    the error reply its caller receives.
+    ``message`` the text the peer sent.  A call raises it for an error reply
+    whose name has no class of its own (the subclasses below are raised for
+    theirs, and are caught by ``except BusError`` too).  Raised by a served
+    method, it becomes the error reply its caller receives:
+
+        @varquin.method("s", "")
+        def Remove(self, key):
+            if key not in self._items:
+                raise varquin.BusError("org.example.Error.NoSuchKey", f"no item {key}")
+
+    ``str()`` of it is ``"name: message"``; it pickles with both.
     """
 
     name: str
@@ -67,7 +84,8 @@ class _NamedError(BusError):
 
 
 class ServiceUnknown(_NamedError):
-    """No service owns the destination name."""
+    """No connection owns the destination name, and the bus could not start
+    one for it."""
 
     NAME = "org.freedesktop.DBus.Error.ServiceUnknown"
 
@@ -124,7 +142,8 @@ class NoReply(_NamedError, TimeoutError):
 
 
 class NameTaken(_NamedError):
-    """Bus.request_name: another connection owns the name."""
+    """Raised by ``Bus.request_name`` when another connection owns the name
+    (the request is not queued).  varquin's own error: no peer sends it."""
 
     NAME = "org.varquin.Error.NameTaken"
 
@@ -146,13 +165,22 @@ class SignalsLost(_NamedError):
 
 
 class NoSuchUnit(_NamedError):
-    """systemd knows no unit of that name."""
+    """systemd knows no unit of that name: ``GetUnit`` of a unit that is not
+    loaded, ``StartUnit`` of one without a unit file.  varquin.systemd's
+    Manager raises it too for a unit file that does not exist (enable,
+    disable, is_enabled)."""
 
     NAME = "org.freedesktop.systemd1.NoSuchUnit"
 
 
 def error_classes() -> dict[str, type[BusError]]:
-    """Every error class with a fixed name, by its name (subclasses included)."""
+    """Every error class with a fixed name, by its name (subclasses included,
+    those defined after import too): the mapping an error reply's name is
+    looked up in.
+
+        >>> error_classes()["org.freedesktop.DBus.Error.AccessDenied"]
+        <class 'varquin.errors.AccessDenied'>
+    """
     found: dict[str, type[BusError]] = {}
     pending: list[type[_NamedError]] = [_NamedError]
     while pending:

@@ -26,8 +26,8 @@ __all__ = ["MAX_WORKERS", "Result", "run"]
 
 T = TypeVar("T")
 
-# Hosts served at once when the caller does not say: each host holds a
-# thread and a connection (an ssh child for a remote one) while it runs.
+#: Hosts served at once when the caller does not say: each host holds a
+#: thread and a connection (an ssh child for a remote one) while it runs.
 MAX_WORKERS = 64
 
 # "unix:path=...", "unixexec:path=...", "tcp:host=...": a D-Bus address, not a host.
@@ -37,7 +37,11 @@ _ADDRESS = re.compile(r"^[a-z][a-z0-9-]*:[a-z]+=")
 @dataclass(frozen=True)
 class Result(Generic[T]):
     """One host's outcome: ``value`` is what the function returned, ``error``
-    the exception that ended it instead (None when it succeeded)."""
+    the exception that ended it instead (None when it succeeded).
+
+        r = fleet.run(["root@web1"], lambda m: m.is_enabled("nginx.service"))["root@web1"]
+        print(r.value if r.ok else f"failed: {r.error}")
+    """
 
     value: T | None
     error: BaseException | None
@@ -54,7 +58,8 @@ Opener = Callable[[float | None], tuple[Bus, bool]]
 
 
 def is_address(host: str) -> bool:
-    """True for a D-Bus address (``unix:path=...``) rather than a host name."""
+    """True for a D-Bus address (``unix:path=...``, ``tcp:host=...``) rather
+    than a host name (``root@web1``, ``web1:2222``)."""
     return _ADDRESS.match(host) is not None
 
 
@@ -62,7 +67,9 @@ def opener(host: str | Bus) -> tuple[str, Opener]:
     """The key and the opener of a host: a ``Bus`` is used as it is and keyed
     by its address; a D-Bus address (``unix:path=...``) is opened with
     ``Bus(address)``; anything else is a host for ``Bus.remote``
-    (``[user@]host[:port]``)."""
+    (``[user@]host[:port]``).  The opener takes a timeout in seconds and
+    returns the bus and whether the caller owns it (and so closes it).
+    TypeError for anything but a str or a Bus."""
     if isinstance(host, Bus):
         bus = host
         return bus.address, lambda timeout: (bus, False)
@@ -91,7 +98,9 @@ def run_openers(
     timeout: float | None = None,
     progress: Callable[[str, Result[T]], None] | None = None,
 ) -> dict[str, Result[T]]:
-    """:func:`run` over hosts given as openers by key."""
+    """:func:`run` over hosts given as openers by key (see :func:`opener`):
+    the command line's way in, where the keys are the names it prints.
+    Returns and raises as :func:`run`."""
     hosts: dict[str, _Host[T]] = {key: _Host(o) for key, o in openers.items()}
     deadline = None if timeout is None else time.monotonic() + timeout
     lock = threading.Condition()  # guards the hosts' fields and `waiting`
@@ -203,7 +212,15 @@ def run(
     one call at a time (so it should be quick).  A host that cannot be
     reached fails at once with the connection's error (ConnectionError; over
     SSH it carries ssh's own reason).  Raises ValueError for a host given
-    twice or a ``max_workers`` below 1."""
+    twice or a ``max_workers`` below 1, TypeError for a host that is neither
+    a str nor a Bus.
+
+        def restart(m):
+            return m.restart("nginx.service", wait=True, timeout=60).result
+
+        for host, r in fleet.run(["root@web1", "root@web2"], restart, timeout=120).items():
+            print(host, r.value if r.ok else f"failed: {r.error}")
+    """
     openers: dict[str, Opener] = {}
     for host in hosts:
         key, o = opener(host)

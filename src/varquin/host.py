@@ -7,6 +7,12 @@ a ``bus`` that is not a varquin.Bus (an asyncio one) raises TypeError.
 None asks for interactive authorisation.  A refusal raises the service's
 error with its own text: ``InvalidArgs`` for a host name or time zone the
 service does not accept, ``AccessDenied`` for a caller it does not allow.
+A system bus that cannot be reached raises ConnectionError.
+
+    from varquin import host
+    host.set_hostname(static="web1", pretty="Web server 1")
+    host.set_timezone("Europe/Berlin")
+    host.reboot("rebooting for the new kernel")
 """
 
 from __future__ import annotations
@@ -39,7 +45,8 @@ def _call(bus: Bus, service: tuple[str, str, str], member: str, signature: str, 
 
 
 def hostname(*, bus: Bus | None = None) -> str:
-    """The host's current host name (hostnamed's ``Hostname``)."""
+    """The host's current host name (hostnamed's ``Hostname``), ``"web1"``.
+    Raises ServiceUnknown where hostnamed is not installed."""
     with _using(bus) as b:
         return str(b.get_property(*HOSTNAME, "Hostname"))
 
@@ -52,7 +59,11 @@ def set_hostname(
     ``transient`` (the kernel's name until the next change; hostnamed keeps
     the static name while one is set), in that order.  ``""`` clears a
     name.  Raises InvalidArgs for a name hostnamed refuses; names set before
-    the refused one stay set."""
+    the refused one stay set.
+
+        host.set_hostname(static="web1", pretty="Web server 1")
+        host.set_hostname(pretty="")            # clears the pretty name only
+    """
     with _using(bus) as b:
         for member, value in (
             ("SetStaticHostname", static),
@@ -71,8 +82,9 @@ def set_timezone(tz: str, *, bus: Bus | None = None) -> None:
 
 
 def set_wall_message(text: str, *, bus: Bus | None = None) -> None:
-    """Sets the message logind shows on terminals before a shutdown;
-    ``""`` clears it."""
+    """Sets the message logind shows on terminals before a shutdown (and
+    shows in its ``WallMessage`` property); ``""`` clears it.  Raises
+    AccessDenied for a caller logind does not allow."""
     with _using(bus) as b:
         _call(b, LOGIN, "SetWallMessage", "sb", text, bool(text))
 

@@ -69,14 +69,17 @@ def make_entry(usec: int, fields: Mapping[str, str]) -> JournalEntry:
 
 def unit_terms(unit: str) -> list[list[str]]:
     """The matches of ``journalctl -u UNIT``: the unit's own lines, the
-    manager's (PID 1) about it, those of privileged daemons about it, and its
-    core dumps."""
-    return [
+    manager's (PID 1) about it, those of privileged daemons about it, its
+    core dumps, and for a slice the lines of every unit in it."""
+    terms = [
         [f"_SYSTEMD_UNIT={unit}"],
         [f"MESSAGE_ID={_COREDUMP}", "_UID=0", f"COREDUMP_UNIT={unit}"],
         ["_PID=1", f"UNIT={unit}"],
         ["_UID=0", f"OBJECT_SYSTEMD_UNIT={unit}"],
     ]
+    if unit.endswith(".slice"):
+        terms.append([f"_SYSTEMD_SLICE={unit}"])
+    return terms
 
 
 def _unit_name(unit: str) -> str:
@@ -121,8 +124,9 @@ def entries(
     system installed there instead of this machine's.
 
     Raises FileNotFoundError when ``root`` is not a folder, PermissionError
-    when the journal cannot be read at all; a system without a journal has
-    no entries.
+    when the journal cannot be read at all, ValueError for a negative
+    ``lines``, TypeError for a ``unit`` that is not a name; a system without
+    a journal has no entries.
 
         journal.entries(unit="nginx", lines=20)
         journal.entries(since=timedelta(minutes=5), root="/proc/4242/root")
@@ -194,7 +198,8 @@ def follow(
     """The entries of ``unit`` (or all) as they are written, first the last
     ``lines`` already there: a :class:`JournalFollow` iterator that ends at
     its close() (from any thread) or after ``timeout`` seconds in all (None:
-    no limit).  ``root`` as in :func:`entries`.
+    no limit).  ``root`` as in :func:`entries`, and the errors of
+    :func:`entries`.
 
         with journal.follow(unit="nginx") as new:
             for e in new:

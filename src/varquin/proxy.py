@@ -79,10 +79,14 @@ class MethodInfo:
 
     @property
     def in_signature(self) -> str:
+        """The signature of the method's inputs: its input arguments' types
+        joined ("" for none)."""
         return "".join(a.signature for a in self.inputs)
 
     @property
     def out_signature(self) -> str:
+        """The signature of the method's reply: its output arguments' types
+        joined ("" for none)."""
         return "".join(a.signature for a in self.outputs)
 
 
@@ -107,6 +111,8 @@ class SignalInfo:
 
     @property
     def signature(self) -> str:
+        """The signature of the signal's arguments: their types joined ("" for
+        none)."""
         return "".join(a.signature for a in self.args)
 
 
@@ -221,6 +227,8 @@ class Members:
 
     @classmethod
     def of_interface(cls, info: InterfaceInfo) -> Members:
+        """The members of an introspected interface, each reached by its D-Bus
+        name."""
         return cls(
             info.name,
             {m.name: m for m in info.methods},
@@ -240,6 +248,8 @@ class Members:
         )
 
     def property(self, name: str) -> PropertyInfo:
+        """The property whose D-Bus name is `name`; AttributeError listing the
+        interface's members when it has none of that name."""
         found = self.properties_by_name.get(name)
         if found is None:
             raise AttributeError(self.unknown(name))
@@ -482,10 +492,13 @@ class ObjectProxy(Generic[P]):
 
     @property
     def destination(self) -> str | None:
+        """The bus name the object's calls go to (None on a peer-to-peer
+        connection)."""
         return self._destination
 
     @property
     def path(self) -> str:
+        """The object's path."""
         return self._path
 
     @property
@@ -550,6 +563,8 @@ class Introspections:
         self.keep: list[Any] = []  # what else keeps a watch alive (asyncio's subscriptions)
 
     def lookup(self, destination: str | None, path: str) -> Node | None:
+        """The cached introspection of `path` at `destination`, or None; first
+        drops the entries of names whose owner changed."""
         self._drop_changed()
         with self.lock:
             node = self.nodes.get((destination, path))
@@ -558,9 +573,14 @@ class Introspections:
             return node
 
     def needs_watch(self, destination: str | None) -> bool:
+        """Whether `destination` is a well-known name whose owner is not yet
+        followed (a unique name never changes owner)."""
         return destination is not None and not destination.startswith(":") and destination not in self.watches
 
     def store(self, destination: str | None, path: str, xml: str) -> Node:
+        """Parses `xml`, an Introspect reply, caches it for (destination, path)
+        and returns it; the least recently used entries beyond MAX_OBJECTS are
+        dropped.  ValueError for text that is not introspection XML."""
         node = _parse_shared(xml)
         with self.lock:
             self.nodes[(destination, path)] = node
@@ -669,11 +689,16 @@ def make_proxy(
 
 
 def needs_introspection(introspect: bool | None) -> None:
+    """Refuses introspect=False for a proxy made without an Interface class:
+    ValueError, as such a proxy knows its members only from the
+    introspection."""
     if introspect is False:
         raise ValueError("a proxy without an Interface class needs the introspection (introspect=False)")
 
 
 def pick(obj: ObjectProxy[P], interface: str | None) -> ObjectProxy[P] | P:
+    """The object proxy itself when no interface is asked for, else that
+    interface's proxy (KeyError naming the interfaces the object has)."""
     return obj if interface is None else obj[interface]
 
 

@@ -49,8 +49,22 @@ _PROPERTIES = "org.freedesktop.DBus.Properties"
 
 def method(input_signature: str = "", output_signature: str = "", *, name: str | None = None) -> Callable[[F], F]:
     """Marks a function of an Interface class as a D-Bus method with the given
-    input and output signatures (named after the function, or `name`).  The
-    function may be ``async def`` when the bus is served by varquin.aio."""
+    input and output signatures, named after the function or `name`, and
+    returns the function unchanged.  The function receives one argument per
+    complete type of `input_signature` and returns None for an empty
+    `output_signature`, the value for one complete type, a tuple for several.
+    It may be ``async def`` when the bus is served by varquin.aio.
+
+    Nothing is checked here; making the class raises ValueError for an
+    invalid member name or signature, and TypeError when the function's
+    parameters cannot take one argument per complete type of the input
+    signature (or it requires keyword-only arguments).
+
+        class Greeter(varquin.Interface, name="org.example.Greeter"):
+            @varquin.method("s", "s")
+            def Hello(self, name):
+                return "hello " + name
+    """
 
     def mark(func: F) -> F:
         # The member is named after the attribute the function is bound to
@@ -88,6 +102,14 @@ class DBusProperty(builtins.property):
             self.name = attr
 
     def setter(self, fset: Callable[[Any, Any], None]) -> DBusProperty:
+        """Returns a copy of the property that the bus may also set, through
+        `fset(self, value)` (org.freedesktop.DBus.Properties.Set).  Raises
+        ValueError for a property declared with emits="const".
+
+            @Level.setter
+            def Level(self, value):
+                self._level = value
+        """
         assert self.fget is not None  # a DBusProperty is always made with its getter
         if self.emits == "const":
             raise ValueError(f"property {self.name or fset.__name__}: a const property cannot have a setter")
@@ -99,6 +121,9 @@ def property(  # noqa: A001
 ) -> Callable[[Callable[[Any], Any]], DBusProperty]:
     """Marks a getter of an Interface class as a D-Bus property of type
     `signature` (one complete type); add a setter with ``@Prop.setter``.
+
+    Making the class raises ValueError for an invalid member name or a
+    signature that is not one complete type.
 
     `emits` is the property's org.freedesktop.DBus.Property.EmitsChangedSignal
     annotation, shown by introspection and followed by the PropertiesChanged
@@ -122,9 +147,18 @@ def property(  # noqa: A001
 
 
 class signal:  # noqa: N801 (reads as a decorator-like declaration)
-    """A D-Bus signal of an Interface class: ``Changed = varquin.signal("su")``.
-    ``obj.Changed("x", 1)`` emits it from every bus and path where `obj` is
-    exported."""
+    """A D-Bus signal of an Interface class, of type `signature` and named
+    after the attribute it is bound to, or `name`.  ``obj.Changed("x", 1)``
+    emits it from every bus and path where `obj` is exported (nothing when it
+    is exported nowhere), raising what Bus.emit raises for values that do not
+    fit the signature.  Making the class raises ValueError for an invalid
+    member name or signature.
+
+        class Thing(varquin.Interface, name="org.example.Thing"):
+            Changed = varquin.signal("su")
+
+        thing.Changed("level", 3)
+    """
 
     def __init__(self, signature: str = "", *, name: str | None = None) -> None:
         self.signature = signature
@@ -157,8 +191,28 @@ class Interface:
     """Base of classes served on a bus.  A subclass names the interface it
     defines, ``class Greeter(varquin.Interface, name="org.example.Greeter")``,
     and declares its members with :func:`method`, :func:`property` and
-    :class:`signal`.  A class may inherit several named interfaces; a subclass
-    may override their methods."""
+    :class:`signal`; Bus.export serves an instance.  A class may inherit
+    several named interfaces; a subclass may override their methods.
+
+    Making the class checks what could never be served: ValueError for an
+    invalid interface name, member name or signature (saying which and why)
+    and for a property whose signature is not one complete type; TypeError
+    for a method whose parameters do not fit its input signature and for
+    members declared in a class that names no interface.
+
+        class Greeter(varquin.Interface, name="org.example.Greeter"):
+            @varquin.method("s", "s")
+            def Hello(self, name):
+                return "hello " + name
+
+            @varquin.property("u")
+            def Count(self):
+                return 1
+
+            Greeted = varquin.signal("s")
+
+        bus.export("/org/example/Greeter", Greeter())
+    """
 
     __dbus_interfaces__: ClassVar[tuple[Any, ...]] = ()
     __dbus_interface_name__: ClassVar[str | None] = None

@@ -330,13 +330,16 @@ def property_value(name: str, value: Any) -> Variant:
     """The variant ``name`` is sent as (see PROPERTY_TYPES).  ValueError for
     a name outside the table whose value is not a Variant; TypeError for a
     bare str where a list of str is expected, and for a timedelta given for
-    a property other than a time (``...USec``)."""
+    a property other than a time (``...USec``).  A list of str may be given
+    as a mapping of its ``NAME=value`` items (``{"Environment": {"A": "1"}}``)."""
     if isinstance(value, Variant):
         return value
     signature = PROPERTY_TYPES.get(name)
     if signature is None:
         raise ValueError(f"property {name!r} is not in PROPERTY_TYPES: give its value as varquin.Variant(sig, value)")
     if signature == "as":
+        if isinstance(value, Mapping):  # {"A": "1"} for Environment: its assignments, not its keys
+            value = [f"{k}={v}" for k, v in value.items()]
         value = name_list(value, f"property {name}")
     elif signature == "t":
         if isinstance(value, timedelta):
@@ -754,14 +757,35 @@ class Job:
         return f"<Job {self.path} for {self.unit}: {self.result or 'running'}>"
 
 
+# How often a snapshot of a unit's properties is read again when changes
+# were queued beside it (see _Changes) before they are applied to it instead.
+SNAPSHOT_TRIES = 4
+
+
+def queued_changes(props: dict[str, Any], interface: str, signals: list[Any]) -> dict[str, Any]:
+    """``props`` of ``interface`` with the changes of the PropertiesChanged
+    ``signals`` applied in order."""
+    for sig in signals:
+        changed_interface, changed, _invalidated = sig.args
+        if changed_interface == interface:
+            props.update(changed)
+    return props
+
+
 class _Changes:
     """The PropertiesChanged signals of one unit, read in order after a
     snapshot of its properties.
 
-    The match is made first, then the snapshot is read; signals queued until
-    the snapshot's reply arrived are older than it (the manager sends its
-    replies and signals in order) and are dropped, so what follows the
-    snapshot are exactly the changes after it."""
+    The match is made first, then the snapshot is read.  The manager sends
+    its replies and signals in order, but the signals queued when the
+    snapshot's reply is taken may include newer ones: another thread
+    reading the connection may have gone on past the reply (an asyncio
+    driver always does).  Queued signals are dropped, and when there were
+    any the snapshot is read again, until a reading finds none queued; then
+    nothing newer was dropped, and what follows the snapshot are exactly the
+    changes after it.  After SNAPSHOT_TRIES readings the queued changes are
+    applied to the last one instead: an older state may then come again,
+    but the newest is never lost."""
 
     def __init__(self, bus: Bus, path: str) -> None:
         self._bus = bus
@@ -769,9 +793,15 @@ class _Changes:
         self.sub = bus.subscribe(sender=SERVICE, path=path, interface=PROPERTIES, member="PropertiesChanged")
 
     def snapshot(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
-        props = self._bus.get_all(SERVICE, self._path, interface)
-        while self.sub._pop() is not None:
-            pass
+        for attempt in range(SNAPSHOT_TRIES):
+            props = self._bus.get_all(SERVICE, self._path, interface)
+            queued = []
+            while (sig := self.sub._pop()) is not None:
+                queued.append(sig)
+            if not queued:
+                break
+            if attempt + 1 == SNAPSHOT_TRIES:
+                return queued_changes(props, interface, queued)
         return props
 
     def next(self, timeout: float | None) -> dict[str, Any]:
@@ -994,7 +1024,8 @@ class Run:
         self._changes.close()
         result = run_result(self.unit, unit, service)
         finished = service.get("ExecMainExitTimestamp") or self._queued
-        result = dataclasses.replace(result, journal=self._manager._settled_journal(self.unit, finished))
+        ended = run_ended(finished, unit.get("ActiveState") == "active")
+        result = dataclasses.replace(result, journal=self._manager._settled_journal(self.unit, ended))
         self._manager._unref(self.unit)
         return result
 
@@ -1009,6 +1040,8 @@ _LOCAL_SYSTEM_BUS = frozenset({"unix:path=/run/dbus/system_bus_socket", "unix:pa
 # waits for the manager's last lines about the unit to reach the journal.
 _FAILURE_LINES = 10
 _SETTLE_WAIT = 2.0
+# The pause between two readings of a host's journal over SSH while waiting.
+_REMOTE_SETTLE_PAUSE = 0.2
 
 
 def journal_source(root: str | None, address: str) -> tuple[str, str | None]:
@@ -1031,21 +1064,60 @@ def _now_usec() -> int:
     return time.time_ns() // 1000
 
 
-def _about_unit_since(entries: list[JournalEntry], after_usec: int) -> bool:
-    """Whether the manager (PID 1) wrote about the unit at or after ``after_usec``."""
+# The MESSAGE_ID of the manager's "Deactivated successfully." about a unit.
+_UNIT_SUCCESS = "7ad2d189f7e94e70a38c781354912448"
+
+# Whether a journal entry is the manager's last word on what was waited for.
+Settled = Callable[[JournalEntry], bool]
+
+
+def _about_unit_since(after_usec: int) -> Settled:
+    """Any line of the manager (PID 1) about the unit at or after ``after_usec``."""
     after = _journal.make_entry(after_usec, {}).time
-    return any(e.pid == 1 and e.time >= after for e in entries)
+    return lambda e: e.pid == 1 and e.time >= after
 
 
-def _local_settled_entries(root: str | None, unit: str, after_usec: int) -> list[JournalEntry]:
-    """The unit's last entries, once the manager's lines about what happened
-    at or after ``after_usec`` are in the journal: journald may still be
-    writing them when the job or the process has ended.  Waits (at most
-    _SETTLE_WAIT) only when the journal holds lines of the unit at all."""
+def job_ended(path: str, result: str, queued_usec: int) -> Settled:
+    """The manager's line on the end of the job at ``path`` (it carries the
+    job's JOB_ID and a JOB_RESULT).  A canceled or skipped job gets none:
+    then any line of the manager about the unit since it was queued."""
+    if result in ("canceled", "skipped"):
+        return _about_unit_since(queued_usec)
+    job = str(job_id(path))
+    return lambda e: e.pid == 1 and e.fields.get("JOB_ID") == job and "JOB_RESULT" in e.fields
+
+
+def run_ended(exit_usec: int, active: bool) -> Settled:
+    """The manager's line on how a run's service ended, at or after its
+    exit: its UNIT_RESULT, or "Deactivated successfully.".  A service that
+    stays active after its process (RemainAfterExit) gets none: then any line
+    of the manager about it since the exit."""
+    since = _about_unit_since(exit_usec)
+    if active:
+        return since
+    return lambda e: since(e) and ("UNIT_RESULT" in e.fields or e.fields.get("MESSAGE_ID") == _UNIT_SUCCESS)
+
+
+def journal_in_use(root: str | None) -> bool:
+    """Whether the journal at ``root`` (this machine's when None) holds any
+    entry: only a journal that journald writes is worth waiting for."""
+    j = _journal.open_journal(None, root)
+    try:
+        return bool(j.read(1))
+    finally:
+        j.close()
+
+
+def _local_settled_entries(root: str | None, unit: str, settled: Settled) -> list[JournalEntry]:
+    """The unit's last entries, once the manager's line that ``settled``
+    recognises is in the journal: journald may still be writing the last
+    lines (all of them, for a unit that never logged before) when the job or
+    the process has ended.  Waits (at most _SETTLE_WAIT) only where journald
+    writes at all."""
     j = _journal.open_journal(unit, root)
     try:
         found = [_journal.make_entry(*e) for e in j.read(_FAILURE_LINES)]
-        if not found or _about_unit_since(found, after_usec):
+        if any(settled(e) for e in found) or (not found and not journal_in_use(root)):
             return found
         j.seek_tail(0)
         deadline = time.monotonic() + _SETTLE_WAIT
@@ -1053,7 +1125,7 @@ def _local_settled_entries(root: str | None, unit: str, after_usec: int) -> list
             new = j.follow(left)
             if not new:
                 break
-            if _about_unit_since([_journal.make_entry(*e) for e in new], after_usec):
+            if any(settled(_journal.make_entry(*e)) for e in new):
                 break
         return [_journal.make_entry(*e) for e in j.read(_FAILURE_LINES)]
     finally:
@@ -1119,13 +1191,19 @@ class Manager:
             return _journal.remote_entries(where, unit, lines)
         return _journal.entries(unit=unit, lines=lines, root=where)
 
-    def _settled_journal(self, unit: str, after_usec: int) -> list[JournalEntry]:
+    def _settled_journal(self, unit: str, settled: Settled) -> list[JournalEntry]:
         """The entries JobFailed and RunResult carry: [] wherever they cannot be read."""
         try:
             how, where = self._journal_source()
-            if how == "remote":
-                return self._journal(unit, _FAILURE_LINES)
-            return _local_settled_entries(where, unit, after_usec)
+            if how != "remote":
+                return _local_settled_entries(where, unit, settled)
+            # Over SSH: read again, a little later, until the line is in.
+            deadline = time.monotonic() + _SETTLE_WAIT
+            found = self._journal(unit, _FAILURE_LINES)
+            while found and not any(settled(e) for e in found) and time.monotonic() < deadline:
+                time.sleep(_REMOTE_SETTLE_PAUSE)
+                found = self._journal(unit, _FAILURE_LINES)
+            return found
         except (ValueError, OSError) as e:
             log.debug("journal of %s: %s", unit, e)
             return []
@@ -1222,7 +1300,9 @@ class Manager:
         if wait:
             result = job.wait(_left(deadline))
             if result != "done":
-                raise JobFailed(result, unit, job.path, self._settled_journal(unit, queued))
+                raise JobFailed(
+                    result, unit, job.path, self._settled_journal(unit, job_ended(job.path, result, queued))
+                )
         return job
 
     def start(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:

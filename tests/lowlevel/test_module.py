@@ -257,4 +257,6 @@ EXPORTS = {
 def test_shared_objects_export_only_their_interface(module):
     path = importlib.import_module(module).__file__
     dump = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
-    assert {line.split()[-1] for line in dump.splitlines() if line.strip()} == EXPORTS[module]
+    names = {line.split()[-1] for line in dump.splitlines() if line.strip()}
+    # The sanitizer build adds a marker of its own beside each exported global.
+    assert {n for n in names if not n.startswith("__odr_asan.")} == EXPORTS[module]

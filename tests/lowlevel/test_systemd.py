@@ -16,7 +16,6 @@ import pytest
 
 import _varquin
 from testing.env import child_env
-from testing.peers.peerlib import PeerProcess
 
 MANAGER = ("org.freedesktop.systemd1", "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager")
 HOSTNAME = ("org.freedesktop.hostname1", "/org/freedesktop/hostname1", "org.freedesktop.hostname1")
@@ -48,20 +47,6 @@ def call(service, member, signature, body, path=None):
 def failure(message, detail=None):
     """The text get_last_error(0) gives for a recorded failure."""
     return f"{message}, {detail}, Success" if detail is not None else f"{message}, Success"
-
-
-@pytest.fixture(scope="module")
-def services(system_bus):
-    peer = PeerProcess("systemd_services.py", "org.freedesktop.systemd1", env=child_env())
-    yield peer
-    peer.stop()
-
-
-@pytest.fixture
-def svc(services):
-    """The substitutes with their state, calls and scripts forgotten."""
-    services.reset()
-    return services
 
 
 # -- the manager: reload and unit jobs ------------------------------------------

@@ -471,6 +471,10 @@ def run_in_child(body, timeout=20):
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() with threads running
 def test_a_bus_inherited_across_fork_fails_at_once_in_the_child_and_works_in_the_parent(bus):
+    class Thing(varquin.Interface, name="org.varquin.Test.Fork"):
+        pass
+
+    handle = bus.export("/fork", Thing())
     sub = bus.subscribe(interface="org.varquin.Test.Fork", member="Ping")
     got = []
     # This thread is the connection's reader while the process forks.
@@ -485,6 +489,7 @@ def test_a_bus_inherited_across_fork_fails_at_once_in_the_child_and_works_in_the
             ("emit", lambda: bus.emit("/", "org.varquin.Test.Fork", "Ping")),
             ("subscribe", lambda: bus.subscribe(member="Other")),
             ("sub.close", sub.close),
+            ("export.close", handle.close),
         ]
         for name, attempt in attempts:
             try:
@@ -498,7 +503,7 @@ def test_a_bus_inherited_across_fork_fails_at_once_in_the_child_and_works_in_the
         t.start()
         t.join(10)
         outcomes.append(f"thread: {bool(in_thread)}")
-        outcomes.append(f"closed: {bus.closed}")
+        outcomes.append(f"closed: {bus.closed}, export closed: {handle.closed}")
         bus.close()
         outcomes.append(f"closed after close: {bus.closed}")
         try:
@@ -509,15 +514,17 @@ def test_a_bus_inherited_across_fork_fails_at_once_in_the_child_and_works_in_the
 
     assert run_in_child(child) == (
         "get: ChildProcessError, call: ChildProcessError, emit: ChildProcessError, "
-        "subscribe: ChildProcessError, sub.close: ok, thread: True, closed: False, "
-        "closed after close: True, closed bus: ValueError"
+        "subscribe: ChildProcessError, sub.close: ok, export.close: ok, thread: True, closed: False, "
+        "export closed: True, closed after close: True, closed bus: ValueError"
     )
     # The parent's bus, its reader and its subscription go on.
     assert call(bus, "Echo", "s", "parent") == ("parent",)
     bus.emit("/", "org.varquin.Test.Fork", "Ping")
     reader.join(30)
     assert [s.member for s in got] == ["Ping"]
+    assert not handle.closed  # the parent's export stays
     sub.close()
+    handle.close()
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
@@ -540,3 +547,53 @@ def test_an_asyncio_bus_inherited_across_fork_fails_in_the_child_and_leaves_the_
             assert await abus.call(ECHO, PATH, ECHO, "Echo", "s", "parent", timeout=math.inf) == ("parent",)
 
     asyncio.run(asyncio.wait_for(main(), 30))
+
+
+@pytest.fixture
+def fake_ssh(tmp_path, monkeypatch):
+    """Puts an `ssh` running the given shell script first on PATH."""
+    folder = tmp_path / "bin"
+    folder.mkdir()
+
+    def make(script):
+        ssh = folder / "ssh"
+        # The sanitizer run preloads its runtime into the test process; the
+        # tools the stand-in runs (socat) go without it.
+        ssh.write_text("#!/bin/sh\nunset LD_PRELOAD\n" + script)
+        ssh.chmod(0o755)
+
+    monkeypatch.setenv("PATH", f"{folder}{os.pathsep}{os.environ['PATH']}")
+    return make
+
+
+def test_ssh_failures_carry_what_ssh_said_and_its_messages_stay_off_the_terminal(fake_ssh, capfd):
+    fake_ssh(
+        "echo 'Warning: Permanently added web1 to the list of known hosts.' >&2\n"
+        "echo 'ssh: Could not resolve hostname nohost.invalid: Name or service not known' >&2\n"
+        "exit 255\n"
+    )
+    with pytest.raises(ConnectionError, match="nohost.invalid over SSH: ssh: Could not resolve hostname") as failed:
+        varquin.Bus.remote("nohost.invalid", timeout=20)
+    assert not isinstance(failed.value, ConnectionResetError)
+    assert "Warning" not in capfd.readouterr().err
+
+
+def test_a_working_ssh_connection_runs_the_bridge_with_the_port_and_keeps_ssh_quiet(
+    fake_ssh, capfd, tmp_path, system_bus
+):
+    args = tmp_path / "args"
+    fake_ssh(
+        f'echo "$@" > {args}\n'
+        "echo 'Warning: Permanently added web1 to the list of known hosts.' >&2\n"
+        f"exec socat STDIO UNIX-CONNECT:{system_bus.socket}\n"
+    )
+    with varquin.Bus.remote("root@web1:2222", timeout=20) as bus:
+        assert bus.unique_name.startswith(":") and bus.address == "root@web1:2222"
+    assert args.read_text() == "-xT -p 2222 -- root@web1 systemd-stdio-bridge\n"
+    assert "Warning" not in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("host", ["web1:", "web1:ssh", "[::1", "[::1]x", "@web1"])
+def test_a_host_not_of_the_form_user_host_port_is_refused(host):
+    with pytest.raises(ValueError, match=re.escape(repr(host)) + r".*\[user@\]host\[:port\]"):
+        varquin.Bus.remote(host)

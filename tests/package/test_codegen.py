@@ -87,7 +87,9 @@ def checked_module(tmp_path, text, name):
     for tool, args in [("ruff", ["check", *config]), ("ruff", ["format", "--check", *config]), ("mypy", ["--strict"])]:
         if importlib.util.find_spec(tool) is None:
             continue  # the linters live in the main venv only
-        run = subprocess.run([sys.executable, "-m", tool, *args, str(path)], capture_output=True, text=True)
+        run = subprocess.run(
+            [sys.executable, "-m", tool, *args, str(path)], capture_output=True, text=True, env=child_env()
+        )
         assert run.returncode == 0, f"{tool} {args}: {run.stdout}{run.stderr}\n{text}"
     spec = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(spec)

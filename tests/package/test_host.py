@@ -7,8 +7,6 @@ import os
 import pytest
 
 import varquin
-from testing.env import child_env
-from testing.peers.peerlib import PeerProcess
 from varquin import host
 
 LOGIN = ("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager")
@@ -52,37 +50,22 @@ def test_refused_settings_raise_with_the_services_text(container_bus, call, valu
     assert value in caught.value.message
 
 
-@pytest.fixture(scope="module")
-def services_process(system_bus):
-    peer = PeerProcess("systemd_services.py", "org.freedesktop.systemd1", env=child_env())
-    try:
-        yield peer
-    finally:
-        peer.stop()
-
-
-@pytest.fixture
-def services(services_process):
-    services_process.reset()
-    return services_process
-
-
-def sent(services):
-    return [(c["member"], c["body"]) for c in services.calls() if c["interface"] == LOGIN[2]]
+def sent(svc):
+    return [(c["member"], c["body"]) for c in svc.calls() if c["interface"] == LOGIN[2]]
 
 
 @pytest.mark.parametrize("fn,member", [(host.reboot, "Reboot"), (host.poweroff, "PowerOff")])
-def test_power_requests_send_the_wall_message_first(services, fn, member):
+def test_power_requests_send_the_wall_message_first(svc, fn, member):
     fn("vq api: bye")
     fn()
-    assert sent(services) == [("SetWallMessage", ["vq api: bye", True]), (member, [False]), (member, [False])]
+    assert sent(svc) == [("SetWallMessage", ["vq api: bye", True]), (member, [False]), (member, [False])]
 
 
-def test_a_refused_request_raises_and_a_refused_message_stops_it(services):
-    services.behave("Reboot", error=["org.freedesktop.DBus.Error.AccessDenied", "Access denied"])
+def test_a_refused_request_raises_and_a_refused_message_stops_it(svc):
+    svc.behave("Reboot", error=["org.freedesktop.DBus.Error.AccessDenied", "Access denied"])
     with pytest.raises(varquin.AccessDenied, match="Access denied"):
         host.reboot()
-    services.behave("SetWallMessage", error=["org.freedesktop.DBus.Error.InvalidArgs", "too long"])
+    svc.behave("SetWallMessage", error=["org.freedesktop.DBus.Error.InvalidArgs", "too long"])
     with pytest.raises(varquin.InvalidArgs, match="too long"):
         host.poweroff("x" * 300)
-    assert [m for m, _ in sent(services)] == ["Reboot", "SetWallMessage"]
+    assert [m for m, _ in sent(svc)] == ["Reboot", "SetWallMessage"]

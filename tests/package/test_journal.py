@@ -4,6 +4,7 @@ the rules for where a Manager's journal is read (substitute manager)."""
 
 import gc
 import os
+import subprocess
 import threading
 import weakref
 from datetime import timedelta
@@ -11,8 +12,7 @@ from datetime import timedelta
 import pytest
 
 import varquin
-from testing.env import child_env, wait_for
-from testing.peers.peerlib import PeerProcess
+from testing.env import wait_for
 from varquin import journal, systemd
 
 
@@ -35,10 +35,22 @@ def test_a_units_entries_are_its_own_lines_and_the_managers_about_it(manager, ro
     # Read once settled: the unit's lines and the manager's last line about it are there.
     ours = [e.message for e in r.journal if e.pid != 1]
     assert ours == ["one", "two"] and r.journal[-1].pid == 1 and len(r.journal) <= 10
+    assert any(e.pid == 1 and e.fields.get("UNIT_RESULT") == "exit-code" for e in r.journal)  # "Failed with result"
     assert all(e.fields.get("_SYSTEMD_UNIT") == r.unit or e.fields.get("UNIT") == r.unit for e in r.journal)
 
     every = journal.entries(unit=r.unit, root=root)
     assert [e.message for e in every if e.pid != 1] == ["one", "two"]
+    # The same entries journalctl -u shows of that root: of the run's unit,
+    # and of a slice (every unit in it; entries written meanwhile come after).
+    for unit in (r.unit, "system.slice"):
+        shown = subprocess.run(
+            ["journalctl", f"--root={root}", "-u", unit, "-o", "json", "--no-pager"],
+            capture_output=True,
+            check=True,
+            timeout=60,
+        ).stdout
+        expected = journal.parse_json_lines("journalctl", 0, shown, b"")
+        assert journal.entries(unit=unit, root=root)[: len(expected)] == expected and len(expected) > 2
     assert any(e.pid == 1 and "Started" in e.message for e in every)  # the manager's line when it started
     assert journal.entries(unit=r.unit, lines=2, root=root) == every[-2:]
     assert manager.unit(r.unit).journal(lines=3) == every[-3:]
@@ -55,6 +67,10 @@ def test_a_failed_job_carries_the_units_last_lines(manager):
     lines = caught.value.journal
     assert 0 < len(lines) <= 10 and all(isinstance(e, journal.JournalEntry) for e in lines)
     assert any(e.pid == 1 and "vq-api-fail.service" in e.message and "Failed" in e.message for e in lines)
+    # Read once the manager's line on this very job's end is in.
+    job = caught.value.job.rpartition("/")[2]
+    assert any(e.fields.get("JOB_ID") == job and e.fields.get("JOB_RESULT") == "failed" for e in lines)
+    manager.reset_failed("vq-api-fail.service")
 
 
 def test_follow_reads_new_entries_and_ends_at_close_from_another_thread(manager, root):
@@ -94,12 +110,13 @@ def test_a_journal_opened_before_fork_fails_at_once_in_the_child(tmp_path):
         pid = os.fork()
         if pid == 0:  # the child: report what each call raised, and leave without cleanup
             outcomes = []
-            for call in (lambda: j.read(1), lambda: j.seek_tail(0), lambda: j.follow(0), j.close):
+            for call in (lambda: j.read(1), lambda: j.seek_tail(0), lambda: j.follow(0), j.close, lambda: j.closed):
                 try:
-                    call()
-                    outcomes.append("returned")
+                    outcomes.append(str(call()))
                 except BaseException as e:
                     outcomes.append(type(e).__name__)
+            del j  # freed in the child without touching the parent's journal
+            gc.collect()
             os.write(writer, " ".join(outcomes).encode())
             os._exit(0)
         os.close(writer)
@@ -107,7 +124,7 @@ def test_a_journal_opened_before_fork_fails_at_once_in_the_child(tmp_path):
             outcomes = report.read().decode().split()
         assert os.waitpid(pid, 0)[1] == 0
         # close() in the child forgets the parent's journal without closing it.
-        assert outcomes == ["ChildProcessError"] * 3 + ["returned"]
+        assert outcomes == ["ChildProcessError"] * 3 + ["None", "False"]
         assert not j.closed and j.read(1) == []
     finally:
         j.close()
@@ -154,13 +171,6 @@ def test_a_hosts_journal_is_read_over_ssh_with_its_reasons(tmp_path, monkeypatch
     ]
 
 
-@pytest.fixture(scope="module")
-def services(system_bus):
-    peer = PeerProcess("systemd_services.py", "org.freedesktop.systemd1", env=child_env())
-    yield peer
-    peer.stop()
-
-
 def test_a_manager_elsewhere_has_no_journal_here(services, tmp_path):
     """The private bus is not this machine's manager: its units are never
     looked up in this machine's journal."""
@@ -184,6 +194,7 @@ def test_run_and_journal_over_ssh(remote_hosts):
         r = m.run(["/bin/sh", "-c", "echo over ssh; exit 3"], wait=True, timeout=60)
         assert (r.result, r.exit_status) == ("exit-code", 3)
         assert "over ssh" in [e.message for e in r.journal]
+        assert any(e.pid == 1 and e.fields.get("UNIT_RESULT") == "exit-code" for e in r.journal)  # read once settled
         lines = m.unit(r.unit).journal(lines=50)
         assert [e.message for e in lines if e.pid != 1] == ["over ssh"]
         assert any(e.pid == 1 and e.fields["UNIT"] == r.unit for e in lines)

@@ -25,6 +25,7 @@ from testing.env import child_env, wait_for
 from testing.privatebus import PrivateBus
 
 NAME = "org.varquin.Test.Served"
+DBUS = "org.freedesktop.DBus"
 PATH = "/org/varquin/test/served"
 
 # (signature, value as jeepney sends it, value as the method receives it)
@@ -125,9 +126,9 @@ class Counter(varquin.Interface, name="org.varquin.Test.Counter"):
     def Mismatch(self):
         return ("a",)
 
-    @varquin.method("", "s")
-    def CallMyself(self):
-        return self.bus.call(NAME, PATH, "org.varquin.Test.Counter", "Fail", "s", "x")[0]
+    @varquin.method("s", "s")
+    def CallMyself(self, name):
+        return self.bus.call(name, PATH, "org.varquin.Test.Counter", "Fail", "s", "x")[0]
 
     @varquin.method("", "")
     def Stop(self):
@@ -323,10 +324,14 @@ def test_a_caller_that_vanishes_and_many_callers(served):
 
 def test_stop_from_a_callable_and_a_call_to_its_own_service(served):
     bus, _, _ = served
+    # A name taken by a raw RequestName call counts as the service's own too.
+    raw = NAME + ".Raw"
+    assert bus.call(DBUS, "/org/freedesktop/DBus", DBUS, "RequestName", "su", raw, 0) == (1,)
     with varquin.Bus.system() as client:
-        with pytest.raises(varquin.BusError) as caught:
-            client.call(NAME, PATH, "org.varquin.Test.Counter", "CallMyself", timeout=20)
-        assert "RuntimeError" in caught.value.message and "never be answered" in caught.value.message
+        for name in (NAME, raw, bus.unique_name):
+            with pytest.raises(varquin.BusError) as caught:
+                client.call(name, PATH, "org.varquin.Test.Counter", "CallMyself", "s", name, timeout=20)
+            assert "RuntimeError" in caught.value.message and "never be answered" in caught.value.message
         client.call(NAME, PATH, "org.varquin.Test.Counter", "Stop")
 
 

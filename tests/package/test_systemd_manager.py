@@ -15,25 +15,11 @@ import pytest
 
 import varquin
 import varquin.aio
-from testing.env import child_env, wait_for
-from testing.peers.peerlib import PeerProcess
+from testing.env import wait_for
 from varquin import host, systemd
 
 PLAIN = "vq-plain.service"
 T_MAX = 2**64 - 1
-
-
-@pytest.fixture(scope="module")
-def services(system_bus):
-    peer = PeerProcess("systemd_services.py", "org.freedesktop.systemd1", env=child_env())
-    yield peer
-    peer.stop()
-
-
-@pytest.fixture
-def svc(services):
-    services.reset()
-    return services
 
 
 @pytest.fixture
@@ -171,6 +157,11 @@ def test_arguments_are_refused_before_anything_is_sent(manager, svc, call, error
             ),
             "SetUnitProperties",
             [PLAIN, True, [["MemoryMax", ["t", 1 << 30]], ["CPUQuotaPerSecUSec", ["t", 500_000]]]],
+        ),
+        (
+            lambda m: m.set_properties(PLAIN, {"Environment": {"A": "1", "B": "x y"}}),
+            "SetUnitProperties",
+            [PLAIN, False, [["Environment", ["as", ["A=1", "B=x y"]]]]],
         ),
     ],
 )

@@ -236,35 +236,57 @@ class Bus:
 
     @classmethod
     async def system(cls, *, timeout: float | None = None) -> Self:
-        """A new connection to the system bus."""
+        """Returns a new connection to the system bus, opened as
+        varquin.Bus.system opens it (the wait runs on the loop's executor).
+        Raises ConnectionError (or a subclass) when the bus cannot be reached,
+        TimeoutError when it does not answer within `timeout` seconds.
+
+            async with await varquin.aio.Bus.system() as bus:
+                ...
+        """
         return await cls._open(functools.partial(_SyncBus.system, timeout=timeout))
 
     @classmethod
     async def session(cls, *, timeout: float | None = None) -> Self:
-        """A new connection to the session bus, found as varquin.Bus.session
-        finds it."""
+        """Returns a new connection to the session bus, found as
+        varquin.Bus.session finds it.  Raises as system() does, and
+        ConnectionError when no session bus address is known."""
         return await cls._open(functools.partial(_SyncBus.session, timeout=timeout))
 
     @classmethod
     async def remote(cls, host: str, *, timeout: float | None = None) -> Self:
-        """A connection to another host's system bus over SSH."""
+        """Returns a connection to another host's system bus over SSH
+        ('[user@]host[:port]'), as varquin.Bus.remote makes it.  Raises
+        ValueError for a host not of that form, ConnectionError carrying ssh's
+        last message when the connection fails, TimeoutError when the bus does
+        not answer in time."""
         return await cls._open(functools.partial(_SyncBus.remote, host, timeout=timeout))
 
     @classmethod
     async def connect(cls, address: str, *, timeout: float | None = None) -> Self:
-        """A connection to the bus at a D-Bus address."""
+        """Returns a connection to the bus at the D-Bus address `address`
+        (``unix:path=...``, ``unixexec:...``).  Raises ValueError for text that
+        is not a D-Bus address, and otherwise as system() does.
+
+            bus = await varquin.aio.Bus.connect("unix:path=/run/dbus/system_bus_socket")
+        """
         return await cls._open(functools.partial(_SyncBus, address, timeout=timeout))
 
     @property
     def unique_name(self) -> str:
+        """The connection's unique name on the bus (':1.42')."""
         return self._core.unique_name
 
     @property
     def address(self) -> str:
+        """What the bus was opened with: the address, or the host of a remote
+        bus."""
         return self._core.address
 
     @property
     def closed(self) -> bool:
+        """Whether the bus was closed (by close() or the end of its
+        ``async with`` block)."""
         return self._core.closed
 
     async def call(
@@ -277,7 +299,23 @@ class Bus:
         *args: Any,
         timeout: float | None = None,
     ) -> tuple[Any, ...]:
-        """As varquin.Bus.call, awaited."""
+        """Calls `member` of `interface` on the object `path` of
+        `destination`, with `args` sent as the complete types of `signature`,
+        and returns the reply's values as a tuple.  `destination` may be None
+        on a peer-to-peer connection, `interface` None to name no interface;
+        `timeout` is in seconds (None: 25 s, math.inf: for ever).  Cancelling
+        the awaiting task cancels the call: its reply is dropped.
+
+        Raises, before anything is sent, TypeError, ValueError or
+        OverflowError naming an argument that does not fit `signature` (or an
+        invalid name or signature); the BusError subclass of an error reply;
+        TimeoutError when no reply came in time; ConnectionError when the
+        connection is lost; ConnectionAbortedError when the bus is closed while
+        the call waits.
+
+            (names,) = await bus.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                      "org.freedesktop.DBus", "ListNames")
+        """
         pending = self._core._start_call(destination, path, interface, member, signature, *args, timeout=timeout)
         # Driver.wait() written out: one coroutine less per call.
         future = self._driver.watch(pending)
@@ -290,14 +328,28 @@ class Bus:
     async def get_property(
         self, destination: str | None, path: str, interface: str, name: str, *, timeout: float | None = None
     ) -> Any:
-        """As varquin.Bus.get_property, awaited."""
+        """Returns the value of the property `name` of `interface` on the
+        object `path` of `destination` (org.freedesktop.DBus.Properties.Get).
+        Raises UnknownProperty or UnknownInterface when the object has no such
+        property, and otherwise what call() raises.
+
+            version = await bus.get_property("org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                             "org.freedesktop.systemd1.Manager", "Version")
+        """
         (value,) = await self.call(destination, path, _PROPERTIES, "Get", "ss", interface, name, timeout=timeout)
         return value
 
     async def get_all(
         self, destination: str | None, path: str, interface: str, *, timeout: float | None = None
     ) -> dict[str, Any]:
-        """As varquin.Bus.get_all, awaited."""
+        """Returns every property of `interface` on the object `path` of
+        `destination` as a dict from name to value
+        (org.freedesktop.DBus.Properties.GetAll).  Raises what call() raises
+        (UnknownInterface, UnknownObject, ...).
+
+            props = await bus.get_all("org.freedesktop.hostname1", "/org/freedesktop/hostname1",
+                                      "org.freedesktop.hostname1")
+        """
         (values,) = await self.call(destination, path, _PROPERTIES, "GetAll", "s", interface, timeout=timeout)
         return values  # type: ignore[no-any-return]
 
@@ -312,7 +364,16 @@ class Bus:
         *,
         timeout: float | None = None,
     ) -> None:
-        """As varquin.Bus.set_property, awaited."""
+        """Sets the property `name` of `interface` on the object `path` of
+        `destination` to `value`, sent as `signature` (one complete type) in a
+        variant (org.freedesktop.DBus.Properties.Set).  Raises TypeError,
+        ValueError or OverflowError when `value` does not fit `signature`, and
+        the error reply's BusError (PropertyReadOnly, AccessDenied, ...) or
+        what else call() raises.
+
+            await bus.set_property("org.example.Thing", "/org/example/Thing",
+                                   "org.example.Thing", "Level", "u", 3)
+        """
         await self.call(
             destination, path, _PROPERTIES, "Set", "ssv", interface, name, Variant(signature, value), timeout=timeout
         )
@@ -332,7 +393,15 @@ class Bus:
         """A subscription to the matching signals, with the rule and the
         queue's bound of varquin.Bus.subscribe: ``async for sig in
         bus.subscribe(...)``, or ``sub = await bus.subscribe(...)`` to have
-        the match in place before going on."""
+        the match in place before going on.  The rule's errors (ValueError,
+        TypeError, a refused AddMatch's BusError) are raised when the
+        subscription starts: by that ``await``, the first ``get()`` or the
+        first step of ``async for``.
+
+            async with bus.subscribe(member="NameOwnerChanged") as sub:
+                async for signal in sub:
+                    print(signal.args)
+        """
         rule = {
             "sender": sender,
             "path": path,
@@ -346,8 +415,16 @@ class Bus:
         return Subscription(self, rule)
 
     def export(self, path: str, obj: object) -> _core.Export:
-        """As varquin.Bus.export; the object is served for as long as the loop
-        runs."""
+        """Serves `obj`, an instance of varquin.Interface subclasses, at object
+        path `path` and returns its varquin.Export; the loop answers its calls
+        for as long as it runs, and its methods may be ``async def``.  Raises
+        as varquin.Bus.export does: ValueError for an invalid path or an
+        interface already exported there, TypeError for an object that is not
+        an Interface.
+
+            bus.export("/org/example/Greeter", Greeter())
+            await bus.request_name("org.example.Greeter")
+        """
         handle = self._core._export(path, obj)
         register_export(obj, handle)
         return handle
@@ -401,17 +478,37 @@ class Bus:
         return await make_proxy(self, destination, path, interface, introspect, timeout)
 
     async def request_name(self, name: str, *, timeout: float | None = None) -> None:
-        """As varquin.Bus.request_name, awaited."""
+        """Makes this connection the owner of the well-known bus name `name`;
+        owning it already is fine.  Raises varquin.NameTaken when another
+        connection owns it, AccessDenied when the bus's policy forbids it, and
+        otherwise what call() raises (the bus's InvalidArgs for an invalid
+        name).
+
+            bus.export("/org/example/Greeter", Greeter())
+            await bus.request_name("org.example.Greeter")
+        """
         (answer,) = await self.call(_DBUS, _DBUS_PATH, _DBUS, "RequestName", "su", name, 4, timeout=timeout)
         if answer not in (1, 4):
             raise NameTaken(f"The name {name} is owned by another connection.")
 
     async def release_name(self, name: str, *, timeout: float | None = None) -> None:
-        """As varquin.Bus.release_name, awaited."""
+        """Gives up the well-known bus name `name`; a name this connection does
+        not own is left as it is.  Raises what call() raises (the bus's
+        InvalidArgs for an invalid name).
+
+            await bus.release_name("org.example.Greeter")
+        """
         await self.call(_DBUS, _DBUS_PATH, _DBUS, "ReleaseName", "s", name, timeout=timeout)
 
     def emit(self, path: str, interface: str, member: str, signature: str = "", *args: Any) -> None:
-        """As varquin.Bus.emit."""
+        """Emits the signal `member` of `interface` from the object `path`,
+        with `args` sent as the complete types of `signature`; not awaited:
+        the loop writes it out.  Raises ValueError for an invalid path, name or
+        signature, TypeError, ValueError or OverflowError for values that do
+        not fit it, ValueError when the bus is closed.
+
+            bus.emit("/org/example/Thing", "org.example.Thing", "Changed", "u", 3)
+        """
         self._core.emit(path, interface, member, signature, *args)
         self._driver.rearm()
 
@@ -474,9 +571,14 @@ class Subscription:
             waiter.set_result(None)
 
     async def get(self, timeout: float | None = None) -> Signal:
-        """The next signal; TimeoutError when none came within `timeout`
-        seconds; ValueError once closed; varquin.SignalsLost once when the
-        queue was full and its oldest signals were dropped."""
+        """Returns the next signal, waiting up to `timeout` seconds (None: for
+        ever).  Raises TimeoutError when none came in time; ValueError once
+        closed; varquin.SignalsLost once when the queue was full and its
+        oldest signals were dropped; ConnectionError when the connection is
+        lost.
+
+            signal = await sub.get(timeout=5)
+        """
         await self._start()
         driver = self._bus._driver
         async with asyncio.timeout(timeout):

@@ -95,7 +95,12 @@ class InterfaceProxy(ProxyBase):
         return super()._no_attribute(attr)
 
     async def get_property(self, name: str, *, timeout: float | None = None) -> Any:
-        """The value of the property `name`; errors as varquin.proxy.InterfaceProxy.get_property."""
+        """Returns the value of the property `name` (its D-Bus name), read with
+        Properties.Get.  Raises AttributeError when the interface has no such
+        property, and otherwise what varquin.aio.Bus.get_property raises.
+
+            hostname = await h.get_property("Hostname")
+        """
         info = self._members.property(name)
         return await self._bus.get_property(self._destination, self._path, info.interface, name, timeout=timeout)
 
@@ -109,7 +114,8 @@ class InterfaceProxy(ProxyBase):
         )
 
     async def get_all(self, *, timeout: float | None = None) -> dict[str, Any]:
-        """Every property of the interface by name (Properties.GetAll)."""
+        """Returns every property of the interface by name
+        (Properties.GetAll).  Raises what varquin.aio.Bus.get_all raises."""
         return await self._bus.get_all(self._destination, self._path, self._members.interface, timeout=timeout)
 
     def subscribe(self, member: str, *, max_queued: int | None = None) -> Subscription:

@@ -230,7 +230,10 @@ class Job:
 
 
 class _Changes:
-    """A unit's PropertiesChanged after a snapshot (see varquin.systemd._Changes)."""
+    """A unit's PropertiesChanged after a snapshot (see varquin.systemd._Changes:
+    the event loop's driver reads every message that has arrived before the
+    snapshot's reader resumes, so signals newer than the reply are often
+    queued beside it)."""
 
     def __init__(self, bus: Bus, path: str) -> None:
         self._bus = bus
@@ -239,9 +242,15 @@ class _Changes:
 
     async def snapshot(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
         await self.sub
-        props = await self._bus.get_all(SERVICE, self._path, interface)
-        while self.sub._core is not None and self.sub._core._pop() is not None:
-            pass
+        for attempt in range(_s.SNAPSHOT_TRIES):
+            props = await self._bus.get_all(SERVICE, self._path, interface)
+            queued = []
+            while self.sub._core is not None and (sig := self.sub._core._pop()) is not None:
+                queued.append(sig)
+            if not queued:
+                break
+            if attempt + 1 == _s.SNAPSHOT_TRIES:
+                return _s.queued_changes(props, interface, queued)
         return props
 
     async def next(self, timeout: float | None) -> dict[str, Any]:
@@ -420,7 +429,8 @@ class Run:
         self._changes.close()
         result = _s.run_result(self.unit, unit, service)
         finished = service.get("ExecMainExitTimestamp") or self._queued
-        result = dataclasses.replace(result, journal=await self._manager._settled_journal(self.unit, finished))
+        ended = _s.run_ended(finished, unit.get("ActiveState") == "active")
+        result = dataclasses.replace(result, journal=await self._manager._settled_journal(self.unit, ended))
         await self._manager._unref(self.unit)
         return result
 
@@ -499,18 +509,20 @@ class Manager:
         # A local read: files mapped in memory, no wait.
         return _journal.entries(unit=unit, lines=lines, root=where)
 
-    async def _settled_journal(self, unit: str, after_usec: int) -> list[JournalEntry]:
+    async def _settled_journal(self, unit: str, settled: _s.Settled) -> list[JournalEntry]:
         try:
-            how, _where = self._journal_source()
+            how, where = self._journal_source()
             found = await self._journal(unit, _s._FAILURE_LINES)
-            if how == "remote" or not found:
-                return found
-            # journald may still be writing the manager's last lines: look
-            # again on the loop's timer, within the same bound as the
-            # blocking Manager.
+            # journald may still be writing the manager's last lines (all of
+            # them, for a unit that never logged before): look again on the
+            # loop's timer, within the same bound as the blocking Manager.
+            # A local journal is waited for only where journald writes at
+            # all, a host's once it shows lines of the unit.
+            waits = bool(found) or (how != "remote" and _s.journal_in_use(where))
+            pause = _s._REMOTE_SETTLE_PAUSE if how == "remote" else 0.05
             deadline = time.monotonic() + _s._SETTLE_WAIT
-            while not _s._about_unit_since(found, after_usec) and time.monotonic() < deadline:
-                await asyncio.sleep(0.05)
+            while waits and not any(settled(e) for e in found) and time.monotonic() < deadline:
+                await asyncio.sleep(pause)
                 found = await self._journal(unit, _s._FAILURE_LINES)
             return found
         except (ValueError, OSError) as e:
@@ -590,7 +602,8 @@ class Manager:
         if wait:
             result = await job.wait(_left(deadline))
             if result != "done":
-                raise JobFailed(result, unit, job.path, await self._settled_journal(unit, queued))
+                ended = _s.job_ended(job.path, result, queued)
+                raise JobFailed(result, unit, job.path, await self._settled_journal(unit, ended))
         return job
 
     async def start(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:

@@ -47,6 +47,9 @@ def split_hosts(value: str) -> list[str]:
 
 
 def host_openers(values: Sequence[str]) -> dict[str, fleet.Opener]:
+    """The openers of the hosts of the -H values, by the name printed for
+    each (a host given twice once); this machine's system bus, as "local",
+    when there are none."""
     if not values:
         return {LOCAL: lambda timeout: (Bus.system(timeout=timeout), True)}
     openers: dict[str, fleet.Opener] = {}
@@ -112,6 +115,8 @@ def add_common(p: argparse.ArgumentParser, default: object) -> None:
 
 
 def per_host(args: argparse.Namespace, deadline: float | None) -> Callable[[Manager], Outcome]:
+    """What fleet.run calls with each host's manager: the verb's action,
+    after reading the manager's version (which picks systemctl's statuses)."""
     verb = VERBS[args.verb]
 
     def run(m: Manager) -> Outcome:
@@ -124,7 +129,13 @@ def per_host(args: argparse.Namespace, deadline: float | None) -> Callable[[Mana
 
 
 def main(argv: Sequence[str] | None = None, stdout: TextIO = sys.stdout, stderr: TextIO = sys.stderr) -> int:
-    """Runs the command line ``argv`` (sys.argv[1:] when None) and returns its exit status."""
+    """Runs the command line ``argv`` (sys.argv[1:] when None), writing its
+    rows to `stdout` and failures and progress to `stderr`, and returns its
+    exit status.  A command line argparse rejects raises SystemExit(2)
+    after argparse's own message.
+
+        status = main(["-H", "root@web1", "is-active", "nginx"])
+    """
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["codegen"]:  # python -m varquin codegen ...: see varquin.codegen
         from varquin import codegen

@@ -80,6 +80,9 @@ def plain(value: Any) -> Any:
 
 
 def as_json(rows: Sequence[Row], columns: Sequence[str]) -> str:
+    """The rows as a JSON array: per row its host, unit, ``ok``, each of
+    `columns` (None where a failure left it empty) and ``error`` (None, or
+    its type, D-Bus error name and text)."""
     out = []
     for row in rows:
         item: dict[str, Any] = {"host": row.host, "unit": row.unit, "ok": row.ok and row.error is None}
@@ -161,6 +164,7 @@ class Progress:
             self.stream.flush()
 
     def end(self) -> None:
+        """Clears the bar from the terminal, so that what follows starts on a clean line."""
         if self.active and self.tty:
             self.stream.write("\r\x1b[K")
             self.stream.flush()

@@ -29,13 +29,15 @@ class Context:
     version: int | None = None
 
     def left(self) -> float | None:
+        """Seconds left before the deadline (0 once past), None without one."""
         return None if self.deadline is None else max(0.0, self.deadline - time.monotonic())
 
 
 @dataclass(frozen=True)
 class Verb:
-    """A verb: its name, its one-line help, its own arguments, the columns of
-    its rows and what it does on one host."""
+    """A verb: its name, its one-line help, the columns of its rows, what it
+    does on one host, and ``arguments``, which adds the verb's own arguments
+    to its sub-parser."""
 
     name: str
     help: str
@@ -75,6 +77,10 @@ def _job_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def job_action(verb: str) -> Action:
+    """The action of a job verb (start, stop, ...): every unit's job queued
+    first, then each waited for unless --no-block.  A refused job gives
+    systemctl's status for the refusal (5 for a missing unit), a job that
+    ends other than done or skipped 1."""
     queue = JOBS[verb]
 
     def action(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
@@ -173,6 +179,9 @@ def unit_journal(m: Manager, unit: str, lines: int, out: Outcome) -> list[str] |
 
 
 def state_query(good: tuple[str, ...]) -> Action:
+    """The action of is-active: each unit's active state, 0 when any is one
+    of `good`, else systemctl's status for that manager's version."""
+
     def action(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
         out = Outcome()
         states = []
@@ -187,6 +196,8 @@ def state_query(good: tuple[str, ...]) -> Action:
 
 
 def is_enabled(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
+    """systemctl is-enabled: each unit file's state (``not-found`` for none),
+    0 when any is enabled."""
     out = Outcome()
     states: list[str | None] = []
     for unit in expand(m, args.units):
@@ -219,6 +230,9 @@ def _file_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def file_action(verb: str) -> Action:
+    """The action of enable, disable, mask and unmask: the changes made per
+    unit file (names taken as given, patterns not expanded), 1 when any was
+    refused."""
     call = FILES[verb]
 
     def action(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
@@ -273,6 +287,7 @@ def _list_unit_files_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def list_unit_files(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
+    """systemctl list-unit-files: the matching files, sorted, with state and path."""
     states = [s for v in args.state for s in v.split(",")]
     types = {t for v in args.type for t in v.split(",")}
     out = Outcome()
@@ -283,6 +298,7 @@ def list_unit_files(m: Manager, args: argparse.Namespace, ctx: Context) -> Outco
 
 
 def daemon_reload(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
+    """systemctl daemon-reload: one row once the manager has reloaded."""
     m.daemon_reload()
     return Outcome([Row("", "-", {"result": "reloaded"})])
 
@@ -354,6 +370,7 @@ def per_unit(verb: str, call: Callable[[Manager, str, argparse.Namespace], None]
 
 
 def reset_failed(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
+    """systemctl reset-failed: of the units given, or of every unit."""
     if not args.units:
         m.reset_failed()
         return Outcome([Row("", "*", {"result": "done"})])
