@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -325,6 +326,16 @@ void connection::fail(int r) noexcept {
     wake_reader();
 }
 
+// Whether sd-bus holds no message it has read (it reads one at a time,
+// and reports queued ones as a timeout of zero) and the socket holds no
+// bytes.  Under the lock.
+bool connection::nothing_waiting() noexcept {
+    uint64_t until = 0;
+    int bytes = 0;
+    return sd_bus_get_timeout(bus_, &until) >= 0 && until != 0 &&
+           ioctl(sd_bus_get_fd(bus_), FIONREAD, &bytes) == 0 && bytes == 0;
+}
+
 // Processes what has arrived until sd-bus has nothing left to do, `w` is
 // done, or the connection fails.  Under the lock.
 int connection::drain(waiter *w) noexcept {
@@ -339,6 +350,12 @@ int connection::drain(waiter *w) noexcept {
         if (m)
             claim(std::exchange(m, nullptr));
         if (w && w->done && (!w->greedy || ++gathered == process_batch))
+            break;
+        // The event loop wakes again for what arrives later: once neither
+        // sd-bus nor the socket holds anything, another round would only
+        // find the socket empty (a read that fails, and sd-bus's work
+        // around it).
+        if (!w && loop_driven_ && nothing_waiting())
             break;
         if (++in_batch == process_batch) {
             in_batch = 0;

@@ -197,6 +197,7 @@ private:
     void output_queued() noexcept;
     void notify_written() noexcept;
     int drain(waiter *w) noexcept;
+    bool nothing_waiting() noexcept;
     void fail(int r) noexcept;
     void empty_trash() noexcept;
     template <class T>

@@ -96,7 +96,11 @@ class _Driver:
             return
         if self.subscriptions:
             self.feed()
-        self.wait_for(wants_output, error)
+        # wait_for() written out: this runs once per wake-up of the loop.
+        if error:
+            self.fail(ConnectionError(-error, "the connection was lost"))
+        elif wants_output != self.writing:
+            self.want_output(wants_output)
 
     def feed(self) -> None:
         """Wakes the subscriptions that have something to give.  One that
@@ -317,8 +321,15 @@ class Bus:
                                       "org.freedesktop.DBus", "ListNames")
         """
         pending = self._core._start_call(destination, path, interface, member, signature, *args, timeout=timeout)
-        # Driver.wait() written out: one coroutine less per call.
-        future = self._driver.watch(pending)
+        # Driver.wait() written out: one coroutine and one call less per call.
+        driver = self._driver
+        if driver.error is not None:
+            pending.cancel()
+            raise driver.failure()
+        future: asyncio.Future[tuple[Any, ...]] = driver.loop.create_future()
+        pending.settle(future)
+        if pending.wants_output and not driver.writing:
+            driver.want_output(True)
         try:
             return await future
         except asyncio.CancelledError:
