@@ -3,6 +3,7 @@
 
 #include "core/errors.hpp"
 #include "core/export.hpp"
+#include "core/export_dispatch.hpp"
 #include "core/export_registry.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
@@ -48,9 +49,7 @@ PyObject *bus_serve(PyObject *self_, PyObject *) noexcept {
         int lost = 0;
         waiter w;
         w.greedy = true;
-        {
-            gil_released unlocked;
-            std::lock_guard<std::mutex> hold(conn->lock());
+        under_connection_lock(*conn, [&]() noexcept {
             if (reg->stop) {
                 reg->stop = false;
                 stop = true;
@@ -63,7 +62,7 @@ PyObject *bus_serve(PyObject *self_, PyObject *) noexcept {
             } else {
                 reg->server = &w;
             }
-        }
+        });
         if (stop || closed) {
             result = py_ref::borrow(Py_None).release();
             break;
