@@ -13,6 +13,7 @@ proxy's methods return awaitables whatever the class says.
 
 from __future__ import annotations
 
+import asyncio
 from collections.abc import Awaitable
 from typing import TYPE_CHECKING, Any
 
@@ -52,7 +53,14 @@ class AsyncMethod:
         return self._finish(pending)
 
     async def _finish(self, pending: _core.PendingCall) -> Any:
-        return self._native._shape(await self._bus._driver.wait(pending))
+        # Driver.wait() written out: one coroutine less per call.
+        future = self._bus._driver.watch(pending)
+        try:
+            values = await future
+        except asyncio.CancelledError:
+            pending.cancel()
+            raise
+        return self._native._shape(values)
 
     def __repr__(self) -> str:
         return f"<AsyncMethod {self._native!r}>"
