@@ -37,10 +37,10 @@ import weakref
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from datetime import UTC, datetime, timedelta
-from types import TracebackType
-from typing import Any, Literal, NamedTuple, Self, overload
+from typing import Any, Generic, Literal, NamedTuple, Protocol, Self, TypeVar, overload
 
 from varquin import journal as _journal
+from varquin._closing import Closing
 from varquin._core import Subscription
 from varquin.bus import Bus
 from varquin.errors import BusError, NoSuchUnit, SignalsLost, UnknownMethod
@@ -465,10 +465,10 @@ def filter_units(found: Iterable[Any], patterns: list[str], states: list[str]) -
     of ``states`` (any when empty): what ListUnitsByPatterns answers, for a
     manager older than it."""
     return [
-        UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6])
-        for u in found
-        if (not patterns or any(fnmatch.fnmatchcase(u[0], p) for p in patterns))
-        and (not states or any(s in states for s in u[2:5]))
+        u
+        for u in unit_list(found)
+        if (not patterns or any(fnmatch.fnmatchcase(u.name, p) for p in patterns))
+        and (not states or any(s in states for s in (u.load, u.active, u.sub)))
     ]
 
 
@@ -476,7 +476,7 @@ def filter_unit_files(found: Iterable[Any], patterns: list[str], states: list[st
     """The UnitFile of ListUnitFiles' entries whose names match one of
     ``patterns`` and whose state is one of ``states`` (as
     :func:`filter_units`)."""
-    files = [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
+    files = unit_file_list(found)
     return [
         f
         for f in files
@@ -535,7 +535,65 @@ def job_id(path: str) -> int:
     return int(path.rpartition("/")[2])
 
 
-class _JobWatch:
+# The match of a Manager's JobRemoved signals, as Bus.subscribe takes it.
+JOB_REMOVED_MATCH: Mapping[str, Any] = {
+    "sender": SERVICE,
+    "path": MANAGER_PATH,
+    "interface": MANAGER_INTERFACE,
+    "member": "JobRemoved",
+    "max_queued": JOB_SIGNALS_QUEUED,
+}
+
+
+def jobs_lost() -> SignalsLost:
+    """The error of a wait for a job whose end was dropped from the full queue."""
+    return SignalsLost(
+        "the end of the job was among the signals dropped from the manager's full queue "
+        f"(max_queued={JOB_SIGNALS_QUEUED}): its result is unknown"
+    )
+
+
+class _JobRecords:
+    """The job results a Manager's job watch keeps, blocking or asyncio:
+    a record per job someone holds, and the results that arrive while a
+    call queueing a job is still in flight (its path is not known yet).
+    The blocking watch calls these under its condition."""
+
+    def __init__(self) -> None:
+        self._jobs: weakref.WeakValueDictionary[str, _Outcome] = weakref.WeakValueDictionary()
+        self._in_flight = 0
+        self._early: dict[str, str] = {}  # path -> result, while calls are in flight
+
+    def _register(self, path: str | None) -> _Outcome | None:
+        """The record of the job a finished call queued at ``path`` (None
+        when the call failed), holding its result if it came early.  Early
+        results are dropped once no call is in flight."""
+        outcome = None
+        if path is not None:
+            outcome = self._jobs.get(path)
+            if outcome is None:
+                outcome = _Outcome()
+                outcome.result = self._early.pop(path, None)
+                self._jobs[path] = outcome
+        if self._in_flight == 0:
+            self._early.clear()
+        return outcome
+
+    def _record(self, args: tuple[Any, ...]) -> None:
+        # JobRemoved(u id, o job, s unit, s result).
+        _id, path, _unit, result = args
+        outcome = self._jobs.get(path)
+        if outcome is not None:
+            outcome.result = result
+        elif self._in_flight:
+            self._early[path] = result
+
+    def _pending(self) -> list[tuple[str, _Outcome]]:
+        """The held jobs whose end has not been seen nor found lost."""
+        return [(path, o) for path, o in self._jobs.items() if o.result is None and not o.lost]
+
+
+class _JobWatch(_JobRecords):
     """Receives the manager's JobRemoved signals for one Manager and hands
     each result to the jobs queued through it.
 
@@ -559,28 +617,20 @@ class _JobWatch:
     # the interpreter lock, so neither lock holds up other threads' calls.
 
     def __init__(self, bus: Bus) -> None:
+        super().__init__()  # the records, guarded by _cond
         self._bus = bus
         self._subscribing = threading.Lock()  # guards _sub
         self._sub: Subscription | None = None
-        self._cond = threading.Condition()  # guards the fields below
+        self._cond = threading.Condition()  # guards the fields below and the records
         self._closed = False
         self._reading = False
-        self._jobs: weakref.WeakValueDictionary[str, _Outcome] = weakref.WeakValueDictionary()
-        self._in_flight = 0
-        self._early: dict[str, str] = {}  # path -> result, while calls are in flight
 
     def _subscribe(self) -> Subscription:
         with self._subscribing:
             if self._closed:
                 raise ValueError("the manager is closed")
             if self._sub is None:
-                sub = self._bus.subscribe(
-                    sender=SERVICE,
-                    path=MANAGER_PATH,
-                    interface=MANAGER_INTERFACE,
-                    member="JobRemoved",
-                    max_queued=JOB_SIGNALS_QUEUED,
-                )
+                sub = self._bus.subscribe(**JOB_REMOVED_MATCH)
                 try:
                     subscribe_manager(self._bus)
                 except BaseException:
@@ -601,15 +651,7 @@ class _JobWatch:
         finally:
             with self._cond:
                 self._in_flight -= 1
-                outcome = None
-                if path is not None:
-                    outcome = self._jobs.get(path)
-                    if outcome is None:
-                        outcome = _Outcome()
-                        outcome.result = self._early.pop(path, None)
-                        self._jobs[path] = outcome
-                if self._in_flight == 0:
-                    self._early.clear()
+                outcome = self._register(path)
                 lost = self._drain()
         if lost:
             self._resolve_lost()
@@ -638,7 +680,7 @@ class _JobWatch:
         """After signals were dropped: a held job that no longer exists had
         its end among them.  Bus calls: the condition is not held."""
         with self._cond:
-            pending = [(path, o) for path, o in self._jobs.items() if o.result is None and not o.lost]
+            pending = self._pending()
         gone = []
         for path, outcome in pending:
             try:
@@ -659,10 +701,7 @@ class _JobWatch:
                 if self._closed:
                     raise ValueError("the manager is closed")
                 if outcome.lost:
-                    raise SignalsLost(
-                        "the end of the job was among the signals dropped from the manager's full queue "
-                        f"(max_queued={JOB_SIGNALS_QUEUED}): its result is unknown"
-                    )
+                    raise jobs_lost()
                 left = None if deadline is None else deadline - time.monotonic()
                 if left is not None and left <= 0:
                     raise TimeoutError(f"the job did not finish within {timeout} s")
@@ -694,15 +733,6 @@ class _JobWatch:
                     self._reading = False
                     self._cond.notify_all()
             return outcome.result
-
-    def _record(self, args: tuple[Any, ...]) -> None:
-        # JobRemoved(u id, o job, s unit, s result); under the condition.
-        _id, path, _unit, result = args
-        outcome = self._jobs.get(path)
-        if outcome is not None:
-            outcome.result = result
-        elif self._in_flight:
-            self._early[path] = result
 
     def close(self) -> None:
         with self._subscribing:
@@ -772,6 +802,65 @@ def queued_changes(props: dict[str, Any], interface: str, signals: list[Any]) ->
     return props
 
 
+def settled_snapshot(props: dict[str, Any], interface: str, queued: list[Any], attempt: int) -> dict[str, Any] | None:
+    """The snapshot to use after reading ``props`` on attempt ``attempt``
+    (from 0) with the PropertiesChanged signals ``queued`` beside it, or
+    None to read it again (see _Changes)."""
+    if not queued:
+        return props
+    if attempt + 1 == SNAPSHOT_TRIES:
+        return queued_changes(props, interface, queued)
+    return None
+
+
+def properties_changed_match(path: str) -> dict[str, Any]:
+    """The match of the PropertiesChanged signals of the manager's object ``path``."""
+    return {"sender": SERVICE, "path": path, "interface": PROPERTIES, "member": "PropertiesChanged"}
+
+
+def unit_changes(args: tuple[Any, ...]) -> dict[str, Any] | None:
+    """The changed values of a PropertiesChanged signal's ``args`` when they
+    are the Unit interface's, else None."""
+    interface, changed, _invalidated = args
+    return dict(changed) if interface == UNIT_INTERFACE else None
+
+
+def unit_status(props: Mapping[str, Any]) -> UnitStatus:
+    """The UnitStatus of a unit's properties."""
+    return UnitStatus(props["LoadState"], props["ActiveState"], props["SubState"])
+
+
+def next_status(last: UnitStatus, load: str, changed: Mapping[str, Any]) -> UnitStatus | None:
+    """The unit's status after the ``changed`` values (with ``load`` read
+    anew: LoadState is not among the properties the manager signals), or
+    None when it is still ``last``."""
+    status = UnitStatus(load, changed.get("ActiveState", last.active), changed.get("SubState", last.sub))
+    return None if status == last else status
+
+
+def wanted_states(load: str | None, active: str | None, sub: str | None) -> dict[str, str]:
+    """The states a wait_for() waits for, by UnitStatus field; TypeError when none is given."""
+    wanted = {k: v for k, v in (("load", load), ("active", active), ("sub", sub)) if v is not None}
+    if not wanted:
+        raise TypeError("wait_for() needs at least one of load=, active=, sub=")
+    return wanted
+
+
+def reached(status: UnitStatus, wanted: Mapping[str, str]) -> bool:
+    """Whether ``status`` has every state of ``wanted``."""
+    return all(getattr(status, k) == v for k, v in wanted.items())
+
+
+def wait_for_failed(name: str, wanted: Mapping[str, str], timeout: float | None, watch: _WatchState[Any]) -> Exception:
+    """The error of a wait_for() whose watch ended before the states were
+    reached: TimeoutError naming the last state seen, or ValueError when the
+    manager was closed."""
+    if not watch.timed_out:
+        return ValueError("the manager is closed")
+    goal = ", ".join(f"{k}={v!r}" for k, v in wanted.items())
+    return TimeoutError(f"{name} did not reach {goal} within {timeout} s; last seen {watch.last}")
+
+
 class _Changes:
     """The PropertiesChanged signals of one unit, read in order after a
     snapshot of its properties.
@@ -790,28 +879,28 @@ class _Changes:
     def __init__(self, bus: Bus, path: str) -> None:
         self._bus = bus
         self._path = path
-        self.sub = bus.subscribe(sender=SERVICE, path=path, interface=PROPERTIES, member="PropertiesChanged")
+        self.sub = bus.subscribe(**properties_changed_match(path))
+
+    def _queued(self) -> list[Any]:
+        return list(iter(self.sub._pop, None))
 
     def snapshot(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
-        for attempt in range(SNAPSHOT_TRIES):
-            props = self._bus.get_all(SERVICE, self._path, interface)
-            queued = []
-            while (sig := self.sub._pop()) is not None:
-                queued.append(sig)
-            if not queued:
-                break
-            if attempt + 1 == SNAPSHOT_TRIES:
-                return queued_changes(props, interface, queued)
+        attempt = 0
+        while (
+            props := settled_snapshot(
+                self._bus.get_all(SERVICE, self._path, interface), interface, self._queued(), attempt
+            )
+        ) is None:
+            attempt += 1
         return props
 
     def next(self, timeout: float | None) -> dict[str, Any]:
         """The changed values of the next change of the Unit interface's
         properties.  TimeoutError when none came in time, ValueError once
         closed."""
-        while True:
-            interface, changed, _invalidated = self.sub.get(timeout=timeout).args
-            if interface == UNIT_INTERFACE:
-                return dict(changed)
+        while (changed := unit_changes(self.sub.get(timeout=timeout).args)) is None:
+            pass
+        return changed
 
     def close(self) -> None:
         self.sub.close()
@@ -821,7 +910,58 @@ def _left(deadline: float | None) -> float | None:
     return None if deadline is None else max(0.0, deadline - time.monotonic())
 
 
-class UnitWatch:
+class _Closable(Protocol):
+    def close(self) -> None: ...
+
+
+_C = TypeVar("_C", bound=_Closable)
+
+
+class _WatchState(Generic[_C]):
+    """What the blocking and the asyncio UnitWatch share: the unit's
+    changes, the total deadline and the last state seen."""
+
+    def __init__(self, changes: _C, timeout: float | None) -> None:
+        self._changes = changes
+        self._deadline = None if timeout is None else time.monotonic() + timeout
+        self._last: UnitStatus | None = None
+        self.timed_out = False
+
+    def _time_left(self) -> float | None:
+        """Seconds left (None: no limit); TimeoutError once none are."""
+        left = _left(self._deadline)
+        if left == 0:
+            raise TimeoutError
+        return left
+
+    def _first(self, props: Mapping[str, Any]) -> UnitStatus:
+        self._last = unit_status(props)
+        return self._last
+
+    def _step(self, load: str, changed: Mapping[str, Any]) -> UnitStatus | None:
+        """The new state after a change, or None when it is the last one."""
+        assert self._last is not None
+        status = next_status(self._last, load, changed)
+        if status is not None:
+            self._last = status
+        return status
+
+    def _end(self) -> None:
+        """The end at the deadline."""
+        self.timed_out = True
+        self.close()
+
+    @property
+    def last(self) -> UnitStatus | None:
+        """The last state seen (None before the first)."""
+        return self._last
+
+    def close(self) -> None:
+        """Ends the iteration; a waiter in it returns.  Closing twice is fine."""
+        self._changes.close()
+
+
+class UnitWatch(_WatchState[_Changes], Closing):
     """The states of a unit as they change: an iterator of UnitStatus, first
     the current one, then one per change of its load, active or sub state.
     Iteration ends at :meth:`close` (from any thread, or the Manager's
@@ -830,11 +970,8 @@ class UnitWatch:
     manager unloads the unit and loads it again."""
 
     def __init__(self, unit: Unit, timeout: float | None) -> None:
+        super().__init__(_Changes(unit._bus, unit.path), timeout)
         self._unit = unit
-        self._deadline = None if timeout is None else time.monotonic() + timeout
-        self._changes = _Changes(unit._bus, unit.path)
-        self._last: UnitStatus | None = None
-        self.timed_out = False
 
     def __iter__(self) -> Self:
         return self
@@ -842,25 +979,14 @@ class UnitWatch:
     def __next__(self) -> UnitStatus:
         try:
             if self._last is None:
-                p = self._changes.snapshot()
-                self._last = UnitStatus(p["LoadState"], p["ActiveState"], p["SubState"])
-                return self._last
+                return self._first(self._changes.snapshot())
             while True:
-                left = _left(self._deadline)
-                if left == 0:
-                    raise TimeoutError
-                changed = self._changes.next(left)
-                # LoadState is not among the properties the manager signals.
+                changed = self._changes.next(self._time_left())
                 load = self._unit._bus.get_property(SERVICE, self._unit.path, UNIT_INTERFACE, "LoadState")
-                status = UnitStatus(
-                    load, changed.get("ActiveState", self._last.active), changed.get("SubState", self._last.sub)
-                )
-                if status != self._last:
-                    self._last = status
+                if (status := self._step(load, changed)) is not None:
                     return status
         except TimeoutError:
-            self.timed_out = True
-            self.close()
+            self._end()
             raise StopIteration from None
         except (ValueError, ConnectionError):
             # Closed meanwhile (the Manager's close() may close its bus
@@ -868,23 +994,6 @@ class UnitWatch:
             if self._changes.sub.closed:
                 raise StopIteration from None
             raise
-
-    @property
-    def last(self) -> UnitStatus | None:
-        """The last state seen (None before the first)."""
-        return self._last
-
-    def close(self) -> None:
-        """Ends the iteration; a thread waiting in it returns.  Closing twice is fine."""
-        self._changes.close()
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
 
 
 class Unit:
@@ -903,8 +1012,7 @@ class Unit:
     def status(self) -> UnitStatus:
         """The unit's load, active and sub state, read in one GetAll.  A unit
         that does not exist reads ``("not-found", "inactive", "dead")``."""
-        p = self.properties()
-        return UnitStatus(p["LoadState"], p["ActiveState"], p["SubState"])
+        return unit_status(self.properties())
 
     def properties(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
         """Every property of ``interface`` (the unit's own by default, or its
@@ -943,17 +1051,12 @@ class Unit:
         (``wait_for(active="active")``) and returns its UnitStatus then.
         Raises TimeoutError, naming the last state seen, after ``timeout``
         seconds (None: no limit); ValueError when the manager is closed."""
-        wanted = {k: v for k, v in (("load", load), ("active", active), ("sub", sub)) if v is not None}
-        if not wanted:
-            raise TypeError("wait_for() needs at least one of load=, active=, sub=")
+        wanted = wanted_states(load, active, sub)
         with self.watch(timeout) as watch:
             for status in watch:
-                if all(getattr(status, k) == v for k, v in wanted.items()):
+                if reached(status, wanted):
                     return status
-        if not watch.timed_out:
-            raise ValueError("the manager is closed")
-        goal = ", ".join(f"{k}={v!r}" for k, v in wanted.items())
-        raise TimeoutError(f"{self.name} did not reach {goal} within {timeout} s; last seen {watch.last}")
+        raise wait_for_failed(self.name, wanted, timeout, watch)
 
     def journal(self, lines: int = 10) -> list[JournalEntry]:
         """The unit's last ``lines`` journal entries, oldest first, as
@@ -1132,7 +1235,74 @@ def _local_settled_entries(root: str | None, unit: str, settled: Settled) -> lis
         j.close()
 
 
-class Manager:
+class _HasAddress(Protocol):
+    @property
+    def address(self) -> str: ...
+
+
+class _HasChanges(Protocol):
+    @property
+    def _changes(self) -> _Closable: ...
+
+
+class _ManagerState:
+    """What the blocking and the asyncio Manager share: where the units'
+    journal is, whether the manager is closed, and the job watch, unit
+    watches and runs that closing it ends."""
+
+    bus: _HasAddress
+    root: str | None
+    closed: bool
+
+    def __init__(self, root: str | os.PathLike[str] | None, watch: _Closable) -> None:
+        self.root = None if root is None else os.fspath(root)
+        self._watch = watch
+        self._watches: weakref.WeakSet[_Closable] = weakref.WeakSet()
+        self._runs: weakref.WeakSet[_HasChanges] = weakref.WeakSet()
+        self.closed = False
+
+    def _close_all(self) -> None:
+        self.closed = True
+        self._watch.close()
+        for watch in list(self._watches):
+            watch.close()
+        for run in list(self._runs):
+            run._changes.close()
+
+    def _track(self, watch: _Closable) -> None:
+        self._watches.add(watch)
+        if self.closed:
+            watch.close()
+
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ValueError("the manager is closed")
+
+    def _journal_source(self) -> tuple[str, str | None]:
+        return journal_source(self.root, self.bus.address)
+
+
+def run_attempts(name: str | None) -> int:
+    """How many names run() tries: a generated one may be taken, then it draws another."""
+    return 1 if name is not None else 8
+
+
+def retry_run(e: BusError, attempt: int, attempts: int) -> bool:
+    """Whether a failed StartTransientUnit is tried again under a new name."""
+    return e.name == _UNIT_EXISTS and attempt + 1 < attempts
+
+
+def unit_file_list(found: Iterable[tuple[str, str]]) -> list[UnitFile]:
+    """The UnitFile of each (path, state) the manager lists."""
+    return [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
+
+
+def unit_list(found: Iterable[Any]) -> list[UnitInfo]:
+    """The UnitInfo of each entry ListUnits and ListUnitsByPatterns answer."""
+    return [UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6]) for u in found]
+
+
+class Manager(_ManagerState, Closing):
     """systemd's manager on a bus: ``Manager()`` opens a connection of its own
     to the system bus and closes it with :meth:`close` (or at the end of a
     ``with`` block); ``Manager(bus)`` uses ``bus`` (a varquin.Bus) and leaves
@@ -1149,40 +1319,16 @@ class Manager:
 
     def __init__(self, bus: Bus | None = None, *, root: str | os.PathLike[str] | None = None) -> None:
         self._owns_bus = bus is None
-        self.root = None if root is None else os.fspath(root)
         self.bus = Bus.system() if bus is None else blocking_bus(bus)
-        self._watch = _JobWatch(self.bus)
-        self._watches: weakref.WeakSet[UnitWatch] = weakref.WeakSet()
-        self._runs: weakref.WeakSet[Run] = weakref.WeakSet()
-        self.closed = False
+        self._watch: _JobWatch
+        super().__init__(root, _JobWatch(self.bus))
 
     def close(self) -> None:
         """Ends the job subscription and every watch, and closes the bus when
         the manager opened it.  Closing twice is fine."""
-        self.closed = True
-        self._watch.close()
-        for watch in list(self._watches):
-            watch.close()
-        for run in list(self._runs):
-            run._changes.close()
+        self._close_all()
         if self._owns_bus:
             self.bus.close()
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
-
-    def _track(self, watch: UnitWatch) -> None:
-        self._watches.add(watch)
-        if self.closed:
-            watch.close()
-
-    def _journal_source(self) -> tuple[str, str | None]:
-        return journal_source(self.root, self.bus.address)
 
     def _journal(self, unit: str, lines: int) -> list[JournalEntry]:
         how, where = self._journal_source()
@@ -1207,10 +1353,6 @@ class Manager:
         except (ValueError, OSError) as e:
             log.debug("journal of %s: %s", unit, e)
             return []
-
-    def _check_open(self) -> None:
-        if self.closed:
-            raise ValueError("the manager is closed")
 
     def _call(self, member: str, signature: str = "", *args: Any, timeout: float | None = None) -> tuple[Any, ...]:
         self._check_open()
@@ -1283,7 +1425,7 @@ class Manager:
             # A manager older than ListUnitFilesByPatterns: filter here.
             (found,) = self._call("ListUnitFiles")
             return filter_unit_files(found, patterns, states)
-        return [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
+        return unit_file_list(found)
 
     # -- jobs ---------------------------------------------------------------------------
 
@@ -1395,7 +1537,7 @@ class Manager:
         props = _run_properties(argv, properties, collect)
         self._check_open()
         deadline = None if timeout is None else time.monotonic() + timeout
-        attempts = 1 if name is not None else 8  # a generated name may be taken: draw another
+        attempts = run_attempts(name)
         for attempt in range(attempts):
             unit = _run_name(name)
             changes = _Changes(self.bus, unit_path(unit))
@@ -1403,7 +1545,7 @@ class Manager:
                 self._call("StartTransientUnit", "ssa(sv)a(sa(sv))", unit, "fail", props, [], timeout=_left(deadline))
             except BusError as e:
                 changes.close()
-                if e.name == _UNIT_EXISTS and attempt + 1 < attempts:
+                if retry_run(e, attempt, attempts):
                     continue
                 raise
             except BaseException:
@@ -1441,7 +1583,7 @@ class Manager:
             # A manager older than ListUnitsByPatterns: filter here.
             (found,) = self._call("ListUnits")
             return filter_units(found, patterns, states)
-        return [UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6]) for u in found]
+        return unit_list(found)
 
     def reset_failed(self, unit: str | None = None) -> None:
         """Resets the failed state (and restart counter) of ``unit``, or of

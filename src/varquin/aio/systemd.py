@@ -26,11 +26,11 @@ import signal as _signal
 import time
 import weakref
 from collections.abc import Awaitable, Callable, Iterable, Mapping
-from types import TracebackType
 from typing import Any, Literal, Self, overload
 
 from varquin import journal as _journal
 from varquin import systemd as _s
+from varquin._closing import AsyncClosing
 from varquin.aio import Bus, Subscription
 from varquin.errors import BusError, NoSuchUnit, SignalsLost, UnknownMethod
 from varquin.journal import JournalEntry
@@ -55,30 +55,26 @@ __all__ = ["Job", "Manager", "Run", "Unit", "UnitWatch"]
 _MANAGER_PATH = "/org/freedesktop/systemd1"
 # Seconds a host's journal may take to arrive over SSH.
 _REMOTE_JOURNAL_TIMEOUT = 60
-_PROPERTIES = "org.freedesktop.DBus.Properties"
 
 # asyncio Buses on which the manager's Subscribe() has been called (see
 # varquin.systemd.subscribe_manager).
 _subscribed: weakref.WeakSet[Bus] = weakref.WeakSet()
 
 
-def _left(deadline: float | None) -> float | None:
-    return None if deadline is None else max(0.0, deadline - time.monotonic())
+_left = _s._left
 
 
-class _JobWatch:
+class _JobWatch(_s._JobRecords):
     """The manager's JobRemoved signals for one Manager, read by whichever
     waiter is first; the others await the next signal's notice.  As in
     varquin.systemd, results are kept only for the jobs someone holds, and
     the queue is drained whenever a job is queued."""
 
     def __init__(self, bus: Bus) -> None:
+        super().__init__()
         self._bus = bus
         self._sub: Subscription | None = None
         self._subscribing = asyncio.Lock()
-        self._jobs: weakref.WeakValueDictionary[str, _s._Outcome] = weakref.WeakValueDictionary()
-        self._early: dict[str, str] = {}
-        self._in_flight = 0
         self._reading = False
         self._notice: asyncio.Future[None] | None = None
         self.closed = False
@@ -88,13 +84,7 @@ class _JobWatch:
             if self.closed:
                 raise ValueError("the manager is closed")
             if self._sub is None:
-                sub = await self._bus.subscribe(
-                    sender=SERVICE,
-                    path=_MANAGER_PATH,
-                    interface=MANAGER_INTERFACE,
-                    member="JobRemoved",
-                    max_queued=_s.JOB_SIGNALS_QUEUED,
-                )
+                sub = await self._bus.subscribe(**_s.JOB_REMOVED_MATCH)
                 if self._bus not in _subscribed:
                     try:
                         await self._bus.call(SERVICE, _MANAGER_PATH, MANAGER_INTERFACE, "Subscribe")
@@ -109,17 +99,13 @@ class _JobWatch:
     async def queue(self, call: Callable[[], Awaitable[str]]) -> tuple[str, _s._Outcome]:
         sub = await self._subscribe()
         self._in_flight += 1
+        path = None
         try:
             path = await call()
         finally:
             self._in_flight -= 1
-        outcome = self._jobs.get(path)
-        if outcome is None:
-            outcome = _s._Outcome()
-            outcome.result = self._early.pop(path, None)
-            self._jobs[path] = outcome
-        if self._in_flight == 0:
-            self._early.clear()
+            outcome = self._register(path)
+        assert outcome is not None
         if not self._reading:
             lost = False
             while True:
@@ -135,18 +121,8 @@ class _JobWatch:
                 await self._resolve_lost()
         return path, outcome
 
-    def _record(self, args: tuple[Any, ...]) -> None:
-        _id, path, _unit, result = args
-        outcome = self._jobs.get(path)
-        if outcome is not None:
-            outcome.result = result
-        elif self._in_flight:
-            self._early[path] = result
-
     async def _resolve_lost(self) -> None:
-        for path, outcome in list(self._jobs.items()):
-            if outcome.result is not None or outcome.lost:
-                continue
+        for path, outcome in self._pending():
             try:
                 await self._bus.call(SERVICE, _MANAGER_PATH, MANAGER_INTERFACE, "GetJob", "u", _s.job_id(path))
             except BusError as e:
@@ -160,10 +136,7 @@ class _JobWatch:
                     if self.closed or self._sub is None:
                         raise ValueError("the manager is closed")
                     if outcome.lost:
-                        raise SignalsLost(
-                            "the end of the job was among the signals dropped from the manager's full queue "
-                            f"(max_queued={_s.JOB_SIGNALS_QUEUED}): its result is unknown"
-                        )
+                        raise _s.jobs_lost()
                     if self._reading:
                         assert self._notice is not None
                         await asyncio.shield(self._notice)
@@ -238,41 +211,39 @@ class _Changes:
     def __init__(self, bus: Bus, path: str) -> None:
         self._bus = bus
         self._path = path
-        self.sub = bus.subscribe(sender=SERVICE, path=path, interface=_PROPERTIES, member="PropertiesChanged")
+        self.sub = bus.subscribe(**_s.properties_changed_match(path))
+
+    def _queued(self) -> list[Any]:
+        core = self.sub._core
+        return [] if core is None else list(iter(core._pop, None))
 
     async def snapshot(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
         await self.sub
-        for attempt in range(_s.SNAPSHOT_TRIES):
-            props = await self._bus.get_all(SERVICE, self._path, interface)
-            queued = []
-            while self.sub._core is not None and (sig := self.sub._core._pop()) is not None:
-                queued.append(sig)
-            if not queued:
-                break
-            if attempt + 1 == _s.SNAPSHOT_TRIES:
-                return _s.queued_changes(props, interface, queued)
+        attempt = 0
+        while (
+            props := _s.settled_snapshot(
+                await self._bus.get_all(SERVICE, self._path, interface), interface, self._queued(), attempt
+            )
+        ) is None:
+            attempt += 1
         return props
 
     async def next(self, timeout: float | None) -> dict[str, Any]:
-        while True:
-            interface, changed, _invalidated = (await self.sub.get(timeout)).args
-            if interface == UNIT_INTERFACE:
-                return dict(changed)
+        while (changed := _s.unit_changes((await self.sub.get(timeout)).args)) is None:
+            pass
+        return changed
 
     def close(self) -> None:
         self.sub.close()
 
 
-class UnitWatch:
+class UnitWatch(_s._WatchState[_Changes], AsyncClosing):
     """The unit's states as they change: ``async for status in watch``,
     first the current one; ends at close() or after the total ``timeout``."""
 
     def __init__(self, unit: Unit, timeout: float | None) -> None:
+        super().__init__(_Changes(unit._bus, unit.path), timeout)
         self._unit = unit
-        self._deadline = None if timeout is None else time.monotonic() + timeout
-        self._changes = _Changes(unit._bus, unit.path)
-        self._last: UnitStatus | None = None
-        self.timed_out = False
 
     def __aiter__(self) -> Self:
         return self
@@ -280,46 +251,19 @@ class UnitWatch:
     async def __anext__(self) -> UnitStatus:
         try:
             if self._last is None:
-                p = await self._changes.snapshot()
-                self._last = UnitStatus(p["LoadState"], p["ActiveState"], p["SubState"])
-                return self._last
+                return self._first(await self._changes.snapshot())
             while True:
-                left = _left(self._deadline)
-                if left == 0:
-                    raise TimeoutError
-                changed = await self._changes.next(left)
+                changed = await self._changes.next(self._time_left())
                 load = await self._unit._bus.get_property(SERVICE, self._unit.path, UNIT_INTERFACE, "LoadState")
-                status = UnitStatus(
-                    load, changed.get("ActiveState", self._last.active), changed.get("SubState", self._last.sub)
-                )
-                if status != self._last:
-                    self._last = status
+                if (status := self._step(load, changed)) is not None:
                     return status
         except TimeoutError:
-            self.timed_out = True
-            self.close()
+            self._end()
             raise StopAsyncIteration from None
         except (ValueError, ConnectionError):
             if self._changes.sub._closed:
                 raise StopAsyncIteration from None
             raise
-
-    @property
-    def last(self) -> UnitStatus | None:
-        """The last state seen (None before the first)."""
-        return self._last
-
-    def close(self) -> None:
-        """Ends the iteration.  Closing twice is fine."""
-        self._changes.close()
-
-    async def __aenter__(self) -> Self:
-        return self
-
-    async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
 
 
 class Unit:
@@ -333,8 +277,7 @@ class Unit:
 
     async def status(self) -> UnitStatus:
         """The unit's load, active and sub state."""
-        p = await self.properties()
-        return UnitStatus(p["LoadState"], p["ActiveState"], p["SubState"])
+        return _s.unit_status(await self.properties())
 
     async def properties(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
         """Every property of ``interface`` with its D-Bus type."""
@@ -351,7 +294,7 @@ class Unit:
         """The unit's states as they change (see UnitWatch)."""
         self._manager._check_open()
         watch = UnitWatch(self, timeout)
-        self._manager._watches.add(watch)
+        self._manager._track(watch)
         return watch
 
     async def wait_for(
@@ -365,17 +308,12 @@ class Unit:
         """The UnitStatus once the unit's states are all those given;
         TimeoutError naming the last state seen; ValueError when the manager
         is closed meanwhile."""
-        wanted = {k: v for k, v in (("load", load), ("active", active), ("sub", sub)) if v is not None}
-        if not wanted:
-            raise TypeError("wait_for() needs at least one of load=, active=, sub=")
+        wanted = _s.wanted_states(load, active, sub)
         async with self.watch(timeout) as watch:
             async for status in watch:
-                if all(getattr(status, k) == v for k, v in wanted.items()):
+                if _s.reached(status, wanted):
                     return status
-        if not watch.timed_out:
-            raise ValueError("the manager is closed")
-        goal = ", ".join(f"{k}={v!r}" for k, v in wanted.items())
-        raise TimeoutError(f"{self.name} did not reach {goal} within {timeout} s; last seen {watch.last}")
+        raise _s.wait_for_failed(self.name, wanted, timeout, watch)
 
     async def journal(self, lines: int = 10) -> list[JournalEntry]:
         """The unit's last ``lines`` journal entries, read where
@@ -435,40 +373,22 @@ class Run:
         return result
 
 
-class Manager:
+class Manager(_s._ManagerState, AsyncClosing):
     """systemd's manager on a varquin.aio.Bus: the methods of
     varquin.systemd.Manager, awaited.  ``root`` as there."""
+
+    bus: Bus
 
     def __init__(self, bus: Bus, *, root: str | os.PathLike[str] | None = None) -> None:
         if not isinstance(bus, Bus):
             raise TypeError(f"a varquin.aio.Bus is needed, not {type(bus).__module__}.{type(bus).__qualname__}")
         self.bus = bus
-        self.root = None if root is None else os.fspath(root)
-        self._watch = _JobWatch(bus)
-        self._watches: weakref.WeakSet[UnitWatch] = weakref.WeakSet()
-        self._runs: weakref.WeakSet[Run] = weakref.WeakSet()
-        self.closed = False
+        self._watch: _JobWatch
+        super().__init__(root, _JobWatch(bus))
 
     def close(self) -> None:
         """Ends the job subscription, every watch and run; the bus stays open."""
-        self.closed = True
-        self._watch.close()
-        for watch in list(self._watches):
-            watch.close()
-        for run in list(self._runs):
-            run._changes.close()
-
-    async def __aenter__(self) -> Self:
-        return self
-
-    async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
-
-    def _check_open(self) -> None:
-        if self.closed:
-            raise ValueError("the manager is closed")
+        self._close_all()
 
     async def _call(self, member: str, signature: str = "", *args: Any, timeout: float | None = None) -> Any:
         self._check_open()
@@ -482,9 +402,6 @@ class Manager:
             raise
 
     # -- the journal: where varquin.systemd.Manager reads it --------------------
-
-    def _journal_source(self) -> tuple[str, str | None]:
-        return _s.journal_source(self.root, self.bus.address)
 
     async def _journal(self, unit: str, lines: int) -> list[JournalEntry]:
         how, where = self._journal_source()
@@ -575,7 +492,7 @@ class Manager:
         except UnknownMethod:
             (found,) = await self._call("ListUnitFiles")
             return _s.filter_unit_files(found, patterns, states)
-        return [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
+        return _s.unit_file_list(found)
 
     async def list_units(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitInfo]:
         """As varquin.systemd.Manager.list_units."""
@@ -585,7 +502,7 @@ class Manager:
         except UnknownMethod:
             (found,) = await self._call("ListUnits")
             return _s.filter_units(found, patterns, states)
-        return [UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6]) for u in found]
+        return _s.unit_list(found)
 
     # -- jobs -------------------------------------------------------------------
 
@@ -679,7 +596,7 @@ class Manager:
         props = _s._run_properties(argv, properties, collect)
         self._check_open()
         deadline = None if timeout is None else time.monotonic() + timeout
-        attempts = 1 if name is not None else 8
+        attempts = _s.run_attempts(name)
         for attempt in range(attempts):
             unit = _s._run_name(name)
             changes = _Changes(self.bus, unit_path(unit))
@@ -690,7 +607,7 @@ class Manager:
                 )
             except BusError as e:
                 changes.close()
-                if e.name == "org.freedesktop.systemd1.UnitExists" and attempt + 1 < attempts:
+                if _s.retry_run(e, attempt, attempts):
                     continue
                 raise
             except BaseException:
