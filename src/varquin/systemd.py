@@ -743,14 +743,17 @@ class _JobWatch(_JobRecords):
                 self._sub.close()
 
 
-class Job:
-    """A job the manager has queued.  ``path`` is its object path, ``unit``
-    the unit it acts on; :meth:`wait` returns how it ended."""
+_M = TypeVar("_M")
+
+
+class _JobState(Generic[_M]):
+    """What the blocking and the asyncio Job share: the manager, the job's
+    path and unit, and the record its result lands in."""
 
     path: str
     unit: str
 
-    def __init__(self, manager: Manager, outcome: _Outcome, path: str, unit: str) -> None:
+    def __init__(self, manager: _M, outcome: _Outcome, path: str, unit: str) -> None:
         self._manager = manager
         self._outcome = outcome
         self.path = path
@@ -760,6 +763,14 @@ class Job:
     def result(self) -> str | None:
         """How the job ended, or None while it has not been seen to end."""
         return self._outcome.result
+
+    def __repr__(self) -> str:
+        return f"<Job {self.path} for {self.unit}: {self.result or 'running'}>"
+
+
+class Job(_JobState["Manager"]):
+    """A job the manager has queued.  ``path`` is its object path, ``unit``
+    the unit it acts on; :meth:`wait` returns how it ended."""
 
     def wait(self, timeout: float | None = None) -> str:
         """Waits until the job ends and returns the manager's result:
@@ -782,9 +793,6 @@ class Job:
                 return False
             raise
         return True
-
-    def __repr__(self) -> str:
-        return f"<Job {self.path} for {self.unit}: {self.result or 'running'}>"
 
 
 # How often a snapshot of a unit's properties is read again when changes
@@ -1274,6 +1282,11 @@ class _ManagerState:
         if self.closed:
             watch.close()
 
+    def _track_run(self, run: _HasChanges) -> None:
+        self._runs.add(run)
+        if self.closed:  # closed while the unit was being started
+            run._changes.close()
+
     def _check_open(self) -> None:
         if self.closed:
             raise ValueError("the manager is closed")
@@ -1287,9 +1300,9 @@ def run_attempts(name: str | None) -> int:
     return 1 if name is not None else 8
 
 
-def retry_run(e: BusError, attempt: int, attempts: int) -> bool:
-    """Whether a failed StartTransientUnit is tried again under a new name."""
-    return e.name == _UNIT_EXISTS and attempt + 1 < attempts
+def retry_run(e: BaseException, attempt: int, attempts: int) -> bool:
+    """Whether a StartTransientUnit that failed with ``e`` is tried again under a new name."""
+    return isinstance(e, BusError) and e.name == _UNIT_EXISTS and attempt + 1 < attempts
 
 
 def unit_file_list(found: Iterable[tuple[str, str]]) -> list[UnitFile]:
@@ -1543,19 +1556,14 @@ class Manager(_ManagerState, Closing):
             changes = _Changes(self.bus, unit_path(unit))
             try:
                 self._call("StartTransientUnit", "ssa(sv)a(sa(sv))", unit, "fail", props, [], timeout=_left(deadline))
-            except BusError as e:
+            except BaseException as e:
                 changes.close()
                 if retry_run(e, attempt, attempts):
                     continue
                 raise
-            except BaseException:
-                changes.close()
-                raise
             break
         started = Run(self, unit, changes)
-        self._runs.add(started)
-        if self.closed:
-            changes.close()
+        self._track_run(started)
         return started.wait(_left(deadline)) if wait else started
 
     def _unref(self, unit: str) -> None:

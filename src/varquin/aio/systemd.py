@@ -167,20 +167,9 @@ class _JobWatch(_s._JobRecords):
             self._notice.set_result(None)
 
 
-class Job:
+class Job(_s._JobState["Manager"]):
     """A job the manager has queued (see varquin.systemd.Job); its wait()
     and cancel() are awaited."""
-
-    def __init__(self, manager: Manager, outcome: _s._Outcome, path: str, unit: str) -> None:
-        self._manager = manager
-        self._outcome = outcome
-        self.path = path
-        self.unit = unit
-
-    @property
-    def result(self) -> str | None:
-        """How the job ended, or None while it has not been seen to end."""
-        return self._outcome.result
 
     async def wait(self, timeout: float | None = None) -> str:
         """The manager's result once the job has ended (``"done"``,
@@ -197,9 +186,6 @@ class Job:
                 return False
             raise
         return True
-
-    def __repr__(self) -> str:
-        return f"<Job {self.path} for {self.unit}: {self.result or 'running'}>"
 
 
 class _Changes:
@@ -605,19 +591,14 @@ class Manager(_s._ManagerState, AsyncClosing):
                 await self._call(
                     "StartTransientUnit", "ssa(sv)a(sa(sv))", unit, "fail", props, [], timeout=_left(deadline)
                 )
-            except BusError as e:
+            except BaseException as e:
                 changes.close()
                 if _s.retry_run(e, attempt, attempts):
                     continue
                 raise
-            except BaseException:
-                changes.close()
-                raise
             break
         started = Run(self, unit, changes)
-        self._runs.add(started)
-        if self.closed:  # closed while the unit was being started
-            changes.close()
+        self._track_run(started)
         return await started.wait(_left(deadline)) if wait else started
 
     async def _unref(self, unit: str) -> None:
