@@ -108,11 +108,15 @@ _TYPE_INTERFACES = {
     )
 }
 
-# The transient and runtime properties run() and set_properties() take as
-# plain Python values, with their D-Bus types.  "t" values named ...USec are
-# microseconds (an int, or a timedelta); other "t" values are sizes or counts
-# (an int; "infinity" or math.inf for no limit).  Any other property is given
-# as a varquin.Variant.
+#: The transient and runtime properties :meth:`Manager.run` and
+#: :meth:`Manager.set_properties` take as plain Python values, with their
+#: D-Bus types.  ``"t"`` values named ``...USec`` are microseconds (an int,
+#: or a timedelta); other ``"t"`` values are sizes or counts (an int;
+#: ``"infinity"`` or ``math.inf`` for no limit).  Any other property is
+#: given as a ``varquin.Variant(signature, value)``::
+#:
+#:     m.run(["/usr/bin/backup"], properties={"User": "backup", "MemoryMax": 1 << 30,
+#:           "RuntimeMaxUSec": timedelta(hours=2)})
 PROPERTY_TYPES: Mapping[str, str] = {
     "Description": "s",
     "Environment": "as",
@@ -535,14 +539,16 @@ def job_id(path: str) -> int:
     return int(path.rpartition("/")[2])
 
 
-# The match of a Manager's JobRemoved signals, as Bus.subscribe takes it.
-JOB_REMOVED_MATCH: Mapping[str, Any] = {
-    "sender": SERVICE,
-    "path": MANAGER_PATH,
-    "interface": MANAGER_INTERFACE,
-    "member": "JobRemoved",
-    "max_queued": JOB_SIGNALS_QUEUED,
-}
+def job_removed_match() -> dict[str, Any]:
+    """The match of a Manager's JobRemoved signals, as Bus.subscribe takes
+    it, with the queue bounded by JOB_SIGNALS_QUEUED as it is now."""
+    return {
+        "sender": SERVICE,
+        "path": MANAGER_PATH,
+        "interface": MANAGER_INTERFACE,
+        "member": "JobRemoved",
+        "max_queued": JOB_SIGNALS_QUEUED,
+    }
 
 
 def jobs_lost() -> SignalsLost:
@@ -630,7 +636,7 @@ class _JobWatch(_JobRecords):
             if self._closed:
                 raise ValueError("the manager is closed")
             if self._sub is None:
-                sub = self._bus.subscribe(**JOB_REMOVED_MATCH)
+                sub = self._bus.subscribe(**job_removed_match())
                 try:
                     subscribe_manager(self._bus)
                 except BaseException:
@@ -773,19 +779,26 @@ class Job(_JobState["Manager"]):
     the unit it acts on; :meth:`wait` returns how it ended."""
 
     def wait(self, timeout: float | None = None) -> str:
-        """Waits until the job ends and returns the manager's result:
-        ``"done"``, ``"failed"``, ``"canceled"``, ``"timeout"``,
-        ``"dependency"`` or ``"skipped"``.  A start job is done once the unit
-        has started: that says nothing of how long it stays up.  Raises
-        TimeoutError after ``timeout`` seconds (None: no limit), after which
-        the job stays waitable; ValueError once the manager is closed.  Any
-        number of threads may wait for the same job."""
+        """Waits until the job ends and returns the manager's result: ``"done"``,
+        ``"failed"``, ``"canceled"``, ``"timeout"``, ``"dependency"`` or
+        ``"skipped"``. A start job is done once the unit has started: that
+        says nothing of how long it stays up.  Any number of threads may wait
+        for the same job.
+
+        Raises TimeoutError after ``timeout`` seconds (None: no limit), after
+        which the job stays waitable; SignalsLost when the job's end was
+        dropped from a full signal queue; ValueError once the manager is
+        closed."""
         return self._manager._watch.wait(self._outcome, timeout)
 
     def cancel(self) -> bool:
-        """Asks the manager to cancel the job: True when it did, False when
-        the job had already ended.  A process the job already started keeps
-        running (stop the unit to end it)."""
+        """Asks the manager to cancel the job: True when it did, False when the
+        job had already ended.  A process the job already started keeps
+        running (stop the unit to end it).
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         try:
             self._manager._call("CancelJob", "u", job_id(self.path))
         except BusError as e:
@@ -1018,30 +1031,50 @@ class Unit:
 
     @property
     def status(self) -> UnitStatus:
-        """The unit's load, active and sub state, read in one GetAll.  A unit
-        that does not exist reads ``("not-found", "inactive", "dead")``."""
+        """The unit's load, active and sub state (:class:`UnitStatus`), read in
+        one GetAll.  A unit that does not exist reads ``("not-found",
+        "inactive", "dead")``.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         return unit_status(self.properties())
 
     def properties(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
         """Every property of ``interface`` (the unit's own by default, or its
         type's: ``org.freedesktop.systemd1.Service``, ...), with its D-Bus
-        type: str, int, bool, list, tuple, dict.  ValueError once the manager
-        is closed."""
+        type: str, int, bool, list, tuple, dict.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed.
+
+            m.unit("nginx.service").properties()["MainPID"]
+        """
         self._manager._check_open()
         return self._bus.get_all(SERVICE, self.path, interface)
 
     def details(self) -> UnitDetails:
-        """What ``systemctl status`` shows of the unit (see UnitDetails), read
-        in a GetAll of the unit's properties and one of its type's."""
+        """What ``systemctl status`` shows of the unit (:class:`UnitDetails`),
+        read in a GetAll of the unit's properties and one of its type's.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         unit = self.properties()
         kind = type_interface(unit["Id"])
         return unit_details(unit, self.properties(kind) if kind else {})
 
     def watch(self, timeout: float | None = None) -> UnitWatch:
-        """The unit's states as they change (see UnitWatch); ``timeout`` is
-        the watch's total time in seconds (None: until closed).  The match
-        is in place before the current state is read.  ValueError once the
-        manager is closed."""
+        """The unit's states as they change (:class:`UnitWatch`); ``timeout`` is
+        the watch's total time in seconds (None: until closed). The match is
+        in place before the current state is read.
+
+        Raises ValueError once the manager is closed.
+
+            with m.unit("nginx.service").watch(timeout=60) as w:
+                for status in w: ...
+        """
         self._manager._check_open()
         watch = UnitWatch(self, timeout)
         self._manager._track(watch)
@@ -1055,10 +1088,15 @@ class Unit:
         sub: str | None = None,
         timeout: float | None = None,
     ) -> UnitStatus:
-        """Waits until the unit's states are all those given
-        (``wait_for(active="active")``) and returns its UnitStatus then.
-        Raises TimeoutError, naming the last state seen, after ``timeout``
-        seconds (None: no limit); ValueError when the manager is closed."""
+        """Waits until the unit's states are all those given and returns its
+        :class:`UnitStatus` then.
+
+        Raises TypeError when no state is given; TimeoutError, naming the last
+        state seen, after ``timeout`` seconds (None: no limit); ValueError
+        once the manager is closed.
+
+            m.unit("nginx.service").wait_for(active="active", timeout=30)
+        """
         wanted = wanted_states(load, active, sub)
         with self.watch(timeout) as watch:
             for status in watch:
@@ -1069,11 +1107,12 @@ class Unit:
     def journal(self, lines: int = 10) -> list[JournalEntry]:
         """The unit's last ``lines`` journal entries, oldest first, as
         ``journalctl -u`` shows them (its own lines and the manager's about
-        it).  They are read from this machine's journal for this machine's
-        manager (``Bus.system()`` at its default address), from the folder
-        the Manager was given as ``root=``, or, over ``Bus.remote(host)``,
-        by ``journalctl -o json`` on that host through the same SSH target.
-        ValueError for a manager on any other address (read it with
+        it). They are read from this machine's journal for this machine's
+        manager (``Bus.system()`` at its default address), from the folder the
+        Manager was given as ``root=``, or, over ``Bus.remote(host)``, by
+        ``journalctl -o json`` on that host through the same SSH target.
+
+        Raises ValueError for a manager on any other address (read it with
         ``journal.entries(unit, root=...)``); ConnectionError when the host
         cannot be reached."""
         return self._manager._journal(self.name, lines)
@@ -1098,10 +1137,13 @@ class Run:
         self.unit = unit
 
     def wait(self, timeout: float | None = None) -> RunResult:
-        """Waits until the service has exited (not only started) and returns
-        its RunResult.  Raises TimeoutError after ``timeout`` seconds (None:
-        no limit), after which the run stays waitable; ValueError once the
-        manager is closed.  Any number of threads may wait."""
+        """Waits until the service has exited (not only started) and returns its
+        :class:`RunResult`, with the unit's last journal entries.  Any number
+        of threads may wait; the result is read once.
+
+        Raises TimeoutError after ``timeout`` seconds (None: no limit), naming
+        the unit's last state, after which the run stays waitable; ValueError
+        once the manager is closed."""
         deadline = None if timeout is None else time.monotonic() + timeout
         if not self._lock.acquire(timeout=-1 if timeout is None else timeout):
             raise TimeoutError(f"{self.unit} did not finish within {timeout} s")
@@ -1337,8 +1379,10 @@ class Manager(_ManagerState, Closing):
         super().__init__(root, _JobWatch(self.bus))
 
     def close(self) -> None:
-        """Ends the job subscription and every watch, and closes the bus when
-        the manager opened it.  Closing twice is fine."""
+        """Ends the job subscription, every unit watch and every run's wait, and
+        closes the bus when the manager opened it (a Bus given to it stays
+        open). Closing twice is fine; afterwards the manager's methods raise
+        ValueError."""
         self._close_all()
         if self._owns_bus:
             self.bus.close()
@@ -1388,49 +1432,94 @@ class Manager(_ManagerState, Closing):
         ``force``: replace links in the way) and returns every change made,
         ``[]`` when there was nothing to do.  After a change the manager
         reloads its configuration, as systemctl does (``reload=False`` not
-        to).  Raises NoSuchUnit for a unit file that does not exist, BusError
-        ``...UnitMasked`` for a masked one."""
+        to).
+
+        Raises NoSuchUnit for a unit file that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, AccessDenied
+        where the caller may not do it, NoReply (also a TimeoutError) when the
+        manager does not answer in time, ValueError once the manager is
+        closed.
+
+            m.enable("nginx.service")
+            # [Change(type='symlink', path='/etc/systemd/system/multi-user.target.wants/nginx.service',
+            #         source='/usr/lib/systemd/system/nginx.service')]
+        """
         carries_install_info, changes = self._call("EnableUnitFiles", "asbb", units, runtime, force)
         if not carries_install_info:
             log.debug("enable %s: no installation information in the unit files", " ".join(units))
         return self._reloaded([Change(*c) for c in changes], reload)
 
     def disable(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
-        """Disables the unit files and returns every change made, reloading
-        the manager after a change as :meth:`enable`.  Raises NoSuchUnit for
-        a unit file that does not exist."""
+        """Disables the unit files (``runtime``: only the links under /run) and
+        returns every change made, reloading the manager after a change as
+        :meth:`enable` does (``reload=False`` not to).
+
+        Raises NoSuchUnit for a unit file that does not exist, AccessDenied
+        where the caller may not do it, NoReply (also a TimeoutError) when the
+        manager does not answer in time, ValueError once the manager is
+        closed."""
         (changes,) = self._call("DisableUnitFiles", "asb", units, runtime)
         return self._reloaded([Change(*c) for c in changes], reload)
 
     def mask(self, *units: str, runtime: bool = False, force: bool = False, reload: bool = True) -> list[Change]:
-        """Links the units to /dev/null so that nothing can start them;
-        returns every change made, reloading the manager after a change as
-        :meth:`enable`."""
+        """Links the unit files to /dev/null so that nothing can start the units
+        (``runtime``: under /run, until reboot; ``force``: replace a file in
+        the way) and returns every change made, reloading the manager after a
+        change as :meth:`enable` does.  Starting a masked unit then raises
+        BusError ``org.freedesktop.systemd1.UnitMasked``.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         (changes,) = self._call("MaskUnitFiles", "asbb", units, runtime, force)
         return self._reloaded([Change(*c) for c in changes], reload)
 
     def unmask(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
-        """Removes the masks of the units; returns every change made,
-        reloading the manager after a change as :meth:`enable`."""
+        """Removes the masks of the units and returns every change made (``[]``
+        for a unit that was not masked), reloading the manager after a change
+        as :meth:`enable` does.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         (changes,) = self._call("UnmaskUnitFiles", "asb", units, runtime)
         return self._reloaded([Change(*c) for c in changes], reload)
 
     def daemon_reload(self) -> None:
-        """Reloads the manager's configuration and unit files; returns when
-        the manager has reloaded."""
+        """Reloads the manager's configuration and unit files; returns once the
+        manager has reloaded.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         self._call("Reload")
 
     def is_enabled(self, unit: str) -> str:
         """The state of the unit's file (GetUnitFileState): ``"enabled"``,
         ``"disabled"``, ``"static"``, ``"masked"``, ``"alias"``,
-        ``"transient"``, ...  Raises NoSuchUnit for a unit without a file."""
+        ``"transient"``, ...
+
+        Raises NoSuchUnit for a unit without a file, AccessDenied where the
+        caller may not do it, NoReply (also a TimeoutError) when the manager
+        does not answer in time, ValueError once the manager is closed.
+
+            m.is_enabled("nginx.service")     # 'enabled'
+        """
         (state,) = self._call("GetUnitFileState", "s", unit)
         return str(state)
 
     def list_unit_files(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitFile]:
-        """The unit files the manager knows whose names match one of the
-        shell-style ``patterns`` (all when empty) and whose state is one of
-        ``states`` (any when empty)."""
+        """The unit files the manager knows (a list of :class:`UnitFile`) whose
+        names match one of the shell-style ``patterns`` (all when empty) and
+        whose state is one of ``states`` (any when empty).
+
+        Raises TypeError when ``patterns`` or ``states`` is a bare str or
+        holds something other than str, AccessDenied where the caller may not
+        do it, NoReply (also a TimeoutError) when the manager does not answer
+        in time, ValueError once the manager is closed.
+
+            m.list_unit_files(["*.timer"], ["enabled"])
+        """
         patterns, states = name_list(patterns, "patterns"), name_list(states, "states")
         try:
             (found,) = self._call("ListUnitFilesByPatterns", "asas", states, patterns)
@@ -1461,37 +1550,109 @@ class Manager(_ManagerState, Closing):
         return job
 
     def start(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a start job for ``unit`` and returns it.  ``mode`` is the
-        manager's job mode (``"replace"``, ``"fail"``, ``"isolate"``,
-        ``"ignore-dependencies"``, ...).  With ``wait=True`` it returns once
-        the job has finished (the unit has started; it may still fail later),
-        and raises JobFailed unless it ended ``"done"``; ``timeout`` bounds
-        the whole (TimeoutError).  Raises NoSuchUnit for a unit that does not
-        exist, BusError ``...UnitMasked`` for a masked one."""
+        """Queues a start job for ``unit`` and returns its :class:`Job`. ``mode``
+        is the manager's job mode (``"replace"``, ``"fail"``, ``"isolate"``,
+        ``"ignore-dependencies"``, ...). With ``wait=True`` it returns once
+        the job has ended (the unit has started: it may still fail later) and
+        raises :class:`JobFailed` (with the unit's last journal lines) unless
+        it ended ``"done"``; ``timeout`` bounds the whole in seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
+        for a mode the manager does not know, TimeoutError when ``timeout``
+        passes, SignalsLost when the job's end was dropped from a full signal
+        queue (its result is unknown), AccessDenied where the caller may not,
+        and ValueError once the manager is closed.
+
+            m.start("nginx.service", wait=True, timeout=30)
+        """
         return self._job("StartUnit", unit, mode, wait, timeout)
 
     def stop(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a stop job; as :meth:`start`."""
+        """Queues a stop job for ``unit`` and returns its :class:`Job`. ``mode``
+        is the manager's job mode (``"replace"``, ``"fail"``, ``"isolate"``,
+        ``"ignore-dependencies"``, ...). With ``wait=True`` it returns once
+        the job has ended and raises :class:`JobFailed` (with the unit's last
+        journal lines) unless it ended ``"done"``; ``timeout`` bounds the
+        whole in seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
+        for a mode the manager does not know, TimeoutError when ``timeout``
+        passes, SignalsLost when the job's end was dropped from a full signal
+        queue (its result is unknown), AccessDenied where the caller may not,
+        and ValueError once the manager is closed."""
         return self._job("StopUnit", unit, mode, wait, timeout)
 
     def restart(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a restart job (starting the unit if it is not running); as :meth:`start`."""
+        """Queues a restart job for ``unit`` and returns its :class:`Job`.
+        ``mode`` is the manager's job mode (``"replace"``, ``"fail"``,
+        ``"isolate"``, ``"ignore-dependencies"``, ...). With ``wait=True`` it
+        returns once the job has ended (a unit that was not running is
+        started) and raises :class:`JobFailed` (with the unit's last journal
+        lines) unless it ended ``"done"``; ``timeout`` bounds the whole in
+        seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
+        for a mode the manager does not know, TimeoutError when ``timeout``
+        passes, SignalsLost when the job's end was dropped from a full signal
+        queue (its result is unknown), AccessDenied where the caller may not,
+        and ValueError once the manager is closed."""
         return self._job("RestartUnit", unit, mode, wait, timeout)
 
     def reload(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a reload job; as :meth:`start`.  A unit that cannot reload
-        raises BusError ``org.freedesktop.systemd1.JobTypeNotApplicable``."""
+        """Queues a reload job for ``unit`` and returns its :class:`Job`.
+        ``mode`` is the manager's job mode (``"replace"``, ``"fail"``,
+        ``"isolate"``, ``"ignore-dependencies"``, ...). With ``wait=True`` it
+        returns once the job has ended and raises :class:`JobFailed` (with the
+        unit's last journal lines) unless it ended ``"done"``; ``timeout``
+        bounds the whole in seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, BusError
+        ``org.freedesktop.systemd1.JobTypeNotApplicable`` for a unit that
+        cannot reload, InvalidArgs for a mode the manager does not know,
+        TimeoutError when ``timeout`` passes, SignalsLost when the job's end
+        was dropped from a full signal queue (its result is unknown),
+        AccessDenied where the caller may not, and ValueError once the manager
+        is closed."""
         return self._job("ReloadUnit", unit, mode, wait, timeout)
 
     def try_restart(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a restart job that does nothing for a unit that is not running; as :meth:`start`."""
+        """Queues a try-restart job for ``unit`` and returns its :class:`Job`.
+        ``mode`` is the manager's job mode (``"replace"``, ``"fail"``,
+        ``"isolate"``, ``"ignore-dependencies"``, ...). With ``wait=True`` it
+        returns once the job has ended (for a unit that is not running the job
+        does nothing) and raises :class:`JobFailed` (with the unit's last
+        journal lines) unless it ended ``"done"``; ``timeout`` bounds the
+        whole in seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
+        for a mode the manager does not know, TimeoutError when ``timeout``
+        passes, SignalsLost when the job's end was dropped from a full signal
+        queue (its result is unknown), AccessDenied where the caller may not,
+        and ValueError once the manager is closed."""
         return self._job("TryRestartUnit", unit, mode, wait, timeout)
 
     def reload_or_restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
-        """Queues a reload job for a unit that can reload, a restart job
-        otherwise (starting it if it is not running); as :meth:`start`."""
+        """Queues a reload-or-restart job for ``unit`` and returns its
+        :class:`Job`. ``mode`` is the manager's job mode (``"replace"``,
+        ``"fail"``, ``"isolate"``, ``"ignore-dependencies"``, ...). With
+        ``wait=True`` it returns once the job has ended (a unit that can
+        reload reloads, another restarts, one not running starts) and raises
+        :class:`JobFailed` (with the unit's last journal lines) unless it
+        ended ``"done"``; ``timeout`` bounds the whole in seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
+        for a mode the manager does not know, TimeoutError when ``timeout``
+        passes, SignalsLost when the job's end was dropped from a full signal
+        queue (its result is unknown), AccessDenied where the caller may not,
+        and ValueError once the manager is closed."""
         return self._job("ReloadOrRestartUnit", unit, mode, wait, timeout)
 
     # -- transient runs ---------------------------------------------------------------
@@ -1530,23 +1691,32 @@ class Manager(_ManagerState, Closing):
         properties: Mapping[str, Any] | None = None,
         collect: bool = False,
     ) -> Run | RunResult:
-        """Runs ``argv`` as a transient service (``StartTransientUnit``, job
-        mode "fail") and returns its :class:`Run`, or with ``wait=True`` its
-        :class:`RunResult` once the service has exited (``timeout`` bounds the
-        whole: TimeoutError).
+        """Runs ``argv`` as a transient service (``StartTransientUnit``, job mode
+        "fail") and returns its :class:`Run`, or with ``wait=True`` its
+        :class:`RunResult` once the service has exited; ``timeout`` bounds the
+        whole in seconds.
 
-        ``argv[0]`` must be an absolute path (ValueError otherwise); the
-        arguments reach the command as written (``$`` is not expanded).  The
-        unit is ``name`` (``.service`` added when it has no suffix) or a new
-        ``run-u<N>.service``.  ``properties`` sets unit properties from plain
-        values for the names of PROPERTY_TYPES (``{"User": "nobody",
-        "MemoryMax": 256 << 20, "Environment": ["A=1"]}``; a standard
-        stream may name a file as systemd-run does: ``{"StandardOutput":
-        "append:/var/log/job.log"}``); any other name needs a
-        varquin.Variant (ValueError naming it otherwise).
-        ``collect=True`` lets the manager unload the unit once its results
-        are read, failed or not.  A name in use raises BusError
-        ``org.freedesktop.systemd1.UnitExists``."""
+        ``argv[0]`` must be an absolute path; the arguments reach the command
+        as written (``$`` is not expanded). The unit is ``name`` (``.service``
+        added when it has no suffix) or a new ``run-u<N>.service``.
+        ``properties`` sets unit properties from plain values for the names of
+        PROPERTY_TYPES (``{"User": "nobody", "MemoryMax": 256 << 20,
+        "Environment": ["A=1"]}``; a standard stream may name a file as
+        systemd-run does: ``{"StandardOutput": "append:/var/log/job.log"}``);
+        any other name needs a varquin.Variant.  ``collect=True`` lets the
+        manager unload the unit once its results are read, failed or not.
+
+        Raises ValueError for a relative ``argv[0]`` or a property outside
+        PROPERTY_TYPES given without a Variant; TypeError for a bare str as
+        ``argv`` or as a list-of-str property; BusError
+        ``org.freedesktop.systemd1.UnitExists`` for a ``name`` in use;
+        InvalidArgs for a property value the manager refuses; TimeoutError
+        when ``timeout`` passes; AccessDenied where the caller may not;
+        ValueError once the manager is closed.
+
+            r = m.run(["/bin/sh", "-c", "exit 7"], wait=True)
+            r.result, r.exit_status                # ('exit-code', 7)
+        """
         props = _run_properties(argv, properties, collect)
         self._check_open()
         deadline = None if timeout is None else time.monotonic() + timeout
@@ -1577,13 +1747,23 @@ class Manager(_ManagerState, Closing):
     # -- units --------------------------------------------------------------------------
 
     def unit(self, name: str) -> Unit:
-        """The unit ``name``; nothing is asked until its status or properties are read."""
+        """The :class:`Unit` ``name``; nothing is asked until its status or
+        properties are read, so a name that does not exist raises nothing
+        here."""
         return Unit(self, name)
 
     def list_units(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitInfo]:
-        """The units the manager has loaded whose names match one of the
-        shell-style ``patterns`` (all when empty) and whose load, active or
-        sub state is one of ``states`` (any when empty)."""
+        """The units the manager has loaded (a list of :class:`UnitInfo`) whose
+        names match one of the shell-style ``patterns`` (all when empty) and
+        whose load, active or sub state is one of ``states`` (any when empty).
+
+        Raises TypeError when ``patterns`` or ``states`` is a bare str or
+        holds something other than str, AccessDenied where the caller may not
+        do it, NoReply (also a TimeoutError) when the manager does not answer
+        in time, ValueError once the manager is closed.
+
+            [u.name for u in m.list_units(states=["failed"])]
+        """
         patterns, states = name_list(patterns, "patterns"), name_list(states, "states")
         try:
             (found,) = self._call("ListUnitsByPatterns", "asas", states, patterns)
@@ -1594,8 +1774,13 @@ class Manager(_ManagerState, Closing):
         return unit_list(found)
 
     def reset_failed(self, unit: str | None = None) -> None:
-        """Resets the failed state (and restart counter) of ``unit``, or of
-        every unit when None.  Raises NoSuchUnit for a unit not loaded."""
+        """Resets the failed state (and the restart counter) of ``unit``, or of
+        every unit when None.
+
+        Raises NoSuchUnit for a unit that is not loaded, AccessDenied where
+        the caller may not do it, NoReply (also a TimeoutError) when the
+        manager does not answer in time, ValueError once the manager is
+        closed."""
         if unit is None:
             self._call("ResetFailed")
         else:
@@ -1604,12 +1789,32 @@ class Manager(_ManagerState, Closing):
     def kill(self, unit: str, signal: int = _signal.SIGTERM, whom: str = "all") -> None:
         """Sends ``signal`` to the unit's processes: ``whom`` is ``"all"``,
         ``"main"`` (the main process) or ``"control"`` (a running ExecStop=
-        and the like).  Raises NoSuchUnit for a unit not loaded, BusError
-        when it has no such process."""
+        and the like).
+
+        Raises NoSuchUnit for a unit that is not loaded, BusError
+        ``org.freedesktop.systemd1.NoSuchProcess`` when it has no such
+        process, InvalidArgs for a ``whom`` the manager does not know,
+        AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed.
+
+            m.kill("nginx.service", signal.SIGHUP, whom="main")
+        """
         self._call("KillUnit", "ssi", unit, whom, int(signal))
 
     def set_properties(self, unit: str, properties: Mapping[str, Any], *, runtime: bool = False) -> None:
-        """Sets unit properties as ``systemctl set-property`` does: persistent
-        (a drop-in under /etc) unless ``runtime`` (under /run, until
-        reboot).  Values are those of :meth:`run`'s ``properties``."""
+        """Sets unit properties as ``systemctl set-property`` does: persistent (a
+        drop-in under /etc) unless ``runtime`` (under /run, until reboot).
+        Values are those of :meth:`run`'s ``properties``.
+
+        Raises ValueError for a property outside PROPERTY_TYPES given without
+        a Variant, TypeError for a bare str as a list-of-str property,
+        NoSuchUnit for a unit that is not loaded, InvalidArgs (or another
+        BusError with the manager's reason) for a property it cannot set on
+        the unit, AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed.
+
+            m.set_properties("nginx.service", {"MemoryMax": 512 << 20}, runtime=True)
+        """
         self._call("SetUnitProperties", "sba(sv)", unit, runtime, unit_properties(properties))

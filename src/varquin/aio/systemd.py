@@ -84,7 +84,7 @@ class _JobWatch(_s._JobRecords):
             if self.closed:
                 raise ValueError("the manager is closed")
             if self._sub is None:
-                sub = await self._bus.subscribe(**_s.JOB_REMOVED_MATCH)
+                sub = await self._bus.subscribe(**_s.job_removed_match())
                 if self._bus not in _subscribed:
                     try:
                         await self._bus.call(SERVICE, _MANAGER_PATH, MANAGER_INTERFACE, "Subscribe")
@@ -168,17 +168,30 @@ class _JobWatch(_s._JobRecords):
 
 
 class Job(_s._JobState["Manager"]):
-    """A job the manager has queued (see varquin.systemd.Job); its wait()
-    and cancel() are awaited."""
+    """A job the manager has queued.  ``path`` is its object path, ``unit`` the
+    unit it acts on; ``await job.wait()`` returns how it ended."""
 
     async def wait(self, timeout: float | None = None) -> str:
-        """The manager's result once the job has ended (``"done"``,
-        ``"failed"``, ...); TimeoutError after ``timeout`` seconds (the job
-        stays waitable), ValueError once the manager is closed."""
+        """Returns, once the job has ended, the manager's result: ``"done"``,
+        ``"failed"``, ``"canceled"``, ``"timeout"``, ``"dependency"`` or
+        ``"skipped"``. A start job is done once the unit has started: that
+        says nothing of how long it stays up.  Any number of threads may wait
+        for the same job.
+
+        Raises TimeoutError after ``timeout`` seconds (None: no limit), after
+        which the job stays waitable; SignalsLost when the job's end was
+        dropped from a full signal queue; ValueError once the manager is
+        closed."""
         return await self._manager._watch.wait(self._outcome, timeout)
 
     async def cancel(self) -> bool:
-        """Cancels the job: True when it did, False when it had already ended."""
+        """Asks the manager to cancel the job: True when it did, False when the
+        job had already ended.  A process the job already started keeps
+        running (stop the unit to end it).
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         try:
             await self._manager._call("CancelJob", "u", _s.job_id(self.path))
         except BusError as e:
@@ -224,8 +237,12 @@ class _Changes:
 
 
 class UnitWatch(_s._WatchState[_Changes], AsyncClosing):
-    """The unit's states as they change: ``async for status in watch``,
-    first the current one; ends at close() or after the total ``timeout``."""
+    """The states of a unit as they change: an async iterator of
+    :class:`UnitStatus`, first the current one, then one per change of its
+    load, active or sub state.  Iteration ends at :meth:`close` (or the
+    Manager's close()) or when the watch's total ``timeout`` has passed.  Use
+    it with ``async with``. It follows the unit by name, so it goes on when
+    the manager unloads the unit and loads it again."""
 
     def __init__(self, unit: Unit, timeout: float | None) -> None:
         super().__init__(_Changes(unit._bus, unit.path), timeout)
@@ -253,7 +270,8 @@ class UnitWatch(_s._WatchState[_Changes], AsyncClosing):
 
 
 class Unit:
-    """A unit of the manager, by name (see varquin.systemd.Unit); its reads are awaited."""
+    """A unit of the manager, by name; nothing is asked until a property is read,
+    and every read is awaited."""
 
     def __init__(self, manager: Manager, name: str) -> None:
         self._manager = manager
@@ -262,22 +280,50 @@ class Unit:
         self.path = unit_path(name)
 
     async def status(self) -> UnitStatus:
-        """The unit's load, active and sub state."""
+        """The unit's load, active and sub state (:class:`UnitStatus`), read in
+        one GetAll.  A unit that does not exist reads ``("not-found",
+        "inactive", "dead")``.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         return _s.unit_status(await self.properties())
 
     async def properties(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
-        """Every property of ``interface`` with its D-Bus type."""
+        """Every property of ``interface`` (the unit's own by default, or its
+        type's: ``org.freedesktop.systemd1.Service``, ...), with its D-Bus
+        type: str, int, bool, list, tuple, dict.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed.
+
+            await m.unit("nginx.service").properties()["MainPID"]
+        """
         self._manager._check_open()
         return await self._bus.get_all(SERVICE, self.path, interface)
 
     async def details(self) -> UnitDetails:
-        """What ``systemctl status`` shows of the unit (see varquin.systemd.UnitDetails)."""
+        """What ``systemctl status`` shows of the unit (:class:`UnitDetails`),
+        read in a GetAll of the unit's properties and one of its type's.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         unit = await self.properties()
         kind = _s.type_interface(unit["Id"])
         return _s.unit_details(unit, await self.properties(kind) if kind else {})
 
     def watch(self, timeout: float | None = None) -> UnitWatch:
-        """The unit's states as they change (see UnitWatch)."""
+        """The unit's states as they change (:class:`UnitWatch`, an async
+        iterator); ``timeout`` is the watch's total time in seconds (None:
+        until closed). The match is in place before the current state is read.
+
+        Raises ValueError once the manager is closed.
+
+            async with m.unit("nginx.service").watch(timeout=60) as w:
+                async for status in w: ...
+        """
         self._manager._check_open()
         watch = UnitWatch(self, timeout)
         self._manager._track(watch)
@@ -291,9 +337,15 @@ class Unit:
         sub: str | None = None,
         timeout: float | None = None,
     ) -> UnitStatus:
-        """The UnitStatus once the unit's states are all those given;
-        TimeoutError naming the last state seen; ValueError when the manager
-        is closed meanwhile."""
+        """Returns the unit's :class:`UnitStatus` once its states are all those
+        given, awaiting their changes on the event loop.
+
+        Raises TypeError when no state is given; TimeoutError, naming the last
+        state seen, after ``timeout`` seconds (None: no limit); ValueError
+        once the manager is closed.
+
+            await m.unit("nginx.service").wait_for(active="active", timeout=30)
+        """
         wanted = _s.wanted_states(load, active, sub)
         async with self.watch(timeout) as watch:
             async for status in watch:
@@ -302,8 +354,17 @@ class Unit:
         raise _s.wait_for_failed(self.name, wanted, timeout, watch)
 
     async def journal(self, lines: int = 10) -> list[JournalEntry]:
-        """The unit's last ``lines`` journal entries, read where
-        varquin.systemd.Unit.journal reads them (ValueError elsewhere)."""
+        """The unit's last ``lines`` journal entries, oldest first, as
+        ``journalctl -u`` shows them (its own lines and the manager's about
+        it). A local journal (this machine's for the manager of
+        ``Bus.system()`` at its default address, or the folder the Manager was
+        given as ``root=``) is read at once from its files; over
+        ``Bus.remote(host)`` the await runs ``journalctl -o json`` on that
+        host through the same SSH target, bounded to a minute.
+
+        Raises ValueError for a manager on any other address (read it with
+        ``journal.entries(unit, root=...)``); ConnectionError when the host
+        cannot be reached; TimeoutError when it stops answering."""
         return await self._manager._journal(self.name, lines)
 
     def __repr__(self) -> str:
@@ -311,8 +372,10 @@ class Unit:
 
 
 class Run:
-    """A transient service started by Manager.run; ``await run.wait()``
-    returns its RunResult once it has exited."""
+    """A transient service started by :meth:`Manager.run`; ``unit`` is its name.
+    The manager keeps the unit (even with ``collect=True``) until ``await
+    run.wait()`` has read its :class:`RunResult`, or until the connection
+    closes."""
 
     def __init__(self, manager: Manager, unit: str, changes: _Changes) -> None:
         self._manager = manager
@@ -324,9 +387,13 @@ class Run:
         self.unit = unit
 
     async def wait(self, timeout: float | None = None) -> RunResult:
-        """The RunResult once the service has exited; TimeoutError after
-        ``timeout`` seconds, naming the unit's last state (the run stays
-        waitable); ValueError once the manager is closed."""
+        """Returns, once the service has exited (not only started), its
+        :class:`RunResult`, with the unit's last journal entries.  Any number
+        of tasks may await it; the result is read once.
+
+        Raises TimeoutError after ``timeout`` seconds (None: no limit), naming
+        the unit's last state, after which the run stays waitable; ValueError
+        once the manager is closed."""
         try:
             async with asyncio.timeout(timeout), self._lock:
                 if self._result is None:
@@ -360,8 +427,19 @@ class Run:
 
 
 class Manager(_s._ManagerState, AsyncClosing):
-    """systemd's manager on a varquin.aio.Bus: the methods of
-    varquin.systemd.Manager, awaited.  ``root`` as there."""
+    """systemd's manager on a varquin.aio.Bus, every call awaited on the event
+    loop with no thread per call or per wait.  ``Manager(abus)`` uses ``abus``
+    and leaves it open; ``async with`` closes the manager at the block's end.
+    ``root`` is the folder where the manager's machine is installed, as this
+    machine sees it (a container's ``/proc/PID/root``): its units' journal is
+    read there.
+
+    Raises TypeError for a bus that is not a varquin.aio.Bus (a blocking
+    varquin.Bus included).
+
+        async with await aio.Bus.system() as abus, systemd.Manager(abus) as m:
+            await m.start("nginx.service", wait=True, timeout=30)
+    """
 
     bus: Bus
 
@@ -373,7 +451,9 @@ class Manager(_s._ManagerState, AsyncClosing):
         super().__init__(root, _JobWatch(bus))
 
     def close(self) -> None:
-        """Ends the job subscription, every watch and run; the bus stays open."""
+        """Ends the job subscription, every unit watch and every run's wait; the
+        bus stays open (it is the caller's). Closing twice is fine; afterwards
+        the manager's methods raise ValueError."""
         self._close_all()
 
     async def _call(self, member: str, signature: str = "", *args: Any, timeout: float | None = None) -> Any:
@@ -442,36 +522,96 @@ class Manager(_s._ManagerState, AsyncClosing):
     async def enable(
         self, *units: str, runtime: bool = False, force: bool = False, reload: bool = True
     ) -> list[Change]:
-        """As varquin.systemd.Manager.enable."""
+        """Enables the unit files (``runtime``: under /run, until reboot;
+        ``force``: replace links in the way) and returns every change made,
+        ``[]`` when there was nothing to do.  After a change the manager
+        reloads its configuration, as systemctl does (``reload=False`` not
+        to).
+
+        Raises NoSuchUnit for a unit file that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, AccessDenied
+        where the caller may not do it, NoReply (also a TimeoutError) when the
+        manager does not answer in time, ValueError once the manager is
+        closed.
+
+            await m.enable("nginx.service")
+            # [Change(type='symlink', path='/etc/systemd/system/multi-user.target.wants/nginx.service',
+            #         source='/usr/lib/systemd/system/nginx.service')]
+        """
         _carries, changes = await self._call("EnableUnitFiles", "asbb", units, runtime, force)
         return await self._reloaded([Change(*c) for c in changes], reload)
 
     async def disable(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
-        """As varquin.systemd.Manager.disable."""
+        """Disables the unit files (``runtime``: only the links under /run) and
+        returns every change made, reloading the manager after a change as
+        :meth:`enable` does (``reload=False`` not to).
+
+        Raises NoSuchUnit for a unit file that does not exist, AccessDenied
+        where the caller may not do it, NoReply (also a TimeoutError) when the
+        manager does not answer in time, ValueError once the manager is
+        closed."""
         (changes,) = await self._call("DisableUnitFiles", "asb", units, runtime)
         return await self._reloaded([Change(*c) for c in changes], reload)
 
     async def mask(self, *units: str, runtime: bool = False, force: bool = False, reload: bool = True) -> list[Change]:
-        """As varquin.systemd.Manager.mask."""
+        """Links the unit files to /dev/null so that nothing can start the units
+        (``runtime``: under /run, until reboot; ``force``: replace a file in
+        the way) and returns every change made, reloading the manager after a
+        change as :meth:`enable` does.  Starting a masked unit then raises
+        BusError ``org.freedesktop.systemd1.UnitMasked``.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         (changes,) = await self._call("MaskUnitFiles", "asbb", units, runtime, force)
         return await self._reloaded([Change(*c) for c in changes], reload)
 
     async def unmask(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
-        """As varquin.systemd.Manager.unmask."""
+        """Removes the masks of the units and returns every change made (``[]``
+        for a unit that was not masked), reloading the manager after a change
+        as :meth:`enable` does.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         (changes,) = await self._call("UnmaskUnitFiles", "asb", units, runtime)
         return await self._reloaded([Change(*c) for c in changes], reload)
 
     async def daemon_reload(self) -> None:
-        """Reloads the manager's configuration; returns once it has."""
+        """Reloads the manager's configuration and unit files; the await returns
+        once the manager has reloaded.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         await self._call("Reload")
 
     async def is_enabled(self, unit: str) -> str:
-        """As varquin.systemd.Manager.is_enabled."""
+        """The state of the unit's file (GetUnitFileState): ``"enabled"``,
+        ``"disabled"``, ``"static"``, ``"masked"``, ``"alias"``,
+        ``"transient"``, ...
+
+        Raises NoSuchUnit for a unit without a file, AccessDenied where the
+        caller may not do it, NoReply (also a TimeoutError) when the manager
+        does not answer in time, ValueError once the manager is closed.
+
+            await m.is_enabled("nginx.service")  # 'enabled'
+        """
         (state,) = await self._call("GetUnitFileState", "s", unit)
         return str(state)
 
     async def list_unit_files(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitFile]:
-        """As varquin.systemd.Manager.list_unit_files."""
+        """The unit files the manager knows (a list of :class:`UnitFile`) whose
+        names match one of the shell-style ``patterns`` (all when empty) and
+        whose state is one of ``states`` (any when empty).
+
+        Raises TypeError when ``patterns`` or ``states`` is a bare str or
+        holds something other than str, AccessDenied where the caller may not
+        do it, NoReply (also a TimeoutError) when the manager does not answer
+        in time, ValueError once the manager is closed.
+
+            await m.list_unit_files(["*.timer"], ["enabled"])
+        """
         patterns, states = name_list(patterns, "patterns"), name_list(states, "states")
         try:
             (found,) = await self._call("ListUnitFilesByPatterns", "asas", states, patterns)
@@ -481,7 +621,17 @@ class Manager(_s._ManagerState, AsyncClosing):
         return _s.unit_file_list(found)
 
     async def list_units(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitInfo]:
-        """As varquin.systemd.Manager.list_units."""
+        """The units the manager has loaded (a list of :class:`UnitInfo`) whose
+        names match one of the shell-style ``patterns`` (all when empty) and
+        whose load, active or sub state is one of ``states`` (any when empty).
+
+        Raises TypeError when ``patterns`` or ``states`` is a bare str or
+        holds something other than str, AccessDenied where the caller may not
+        do it, NoReply (also a TimeoutError) when the manager does not answer
+        in time, ValueError once the manager is closed.
+
+            [u.name for u in await m.list_units(states=["failed"])]
+        """
         patterns, states = name_list(patterns, "patterns"), name_list(states, "states")
         try:
             (found,) = await self._call("ListUnitsByPatterns", "asas", states, patterns)
@@ -510,35 +660,115 @@ class Manager(_s._ManagerState, AsyncClosing):
         return job
 
     async def start(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """As varquin.systemd.Manager.start."""
+        """Queues a start job for ``unit`` and returns its :class:`Job`. ``mode``
+        is the manager's job mode (``"replace"``, ``"fail"``, ``"isolate"``,
+        ``"ignore-dependencies"``, ...). With ``wait=True`` the await returns
+        once the job has ended (the unit has started: it may still fail later)
+        and raises :class:`JobFailed` (with the unit's last journal lines)
+        unless it ended ``"done"``; ``timeout`` bounds the whole in seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
+        for a mode the manager does not know, TimeoutError when ``timeout``
+        passes, SignalsLost when the job's end was dropped from a full signal
+        queue (its result is unknown), AccessDenied where the caller may not,
+        and ValueError once the manager is closed.
+
+            await m.start("nginx.service", wait=True, timeout=30)
+        """
         return await self._job("StartUnit", unit, mode, wait, timeout)
 
     async def stop(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """As varquin.systemd.Manager.stop."""
+        """Queues a stop job for ``unit`` and returns its :class:`Job`. ``mode``
+        is the manager's job mode (``"replace"``, ``"fail"``, ``"isolate"``,
+        ``"ignore-dependencies"``, ...). With ``wait=True`` the await returns
+        once the job has ended and raises :class:`JobFailed` (with the unit's
+        last journal lines) unless it ended ``"done"``; ``timeout`` bounds the
+        whole in seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
+        for a mode the manager does not know, TimeoutError when ``timeout``
+        passes, SignalsLost when the job's end was dropped from a full signal
+        queue (its result is unknown), AccessDenied where the caller may not,
+        and ValueError once the manager is closed."""
         return await self._job("StopUnit", unit, mode, wait, timeout)
 
     async def restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
-        """As varquin.systemd.Manager.restart."""
+        """Queues a restart job for ``unit`` and returns its :class:`Job`.
+        ``mode`` is the manager's job mode (``"replace"``, ``"fail"``,
+        ``"isolate"``, ``"ignore-dependencies"``, ...). With ``wait=True`` the
+        await returns once the job has ended (a unit that was not running is
+        started) and raises :class:`JobFailed` (with the unit's last journal
+        lines) unless it ended ``"done"``; ``timeout`` bounds the whole in
+        seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
+        for a mode the manager does not know, TimeoutError when ``timeout``
+        passes, SignalsLost when the job's end was dropped from a full signal
+        queue (its result is unknown), AccessDenied where the caller may not,
+        and ValueError once the manager is closed."""
         return await self._job("RestartUnit", unit, mode, wait, timeout)
 
     async def reload(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
-        """As varquin.systemd.Manager.reload."""
+        """Queues a reload job for ``unit`` and returns its :class:`Job`.
+        ``mode`` is the manager's job mode (``"replace"``, ``"fail"``,
+        ``"isolate"``, ``"ignore-dependencies"``, ...). With ``wait=True`` the
+        await returns once the job has ended and raises :class:`JobFailed`
+        (with the unit's last journal lines) unless it ended ``"done"``;
+        ``timeout`` bounds the whole in seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, BusError
+        ``org.freedesktop.systemd1.JobTypeNotApplicable`` for a unit that
+        cannot reload, InvalidArgs for a mode the manager does not know,
+        TimeoutError when ``timeout`` passes, SignalsLost when the job's end
+        was dropped from a full signal queue (its result is unknown),
+        AccessDenied where the caller may not, and ValueError once the manager
+        is closed."""
         return await self._job("ReloadUnit", unit, mode, wait, timeout)
 
     async def try_restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
-        """As varquin.systemd.Manager.try_restart."""
+        """Queues a try-restart job for ``unit`` and returns its :class:`Job`.
+        ``mode`` is the manager's job mode (``"replace"``, ``"fail"``,
+        ``"isolate"``, ``"ignore-dependencies"``, ...). With ``wait=True`` the
+        await returns once the job has ended (for a unit that is not running
+        the job does nothing) and raises :class:`JobFailed` (with the unit's
+        last journal lines) unless it ended ``"done"``; ``timeout`` bounds the
+        whole in seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
+        for a mode the manager does not know, TimeoutError when ``timeout``
+        passes, SignalsLost when the job's end was dropped from a full signal
+        queue (its result is unknown), AccessDenied where the caller may not,
+        and ValueError once the manager is closed."""
         return await self._job("TryRestartUnit", unit, mode, wait, timeout)
 
     async def reload_or_restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
-        """As varquin.systemd.Manager.reload_or_restart."""
+        """Queues a reload-or-restart job for ``unit`` and returns its
+        :class:`Job`. ``mode`` is the manager's job mode (``"replace"``,
+        ``"fail"``, ``"isolate"``, ``"ignore-dependencies"``, ...). With
+        ``wait=True`` the await returns once the job has ended (a unit that
+        can reload reloads, another restarts, one not running starts) and
+        raises :class:`JobFailed` (with the unit's last journal lines) unless
+        it ended ``"done"``; ``timeout`` bounds the whole in seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
+        for a mode the manager does not know, TimeoutError when ``timeout``
+        passes, SignalsLost when the job's end was dropped from a full signal
+        queue (its result is unknown), AccessDenied where the caller may not,
+        and ValueError once the manager is closed."""
         return await self._job("ReloadOrRestartUnit", unit, mode, wait, timeout)
 
     # -- transient runs ---------------------------------------------------------
@@ -577,8 +807,32 @@ class Manager(_s._ManagerState, AsyncClosing):
         properties: Mapping[str, Any] | None = None,
         collect: bool = False,
     ) -> Run | RunResult:
-        """As varquin.systemd.Manager.run: a Run, or with ``wait=True`` the
-        RunResult once the service has exited."""
+        """Runs ``argv`` as a transient service (``StartTransientUnit``, job mode
+        "fail") and returns its :class:`Run`, or with ``wait=True`` its
+        :class:`RunResult` once the service has exited; ``timeout`` bounds the
+        whole in seconds.
+
+        ``argv[0]`` must be an absolute path; the arguments reach the command
+        as written (``$`` is not expanded). The unit is ``name`` (``.service``
+        added when it has no suffix) or a new ``run-u<N>.service``.
+        ``properties`` sets unit properties from plain values for the names of
+        PROPERTY_TYPES (``{"User": "nobody", "MemoryMax": 256 << 20,
+        "Environment": ["A=1"]}``; a standard stream may name a file as
+        systemd-run does: ``{"StandardOutput": "append:/var/log/job.log"}``);
+        any other name needs a varquin.Variant.  ``collect=True`` lets the
+        manager unload the unit once its results are read, failed or not.
+
+        Raises ValueError for a relative ``argv[0]`` or a property outside
+        PROPERTY_TYPES given without a Variant; TypeError for a bare str as
+        ``argv`` or as a list-of-str property; BusError
+        ``org.freedesktop.systemd1.UnitExists`` for a ``name`` in use;
+        InvalidArgs for a property value the manager refuses; TimeoutError
+        when ``timeout`` passes; AccessDenied where the caller may not;
+        ValueError once the manager is closed.
+
+            r = await m.run(["/bin/sh", "-c", "exit 7"], wait=True)
+            r.result, r.exit_status                # ('exit-code', 7)
+        """
         props = _s._run_properties(argv, properties, collect)
         self._check_open()
         deadline = None if timeout is None else time.monotonic() + timeout
@@ -610,20 +864,53 @@ class Manager(_s._ManagerState, AsyncClosing):
     # -- units ------------------------------------------------------------------
 
     def unit(self, name: str) -> Unit:
-        """The unit ``name``; nothing is asked until it is read."""
+        """The :class:`Unit` ``name``; nothing is asked until its status or
+        properties are read, so a name that does not exist raises nothing
+        here."""
         return Unit(self, name)
 
     async def reset_failed(self, unit: str | None = None) -> None:
-        """As varquin.systemd.Manager.reset_failed."""
+        """Resets the failed state (and the restart counter) of ``unit``, or of
+        every unit when None.
+
+        Raises NoSuchUnit for a unit that is not loaded, AccessDenied where
+        the caller may not do it, NoReply (also a TimeoutError) when the
+        manager does not answer in time, ValueError once the manager is
+        closed."""
         if unit is None:
             await self._call("ResetFailed")
         else:
             await self._call("ResetFailedUnit", "s", unit)
 
     async def kill(self, unit: str, signal: int = _signal.SIGTERM, whom: str = "all") -> None:
-        """As varquin.systemd.Manager.kill."""
+        """Sends ``signal`` to the unit's processes: ``whom`` is ``"all"``,
+        ``"main"`` (the main process) or ``"control"`` (a running ExecStop=
+        and the like).
+
+        Raises NoSuchUnit for a unit that is not loaded, BusError
+        ``org.freedesktop.systemd1.NoSuchProcess`` when it has no such
+        process, InvalidArgs for a ``whom`` the manager does not know,
+        AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed.
+
+            await m.kill("nginx.service", signal.SIGHUP, whom="main")
+        """
         await self._call("KillUnit", "ssi", unit, whom, int(signal))
 
     async def set_properties(self, unit: str, properties: Mapping[str, Any], *, runtime: bool = False) -> None:
-        """As varquin.systemd.Manager.set_properties."""
+        """Sets unit properties as ``systemctl set-property`` does: persistent (a
+        drop-in under /etc) unless ``runtime`` (under /run, until reboot).
+        Values are those of :meth:`run`'s ``properties``.
+
+        Raises ValueError for a property outside PROPERTY_TYPES given without
+        a Variant, TypeError for a bare str as a list-of-str property,
+        NoSuchUnit for a unit that is not loaded, InvalidArgs (or another
+        BusError with the manager's reason) for a property it cannot set on
+        the unit, AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed.
+
+            await m.set_properties("nginx.service", {"MemoryMax": 512 << 20}, runtime=True)
+        """
         await self._call("SetUnitProperties", "sba(sv)", unit, runtime, _s.unit_properties(properties))
