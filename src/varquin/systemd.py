@@ -1569,90 +1569,55 @@ class Manager(_ManagerState, Closing):
         return self._job("StartUnit", unit, mode, wait, timeout)
 
     def stop(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a stop job for ``unit`` and returns its :class:`Job`. ``mode``
-        is the manager's job mode (``"replace"``, ``"fail"``, ``"isolate"``,
-        ``"ignore-dependencies"``, ...). With ``wait=True`` it returns once
-        the job has ended and raises :class:`JobFailed` (with the unit's last
-        journal lines) unless it ended ``"done"``; ``timeout`` bounds the
-        whole in seconds.
+        """Queues a stop job for ``unit`` and returns its :class:`Job`; ``mode``,
+        ``wait`` and ``timeout`` as for :meth:`start`.
 
-        Raises NoSuchUnit for a unit that does not exist, BusError
-        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
-        for a mode the manager does not know, TimeoutError when ``timeout``
-        passes, SignalsLost when the job's end was dropped from a full signal
-        queue (its result is unknown), AccessDenied where the caller may not,
-        and ValueError once the manager is closed."""
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed."""
         return self._job("StopUnit", unit, mode, wait, timeout)
 
     def restart(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a restart job for ``unit`` and returns its :class:`Job`.
-        ``mode`` is the manager's job mode (``"replace"``, ``"fail"``,
-        ``"isolate"``, ``"ignore-dependencies"``, ...). With ``wait=True`` it
-        returns once the job has ended (a unit that was not running is
-        started) and raises :class:`JobFailed` (with the unit's last journal
-        lines) unless it ended ``"done"``; ``timeout`` bounds the whole in
-        seconds.
+        """Queues a restart job for ``unit`` (a unit that was not running is
+        started) and returns its :class:`Job`; ``mode``, ``wait`` and
+        ``timeout`` as for :meth:`start`.
 
-        Raises NoSuchUnit for a unit that does not exist, BusError
-        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
-        for a mode the manager does not know, TimeoutError when ``timeout``
-        passes, SignalsLost when the job's end was dropped from a full signal
-        queue (its result is unknown), AccessDenied where the caller may not,
-        and ValueError once the manager is closed."""
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed."""
         return self._job("RestartUnit", unit, mode, wait, timeout)
 
     def reload(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a reload job for ``unit`` and returns its :class:`Job`.
-        ``mode`` is the manager's job mode (``"replace"``, ``"fail"``,
-        ``"isolate"``, ``"ignore-dependencies"``, ...). With ``wait=True`` it
-        returns once the job has ended and raises :class:`JobFailed` (with the
-        unit's last journal lines) unless it ended ``"done"``; ``timeout``
-        bounds the whole in seconds.
+        """Queues a reload job for ``unit`` and returns its :class:`Job`;
+        ``mode``, ``wait`` and ``timeout`` as for :meth:`start`.
 
-        Raises NoSuchUnit for a unit that does not exist, BusError
-        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, BusError
-        ``org.freedesktop.systemd1.JobTypeNotApplicable`` for a unit that
-        cannot reload, InvalidArgs for a mode the manager does not know,
-        TimeoutError when ``timeout`` passes, SignalsLost when the job's end
-        was dropped from a full signal queue (its result is unknown),
-        AccessDenied where the caller may not, and ValueError once the manager
-        is closed."""
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed.  A unit
+        that cannot reload raises BusError
+        ``org.freedesktop.systemd1.JobTypeNotApplicable``."""
         return self._job("ReloadUnit", unit, mode, wait, timeout)
 
     def try_restart(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a try-restart job for ``unit`` and returns its :class:`Job`.
-        ``mode`` is the manager's job mode (``"replace"``, ``"fail"``,
-        ``"isolate"``, ``"ignore-dependencies"``, ...). With ``wait=True`` it
-        returns once the job has ended (for a unit that is not running the job
-        does nothing) and raises :class:`JobFailed` (with the unit's last
-        journal lines) unless it ended ``"done"``; ``timeout`` bounds the
-        whole in seconds.
+        """Queues a try-restart job for ``unit`` (for a unit that is not running
+        the job does nothing) and returns its :class:`Job`; ``mode``, ``wait``
+        and ``timeout`` as for :meth:`start`.
 
-        Raises NoSuchUnit for a unit that does not exist, BusError
-        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
-        for a mode the manager does not know, TimeoutError when ``timeout``
-        passes, SignalsLost when the job's end was dropped from a full signal
-        queue (its result is unknown), AccessDenied where the caller may not,
-        and ValueError once the manager is closed."""
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed."""
         return self._job("TryRestartUnit", unit, mode, wait, timeout)
 
     def reload_or_restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
-        """Queues a reload-or-restart job for ``unit`` and returns its
-        :class:`Job`. ``mode`` is the manager's job mode (``"replace"``,
-        ``"fail"``, ``"isolate"``, ``"ignore-dependencies"``, ...). With
-        ``wait=True`` it returns once the job has ended (a unit that can
-        reload reloads, another restarts, one not running starts) and raises
-        :class:`JobFailed` (with the unit's last journal lines) unless it
-        ended ``"done"``; ``timeout`` bounds the whole in seconds.
+        """Queues a reload-or-restart job for ``unit`` (a unit that can reload
+        reloads, another restarts, one not running starts) and returns its
+        :class:`Job`; ``mode``, ``wait`` and ``timeout`` as for :meth:`start`.
 
-        Raises NoSuchUnit for a unit that does not exist, BusError
-        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
-        for a mode the manager does not know, TimeoutError when ``timeout``
-        passes, SignalsLost when the job's end was dropped from a full signal
-        queue (its result is unknown), AccessDenied where the caller may not,
-        and ValueError once the manager is closed."""
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed."""
         return self._job("ReloadOrRestartUnit", unit, mode, wait, timeout)
 
     # -- transient runs ---------------------------------------------------------------
