@@ -89,7 +89,7 @@ class _JobWatch(_s._JobRecords):
                     try:
                         await self._bus.call(SERVICE, _MANAGER_PATH, MANAGER_INTERFACE, "Subscribe")
                     except BusError as e:
-                        if e.name != "org.freedesktop.systemd1.AlreadySubscribed":
+                        if e.name != _s._ALREADY_SUBSCRIBED:
                             sub.close()
                             raise
                     _subscribed.add(self._bus)
@@ -126,7 +126,7 @@ class _JobWatch(_s._JobRecords):
             try:
                 await self._bus.call(SERVICE, _MANAGER_PATH, MANAGER_INTERFACE, "GetJob", "u", _s.job_id(path))
             except BusError as e:
-                if e.name == "org.freedesktop.systemd1.NoSuchJob" and outcome.result is None:
+                if e.name == _s._NO_SUCH_JOB and outcome.result is None:
                     outcome.lost = True
 
     async def wait(self, outcome: _s._Outcome, timeout: float | None) -> str:
@@ -195,7 +195,7 @@ class Job(_s._JobState["Manager"]):
         try:
             await self._manager._call("CancelJob", "u", _s.job_id(self.path))
         except BusError as e:
-            if e.name == "org.freedesktop.systemd1.NoSuchJob":
+            if e.name == _s._NO_SUCH_JOB:
                 return False
             raise
         return True
