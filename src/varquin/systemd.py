@@ -48,6 +48,7 @@ from varquin.journal import JournalEntry
 from varquin.types import Variant
 
 __all__ = [
+    "RunTimeout",
     "MANAGER_INTERFACE",
     "PROPERTY_TYPES",
     "SERVICE",
@@ -247,6 +248,22 @@ class RunResult:
     memory_peak: int | None
     invocation_id: str
     journal: list[JournalEntry] = dataclasses.field(default_factory=list, compare=False)
+
+
+class RunTimeout(TimeoutError):
+    """A run that had not finished when its wait's timeout passed.  ``run`` is
+    its :class:`Run` (an asyncio one from ``varquin.aio.systemd``): the
+    service goes on, and ``e.run.wait(...)`` waits for it again.
+
+        try:
+            m.run(argv, wait=True, timeout=60)
+        except systemd.RunTimeout as e:
+            result = e.run.wait(timeout=600)
+    """
+
+    def __init__(self, message: str, run: Any) -> None:
+        super().__init__(message)
+        self.run = run
 
 
 class JobFailed(Exception):
@@ -1146,7 +1163,7 @@ class Run:
         once the manager is closed."""
         deadline = None if timeout is None else time.monotonic() + timeout
         if not self._lock.acquire(timeout=-1 if timeout is None else timeout):
-            raise TimeoutError(f"{self.unit} did not finish within {timeout} s")
+            raise RunTimeout(f"{self.unit} did not finish within {timeout} s", self)
         try:
             if self._result is None:
                 self._result = self._wait(deadline, timeout)
@@ -1168,7 +1185,7 @@ class Run:
                     unit.update(self._changes.next(_left(deadline)))
                 except TimeoutError:
                     state = f"{unit.get('ActiveState')}/{unit.get('SubState')}"
-                    raise TimeoutError(f"{self.unit} did not finish within {timeout} s ({state})") from None
+                    raise RunTimeout(f"{self.unit} did not finish within {timeout} s ({state})", self) from None
             service = bus.get_all(SERVICE, unit_path(self.unit), SERVICE_INTERFACE)
         except ValueError:
             if self._manager.closed:

@@ -42,6 +42,7 @@ from varquin.systemd import (
     Change,
     JobFailed,
     RunResult,
+    RunTimeout,
     UnitDetails,
     UnitFile,
     UnitInfo,
@@ -401,7 +402,7 @@ class Run:
                 return self._result
         except TimeoutError:
             state = f" ({self._state})" if self._state else ""
-            raise TimeoutError(f"{self.unit} did not finish within {timeout} s{state}") from None
+            raise RunTimeout(f"{self.unit} did not finish within {timeout} s{state}", self) from None
         except ValueError:
             if self._manager.closed:
                 raise ValueError("the manager is closed") from None
