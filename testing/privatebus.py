@@ -8,13 +8,19 @@ from pathlib import Path
 
 from testing.processes import stop_process
 
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+# The start of a system bus's configuration listening on {socket}: a test
+# bus with a policy of its own adds it and the closing </busconfig>.
+CONFIG_HEAD = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>system</type>
   <listen>unix:path={socket}</listen>
   <auth>EXTERNAL</auth>
-  <policy context="default">
+"""
+
+BUS_CONFIG = (
+    CONFIG_HEAD
+    + """  <policy context="default">
     <allow user="*"/>
     <allow own="*"/>
     <allow send_destination="*" eavesdrop="true"/>
@@ -27,6 +33,7 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Config
   <limit name="max_message_size">100000000</limit>
 </busconfig>
 """
+)
 
 
 class PrivateBus:

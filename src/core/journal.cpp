@@ -123,6 +123,33 @@ PyObject *raise_journal_closed() noexcept {
     return nullptr;
 }
 
+// Runs `step(j)` on the open journal of `rec` with the interpreter lock
+// released and `lock` held (the lock order above).  False with a Python
+// error set when the journal is closed or the step returned a negative
+// errno (`what` says what could not be done); true otherwise.
+template <class Step>
+bool locked_step(journal_record *rec, const char *what, Step &&step) noexcept {
+    int r = 0;
+    bool closed = false;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> held(rec->lock);
+        if (rec->open)
+            r = step(rec->j);
+        else
+            closed = true;
+    }
+    if (closed) {
+        raise_journal_closed();
+        return false;
+    }
+    if (r < 0) {
+        raise_errno(r, what);
+        return false;
+    }
+    return true;
+}
+
 // Adds one match term: the matches of `term` (FIELD=value) must all hold.
 // `lock` held, or the record not yet shared.
 int add_term(sd_journal *j, const std::vector<std::string> &term) noexcept {
@@ -260,31 +287,24 @@ PyObject *journal_read(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     if (!rec)
         return nullptr;
     std::vector<raw_entry> out;
-    int r = 0;
-    bool closed = false;
-    {
-        gil_released unlocked;
-        std::lock_guard<std::mutex> held(rec->lock);
-        if (!rec->open) {
-            closed = true;
-        } else if (since == 0 && lines >= 0) {
+    bool done = locked_step(rec, "cannot read the journal", [&](sd_journal *j) {
+        std::deque<raw_entry> kept;
+        int r;
+        if (since == 0 && lines >= 0) {
             // Backwards from the end: only the entries asked for are read.
-            r = sd_journal_seek_tail(rec->j);
-            std::deque<raw_entry> back;
-            while (r >= 0 && static_cast<long long>(back.size()) < lines &&
-                   (r = sd_journal_previous(rec->j)) > 0) {
+            r = sd_journal_seek_tail(j);
+            while (r >= 0 && static_cast<long long>(kept.size()) < lines &&
+                   (r = sd_journal_previous(j)) > 0) {
                 raw_entry e;
-                r = read_entry(rec->j, e);
+                r = read_entry(j, e);
                 if (r >= 0)
-                    back.push_front(std::move(e));
+                    kept.push_front(std::move(e));
             }
-            out.assign(std::make_move_iterator(back.begin()), std::make_move_iterator(back.end()));
         } else {
-            r = since ? sd_journal_seek_realtime_usec(rec->j, since) : sd_journal_seek_head(rec->j);
-            std::deque<raw_entry> kept;
-            while (r >= 0 && (r = sd_journal_next(rec->j)) > 0) {
+            r = since ? sd_journal_seek_realtime_usec(j, since) : sd_journal_seek_head(j);
+            while (r >= 0 && (r = sd_journal_next(j)) > 0) {
                 raw_entry e;
-                r = read_entry(rec->j, e);
+                r = read_entry(j, e);
                 if (r < 0)
                     break;
                 if (e.usec < since)
@@ -293,14 +313,11 @@ PyObject *journal_read(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                 if (lines >= 0 && static_cast<long long>(kept.size()) > lines)
                     kept.pop_front();
             }
-            out.assign(std::make_move_iterator(kept.begin()), std::make_move_iterator(kept.end()));
         }
-    }
-    if (closed)
-        return raise_journal_closed();
-    if (r < 0)
-        return raise_errno(r, "cannot read the journal");
-    return entries_to_python(out);
+        out.assign(std::make_move_iterator(kept.begin()), std::make_move_iterator(kept.end()));
+        return r;
+    });
+    return done ? entries_to_python(out) : nullptr;
 }
 
 // seek_tail(back=0): positions the journal so that follow() reads the last
@@ -319,27 +336,18 @@ PyObject *journal_seek_tail(PyObject *self, PyObject *const *args, Py_ssize_t na
     journal_record *rec = usable(self);
     if (!rec)
         return nullptr;
-    int r = 0;
-    bool closed = false;
-    {
-        gil_released unlocked;
-        std::lock_guard<std::mutex> held(rec->lock);
-        if (!rec->open) {
-            closed = true;
-        } else {
-            // Stand on the entry before the first one to read; with fewer
-            // entries than that, before the first of all.
-            r = sd_journal_seek_tail(rec->j);
-            if (r >= 0)
-                r = sd_journal_previous_skip(rec->j, static_cast<uint64_t>(back) + 1);
-            if (r >= 0 && static_cast<unsigned long long>(r) < static_cast<uint64_t>(back) + 1)
-                r = sd_journal_seek_head(rec->j);
-        }
-    }
-    if (closed)
-        return raise_journal_closed();
-    if (r < 0)
-        return raise_errno(r, "cannot seek in the journal");
+    bool done = locked_step(rec, "cannot seek in the journal", [back](sd_journal *j) {
+        // Stand on the entry before the first one to read; with fewer
+        // entries than that, before the first of all.
+        int r = sd_journal_seek_tail(j);
+        if (r >= 0)
+            r = sd_journal_previous_skip(j, static_cast<uint64_t>(back) + 1);
+        if (r >= 0 && static_cast<unsigned long long>(r) < static_cast<uint64_t>(back) + 1)
+            r = sd_journal_seek_head(j);
+        return r;
+    });
+    if (!done)
+        return nullptr;
     Py_RETURN_NONE;
 }
 

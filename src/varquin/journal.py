@@ -24,9 +24,9 @@ import subprocess
 import time
 from collections.abc import Mapping
 from datetime import UTC, datetime, timedelta
-from types import TracebackType
 from typing import Any, NamedTuple, Self
 
+from varquin._closing import Closing
 from varquin._core import Journal
 
 __all__ = ["JournalEntry", "JournalFollow", "entries", "follow", "remote_entries", "unit_terms"]
@@ -141,7 +141,7 @@ def entries(
     return [make_entry(usec, fields) for usec, fields in found]
 
 
-class JournalFollow:
+class JournalFollow(Closing):
     """New journal entries as they are written (see :func:`follow`): an
     iterator of JournalEntry that ends at :meth:`close` (from any thread) or
     once its total ``timeout`` has passed.  Use it as a context manager."""
@@ -179,14 +179,6 @@ class JournalFollow:
     def close(self) -> None:
         """Ends the iteration; a thread waiting in it returns.  Closing twice is fine."""
         self._journal.close()
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
 
 
 def follow(

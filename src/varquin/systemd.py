@@ -37,10 +37,10 @@ import weakref
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from datetime import UTC, datetime, timedelta
-from types import TracebackType
-from typing import Any, Literal, NamedTuple, Self, overload
+from typing import Any, Generic, Literal, NamedTuple, Protocol, Self, TypeVar, overload
 
 from varquin import journal as _journal
+from varquin._closing import Closing
 from varquin._core import Subscription
 from varquin.bus import Bus
 from varquin.errors import BusError, NoSuchUnit, SignalsLost, UnknownMethod
@@ -48,6 +48,7 @@ from varquin.journal import JournalEntry
 from varquin.types import Variant
 
 __all__ = [
+    "RunTimeout",
     "MANAGER_INTERFACE",
     "PROPERTY_TYPES",
     "SERVICE",
@@ -108,11 +109,15 @@ _TYPE_INTERFACES = {
     )
 }
 
-# The transient and runtime properties run() and set_properties() take as
-# plain Python values, with their D-Bus types.  "t" values named ...USec are
-# microseconds (an int, or a timedelta); other "t" values are sizes or counts
-# (an int; "infinity" or math.inf for no limit).  Any other property is given
-# as a varquin.Variant.
+#: The transient and runtime properties :meth:`Manager.run` and
+#: :meth:`Manager.set_properties` take as plain Python values, with their
+#: D-Bus types.  ``"t"`` values named ``...USec`` are microseconds (an int,
+#: or a timedelta); other ``"t"`` values are sizes or counts (an int;
+#: ``"infinity"`` or ``math.inf`` for no limit).  Any other property is
+#: given as a ``varquin.Variant(signature, value)``::
+#:
+#:     m.run(["/usr/bin/backup"], properties={"User": "backup", "MemoryMax": 1 << 30,
+#:           "RuntimeMaxUSec": timedelta(hours=2)})
 PROPERTY_TYPES: Mapping[str, str] = {
     "Description": "s",
     "Environment": "as",
@@ -243,6 +248,22 @@ class RunResult:
     memory_peak: int | None
     invocation_id: str
     journal: list[JournalEntry] = dataclasses.field(default_factory=list, compare=False)
+
+
+class RunTimeout(TimeoutError):
+    """A run that had not finished when its wait's timeout passed.  ``run`` is
+    its :class:`Run` (an asyncio one from ``varquin.aio.systemd``): the
+    service goes on, and ``e.run.wait(...)`` waits for it again.
+
+        try:
+            m.run(argv, wait=True, timeout=60)
+        except systemd.RunTimeout as e:
+            result = e.run.wait(timeout=600)
+    """
+
+    def __init__(self, message: str, run: Any) -> None:
+        super().__init__(message)
+        self.run = run
 
 
 class JobFailed(Exception):
@@ -465,10 +486,10 @@ def filter_units(found: Iterable[Any], patterns: list[str], states: list[str]) -
     of ``states`` (any when empty): what ListUnitsByPatterns answers, for a
     manager older than it."""
     return [
-        UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6])
-        for u in found
-        if (not patterns or any(fnmatch.fnmatchcase(u[0], p) for p in patterns))
-        and (not states or any(s in states for s in u[2:5]))
+        u
+        for u in unit_list(found)
+        if (not patterns or any(fnmatch.fnmatchcase(u.name, p) for p in patterns))
+        and (not states or any(s in states for s in (u.load, u.active, u.sub)))
     ]
 
 
@@ -476,7 +497,7 @@ def filter_unit_files(found: Iterable[Any], patterns: list[str], states: list[st
     """The UnitFile of ListUnitFiles' entries whose names match one of
     ``patterns`` and whose state is one of ``states`` (as
     :func:`filter_units`)."""
-    files = [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
+    files = unit_file_list(found)
     return [
         f
         for f in files
@@ -535,7 +556,67 @@ def job_id(path: str) -> int:
     return int(path.rpartition("/")[2])
 
 
-class _JobWatch:
+def job_removed_match() -> dict[str, Any]:
+    """The match of a Manager's JobRemoved signals, as Bus.subscribe takes
+    it, with the queue bounded by JOB_SIGNALS_QUEUED as it is now."""
+    return {
+        "sender": SERVICE,
+        "path": MANAGER_PATH,
+        "interface": MANAGER_INTERFACE,
+        "member": "JobRemoved",
+        "max_queued": JOB_SIGNALS_QUEUED,
+    }
+
+
+def jobs_lost() -> SignalsLost:
+    """The error of a wait for a job whose end was dropped from the full queue."""
+    return SignalsLost(
+        "the end of the job was among the signals dropped from the manager's full queue "
+        f"(max_queued={JOB_SIGNALS_QUEUED}): its result is unknown"
+    )
+
+
+class _JobRecords:
+    """The job results a Manager's job watch keeps, blocking or asyncio:
+    a record per job someone holds, and the results that arrive while a
+    call queueing a job is still in flight (its path is not known yet).
+    The blocking watch calls these under its condition."""
+
+    def __init__(self) -> None:
+        self._jobs: weakref.WeakValueDictionary[str, _Outcome] = weakref.WeakValueDictionary()
+        self._in_flight = 0
+        self._early: dict[str, str] = {}  # path -> result, while calls are in flight
+
+    def _register(self, path: str | None) -> _Outcome | None:
+        """The record of the job a finished call queued at ``path`` (None
+        when the call failed), holding its result if it came early.  Early
+        results are dropped once no call is in flight."""
+        outcome = None
+        if path is not None:
+            outcome = self._jobs.get(path)
+            if outcome is None:
+                outcome = _Outcome()
+                outcome.result = self._early.pop(path, None)
+                self._jobs[path] = outcome
+        if self._in_flight == 0:
+            self._early.clear()
+        return outcome
+
+    def _record(self, args: tuple[Any, ...]) -> None:
+        # JobRemoved(u id, o job, s unit, s result).
+        _id, path, _unit, result = args
+        outcome = self._jobs.get(path)
+        if outcome is not None:
+            outcome.result = result
+        elif self._in_flight:
+            self._early[path] = result
+
+    def _pending(self) -> list[tuple[str, _Outcome]]:
+        """The held jobs whose end has not been seen nor found lost."""
+        return [(path, o) for path, o in self._jobs.items() if o.result is None and not o.lost]
+
+
+class _JobWatch(_JobRecords):
     """Receives the manager's JobRemoved signals for one Manager and hands
     each result to the jobs queued through it.
 
@@ -559,28 +640,20 @@ class _JobWatch:
     # the interpreter lock, so neither lock holds up other threads' calls.
 
     def __init__(self, bus: Bus) -> None:
+        super().__init__()  # the records, guarded by _cond
         self._bus = bus
         self._subscribing = threading.Lock()  # guards _sub
         self._sub: Subscription | None = None
-        self._cond = threading.Condition()  # guards the fields below
+        self._cond = threading.Condition()  # guards the fields below and the records
         self._closed = False
         self._reading = False
-        self._jobs: weakref.WeakValueDictionary[str, _Outcome] = weakref.WeakValueDictionary()
-        self._in_flight = 0
-        self._early: dict[str, str] = {}  # path -> result, while calls are in flight
 
     def _subscribe(self) -> Subscription:
         with self._subscribing:
             if self._closed:
                 raise ValueError("the manager is closed")
             if self._sub is None:
-                sub = self._bus.subscribe(
-                    sender=SERVICE,
-                    path=MANAGER_PATH,
-                    interface=MANAGER_INTERFACE,
-                    member="JobRemoved",
-                    max_queued=JOB_SIGNALS_QUEUED,
-                )
+                sub = self._bus.subscribe(**job_removed_match())
                 try:
                     subscribe_manager(self._bus)
                 except BaseException:
@@ -601,15 +674,7 @@ class _JobWatch:
         finally:
             with self._cond:
                 self._in_flight -= 1
-                outcome = None
-                if path is not None:
-                    outcome = self._jobs.get(path)
-                    if outcome is None:
-                        outcome = _Outcome()
-                        outcome.result = self._early.pop(path, None)
-                        self._jobs[path] = outcome
-                if self._in_flight == 0:
-                    self._early.clear()
+                outcome = self._register(path)
                 lost = self._drain()
         if lost:
             self._resolve_lost()
@@ -638,7 +703,7 @@ class _JobWatch:
         """After signals were dropped: a held job that no longer exists had
         its end among them.  Bus calls: the condition is not held."""
         with self._cond:
-            pending = [(path, o) for path, o in self._jobs.items() if o.result is None and not o.lost]
+            pending = self._pending()
         gone = []
         for path, outcome in pending:
             try:
@@ -659,10 +724,7 @@ class _JobWatch:
                 if self._closed:
                     raise ValueError("the manager is closed")
                 if outcome.lost:
-                    raise SignalsLost(
-                        "the end of the job was among the signals dropped from the manager's full queue "
-                        f"(max_queued={JOB_SIGNALS_QUEUED}): its result is unknown"
-                    )
+                    raise jobs_lost()
                 left = None if deadline is None else deadline - time.monotonic()
                 if left is not None and left <= 0:
                     raise TimeoutError(f"the job did not finish within {timeout} s")
@@ -695,15 +757,6 @@ class _JobWatch:
                     self._cond.notify_all()
             return outcome.result
 
-    def _record(self, args: tuple[Any, ...]) -> None:
-        # JobRemoved(u id, o job, s unit, s result); under the condition.
-        _id, path, _unit, result = args
-        outcome = self._jobs.get(path)
-        if outcome is not None:
-            outcome.result = result
-        elif self._in_flight:
-            self._early[path] = result
-
     def close(self) -> None:
         with self._subscribing:
             with self._cond:
@@ -713,14 +766,17 @@ class _JobWatch:
                 self._sub.close()
 
 
-class Job:
-    """A job the manager has queued.  ``path`` is its object path, ``unit``
-    the unit it acts on; :meth:`wait` returns how it ended."""
+_M = TypeVar("_M")
+
+
+class _JobState(Generic[_M]):
+    """What the blocking and the asyncio Job share: the manager, the job's
+    path and unit, and the record its result lands in."""
 
     path: str
     unit: str
 
-    def __init__(self, manager: Manager, outcome: _Outcome, path: str, unit: str) -> None:
+    def __init__(self, manager: _M, outcome: _Outcome, path: str, unit: str) -> None:
         self._manager = manager
         self._outcome = outcome
         self.path = path
@@ -731,20 +787,35 @@ class Job:
         """How the job ended, or None while it has not been seen to end."""
         return self._outcome.result
 
+    def __repr__(self) -> str:
+        return f"<Job {self.path} for {self.unit}: {self.result or 'running'}>"
+
+
+class Job(_JobState["Manager"]):
+    """A job the manager has queued.  ``path`` is its object path, ``unit``
+    the unit it acts on; :meth:`wait` returns how it ended."""
+
     def wait(self, timeout: float | None = None) -> str:
-        """Waits until the job ends and returns the manager's result:
-        ``"done"``, ``"failed"``, ``"canceled"``, ``"timeout"``,
-        ``"dependency"`` or ``"skipped"``.  A start job is done once the unit
-        has started: that says nothing of how long it stays up.  Raises
-        TimeoutError after ``timeout`` seconds (None: no limit), after which
-        the job stays waitable; ValueError once the manager is closed.  Any
-        number of threads may wait for the same job."""
+        """Waits until the job ends and returns the manager's result: ``"done"``,
+        ``"failed"``, ``"canceled"``, ``"timeout"``, ``"dependency"`` or
+        ``"skipped"``. A start job is done once the unit has started: that
+        says nothing of how long it stays up.  Any number of threads may wait
+        for the same job.
+
+        Raises TimeoutError after ``timeout`` seconds (None: no limit), after
+        which the job stays waitable; SignalsLost when the job's end was
+        dropped from a full signal queue; ValueError once the manager is
+        closed."""
         return self._manager._watch.wait(self._outcome, timeout)
 
     def cancel(self) -> bool:
-        """Asks the manager to cancel the job: True when it did, False when
-        the job had already ended.  A process the job already started keeps
-        running (stop the unit to end it)."""
+        """Asks the manager to cancel the job: True when it did, False when the
+        job had already ended.  A process the job already started keeps
+        running (stop the unit to end it).
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         try:
             self._manager._call("CancelJob", "u", job_id(self.path))
         except BusError as e:
@@ -752,9 +823,6 @@ class Job:
                 return False
             raise
         return True
-
-    def __repr__(self) -> str:
-        return f"<Job {self.path} for {self.unit}: {self.result or 'running'}>"
 
 
 # How often a snapshot of a unit's properties is read again when changes
@@ -770,6 +838,65 @@ def queued_changes(props: dict[str, Any], interface: str, signals: list[Any]) ->
         if changed_interface == interface:
             props.update(changed)
     return props
+
+
+def settled_snapshot(props: dict[str, Any], interface: str, queued: list[Any], attempt: int) -> dict[str, Any] | None:
+    """The snapshot to use after reading ``props`` on attempt ``attempt``
+    (from 0) with the PropertiesChanged signals ``queued`` beside it, or
+    None to read it again (see _Changes)."""
+    if not queued:
+        return props
+    if attempt + 1 == SNAPSHOT_TRIES:
+        return queued_changes(props, interface, queued)
+    return None
+
+
+def properties_changed_match(path: str) -> dict[str, Any]:
+    """The match of the PropertiesChanged signals of the manager's object ``path``."""
+    return {"sender": SERVICE, "path": path, "interface": PROPERTIES, "member": "PropertiesChanged"}
+
+
+def unit_changes(args: tuple[Any, ...]) -> dict[str, Any] | None:
+    """The changed values of a PropertiesChanged signal's ``args`` when they
+    are the Unit interface's, else None."""
+    interface, changed, _invalidated = args
+    return dict(changed) if interface == UNIT_INTERFACE else None
+
+
+def unit_status(props: Mapping[str, Any]) -> UnitStatus:
+    """The UnitStatus of a unit's properties."""
+    return UnitStatus(props["LoadState"], props["ActiveState"], props["SubState"])
+
+
+def next_status(last: UnitStatus, load: str, changed: Mapping[str, Any]) -> UnitStatus | None:
+    """The unit's status after the ``changed`` values (with ``load`` read
+    anew: LoadState is not among the properties the manager signals), or
+    None when it is still ``last``."""
+    status = UnitStatus(load, changed.get("ActiveState", last.active), changed.get("SubState", last.sub))
+    return None if status == last else status
+
+
+def wanted_states(load: str | None, active: str | None, sub: str | None) -> dict[str, str]:
+    """The states a wait_for() waits for, by UnitStatus field; TypeError when none is given."""
+    wanted = {k: v for k, v in (("load", load), ("active", active), ("sub", sub)) if v is not None}
+    if not wanted:
+        raise TypeError("wait_for() needs at least one of load=, active=, sub=")
+    return wanted
+
+
+def reached(status: UnitStatus, wanted: Mapping[str, str]) -> bool:
+    """Whether ``status`` has every state of ``wanted``."""
+    return all(getattr(status, k) == v for k, v in wanted.items())
+
+
+def wait_for_failed(name: str, wanted: Mapping[str, str], timeout: float | None, watch: _WatchState[Any]) -> Exception:
+    """The error of a wait_for() whose watch ended before the states were
+    reached: TimeoutError naming the last state seen, or ValueError when the
+    manager was closed."""
+    if not watch.timed_out:
+        return ValueError("the manager is closed")
+    goal = ", ".join(f"{k}={v!r}" for k, v in wanted.items())
+    return TimeoutError(f"{name} did not reach {goal} within {timeout} s; last seen {watch.last}")
 
 
 class _Changes:
@@ -790,28 +917,28 @@ class _Changes:
     def __init__(self, bus: Bus, path: str) -> None:
         self._bus = bus
         self._path = path
-        self.sub = bus.subscribe(sender=SERVICE, path=path, interface=PROPERTIES, member="PropertiesChanged")
+        self.sub = bus.subscribe(**properties_changed_match(path))
+
+    def _queued(self) -> list[Any]:
+        return list(iter(self.sub._pop, None))
 
     def snapshot(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
-        for attempt in range(SNAPSHOT_TRIES):
-            props = self._bus.get_all(SERVICE, self._path, interface)
-            queued = []
-            while (sig := self.sub._pop()) is not None:
-                queued.append(sig)
-            if not queued:
-                break
-            if attempt + 1 == SNAPSHOT_TRIES:
-                return queued_changes(props, interface, queued)
+        attempt = 0
+        while (
+            props := settled_snapshot(
+                self._bus.get_all(SERVICE, self._path, interface), interface, self._queued(), attempt
+            )
+        ) is None:
+            attempt += 1
         return props
 
     def next(self, timeout: float | None) -> dict[str, Any]:
         """The changed values of the next change of the Unit interface's
         properties.  TimeoutError when none came in time, ValueError once
         closed."""
-        while True:
-            interface, changed, _invalidated = self.sub.get(timeout=timeout).args
-            if interface == UNIT_INTERFACE:
-                return dict(changed)
+        while (changed := unit_changes(self.sub.get(timeout=timeout).args)) is None:
+            pass
+        return changed
 
     def close(self) -> None:
         self.sub.close()
@@ -821,7 +948,58 @@ def _left(deadline: float | None) -> float | None:
     return None if deadline is None else max(0.0, deadline - time.monotonic())
 
 
-class UnitWatch:
+class _Closable(Protocol):
+    def close(self) -> None: ...
+
+
+_C = TypeVar("_C", bound=_Closable)
+
+
+class _WatchState(Generic[_C]):
+    """What the blocking and the asyncio UnitWatch share: the unit's
+    changes, the total deadline and the last state seen."""
+
+    def __init__(self, changes: _C, timeout: float | None) -> None:
+        self._changes = changes
+        self._deadline = None if timeout is None else time.monotonic() + timeout
+        self._last: UnitStatus | None = None
+        self.timed_out = False
+
+    def _time_left(self) -> float | None:
+        """Seconds left (None: no limit); TimeoutError once none are."""
+        left = _left(self._deadline)
+        if left == 0:
+            raise TimeoutError
+        return left
+
+    def _first(self, props: Mapping[str, Any]) -> UnitStatus:
+        self._last = unit_status(props)
+        return self._last
+
+    def _step(self, load: str, changed: Mapping[str, Any]) -> UnitStatus | None:
+        """The new state after a change, or None when it is the last one."""
+        assert self._last is not None
+        status = next_status(self._last, load, changed)
+        if status is not None:
+            self._last = status
+        return status
+
+    def _end(self) -> None:
+        """The end at the deadline."""
+        self.timed_out = True
+        self.close()
+
+    @property
+    def last(self) -> UnitStatus | None:
+        """The last state seen (None before the first)."""
+        return self._last
+
+    def close(self) -> None:
+        """Ends the iteration; a waiter in it returns.  Closing twice is fine."""
+        self._changes.close()
+
+
+class UnitWatch(_WatchState[_Changes], Closing):
     """The states of a unit as they change: an iterator of UnitStatus, first
     the current one, then one per change of its load, active or sub state.
     Iteration ends at :meth:`close` (from any thread, or the Manager's
@@ -830,11 +1008,8 @@ class UnitWatch:
     manager unloads the unit and loads it again."""
 
     def __init__(self, unit: Unit, timeout: float | None) -> None:
+        super().__init__(_Changes(unit._bus, unit.path), timeout)
         self._unit = unit
-        self._deadline = None if timeout is None else time.monotonic() + timeout
-        self._changes = _Changes(unit._bus, unit.path)
-        self._last: UnitStatus | None = None
-        self.timed_out = False
 
     def __iter__(self) -> Self:
         return self
@@ -842,25 +1017,14 @@ class UnitWatch:
     def __next__(self) -> UnitStatus:
         try:
             if self._last is None:
-                p = self._changes.snapshot()
-                self._last = UnitStatus(p["LoadState"], p["ActiveState"], p["SubState"])
-                return self._last
+                return self._first(self._changes.snapshot())
             while True:
-                left = _left(self._deadline)
-                if left == 0:
-                    raise TimeoutError
-                changed = self._changes.next(left)
-                # LoadState is not among the properties the manager signals.
+                changed = self._changes.next(self._time_left())
                 load = self._unit._bus.get_property(SERVICE, self._unit.path, UNIT_INTERFACE, "LoadState")
-                status = UnitStatus(
-                    load, changed.get("ActiveState", self._last.active), changed.get("SubState", self._last.sub)
-                )
-                if status != self._last:
-                    self._last = status
+                if (status := self._step(load, changed)) is not None:
                     return status
         except TimeoutError:
-            self.timed_out = True
-            self.close()
+            self._end()
             raise StopIteration from None
         except (ValueError, ConnectionError):
             # Closed meanwhile (the Manager's close() may close its bus
@@ -868,23 +1032,6 @@ class UnitWatch:
             if self._changes.sub.closed:
                 raise StopIteration from None
             raise
-
-    @property
-    def last(self) -> UnitStatus | None:
-        """The last state seen (None before the first)."""
-        return self._last
-
-    def close(self) -> None:
-        """Ends the iteration; a thread waiting in it returns.  Closing twice is fine."""
-        self._changes.close()
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
 
 
 class Unit:
@@ -901,31 +1048,50 @@ class Unit:
 
     @property
     def status(self) -> UnitStatus:
-        """The unit's load, active and sub state, read in one GetAll.  A unit
-        that does not exist reads ``("not-found", "inactive", "dead")``."""
-        p = self.properties()
-        return UnitStatus(p["LoadState"], p["ActiveState"], p["SubState"])
+        """The unit's load, active and sub state (:class:`UnitStatus`), read in
+        one GetAll.  A unit that does not exist reads ``("not-found",
+        "inactive", "dead")``.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
+        return unit_status(self.properties())
 
     def properties(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
         """Every property of ``interface`` (the unit's own by default, or its
         type's: ``org.freedesktop.systemd1.Service``, ...), with its D-Bus
-        type: str, int, bool, list, tuple, dict.  ValueError once the manager
-        is closed."""
+        type: str, int, bool, list, tuple, dict.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed.
+
+            m.unit("nginx.service").properties()["MainPID"]
+        """
         self._manager._check_open()
         return self._bus.get_all(SERVICE, self.path, interface)
 
     def details(self) -> UnitDetails:
-        """What ``systemctl status`` shows of the unit (see UnitDetails), read
-        in a GetAll of the unit's properties and one of its type's."""
+        """What ``systemctl status`` shows of the unit (:class:`UnitDetails`),
+        read in a GetAll of the unit's properties and one of its type's.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         unit = self.properties()
         kind = type_interface(unit["Id"])
         return unit_details(unit, self.properties(kind) if kind else {})
 
     def watch(self, timeout: float | None = None) -> UnitWatch:
-        """The unit's states as they change (see UnitWatch); ``timeout`` is
-        the watch's total time in seconds (None: until closed).  The match
-        is in place before the current state is read.  ValueError once the
-        manager is closed."""
+        """The unit's states as they change (:class:`UnitWatch`); ``timeout`` is
+        the watch's total time in seconds (None: until closed). The match is
+        in place before the current state is read.
+
+        Raises ValueError once the manager is closed.
+
+            with m.unit("nginx.service").watch(timeout=60) as w:
+                for status in w: ...
+        """
         self._manager._check_open()
         watch = UnitWatch(self, timeout)
         self._manager._track(watch)
@@ -939,30 +1105,31 @@ class Unit:
         sub: str | None = None,
         timeout: float | None = None,
     ) -> UnitStatus:
-        """Waits until the unit's states are all those given
-        (``wait_for(active="active")``) and returns its UnitStatus then.
-        Raises TimeoutError, naming the last state seen, after ``timeout``
-        seconds (None: no limit); ValueError when the manager is closed."""
-        wanted = {k: v for k, v in (("load", load), ("active", active), ("sub", sub)) if v is not None}
-        if not wanted:
-            raise TypeError("wait_for() needs at least one of load=, active=, sub=")
+        """Waits until the unit's states are all those given and returns its
+        :class:`UnitStatus` then.
+
+        Raises TypeError when no state is given; TimeoutError, naming the last
+        state seen, after ``timeout`` seconds (None: no limit); ValueError
+        once the manager is closed.
+
+            m.unit("nginx.service").wait_for(active="active", timeout=30)
+        """
+        wanted = wanted_states(load, active, sub)
         with self.watch(timeout) as watch:
             for status in watch:
-                if all(getattr(status, k) == v for k, v in wanted.items()):
+                if reached(status, wanted):
                     return status
-        if not watch.timed_out:
-            raise ValueError("the manager is closed")
-        goal = ", ".join(f"{k}={v!r}" for k, v in wanted.items())
-        raise TimeoutError(f"{self.name} did not reach {goal} within {timeout} s; last seen {watch.last}")
+        raise wait_for_failed(self.name, wanted, timeout, watch)
 
     def journal(self, lines: int = 10) -> list[JournalEntry]:
         """The unit's last ``lines`` journal entries, oldest first, as
         ``journalctl -u`` shows them (its own lines and the manager's about
-        it).  They are read from this machine's journal for this machine's
-        manager (``Bus.system()`` at its default address), from the folder
-        the Manager was given as ``root=``, or, over ``Bus.remote(host)``,
-        by ``journalctl -o json`` on that host through the same SSH target.
-        ValueError for a manager on any other address (read it with
+        it). They are read from this machine's journal for this machine's
+        manager (``Bus.system()`` at its default address), from the folder the
+        Manager was given as ``root=``, or, over ``Bus.remote(host)``, by
+        ``journalctl -o json`` on that host through the same SSH target.
+
+        Raises ValueError for a manager on any other address (read it with
         ``journal.entries(unit, root=...)``); ConnectionError when the host
         cannot be reached."""
         return self._manager._journal(self.name, lines)
@@ -987,13 +1154,16 @@ class Run:
         self.unit = unit
 
     def wait(self, timeout: float | None = None) -> RunResult:
-        """Waits until the service has exited (not only started) and returns
-        its RunResult.  Raises TimeoutError after ``timeout`` seconds (None:
-        no limit), after which the run stays waitable; ValueError once the
-        manager is closed.  Any number of threads may wait."""
+        """Waits until the service has exited (not only started) and returns its
+        :class:`RunResult`, with the unit's last journal entries.  Any number
+        of threads may wait; the result is read once.
+
+        Raises TimeoutError after ``timeout`` seconds (None: no limit), naming
+        the unit's last state, after which the run stays waitable; ValueError
+        once the manager is closed."""
         deadline = None if timeout is None else time.monotonic() + timeout
         if not self._lock.acquire(timeout=-1 if timeout is None else timeout):
-            raise TimeoutError(f"{self.unit} did not finish within {timeout} s")
+            raise RunTimeout(f"{self.unit} did not finish within {timeout} s", self)
         try:
             if self._result is None:
                 self._result = self._wait(deadline, timeout)
@@ -1015,7 +1185,7 @@ class Run:
                     unit.update(self._changes.next(_left(deadline)))
                 except TimeoutError:
                     state = f"{unit.get('ActiveState')}/{unit.get('SubState')}"
-                    raise TimeoutError(f"{self.unit} did not finish within {timeout} s ({state})") from None
+                    raise RunTimeout(f"{self.unit} did not finish within {timeout} s ({state})", self) from None
             service = bus.get_all(SERVICE, unit_path(self.unit), SERVICE_INTERFACE)
         except ValueError:
             if self._manager.closed:
@@ -1132,7 +1302,79 @@ def _local_settled_entries(root: str | None, unit: str, settled: Settled) -> lis
         j.close()
 
 
-class Manager:
+class _HasAddress(Protocol):
+    @property
+    def address(self) -> str: ...
+
+
+class _HasChanges(Protocol):
+    @property
+    def _changes(self) -> _Closable: ...
+
+
+class _ManagerState:
+    """What the blocking and the asyncio Manager share: where the units'
+    journal is, whether the manager is closed, and the job watch, unit
+    watches and runs that closing it ends."""
+
+    bus: _HasAddress
+    root: str | None
+    closed: bool
+
+    def __init__(self, root: str | os.PathLike[str] | None, watch: _Closable) -> None:
+        self.root = None if root is None else os.fspath(root)
+        self._watch = watch
+        self._watches: weakref.WeakSet[_Closable] = weakref.WeakSet()
+        self._runs: weakref.WeakSet[_HasChanges] = weakref.WeakSet()
+        self.closed = False
+
+    def _close_all(self) -> None:
+        self.closed = True
+        self._watch.close()
+        for watch in list(self._watches):
+            watch.close()
+        for run in list(self._runs):
+            run._changes.close()
+
+    def _track(self, watch: _Closable) -> None:
+        self._watches.add(watch)
+        if self.closed:
+            watch.close()
+
+    def _track_run(self, run: _HasChanges) -> None:
+        self._runs.add(run)
+        if self.closed:  # closed while the unit was being started
+            run._changes.close()
+
+    def _check_open(self) -> None:
+        if self.closed:
+            raise ValueError("the manager is closed")
+
+    def _journal_source(self) -> tuple[str, str | None]:
+        return journal_source(self.root, self.bus.address)
+
+
+def run_attempts(name: str | None) -> int:
+    """How many names run() tries: a generated one may be taken, then it draws another."""
+    return 1 if name is not None else 8
+
+
+def retry_run(e: BaseException, attempt: int, attempts: int) -> bool:
+    """Whether a StartTransientUnit that failed with ``e`` is tried again under a new name."""
+    return isinstance(e, BusError) and e.name == _UNIT_EXISTS and attempt + 1 < attempts
+
+
+def unit_file_list(found: Iterable[tuple[str, str]]) -> list[UnitFile]:
+    """The UnitFile of each (path, state) the manager lists."""
+    return [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
+
+
+def unit_list(found: Iterable[Any]) -> list[UnitInfo]:
+    """The UnitInfo of each entry ListUnits and ListUnitsByPatterns answer."""
+    return [UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6]) for u in found]
+
+
+class Manager(_ManagerState, Closing):
     """systemd's manager on a bus: ``Manager()`` opens a connection of its own
     to the system bus and closes it with :meth:`close` (or at the end of a
     ``with`` block); ``Manager(bus)`` uses ``bus`` (a varquin.Bus) and leaves
@@ -1149,40 +1391,18 @@ class Manager:
 
     def __init__(self, bus: Bus | None = None, *, root: str | os.PathLike[str] | None = None) -> None:
         self._owns_bus = bus is None
-        self.root = None if root is None else os.fspath(root)
         self.bus = Bus.system() if bus is None else blocking_bus(bus)
-        self._watch = _JobWatch(self.bus)
-        self._watches: weakref.WeakSet[UnitWatch] = weakref.WeakSet()
-        self._runs: weakref.WeakSet[Run] = weakref.WeakSet()
-        self.closed = False
+        self._watch: _JobWatch
+        super().__init__(root, _JobWatch(self.bus))
 
     def close(self) -> None:
-        """Ends the job subscription and every watch, and closes the bus when
-        the manager opened it.  Closing twice is fine."""
-        self.closed = True
-        self._watch.close()
-        for watch in list(self._watches):
-            watch.close()
-        for run in list(self._runs):
-            run._changes.close()
+        """Ends the job subscription, every unit watch and every run's wait, and
+        closes the bus when the manager opened it (a Bus given to it stays
+        open). Closing twice is fine; afterwards the manager's methods raise
+        ValueError."""
+        self._close_all()
         if self._owns_bus:
             self.bus.close()
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
-
-    def _track(self, watch: UnitWatch) -> None:
-        self._watches.add(watch)
-        if self.closed:
-            watch.close()
-
-    def _journal_source(self) -> tuple[str, str | None]:
-        return journal_source(self.root, self.bus.address)
 
     def _journal(self, unit: str, lines: int) -> list[JournalEntry]:
         how, where = self._journal_source()
@@ -1208,10 +1428,6 @@ class Manager:
             log.debug("journal of %s: %s", unit, e)
             return []
 
-    def _check_open(self) -> None:
-        if self.closed:
-            raise ValueError("the manager is closed")
-
     def _call(self, member: str, signature: str = "", *args: Any, timeout: float | None = None) -> tuple[Any, ...]:
         self._check_open()
         try:
@@ -1233,49 +1449,94 @@ class Manager:
         ``force``: replace links in the way) and returns every change made,
         ``[]`` when there was nothing to do.  After a change the manager
         reloads its configuration, as systemctl does (``reload=False`` not
-        to).  Raises NoSuchUnit for a unit file that does not exist, BusError
-        ``...UnitMasked`` for a masked one."""
+        to).
+
+        Raises NoSuchUnit for a unit file that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, AccessDenied
+        where the caller may not do it, NoReply (also a TimeoutError) when the
+        manager does not answer in time, ValueError once the manager is
+        closed.
+
+            m.enable("nginx.service")
+            # [Change(type='symlink', path='/etc/systemd/system/multi-user.target.wants/nginx.service',
+            #         source='/usr/lib/systemd/system/nginx.service')]
+        """
         carries_install_info, changes = self._call("EnableUnitFiles", "asbb", units, runtime, force)
         if not carries_install_info:
             log.debug("enable %s: no installation information in the unit files", " ".join(units))
         return self._reloaded([Change(*c) for c in changes], reload)
 
     def disable(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
-        """Disables the unit files and returns every change made, reloading
-        the manager after a change as :meth:`enable`.  Raises NoSuchUnit for
-        a unit file that does not exist."""
+        """Disables the unit files (``runtime``: only the links under /run) and
+        returns every change made, reloading the manager after a change as
+        :meth:`enable` does (``reload=False`` not to).
+
+        Raises NoSuchUnit for a unit file that does not exist, AccessDenied
+        where the caller may not do it, NoReply (also a TimeoutError) when the
+        manager does not answer in time, ValueError once the manager is
+        closed."""
         (changes,) = self._call("DisableUnitFiles", "asb", units, runtime)
         return self._reloaded([Change(*c) for c in changes], reload)
 
     def mask(self, *units: str, runtime: bool = False, force: bool = False, reload: bool = True) -> list[Change]:
-        """Links the units to /dev/null so that nothing can start them;
-        returns every change made, reloading the manager after a change as
-        :meth:`enable`."""
+        """Links the unit files to /dev/null so that nothing can start the units
+        (``runtime``: under /run, until reboot; ``force``: replace a file in
+        the way) and returns every change made, reloading the manager after a
+        change as :meth:`enable` does.  Starting a masked unit then raises
+        BusError ``org.freedesktop.systemd1.UnitMasked``.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         (changes,) = self._call("MaskUnitFiles", "asbb", units, runtime, force)
         return self._reloaded([Change(*c) for c in changes], reload)
 
     def unmask(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
-        """Removes the masks of the units; returns every change made,
-        reloading the manager after a change as :meth:`enable`."""
+        """Removes the masks of the units and returns every change made (``[]``
+        for a unit that was not masked), reloading the manager after a change
+        as :meth:`enable` does.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         (changes,) = self._call("UnmaskUnitFiles", "asb", units, runtime)
         return self._reloaded([Change(*c) for c in changes], reload)
 
     def daemon_reload(self) -> None:
-        """Reloads the manager's configuration and unit files; returns when
-        the manager has reloaded."""
+        """Reloads the manager's configuration and unit files; returns once the
+        manager has reloaded.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         self._call("Reload")
 
     def is_enabled(self, unit: str) -> str:
         """The state of the unit's file (GetUnitFileState): ``"enabled"``,
         ``"disabled"``, ``"static"``, ``"masked"``, ``"alias"``,
-        ``"transient"``, ...  Raises NoSuchUnit for a unit without a file."""
+        ``"transient"``, ...
+
+        Raises NoSuchUnit for a unit without a file, AccessDenied where the
+        caller may not do it, NoReply (also a TimeoutError) when the manager
+        does not answer in time, ValueError once the manager is closed.
+
+            m.is_enabled("nginx.service")     # 'enabled'
+        """
         (state,) = self._call("GetUnitFileState", "s", unit)
         return str(state)
 
     def list_unit_files(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitFile]:
-        """The unit files the manager knows whose names match one of the
-        shell-style ``patterns`` (all when empty) and whose state is one of
-        ``states`` (any when empty)."""
+        """The unit files the manager knows (a list of :class:`UnitFile`) whose
+        names match one of the shell-style ``patterns`` (all when empty) and
+        whose state is one of ``states`` (any when empty).
+
+        Raises TypeError when ``patterns`` or ``states`` is a bare str or
+        holds something other than str, AccessDenied where the caller may not
+        do it, NoReply (also a TimeoutError) when the manager does not answer
+        in time, ValueError once the manager is closed.
+
+            m.list_unit_files(["*.timer"], ["enabled"])
+        """
         patterns, states = name_list(patterns, "patterns"), name_list(states, "states")
         try:
             (found,) = self._call("ListUnitFilesByPatterns", "asas", states, patterns)
@@ -1283,7 +1544,7 @@ class Manager:
             # A manager older than ListUnitFilesByPatterns: filter here.
             (found,) = self._call("ListUnitFiles")
             return filter_unit_files(found, patterns, states)
-        return [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
+        return unit_file_list(found)
 
     # -- jobs ---------------------------------------------------------------------------
 
@@ -1306,37 +1567,74 @@ class Manager:
         return job
 
     def start(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a start job for ``unit`` and returns it.  ``mode`` is the
-        manager's job mode (``"replace"``, ``"fail"``, ``"isolate"``,
-        ``"ignore-dependencies"``, ...).  With ``wait=True`` it returns once
-        the job has finished (the unit has started; it may still fail later),
-        and raises JobFailed unless it ended ``"done"``; ``timeout`` bounds
-        the whole (TimeoutError).  Raises NoSuchUnit for a unit that does not
-        exist, BusError ``...UnitMasked`` for a masked one."""
+        """Queues a start job for ``unit`` and returns its :class:`Job`. ``mode``
+        is the manager's job mode (``"replace"``, ``"fail"``, ``"isolate"``,
+        ``"ignore-dependencies"``, ...). With ``wait=True`` it returns once
+        the job has ended (the unit has started: it may still fail later) and
+        raises :class:`JobFailed` (with the unit's last journal lines) unless
+        it ended ``"done"``; ``timeout`` bounds the whole in seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
+        for a mode the manager does not know, TimeoutError when ``timeout``
+        passes, SignalsLost when the job's end was dropped from a full signal
+        queue (its result is unknown), AccessDenied where the caller may not,
+        and ValueError once the manager is closed.
+
+            m.start("nginx.service", wait=True, timeout=30)
+        """
         return self._job("StartUnit", unit, mode, wait, timeout)
 
     def stop(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a stop job; as :meth:`start`."""
+        """Queues a stop job for ``unit`` and returns its :class:`Job`; ``mode``,
+        ``wait`` and ``timeout`` as for :meth:`start`.
+
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed."""
         return self._job("StopUnit", unit, mode, wait, timeout)
 
     def restart(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a restart job (starting the unit if it is not running); as :meth:`start`."""
+        """Queues a restart job for ``unit`` (a unit that was not running is
+        started) and returns its :class:`Job`; ``mode``, ``wait`` and
+        ``timeout`` as for :meth:`start`.
+
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed."""
         return self._job("RestartUnit", unit, mode, wait, timeout)
 
     def reload(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a reload job; as :meth:`start`.  A unit that cannot reload
-        raises BusError ``org.freedesktop.systemd1.JobTypeNotApplicable``."""
+        """Queues a reload job for ``unit`` and returns its :class:`Job`;
+        ``mode``, ``wait`` and ``timeout`` as for :meth:`start`.
+
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed.  A unit
+        that cannot reload raises BusError
+        ``org.freedesktop.systemd1.JobTypeNotApplicable``."""
         return self._job("ReloadUnit", unit, mode, wait, timeout)
 
     def try_restart(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """Queues a restart job that does nothing for a unit that is not running; as :meth:`start`."""
+        """Queues a try-restart job for ``unit`` (for a unit that is not running
+        the job does nothing) and returns its :class:`Job`; ``mode``, ``wait``
+        and ``timeout`` as for :meth:`start`.
+
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed."""
         return self._job("TryRestartUnit", unit, mode, wait, timeout)
 
     def reload_or_restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
-        """Queues a reload job for a unit that can reload, a restart job
-        otherwise (starting it if it is not running); as :meth:`start`."""
+        """Queues a reload-or-restart job for ``unit`` (a unit that can reload
+        reloads, another restarts, one not running starts) and returns its
+        :class:`Job`; ``mode``, ``wait`` and ``timeout`` as for :meth:`start`.
+
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed."""
         return self._job("ReloadOrRestartUnit", unit, mode, wait, timeout)
 
     # -- transient runs ---------------------------------------------------------------
@@ -1375,45 +1673,49 @@ class Manager:
         properties: Mapping[str, Any] | None = None,
         collect: bool = False,
     ) -> Run | RunResult:
-        """Runs ``argv`` as a transient service (``StartTransientUnit``, job
-        mode "fail") and returns its :class:`Run`, or with ``wait=True`` its
-        :class:`RunResult` once the service has exited (``timeout`` bounds the
-        whole: TimeoutError).
+        """Runs ``argv`` as a transient service (``StartTransientUnit``, job mode
+        "fail") and returns its :class:`Run`, or with ``wait=True`` its
+        :class:`RunResult` once the service has exited; ``timeout`` bounds the
+        whole in seconds.
 
-        ``argv[0]`` must be an absolute path (ValueError otherwise); the
-        arguments reach the command as written (``$`` is not expanded).  The
-        unit is ``name`` (``.service`` added when it has no suffix) or a new
-        ``run-u<N>.service``.  ``properties`` sets unit properties from plain
-        values for the names of PROPERTY_TYPES (``{"User": "nobody",
-        "MemoryMax": 256 << 20, "Environment": ["A=1"]}``; a standard
-        stream may name a file as systemd-run does: ``{"StandardOutput":
-        "append:/var/log/job.log"}``); any other name needs a
-        varquin.Variant (ValueError naming it otherwise).
-        ``collect=True`` lets the manager unload the unit once its results
-        are read, failed or not.  A name in use raises BusError
-        ``org.freedesktop.systemd1.UnitExists``."""
+        ``argv[0]`` must be an absolute path; the arguments reach the command
+        as written (``$`` is not expanded). The unit is ``name`` (``.service``
+        added when it has no suffix) or a new ``run-u<N>.service``.
+        ``properties`` sets unit properties from plain values for the names of
+        PROPERTY_TYPES (``{"User": "nobody", "MemoryMax": 256 << 20,
+        "Environment": ["A=1"]}``; a standard stream may name a file as
+        systemd-run does: ``{"StandardOutput": "append:/var/log/job.log"}``);
+        any other name needs a varquin.Variant.  ``collect=True`` lets the
+        manager unload the unit once its results are read, failed or not.
+
+        Raises ValueError for a relative ``argv[0]`` or a property outside
+        PROPERTY_TYPES given without a Variant; TypeError for a bare str as
+        ``argv`` or as a list-of-str property; BusError
+        ``org.freedesktop.systemd1.UnitExists`` for a ``name`` in use;
+        InvalidArgs for a property value the manager refuses; TimeoutError
+        when ``timeout`` passes; AccessDenied where the caller may not;
+        ValueError once the manager is closed.
+
+            r = m.run(["/bin/sh", "-c", "exit 7"], wait=True)
+            r.result, r.exit_status                # ('exit-code', 7)
+        """
         props = _run_properties(argv, properties, collect)
         self._check_open()
         deadline = None if timeout is None else time.monotonic() + timeout
-        attempts = 1 if name is not None else 8  # a generated name may be taken: draw another
+        attempts = run_attempts(name)
         for attempt in range(attempts):
             unit = _run_name(name)
             changes = _Changes(self.bus, unit_path(unit))
             try:
                 self._call("StartTransientUnit", "ssa(sv)a(sa(sv))", unit, "fail", props, [], timeout=_left(deadline))
-            except BusError as e:
+            except BaseException as e:
                 changes.close()
-                if e.name == _UNIT_EXISTS and attempt + 1 < attempts:
+                if retry_run(e, attempt, attempts):
                     continue
-                raise
-            except BaseException:
-                changes.close()
                 raise
             break
         started = Run(self, unit, changes)
-        self._runs.add(started)
-        if self.closed:
-            changes.close()
+        self._track_run(started)
         return started.wait(_left(deadline)) if wait else started
 
     def _unref(self, unit: str) -> None:
@@ -1427,13 +1729,23 @@ class Manager:
     # -- units --------------------------------------------------------------------------
 
     def unit(self, name: str) -> Unit:
-        """The unit ``name``; nothing is asked until its status or properties are read."""
+        """The :class:`Unit` ``name``; nothing is asked until its status or
+        properties are read, so a name that does not exist raises nothing
+        here."""
         return Unit(self, name)
 
     def list_units(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitInfo]:
-        """The units the manager has loaded whose names match one of the
-        shell-style ``patterns`` (all when empty) and whose load, active or
-        sub state is one of ``states`` (any when empty)."""
+        """The units the manager has loaded (a list of :class:`UnitInfo`) whose
+        names match one of the shell-style ``patterns`` (all when empty) and
+        whose load, active or sub state is one of ``states`` (any when empty).
+
+        Raises TypeError when ``patterns`` or ``states`` is a bare str or
+        holds something other than str, AccessDenied where the caller may not
+        do it, NoReply (also a TimeoutError) when the manager does not answer
+        in time, ValueError once the manager is closed.
+
+            [u.name for u in m.list_units(states=["failed"])]
+        """
         patterns, states = name_list(patterns, "patterns"), name_list(states, "states")
         try:
             (found,) = self._call("ListUnitsByPatterns", "asas", states, patterns)
@@ -1441,11 +1753,16 @@ class Manager:
             # A manager older than ListUnitsByPatterns: filter here.
             (found,) = self._call("ListUnits")
             return filter_units(found, patterns, states)
-        return [UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6]) for u in found]
+        return unit_list(found)
 
     def reset_failed(self, unit: str | None = None) -> None:
-        """Resets the failed state (and restart counter) of ``unit``, or of
-        every unit when None.  Raises NoSuchUnit for a unit not loaded."""
+        """Resets the failed state (and the restart counter) of ``unit``, or of
+        every unit when None.
+
+        Raises NoSuchUnit for a unit that is not loaded, AccessDenied where
+        the caller may not do it, NoReply (also a TimeoutError) when the
+        manager does not answer in time, ValueError once the manager is
+        closed."""
         if unit is None:
             self._call("ResetFailed")
         else:
@@ -1454,12 +1771,32 @@ class Manager:
     def kill(self, unit: str, signal: int = _signal.SIGTERM, whom: str = "all") -> None:
         """Sends ``signal`` to the unit's processes: ``whom`` is ``"all"``,
         ``"main"`` (the main process) or ``"control"`` (a running ExecStop=
-        and the like).  Raises NoSuchUnit for a unit not loaded, BusError
-        when it has no such process."""
+        and the like).
+
+        Raises NoSuchUnit for a unit that is not loaded, BusError
+        ``org.freedesktop.systemd1.NoSuchProcess`` when it has no such
+        process, InvalidArgs for a ``whom`` the manager does not know,
+        AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed.
+
+            m.kill("nginx.service", signal.SIGHUP, whom="main")
+        """
         self._call("KillUnit", "ssi", unit, whom, int(signal))
 
     def set_properties(self, unit: str, properties: Mapping[str, Any], *, runtime: bool = False) -> None:
-        """Sets unit properties as ``systemctl set-property`` does: persistent
-        (a drop-in under /etc) unless ``runtime`` (under /run, until
-        reboot).  Values are those of :meth:`run`'s ``properties``."""
+        """Sets unit properties as ``systemctl set-property`` does: persistent (a
+        drop-in under /etc) unless ``runtime`` (under /run, until reboot).
+        Values are those of :meth:`run`'s ``properties``.
+
+        Raises ValueError for a property outside PROPERTY_TYPES given without
+        a Variant, TypeError for a bare str as a list-of-str property,
+        NoSuchUnit for a unit that is not loaded, InvalidArgs (or another
+        BusError with the manager's reason) for a property it cannot set on
+        the unit, AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed.
+
+            m.set_properties("nginx.service", {"MemoryMax": 512 << 20}, runtime=True)
+        """
         self._call("SetUnitProperties", "sba(sv)", unit, runtime, unit_properties(properties))

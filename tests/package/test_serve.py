@@ -22,7 +22,7 @@ from jeepney.io.blocking import open_dbus_connection
 import varquin
 import varquin.aio
 from testing.env import child_env, wait_for
-from testing.privatebus import PrivateBus
+from testing.privatebus import CONFIG_HEAD, PrivateBus
 
 NAME = "org.varquin.Test.Served"
 DBUS = "org.freedesktop.DBus"
@@ -670,13 +670,9 @@ def test_declarations_that_fit_are_accepted_and_an_unnamed_class_is_refused_by_e
     assert "Unnamed names no D-Bus interface: declare it as class Unnamed(varquin.Interface, name=" in str(caught.value)
 
 
-STOCK_POLICY = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path={socket}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
+STOCK_POLICY = (
+    CONFIG_HEAD
+    + """  <policy context="default">
     <allow user="*"/>
     <deny own="*"/>
     <deny send_type="method_call"/>
@@ -692,6 +688,7 @@ STOCK_POLICY = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Conf
   <include ignore_missing="yes">{extra}</include>
 </busconfig>
 """
+)
 
 
 def test_the_readmes_policy_file_lets_the_greeter_serve_on_a_stock_system_bus():

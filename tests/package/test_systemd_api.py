@@ -268,6 +268,11 @@ def test_a_run_holds_its_unit_until_its_results_are_read(manager):
     assert run.wait(timeout=30).exit_status == 3
     assert manager.unit(name).status.load == "not-found"
 
+    # A wait that times out hands back the run, which goes on and is waited for again.
+    with pytest.raises(systemd.RunTimeout) as caught:
+        manager.run(["/bin/sh", "-c", "sleep 4; exit 4"], wait=True, timeout=1.5)
+    assert caught.value.run.wait(timeout=30).exit_status == 4
+
 
 def test_watch_follows_a_unit_through_a_restart_and_wait_for_reaches_a_state(manager):
     unit, running = manager.unit(API), ("loaded", "active", "running")

@@ -26,6 +26,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Self, TypeVar, overload
 
 from varquin import _core
+from varquin._closing import AsyncClosing
 from varquin.bus import Bus as _SyncBus
 from varquin.errors import BusError, NameTaken
 from varquin.service import Interface, register_export
@@ -220,7 +221,7 @@ class _Driver:
         task.add_done_callback(answer)
 
 
-class Bus:
+class Bus(AsyncClosing):
     """A bus connection driven by the running asyncio event loop.  Open it with
     ``await Bus.system()``, ``await Bus.session()``, ``await
     Bus.remote(host)`` or ``await Bus.connect(address)``; the calls have the
@@ -537,14 +538,6 @@ class Bus:
                 sub.close()
         finally:
             self._core.close()
-
-    async def __aenter__(self) -> Self:
-        return self
-
-    async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
 
 
 class Subscription:

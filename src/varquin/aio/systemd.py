@@ -26,11 +26,11 @@ import signal as _signal
 import time
 import weakref
 from collections.abc import Awaitable, Callable, Iterable, Mapping
-from types import TracebackType
 from typing import Any, Literal, Self, overload
 
 from varquin import journal as _journal
 from varquin import systemd as _s
+from varquin._closing import AsyncClosing
 from varquin.aio import Bus, Subscription
 from varquin.errors import BusError, NoSuchUnit, SignalsLost, UnknownMethod
 from varquin.journal import JournalEntry
@@ -42,6 +42,7 @@ from varquin.systemd import (
     Change,
     JobFailed,
     RunResult,
+    RunTimeout,
     UnitDetails,
     UnitFile,
     UnitInfo,
@@ -55,30 +56,26 @@ __all__ = ["Job", "Manager", "Run", "Unit", "UnitWatch"]
 _MANAGER_PATH = "/org/freedesktop/systemd1"
 # Seconds a host's journal may take to arrive over SSH.
 _REMOTE_JOURNAL_TIMEOUT = 60
-_PROPERTIES = "org.freedesktop.DBus.Properties"
 
 # asyncio Buses on which the manager's Subscribe() has been called (see
 # varquin.systemd.subscribe_manager).
 _subscribed: weakref.WeakSet[Bus] = weakref.WeakSet()
 
 
-def _left(deadline: float | None) -> float | None:
-    return None if deadline is None else max(0.0, deadline - time.monotonic())
+_left = _s._left
 
 
-class _JobWatch:
+class _JobWatch(_s._JobRecords):
     """The manager's JobRemoved signals for one Manager, read by whichever
     waiter is first; the others await the next signal's notice.  As in
     varquin.systemd, results are kept only for the jobs someone holds, and
     the queue is drained whenever a job is queued."""
 
     def __init__(self, bus: Bus) -> None:
+        super().__init__()
         self._bus = bus
         self._sub: Subscription | None = None
         self._subscribing = asyncio.Lock()
-        self._jobs: weakref.WeakValueDictionary[str, _s._Outcome] = weakref.WeakValueDictionary()
-        self._early: dict[str, str] = {}
-        self._in_flight = 0
         self._reading = False
         self._notice: asyncio.Future[None] | None = None
         self.closed = False
@@ -88,18 +85,12 @@ class _JobWatch:
             if self.closed:
                 raise ValueError("the manager is closed")
             if self._sub is None:
-                sub = await self._bus.subscribe(
-                    sender=SERVICE,
-                    path=_MANAGER_PATH,
-                    interface=MANAGER_INTERFACE,
-                    member="JobRemoved",
-                    max_queued=_s.JOB_SIGNALS_QUEUED,
-                )
+                sub = await self._bus.subscribe(**_s.job_removed_match())
                 if self._bus not in _subscribed:
                     try:
                         await self._bus.call(SERVICE, _MANAGER_PATH, MANAGER_INTERFACE, "Subscribe")
                     except BusError as e:
-                        if e.name != "org.freedesktop.systemd1.AlreadySubscribed":
+                        if e.name != _s._ALREADY_SUBSCRIBED:
                             sub.close()
                             raise
                     _subscribed.add(self._bus)
@@ -109,17 +100,13 @@ class _JobWatch:
     async def queue(self, call: Callable[[], Awaitable[str]]) -> tuple[str, _s._Outcome]:
         sub = await self._subscribe()
         self._in_flight += 1
+        path = None
         try:
             path = await call()
         finally:
             self._in_flight -= 1
-        outcome = self._jobs.get(path)
-        if outcome is None:
-            outcome = _s._Outcome()
-            outcome.result = self._early.pop(path, None)
-            self._jobs[path] = outcome
-        if self._in_flight == 0:
-            self._early.clear()
+            outcome = self._register(path)
+        assert outcome is not None
         if not self._reading:
             lost = False
             while True:
@@ -135,22 +122,12 @@ class _JobWatch:
                 await self._resolve_lost()
         return path, outcome
 
-    def _record(self, args: tuple[Any, ...]) -> None:
-        _id, path, _unit, result = args
-        outcome = self._jobs.get(path)
-        if outcome is not None:
-            outcome.result = result
-        elif self._in_flight:
-            self._early[path] = result
-
     async def _resolve_lost(self) -> None:
-        for path, outcome in list(self._jobs.items()):
-            if outcome.result is not None or outcome.lost:
-                continue
+        for path, outcome in self._pending():
             try:
                 await self._bus.call(SERVICE, _MANAGER_PATH, MANAGER_INTERFACE, "GetJob", "u", _s.job_id(path))
             except BusError as e:
-                if e.name == "org.freedesktop.systemd1.NoSuchJob" and outcome.result is None:
+                if e.name == _s._NO_SUCH_JOB and outcome.result is None:
                     outcome.lost = True
 
     async def wait(self, outcome: _s._Outcome, timeout: float | None) -> str:
@@ -160,10 +137,7 @@ class _JobWatch:
                     if self.closed or self._sub is None:
                         raise ValueError("the manager is closed")
                     if outcome.lost:
-                        raise SignalsLost(
-                            "the end of the job was among the signals dropped from the manager's full queue "
-                            f"(max_queued={_s.JOB_SIGNALS_QUEUED}): its result is unknown"
-                        )
+                        raise _s.jobs_lost()
                     if self._reading:
                         assert self._notice is not None
                         await asyncio.shield(self._notice)
@@ -194,39 +168,38 @@ class _JobWatch:
             self._notice.set_result(None)
 
 
-class Job:
-    """A job the manager has queued (see varquin.systemd.Job); its wait()
-    and cancel() are awaited."""
-
-    def __init__(self, manager: Manager, outcome: _s._Outcome, path: str, unit: str) -> None:
-        self._manager = manager
-        self._outcome = outcome
-        self.path = path
-        self.unit = unit
-
-    @property
-    def result(self) -> str | None:
-        """How the job ended, or None while it has not been seen to end."""
-        return self._outcome.result
+class Job(_s._JobState["Manager"]):
+    """A job the manager has queued.  ``path`` is its object path, ``unit`` the
+    unit it acts on; ``await job.wait()`` returns how it ended."""
 
     async def wait(self, timeout: float | None = None) -> str:
-        """The manager's result once the job has ended (``"done"``,
-        ``"failed"``, ...); TimeoutError after ``timeout`` seconds (the job
-        stays waitable), ValueError once the manager is closed."""
+        """Returns, once the job has ended, the manager's result: ``"done"``,
+        ``"failed"``, ``"canceled"``, ``"timeout"``, ``"dependency"`` or
+        ``"skipped"``. A start job is done once the unit has started: that
+        says nothing of how long it stays up.  Any number of threads may wait
+        for the same job.
+
+        Raises TimeoutError after ``timeout`` seconds (None: no limit), after
+        which the job stays waitable; SignalsLost when the job's end was
+        dropped from a full signal queue; ValueError once the manager is
+        closed."""
         return await self._manager._watch.wait(self._outcome, timeout)
 
     async def cancel(self) -> bool:
-        """Cancels the job: True when it did, False when it had already ended."""
+        """Asks the manager to cancel the job: True when it did, False when the
+        job had already ended.  A process the job already started keeps
+        running (stop the unit to end it).
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         try:
             await self._manager._call("CancelJob", "u", _s.job_id(self.path))
         except BusError as e:
-            if e.name == "org.freedesktop.systemd1.NoSuchJob":
+            if e.name == _s._NO_SUCH_JOB:
                 return False
             raise
         return True
-
-    def __repr__(self) -> str:
-        return f"<Job {self.path} for {self.unit}: {self.result or 'running'}>"
 
 
 class _Changes:
@@ -238,41 +211,43 @@ class _Changes:
     def __init__(self, bus: Bus, path: str) -> None:
         self._bus = bus
         self._path = path
-        self.sub = bus.subscribe(sender=SERVICE, path=path, interface=_PROPERTIES, member="PropertiesChanged")
+        self.sub = bus.subscribe(**_s.properties_changed_match(path))
+
+    def _queued(self) -> list[Any]:
+        core = self.sub._core
+        return [] if core is None else list(iter(core._pop, None))
 
     async def snapshot(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
         await self.sub
-        for attempt in range(_s.SNAPSHOT_TRIES):
-            props = await self._bus.get_all(SERVICE, self._path, interface)
-            queued = []
-            while self.sub._core is not None and (sig := self.sub._core._pop()) is not None:
-                queued.append(sig)
-            if not queued:
-                break
-            if attempt + 1 == _s.SNAPSHOT_TRIES:
-                return _s.queued_changes(props, interface, queued)
+        attempt = 0
+        while (
+            props := _s.settled_snapshot(
+                await self._bus.get_all(SERVICE, self._path, interface), interface, self._queued(), attempt
+            )
+        ) is None:
+            attempt += 1
         return props
 
     async def next(self, timeout: float | None) -> dict[str, Any]:
-        while True:
-            interface, changed, _invalidated = (await self.sub.get(timeout)).args
-            if interface == UNIT_INTERFACE:
-                return dict(changed)
+        while (changed := _s.unit_changes((await self.sub.get(timeout)).args)) is None:
+            pass
+        return changed
 
     def close(self) -> None:
         self.sub.close()
 
 
-class UnitWatch:
-    """The unit's states as they change: ``async for status in watch``,
-    first the current one; ends at close() or after the total ``timeout``."""
+class UnitWatch(_s._WatchState[_Changes], AsyncClosing):
+    """The states of a unit as they change: an async iterator of
+    :class:`UnitStatus`, first the current one, then one per change of its
+    load, active or sub state.  Iteration ends at :meth:`close` (or the
+    Manager's close()) or when the watch's total ``timeout`` has passed.  Use
+    it with ``async with``. It follows the unit by name, so it goes on when
+    the manager unloads the unit and loads it again."""
 
     def __init__(self, unit: Unit, timeout: float | None) -> None:
+        super().__init__(_Changes(unit._bus, unit.path), timeout)
         self._unit = unit
-        self._deadline = None if timeout is None else time.monotonic() + timeout
-        self._changes = _Changes(unit._bus, unit.path)
-        self._last: UnitStatus | None = None
-        self.timed_out = False
 
     def __aiter__(self) -> Self:
         return self
@@ -280,50 +255,24 @@ class UnitWatch:
     async def __anext__(self) -> UnitStatus:
         try:
             if self._last is None:
-                p = await self._changes.snapshot()
-                self._last = UnitStatus(p["LoadState"], p["ActiveState"], p["SubState"])
-                return self._last
+                return self._first(await self._changes.snapshot())
             while True:
-                left = _left(self._deadline)
-                if left == 0:
-                    raise TimeoutError
-                changed = await self._changes.next(left)
+                changed = await self._changes.next(self._time_left())
                 load = await self._unit._bus.get_property(SERVICE, self._unit.path, UNIT_INTERFACE, "LoadState")
-                status = UnitStatus(
-                    load, changed.get("ActiveState", self._last.active), changed.get("SubState", self._last.sub)
-                )
-                if status != self._last:
-                    self._last = status
+                if (status := self._step(load, changed)) is not None:
                     return status
         except TimeoutError:
-            self.timed_out = True
-            self.close()
+            self._end()
             raise StopAsyncIteration from None
         except (ValueError, ConnectionError):
             if self._changes.sub._closed:
                 raise StopAsyncIteration from None
             raise
 
-    @property
-    def last(self) -> UnitStatus | None:
-        """The last state seen (None before the first)."""
-        return self._last
-
-    def close(self) -> None:
-        """Ends the iteration.  Closing twice is fine."""
-        self._changes.close()
-
-    async def __aenter__(self) -> Self:
-        return self
-
-    async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
-
 
 class Unit:
-    """A unit of the manager, by name (see varquin.systemd.Unit); its reads are awaited."""
+    """A unit of the manager, by name; nothing is asked until a property is read,
+    and every read is awaited."""
 
     def __init__(self, manager: Manager, name: str) -> None:
         self._manager = manager
@@ -332,26 +281,53 @@ class Unit:
         self.path = unit_path(name)
 
     async def status(self) -> UnitStatus:
-        """The unit's load, active and sub state."""
-        p = await self.properties()
-        return UnitStatus(p["LoadState"], p["ActiveState"], p["SubState"])
+        """The unit's load, active and sub state (:class:`UnitStatus`), read in
+        one GetAll.  A unit that does not exist reads ``("not-found",
+        "inactive", "dead")``.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
+        return _s.unit_status(await self.properties())
 
     async def properties(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
-        """Every property of ``interface`` with its D-Bus type."""
+        """Every property of ``interface`` (the unit's own by default, or its
+        type's: ``org.freedesktop.systemd1.Service``, ...), with its D-Bus
+        type: str, int, bool, list, tuple, dict.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed.
+
+            await m.unit("nginx.service").properties()["MainPID"]
+        """
         self._manager._check_open()
         return await self._bus.get_all(SERVICE, self.path, interface)
 
     async def details(self) -> UnitDetails:
-        """What ``systemctl status`` shows of the unit (see varquin.systemd.UnitDetails)."""
+        """What ``systemctl status`` shows of the unit (:class:`UnitDetails`),
+        read in a GetAll of the unit's properties and one of its type's.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         unit = await self.properties()
         kind = _s.type_interface(unit["Id"])
         return _s.unit_details(unit, await self.properties(kind) if kind else {})
 
     def watch(self, timeout: float | None = None) -> UnitWatch:
-        """The unit's states as they change (see UnitWatch)."""
+        """The unit's states as they change (:class:`UnitWatch`, an async
+        iterator); ``timeout`` is the watch's total time in seconds (None:
+        until closed). The match is in place before the current state is read.
+
+        Raises ValueError once the manager is closed.
+
+            async with m.unit("nginx.service").watch(timeout=60) as w:
+                async for status in w: ...
+        """
         self._manager._check_open()
         watch = UnitWatch(self, timeout)
-        self._manager._watches.add(watch)
+        self._manager._track(watch)
         return watch
 
     async def wait_for(
@@ -362,24 +338,34 @@ class Unit:
         sub: str | None = None,
         timeout: float | None = None,
     ) -> UnitStatus:
-        """The UnitStatus once the unit's states are all those given;
-        TimeoutError naming the last state seen; ValueError when the manager
-        is closed meanwhile."""
-        wanted = {k: v for k, v in (("load", load), ("active", active), ("sub", sub)) if v is not None}
-        if not wanted:
-            raise TypeError("wait_for() needs at least one of load=, active=, sub=")
+        """Returns the unit's :class:`UnitStatus` once its states are all those
+        given, awaiting their changes on the event loop.
+
+        Raises TypeError when no state is given; TimeoutError, naming the last
+        state seen, after ``timeout`` seconds (None: no limit); ValueError
+        once the manager is closed.
+
+            await m.unit("nginx.service").wait_for(active="active", timeout=30)
+        """
+        wanted = _s.wanted_states(load, active, sub)
         async with self.watch(timeout) as watch:
             async for status in watch:
-                if all(getattr(status, k) == v for k, v in wanted.items()):
+                if _s.reached(status, wanted):
                     return status
-        if not watch.timed_out:
-            raise ValueError("the manager is closed")
-        goal = ", ".join(f"{k}={v!r}" for k, v in wanted.items())
-        raise TimeoutError(f"{self.name} did not reach {goal} within {timeout} s; last seen {watch.last}")
+        raise _s.wait_for_failed(self.name, wanted, timeout, watch)
 
     async def journal(self, lines: int = 10) -> list[JournalEntry]:
-        """The unit's last ``lines`` journal entries, read where
-        varquin.systemd.Unit.journal reads them (ValueError elsewhere)."""
+        """The unit's last ``lines`` journal entries, oldest first, as
+        ``journalctl -u`` shows them (its own lines and the manager's about
+        it). A local journal (this machine's for the manager of
+        ``Bus.system()`` at its default address, or the folder the Manager was
+        given as ``root=``) is read at once from its files; over
+        ``Bus.remote(host)`` the await runs ``journalctl -o json`` on that
+        host through the same SSH target, bounded to a minute.
+
+        Raises ValueError for a manager on any other address (read it with
+        ``journal.entries(unit, root=...)``); ConnectionError when the host
+        cannot be reached; TimeoutError when it stops answering."""
         return await self._manager._journal(self.name, lines)
 
     def __repr__(self) -> str:
@@ -387,8 +373,10 @@ class Unit:
 
 
 class Run:
-    """A transient service started by Manager.run; ``await run.wait()``
-    returns its RunResult once it has exited."""
+    """A transient service started by :meth:`Manager.run`; ``unit`` is its name.
+    The manager keeps the unit (even with ``collect=True``) until ``await
+    run.wait()`` has read its :class:`RunResult`, or until the connection
+    closes."""
 
     def __init__(self, manager: Manager, unit: str, changes: _Changes) -> None:
         self._manager = manager
@@ -400,9 +388,13 @@ class Run:
         self.unit = unit
 
     async def wait(self, timeout: float | None = None) -> RunResult:
-        """The RunResult once the service has exited; TimeoutError after
-        ``timeout`` seconds, naming the unit's last state (the run stays
-        waitable); ValueError once the manager is closed."""
+        """Returns, once the service has exited (not only started), its
+        :class:`RunResult`, with the unit's last journal entries.  Any number
+        of tasks may await it; the result is read once.
+
+        Raises TimeoutError after ``timeout`` seconds (None: no limit), naming
+        the unit's last state, after which the run stays waitable; ValueError
+        once the manager is closed."""
         try:
             async with asyncio.timeout(timeout), self._lock:
                 if self._result is None:
@@ -410,7 +402,7 @@ class Run:
                 return self._result
         except TimeoutError:
             state = f" ({self._state})" if self._state else ""
-            raise TimeoutError(f"{self.unit} did not finish within {timeout} s{state}") from None
+            raise RunTimeout(f"{self.unit} did not finish within {timeout} s{state}", self) from None
         except ValueError:
             if self._manager.closed:
                 raise ValueError("the manager is closed") from None
@@ -435,40 +427,35 @@ class Run:
         return result
 
 
-class Manager:
-    """systemd's manager on a varquin.aio.Bus: the methods of
-    varquin.systemd.Manager, awaited.  ``root`` as there."""
+class Manager(_s._ManagerState, AsyncClosing):
+    """systemd's manager on a varquin.aio.Bus, every call awaited on the event
+    loop with no thread per call or per wait.  ``Manager(abus)`` uses ``abus``
+    and leaves it open; ``async with`` closes the manager at the block's end.
+    ``root`` is the folder where the manager's machine is installed, as this
+    machine sees it (a container's ``/proc/PID/root``): its units' journal is
+    read there.
+
+    Raises TypeError for a bus that is not a varquin.aio.Bus (a blocking
+    varquin.Bus included).
+
+        async with await aio.Bus.system() as abus, systemd.Manager(abus) as m:
+            await m.start("nginx.service", wait=True, timeout=30)
+    """
+
+    bus: Bus
 
     def __init__(self, bus: Bus, *, root: str | os.PathLike[str] | None = None) -> None:
         if not isinstance(bus, Bus):
             raise TypeError(f"a varquin.aio.Bus is needed, not {type(bus).__module__}.{type(bus).__qualname__}")
         self.bus = bus
-        self.root = None if root is None else os.fspath(root)
-        self._watch = _JobWatch(bus)
-        self._watches: weakref.WeakSet[UnitWatch] = weakref.WeakSet()
-        self._runs: weakref.WeakSet[Run] = weakref.WeakSet()
-        self.closed = False
+        self._watch: _JobWatch
+        super().__init__(root, _JobWatch(bus))
 
     def close(self) -> None:
-        """Ends the job subscription, every watch and run; the bus stays open."""
-        self.closed = True
-        self._watch.close()
-        for watch in list(self._watches):
-            watch.close()
-        for run in list(self._runs):
-            run._changes.close()
-
-    async def __aenter__(self) -> Self:
-        return self
-
-    async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
-
-    def _check_open(self) -> None:
-        if self.closed:
-            raise ValueError("the manager is closed")
+        """Ends the job subscription, every unit watch and every run's wait; the
+        bus stays open (it is the caller's). Closing twice is fine; afterwards
+        the manager's methods raise ValueError."""
+        self._close_all()
 
     async def _call(self, member: str, signature: str = "", *args: Any, timeout: float | None = None) -> Any:
         self._check_open()
@@ -482,9 +469,6 @@ class Manager:
             raise
 
     # -- the journal: where varquin.systemd.Manager reads it --------------------
-
-    def _journal_source(self) -> tuple[str, str | None]:
-        return _s.journal_source(self.root, self.bus.address)
 
     async def _journal(self, unit: str, lines: int) -> list[JournalEntry]:
         how, where = self._journal_source()
@@ -539,53 +523,123 @@ class Manager:
     async def enable(
         self, *units: str, runtime: bool = False, force: bool = False, reload: bool = True
     ) -> list[Change]:
-        """As varquin.systemd.Manager.enable."""
+        """Enables the unit files (``runtime``: under /run, until reboot;
+        ``force``: replace links in the way) and returns every change made,
+        ``[]`` when there was nothing to do.  After a change the manager
+        reloads its configuration, as systemctl does (``reload=False`` not
+        to).
+
+        Raises NoSuchUnit for a unit file that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, AccessDenied
+        where the caller may not do it, NoReply (also a TimeoutError) when the
+        manager does not answer in time, ValueError once the manager is
+        closed.
+
+            await m.enable("nginx.service")
+            # [Change(type='symlink', path='/etc/systemd/system/multi-user.target.wants/nginx.service',
+            #         source='/usr/lib/systemd/system/nginx.service')]
+        """
         _carries, changes = await self._call("EnableUnitFiles", "asbb", units, runtime, force)
         return await self._reloaded([Change(*c) for c in changes], reload)
 
     async def disable(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
-        """As varquin.systemd.Manager.disable."""
+        """Disables the unit files (``runtime``: only the links under /run) and
+        returns every change made, reloading the manager after a change as
+        :meth:`enable` does (``reload=False`` not to).
+
+        Raises NoSuchUnit for a unit file that does not exist, AccessDenied
+        where the caller may not do it, NoReply (also a TimeoutError) when the
+        manager does not answer in time, ValueError once the manager is
+        closed."""
         (changes,) = await self._call("DisableUnitFiles", "asb", units, runtime)
         return await self._reloaded([Change(*c) for c in changes], reload)
 
     async def mask(self, *units: str, runtime: bool = False, force: bool = False, reload: bool = True) -> list[Change]:
-        """As varquin.systemd.Manager.mask."""
+        """Links the unit files to /dev/null so that nothing can start the units
+        (``runtime``: under /run, until reboot; ``force``: replace a file in
+        the way) and returns every change made, reloading the manager after a
+        change as :meth:`enable` does.  Starting a masked unit then raises
+        BusError ``org.freedesktop.systemd1.UnitMasked``.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         (changes,) = await self._call("MaskUnitFiles", "asbb", units, runtime, force)
         return await self._reloaded([Change(*c) for c in changes], reload)
 
     async def unmask(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
-        """As varquin.systemd.Manager.unmask."""
+        """Removes the masks of the units and returns every change made (``[]``
+        for a unit that was not masked), reloading the manager after a change
+        as :meth:`enable` does.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         (changes,) = await self._call("UnmaskUnitFiles", "asb", units, runtime)
         return await self._reloaded([Change(*c) for c in changes], reload)
 
     async def daemon_reload(self) -> None:
-        """Reloads the manager's configuration; returns once it has."""
+        """Reloads the manager's configuration and unit files; the await returns
+        once the manager has reloaded.
+
+        Raises AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed."""
         await self._call("Reload")
 
     async def is_enabled(self, unit: str) -> str:
-        """As varquin.systemd.Manager.is_enabled."""
+        """The state of the unit's file (GetUnitFileState): ``"enabled"``,
+        ``"disabled"``, ``"static"``, ``"masked"``, ``"alias"``,
+        ``"transient"``, ...
+
+        Raises NoSuchUnit for a unit without a file, AccessDenied where the
+        caller may not do it, NoReply (also a TimeoutError) when the manager
+        does not answer in time, ValueError once the manager is closed.
+
+            await m.is_enabled("nginx.service")  # 'enabled'
+        """
         (state,) = await self._call("GetUnitFileState", "s", unit)
         return str(state)
 
     async def list_unit_files(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitFile]:
-        """As varquin.systemd.Manager.list_unit_files."""
+        """The unit files the manager knows (a list of :class:`UnitFile`) whose
+        names match one of the shell-style ``patterns`` (all when empty) and
+        whose state is one of ``states`` (any when empty).
+
+        Raises TypeError when ``patterns`` or ``states`` is a bare str or
+        holds something other than str, AccessDenied where the caller may not
+        do it, NoReply (also a TimeoutError) when the manager does not answer
+        in time, ValueError once the manager is closed.
+
+            await m.list_unit_files(["*.timer"], ["enabled"])
+        """
         patterns, states = name_list(patterns, "patterns"), name_list(states, "states")
         try:
             (found,) = await self._call("ListUnitFilesByPatterns", "asas", states, patterns)
         except UnknownMethod:
             (found,) = await self._call("ListUnitFiles")
             return _s.filter_unit_files(found, patterns, states)
-        return [UnitFile(path.rpartition("/")[2], path, state) for path, state in found]
+        return _s.unit_file_list(found)
 
     async def list_units(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitInfo]:
-        """As varquin.systemd.Manager.list_units."""
+        """The units the manager has loaded (a list of :class:`UnitInfo`) whose
+        names match one of the shell-style ``patterns`` (all when empty) and
+        whose load, active or sub state is one of ``states`` (any when empty).
+
+        Raises TypeError when ``patterns`` or ``states`` is a bare str or
+        holds something other than str, AccessDenied where the caller may not
+        do it, NoReply (also a TimeoutError) when the manager does not answer
+        in time, ValueError once the manager is closed.
+
+            [u.name for u in await m.list_units(states=["failed"])]
+        """
         patterns, states = name_list(patterns, "patterns"), name_list(states, "states")
         try:
             (found,) = await self._call("ListUnitsByPatterns", "asas", states, patterns)
         except UnknownMethod:
             (found,) = await self._call("ListUnits")
             return _s.filter_units(found, patterns, states)
-        return [UnitInfo(u[0], u[1], u[2], u[3], u[4], u[6]) for u in found]
+        return _s.unit_list(found)
 
     # -- jobs -------------------------------------------------------------------
 
@@ -607,35 +661,80 @@ class Manager:
         return job
 
     async def start(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """As varquin.systemd.Manager.start."""
+        """Queues a start job for ``unit`` and returns its :class:`Job`. ``mode``
+        is the manager's job mode (``"replace"``, ``"fail"``, ``"isolate"``,
+        ``"ignore-dependencies"``, ...). With ``wait=True`` the await returns
+        once the job has ended (the unit has started: it may still fail later)
+        and raises :class:`JobFailed` (with the unit's last journal lines)
+        unless it ended ``"done"``; ``timeout`` bounds the whole in seconds.
+
+        Raises NoSuchUnit for a unit that does not exist, BusError
+        ``org.freedesktop.systemd1.UnitMasked`` for a masked one, InvalidArgs
+        for a mode the manager does not know, TimeoutError when ``timeout``
+        passes, SignalsLost when the job's end was dropped from a full signal
+        queue (its result is unknown), AccessDenied where the caller may not,
+        and ValueError once the manager is closed.
+
+            await m.start("nginx.service", wait=True, timeout=30)
+        """
         return await self._job("StartUnit", unit, mode, wait, timeout)
 
     async def stop(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
-        """As varquin.systemd.Manager.stop."""
+        """Queues a stop job for ``unit`` and returns its :class:`Job`; ``mode``,
+        ``wait`` and ``timeout`` as for :meth:`start`.
+
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed."""
         return await self._job("StopUnit", unit, mode, wait, timeout)
 
     async def restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
-        """As varquin.systemd.Manager.restart."""
+        """Queues a restart job for ``unit`` (a unit that was not running is
+        started) and returns its :class:`Job`; ``mode``, ``wait`` and
+        ``timeout`` as for :meth:`start`.
+
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed."""
         return await self._job("RestartUnit", unit, mode, wait, timeout)
 
     async def reload(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
-        """As varquin.systemd.Manager.reload."""
+        """Queues a reload job for ``unit`` and returns its :class:`Job`;
+        ``mode``, ``wait`` and ``timeout`` as for :meth:`start`.
+
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed.  A unit
+        that cannot reload raises BusError
+        ``org.freedesktop.systemd1.JobTypeNotApplicable``."""
         return await self._job("ReloadUnit", unit, mode, wait, timeout)
 
     async def try_restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
-        """As varquin.systemd.Manager.try_restart."""
+        """Queues a try-restart job for ``unit`` (for a unit that is not running
+        the job does nothing) and returns its :class:`Job`; ``mode``, ``wait``
+        and ``timeout`` as for :meth:`start`.
+
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed."""
         return await self._job("TryRestartUnit", unit, mode, wait, timeout)
 
     async def reload_or_restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
-        """As varquin.systemd.Manager.reload_or_restart."""
+        """Queues a reload-or-restart job for ``unit`` (a unit that can reload
+        reloads, another restarts, one not running starts) and returns its
+        :class:`Job`; ``mode``, ``wait`` and ``timeout`` as for :meth:`start`.
+
+        Raises as :meth:`start`: NoSuchUnit, BusError
+        ``org.freedesktop.systemd1.UnitMasked``, JobFailed and TimeoutError
+        with ``wait=True``, ValueError once the manager is closed."""
         return await self._job("ReloadOrRestartUnit", unit, mode, wait, timeout)
 
     # -- transient runs ---------------------------------------------------------
@@ -674,12 +773,36 @@ class Manager:
         properties: Mapping[str, Any] | None = None,
         collect: bool = False,
     ) -> Run | RunResult:
-        """As varquin.systemd.Manager.run: a Run, or with ``wait=True`` the
-        RunResult once the service has exited."""
+        """Runs ``argv`` as a transient service (``StartTransientUnit``, job mode
+        "fail") and returns its :class:`Run`, or with ``wait=True`` its
+        :class:`RunResult` once the service has exited; ``timeout`` bounds the
+        whole in seconds.
+
+        ``argv[0]`` must be an absolute path; the arguments reach the command
+        as written (``$`` is not expanded). The unit is ``name`` (``.service``
+        added when it has no suffix) or a new ``run-u<N>.service``.
+        ``properties`` sets unit properties from plain values for the names of
+        PROPERTY_TYPES (``{"User": "nobody", "MemoryMax": 256 << 20,
+        "Environment": ["A=1"]}``; a standard stream may name a file as
+        systemd-run does: ``{"StandardOutput": "append:/var/log/job.log"}``);
+        any other name needs a varquin.Variant.  ``collect=True`` lets the
+        manager unload the unit once its results are read, failed or not.
+
+        Raises ValueError for a relative ``argv[0]`` or a property outside
+        PROPERTY_TYPES given without a Variant; TypeError for a bare str as
+        ``argv`` or as a list-of-str property; BusError
+        ``org.freedesktop.systemd1.UnitExists`` for a ``name`` in use;
+        InvalidArgs for a property value the manager refuses; TimeoutError
+        when ``timeout`` passes; AccessDenied where the caller may not;
+        ValueError once the manager is closed.
+
+            r = await m.run(["/bin/sh", "-c", "exit 7"], wait=True)
+            r.result, r.exit_status                # ('exit-code', 7)
+        """
         props = _s._run_properties(argv, properties, collect)
         self._check_open()
         deadline = None if timeout is None else time.monotonic() + timeout
-        attempts = 1 if name is not None else 8
+        attempts = _s.run_attempts(name)
         for attempt in range(attempts):
             unit = _s._run_name(name)
             changes = _Changes(self.bus, unit_path(unit))
@@ -688,19 +811,14 @@ class Manager:
                 await self._call(
                     "StartTransientUnit", "ssa(sv)a(sa(sv))", unit, "fail", props, [], timeout=_left(deadline)
                 )
-            except BusError as e:
+            except BaseException as e:
                 changes.close()
-                if e.name == "org.freedesktop.systemd1.UnitExists" and attempt + 1 < attempts:
+                if _s.retry_run(e, attempt, attempts):
                     continue
-                raise
-            except BaseException:
-                changes.close()
                 raise
             break
         started = Run(self, unit, changes)
-        self._runs.add(started)
-        if self.closed:  # closed while the unit was being started
-            changes.close()
+        self._track_run(started)
         return await started.wait(_left(deadline)) if wait else started
 
     async def _unref(self, unit: str) -> None:
@@ -712,20 +830,53 @@ class Manager:
     # -- units ------------------------------------------------------------------
 
     def unit(self, name: str) -> Unit:
-        """The unit ``name``; nothing is asked until it is read."""
+        """The :class:`Unit` ``name``; nothing is asked until its status or
+        properties are read, so a name that does not exist raises nothing
+        here."""
         return Unit(self, name)
 
     async def reset_failed(self, unit: str | None = None) -> None:
-        """As varquin.systemd.Manager.reset_failed."""
+        """Resets the failed state (and the restart counter) of ``unit``, or of
+        every unit when None.
+
+        Raises NoSuchUnit for a unit that is not loaded, AccessDenied where
+        the caller may not do it, NoReply (also a TimeoutError) when the
+        manager does not answer in time, ValueError once the manager is
+        closed."""
         if unit is None:
             await self._call("ResetFailed")
         else:
             await self._call("ResetFailedUnit", "s", unit)
 
     async def kill(self, unit: str, signal: int = _signal.SIGTERM, whom: str = "all") -> None:
-        """As varquin.systemd.Manager.kill."""
+        """Sends ``signal`` to the unit's processes: ``whom`` is ``"all"``,
+        ``"main"`` (the main process) or ``"control"`` (a running ExecStop=
+        and the like).
+
+        Raises NoSuchUnit for a unit that is not loaded, BusError
+        ``org.freedesktop.systemd1.NoSuchProcess`` when it has no such
+        process, InvalidArgs for a ``whom`` the manager does not know,
+        AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed.
+
+            await m.kill("nginx.service", signal.SIGHUP, whom="main")
+        """
         await self._call("KillUnit", "ssi", unit, whom, int(signal))
 
     async def set_properties(self, unit: str, properties: Mapping[str, Any], *, runtime: bool = False) -> None:
-        """As varquin.systemd.Manager.set_properties."""
+        """Sets unit properties as ``systemctl set-property`` does: persistent (a
+        drop-in under /etc) unless ``runtime`` (under /run, until reboot).
+        Values are those of :meth:`run`'s ``properties``.
+
+        Raises ValueError for a property outside PROPERTY_TYPES given without
+        a Variant, TypeError for a bare str as a list-of-str property,
+        NoSuchUnit for a unit that is not loaded, InvalidArgs (or another
+        BusError with the manager's reason) for a property it cannot set on
+        the unit, AccessDenied where the caller may not do it, NoReply (also a
+        TimeoutError) when the manager does not answer in time, ValueError
+        once the manager is closed.
+
+            await m.set_properties("nginx.service", {"MemoryMax": 512 << 20}, runtime=True)
+        """
         await self._call("SetUnitProperties", "sba(sv)", unit, runtime, _s.unit_properties(properties))
