@@ -390,6 +390,30 @@ void send_reply(connection &conn, sd_bus_message *call, reply_plan &out,
     }
 }
 
+namespace {
+
+// Runs `fn` under the connection lock, with the interpreter lock held by the
+// caller.  The connection lock is only tried while the interpreter lock is
+// held (a try never waits: see connection.hpp); only when it is busy is the
+// interpreter lock released for the wait.  Between two waits of serve()
+// nobody else holds it, so a served call keeps the interpreter lock
+// instead of letting it go and taking it back twice.  `fn` does not block:
+// it moves queued calls, or queues replies (a write to the non-blocking
+// socket at most).
+template <class F>
+void under_connection_lock(connection &conn, F &&fn) noexcept {
+    if (conn.lock().try_lock()) {
+        std::lock_guard<std::mutex> hold(conn.lock(), std::adopt_lock);
+        fn();
+        return;
+    }
+    gil_released unlocked;
+    std::lock_guard<std::mutex> hold(conn.lock());
+    fn();
+}
+
+}  // namespace
+
 PyObject *run_incoming(bus_object *self) noexcept {
     connection *conn = self->conn;
     export_registry *reg = self->exports;

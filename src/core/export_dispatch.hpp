@@ -9,13 +9,11 @@
 #include <systemd/sd-bus.h>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "core/connection.hpp"
 #include "core/export_registry.hpp"
 #include "core/marshal.hpp"
-#include "gil.hpp"
 #include "py_ref.hpp"
 
 namespace vq::core {
@@ -56,25 +54,5 @@ bool add_result(reply_plan &out, PyObject *result, const std::string &out_sig,
 // Sends one reply (and the signal that goes with it).  Connection lock held.
 void send_reply(connection &conn, sd_bus_message *call, reply_plan &out,
                 const std::string &path) noexcept;
-
-// Runs `fn` under the connection lock, with the interpreter lock held by the
-// caller.  The connection lock is only tried while the interpreter lock is
-// held (a try never waits: see connection.hpp); only when it is busy is the
-// interpreter lock released for the wait.  Between two waits of serve()
-// nobody else holds it, so a served call keeps the interpreter lock
-// instead of letting it go and taking it back twice.  `fn` does not block:
-// it moves queued calls or looks at the serving state, or queues replies
-// (a write to the non-blocking socket at most).
-template <class F>
-void under_connection_lock(connection &conn, F &&fn) noexcept {
-    if (conn.lock().try_lock()) {
-        std::lock_guard<std::mutex> hold(conn.lock(), std::adopt_lock);
-        fn();
-        return;
-    }
-    gil_released unlocked;
-    std::lock_guard<std::mutex> hold(conn.lock());
-    fn();
-}
 
 }  // namespace vq::core

@@ -3,7 +3,6 @@
 
 #include "core/errors.hpp"
 #include "core/export.hpp"
-#include "core/export_dispatch.hpp"
 #include "core/export_registry.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
@@ -49,7 +48,9 @@ PyObject *bus_serve(PyObject *self_, PyObject *) noexcept {
         int lost = 0;
         waiter w;
         w.greedy = true;
-        under_connection_lock(*conn, [&]() noexcept {
+        {
+            gil_released unlocked;
+            std::lock_guard<std::mutex> hold(conn->lock());
             if (reg->stop) {
                 reg->stop = false;
                 stop = true;
@@ -62,7 +63,7 @@ PyObject *bus_serve(PyObject *self_, PyObject *) noexcept {
             } else {
                 reg->server = &w;
             }
-        });
+        }
         if (stop || closed) {
             result = py_ref::borrow(Py_None).release();
             break;
