@@ -390,30 +390,6 @@ void send_reply(connection &conn, sd_bus_message *call, reply_plan &out,
     }
 }
 
-namespace {
-
-// Runs `fn` under the connection lock, with the interpreter lock held by the
-// caller.  The connection lock is only tried while the interpreter lock is
-// held (a try never waits: see connection.hpp); only when it is busy is the
-// interpreter lock released for the wait.  Between two waits of serve()
-// nobody else holds it, so a served call keeps the interpreter lock
-// instead of letting it go and taking it back twice.  `fn` does not block:
-// it moves queued calls, or queues replies (a write to the non-blocking
-// socket at most).
-template <class F>
-void under_connection_lock(connection &conn, F &&fn) noexcept {
-    if (conn.lock().try_lock()) {
-        std::lock_guard<std::mutex> hold(conn.lock(), std::adopt_lock);
-        fn();
-        return;
-    }
-    gil_released unlocked;
-    std::lock_guard<std::mutex> hold(conn.lock());
-    fn();
-}
-
-}  // namespace
-
 PyObject *run_incoming(bus_object *self) noexcept {
     connection *conn = self->conn;
     export_registry *reg = self->exports;
@@ -436,7 +412,11 @@ PyObject *run_incoming(bus_object *self) noexcept {
         }
     } returned{reg, borrowed};
     batch.clear();
-    under_connection_lock(*conn, [&]() noexcept { batch.swap(reg->queue); });
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        batch.swap(reg->queue);
+    }
     if (batch.empty())
         Py_RETURN_NONE;
 
@@ -453,7 +433,9 @@ PyObject *run_incoming(bus_object *self) noexcept {
         }
     }
     t_serving = outer;
-    under_connection_lock(*conn, [&]() noexcept {
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
         for (size_t i = 0; i < ran; ++i) {
             incoming &item = batch[i];
             send_reply(*conn, item.m, outs[i], item.target->path);
@@ -466,7 +448,7 @@ PyObject *run_incoming(bus_object *self) noexcept {
         if (ran < batch.size())
             reg->queue.insert(reg->queue.begin(), batch.begin() + static_cast<std::ptrdiff_t>(ran),
                               batch.end());
-    });
+    }
     outs.clear();  // the plans give their references back here, with the interpreter lock
     if (fatal) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(fatal.get())), fatal.get());
