@@ -40,8 +40,11 @@ CASES = [
     ([], ["reset-failed", NOSUCH]),
     (["start vq-cli-fail || true"], ["reset-failed", "vq-cli-fail.service"]),
     ([], ["kill", NOSUCH]),
-    (["start vq-cli-long"], ["kill", "--signal=HUP", "--kill-whom=main", "vq-cli-long"]),
-    (["start vq-cli-long"], ["kill", "--kill-whom=control", "vq-cli-long"]),
+    # restart, not start: systemctl kill returns before the unit has gone,
+    # and a start then would find it still active and do nothing, leaving a
+    # unit that goes away (SIGHUP counts as a clean exit) under our kill.
+    (["restart vq-cli-long"], ["kill", "--signal=HUP", "--kill-whom=main", "vq-cli-long"]),
+    (["restart vq-cli-long"], ["kill", "--kill-whom=control", "vq-cli-long"]),
     ([], ["show", "-p", "ActiveState", NOSUCH]),
     ([], ["daemon-reload"]),
     ([], ["list-units", "--failed"]),
