@@ -3,6 +3,8 @@ start, polling with a bound, and the names of the test bus's peers."""
 
 import os
 import time
+import types
+from pathlib import Path
 
 # Where the system bus address points while no private bus is selected: a
 # socket that does not exist, so nothing can reach the host's real bus.
@@ -43,3 +45,12 @@ SEND_PATH = "/org/varquin/test/send"
 # The echo peer (testing/peers/echo_peer.py), for the Bus tests: its name,
 # which is also its interface.
 ECHO = "org.varquin.Test.Echo"
+
+
+def load_module(name, path):
+    """The Python module in the file `path`, run as a module named `name`
+    (not entered in sys.modules)."""
+    module = types.ModuleType(name)
+    module.__file__ = str(path)
+    exec(compile(Path(path).read_text(), str(path), "exec"), module.__dict__)
+    return module

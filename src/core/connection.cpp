@@ -536,10 +536,10 @@ void connection::arm_loop_timer(steady::time_point when, const steady::time_poin
         timer_at_ = when;
         return;
     }
-    itimerspec spec = {};  // zero: disarmed
+    itimerspec setting = {};  // zero: disarmed
     if (when != steady::time_point::max())
-        spec.it_value = to_monotonic_timespec(when);
-    if (timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr) == 0)
+        setting.it_value = to_monotonic_timespec(when);
+    if (timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &setting, nullptr) == 0)
         timer_at_ = when;
 }
 

@@ -12,7 +12,7 @@ import threading
 import pytest
 
 import varquin
-from testing.env import child_env
+from testing.env import child_env, load_module
 from varquin.codegen import python_type
 from varquin.proxy import parse_introspection
 
@@ -91,10 +91,7 @@ def checked_module(tmp_path, text, name):
             [sys.executable, "-m", tool, *args, str(path)], capture_output=True, text=True, env=child_env()
         )
         assert run.returncode == 0, f"{tool} {args}: {run.stdout}{run.stderr}\n{text}"
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_module(name, path)
 
 
 def test_a_module_from_a_file(tmp_path):

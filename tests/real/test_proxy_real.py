@@ -11,7 +11,7 @@ import threading
 import pytest
 
 import varquin
-from testing.env import child_env
+from testing.env import child_env, load_module
 
 SYSTEMD = ("org.freedesktop.systemd1", "/org/freedesktop/systemd1")
 HOSTNAME = ("org.freedesktop.hostname1", "/org/freedesktop/hostname1", "org.freedesktop.hostname1")
@@ -61,9 +61,7 @@ def test_a_module_generated_from_the_live_manager(real_systemd_container, tmp_pa
     if importlib.util.find_spec("mypy") is not None:
         check = subprocess.run([sys.executable, "-m", "mypy", "--strict", str(source)], capture_output=True, text=True)
         assert check.returncode == 0, check.stdout
-    spec = importlib.util.spec_from_file_location("manager", source)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = load_module("manager", source)
 
     with varquin.Bus(real_systemd_container.bus_address) as bus:
         real = bus.proxy(*SYSTEMD, module.Manager, introspect=True)
