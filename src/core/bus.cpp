@@ -119,12 +119,10 @@ void explain_ssh_failure(const ssh_log &log, PyObject *host) noexcept {
     const std::string line = log.last_line();
     if (line.empty())
         return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    py_ref old_type(type), old(value), old_tb(tb);
+    fetched_exception old = fetched_exception::take();
+    old.normalize();
     int err = ECONNRESET;
-    if (py_ref number{old ? PyObject_GetAttrString(old.get(), "errno") : nullptr};
+    if (py_ref number{old.value() ? PyObject_GetAttrString(old.value(), "errno") : nullptr};
         number && PyLong_Check(number.get()))
         err = static_cast<int>(PyLong_AsLong(number.get()));
     PyErr_Clear();
@@ -136,6 +134,8 @@ void explain_ssh_failure(const ssh_log &log, PyObject *host) noexcept {
                     : nullptr);
     if (exc)
         PyErr_SetObject(PyExc_ConnectionError, exc.get());
+    else if (!PyErr_Occurred())
+        old.restore();  // the original error rather than none
 }
 
 // Opens a connection of the given kind and waits until the bus has
