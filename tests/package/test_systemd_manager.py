@@ -6,6 +6,7 @@ that arrives at all was matched before the call."""
 
 import asyncio
 import gc
+import random
 import signal
 import threading
 import weakref
@@ -17,6 +18,9 @@ import varquin
 import varquin.aio
 from testing.env import wait_for
 from varquin import host, systemd
+from varquin.systemd import MANAGER_INTERFACE as MANAGER
+from varquin.systemd import MANAGER_PATH, SERVICE
+from varquin.systemd import _state as systemd_state
 
 PLAIN = "vq-plain.service"
 T_MAX = 2**64 - 1
@@ -113,7 +117,7 @@ def test_run_results_come_from_the_units_properties_even_when_signalled_before_t
 
 def test_a_generated_name_in_use_is_drawn_again_a_given_one_raises(manager, svc, monkeypatch):
     drawn = iter([5, 5, 6])
-    monkeypatch.setattr(systemd.random, "getrandbits", lambda bits: next(drawn))
+    monkeypatch.setattr(random, "getrandbits", lambda bits: next(drawn))
     assert manager.run(["/bin/true"], wait=True).unit == "run-u5.service"
     assert manager.run(["/bin/true"], wait=True).unit == "run-u6.service"
     with pytest.raises(varquin.BusError) as caught:
@@ -346,17 +350,17 @@ def test_queued_jobs_keep_only_what_held_jobs_need(svc, monkeypatch):
     with systemd.Manager() as m:
         for _ in range(300):  # never waited for, never held
             m.start(PLAIN)
-        assert m._watch._sub._pop() is None and len(m._watch._jobs) == 0
+        assert m.jobs.sub._pop() is None and len(m.jobs._jobs) == 0
 
     # A full queue drops its oldest signals: a held job whose end was among
     # them raises SignalsLost; one still running is waited for as before.
-    monkeypatch.setattr(systemd, "JOB_SIGNALS_QUEUED", 4)
+    monkeypatch.setattr(systemd_state, "JOB_SIGNALS_QUEUED", 4)
     svc.behave("vq.hold_jobs", hold=True)
     with systemd.Manager() as m, systemd.Manager(varquin.Bus.system()) as other:
         alive, lost = m.start(PLAIN), m.start(PLAIN)
         flood = [other.start(PLAIN) for _ in range(8)]
         for job in [lost, *flood]:  # their ends reach m's queue only once m reads
-            other._call("CancelJob", "u", systemd.job_id(job.path))
+            other.bus.call(SERVICE, MANAGER_PATH, MANAGER, "CancelJob", "u", systemd.job_id(job.path))
         assert m.unit(PLAIN).status.load == "loaded"  # its reply comes after them: they are queued meanwhile
         with pytest.raises(varquin.SignalsLost, match="result is unknown"):
             lost.wait(10)
