@@ -38,7 +38,7 @@ def test_jobs_runs_and_unit_files_awaited(svc):
         jobs = [await m.restart(PLAIN), await m.stop(PLAIN), await m.reload_or_restart(PLAIN)]
         assert await asyncio.gather(*(j.wait(10) for j in jobs)) == ["done"] * 3
         r = await m.run(["/bin/sh", "-c", "exit 0"], wait=True, timeout=10)
-        assert (r.result, r.exit_code, r.exit_status, r.journal) == ("success", "exited", 0, [])
+        assert (r.result, r.exit_code, r.exit_status, r.journal) == ("success", "exited", 0, None)
         assert (await m.run(["/bin/true"])).unit.startswith("run-u")
         assert await m.enable(PLAIN) == [
             systemd.Change(

@@ -237,8 +237,8 @@ class Manager(ManagerState, AsyncClosing):
     # -- jobs -------------------------------------------------------------------
 
     async def _job(self, verb: str, unit: str, mode: str, wait: bool, timeout: float | None) -> Job:
-        def make(path: str, outcome: Any) -> Job:
-            return Job(self, outcome, path, unit)
+        def make(path: str, outcome: Any, name: str) -> Job:
+            return Job(self, outcome, path, name)
 
         return await self._drive(_calls.job(self, _calls.JOB_MEMBERS[verb], unit, mode, wait, timeout, make))
 
@@ -416,7 +416,7 @@ class Unit(UnitBase):
         wanted = wanted_states(load, active, sub)
         watch = self.watch(timeout)
         await watch._changes.sub
-        return await self._manager._drive(_calls.wait_for(watch, wanted))
+        return await self._manager._drive(_calls.wait_for(self._manager, watch, wanted))
 
     @_calls.describes(_calls.unit_journal)
     async def journal(self, lines: int = 10) -> list[JournalEntry]:

@@ -29,6 +29,7 @@ from varquin.systemd._names import (
     UNIT_INTERFACE,
     job_id,
     name_list,
+    unit_name,
     unit_path,
 )
 from varquin.systemd.jobs import Job
@@ -40,6 +41,7 @@ from varquin.systemd.results import (
     RunResult,
     RunTimeout,
     UnitDetails,
+    UnitFailed,
     UnitFile,
     UnitInfo,
     UnitStatus,
@@ -64,6 +66,7 @@ __all__ = [
     "RunTimeout",
     "Unit",
     "UnitDetails",
+    "UnitFailed",
     "UnitFile",
     "UnitInfo",
     "UnitStatus",
@@ -73,5 +76,6 @@ __all__ = [
     "name_list",
     "property_value",
     "type_interface",
+    "unit_name",
     "unit_path",
 ]

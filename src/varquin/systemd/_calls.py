@@ -29,6 +29,7 @@ from varquin.systemd._names import (
     UNIT_INTERFACE,
     job_id,
     name_list,
+    unit_name,
     unit_path,
 )
 from varquin.systemd._state import (
@@ -47,13 +48,14 @@ from varquin.systemd._state import (
     settled_snapshot,
     unit_changes,
 )
-from varquin.systemd.properties import run_name, run_properties, unit_properties
+from varquin.systemd.properties import find_executable, run_name, run_properties, unit_properties
 from varquin.systemd.results import (
     Change,
     JobFailed,
     RunResult,
     RunTimeout,
     UnitDetails,
+    UnitFailed,
     UnitFile,
     UnitInfo,
     UnitStatus,
@@ -99,6 +101,11 @@ def call(m: ManagerState, member: str, signature: str = "", *args: Any, timeout:
 # -- unit files -----------------------------------------------------------------------
 
 
+def unit_names(units: Iterable[str]) -> list[str]:
+    """Each of ``units`` as systemctl reads it (see unit_name)."""
+    return [unit_name(u) for u in units]
+
+
 def _changes(m: ManagerState, found: Iterable[Any], reload: bool) -> Op[list[Change]]:
     changes = [Change(*c) for c in found]
     if changes and reload:
@@ -123,7 +130,7 @@ def enable(m: ManagerState, units: tuple[str, ...], runtime: bool, force: bool, 
         # [Change(type='symlink', path='/etc/systemd/system/multi-user.target.wants/nginx.service',
         #         source='/usr/lib/systemd/system/nginx.service')]
     """
-    carries_install_info, found = yield from call(m, "EnableUnitFiles", "asbb", units, runtime, force)
+    carries_install_info, found = yield from call(m, "EnableUnitFiles", "asbb", unit_names(units), runtime, force)
     if not carries_install_info:
         log.debug("enable %s: no installation information in the unit files", " ".join(units))
     return (yield from _changes(m, found, reload))
@@ -138,7 +145,7 @@ def disable(m: ManagerState, units: tuple[str, ...], runtime: bool, reload: bool
     where the caller may not do it, NoReply (also a TimeoutError) when the
     manager does not answer in time, ValueError once the manager is
     closed."""
-    (found,) = yield from call(m, "DisableUnitFiles", "asb", units, runtime)
+    (found,) = yield from call(m, "DisableUnitFiles", "asb", unit_names(units), runtime)
     return (yield from _changes(m, found, reload))
 
 
@@ -152,7 +159,7 @@ def mask(m: ManagerState, units: tuple[str, ...], runtime: bool, force: bool, re
     Raises AccessDenied where the caller may not do it, NoReply (also a
     TimeoutError) when the manager does not answer in time, ValueError
     once the manager is closed."""
-    (found,) = yield from call(m, "MaskUnitFiles", "asbb", units, runtime, force)
+    (found,) = yield from call(m, "MaskUnitFiles", "asbb", unit_names(units), runtime, force)
     return (yield from _changes(m, found, reload))
 
 
@@ -164,7 +171,7 @@ def unmask(m: ManagerState, units: tuple[str, ...], runtime: bool, reload: bool)
     Raises AccessDenied where the caller may not do it, NoReply (also a
     TimeoutError) when the manager does not answer in time, ValueError
     once the manager is closed."""
-    (found,) = yield from call(m, "UnmaskUnitFiles", "asb", units, runtime)
+    (found,) = yield from call(m, "UnmaskUnitFiles", "asb", unit_names(units), runtime)
     return (yield from _changes(m, found, reload))
 
 
@@ -189,7 +196,7 @@ def is_enabled(m: ManagerState, unit: str) -> Op[str]:
 
         m.is_enabled("nginx.service")     # 'enabled'
     """
-    (state,) = yield from call(m, "GetUnitFileState", "s", unit)
+    (state,) = yield from call(m, "GetUnitFileState", "s", unit_name(unit))
     return str(state)
 
 
@@ -251,7 +258,7 @@ def reset_failed(m: ManagerState, unit: str | None) -> Op[None]:
     if unit is None:
         yield from call(m, "ResetFailed")
     else:
-        yield from call(m, "ResetFailedUnit", "s", unit)
+        yield from call(m, "ResetFailedUnit", "s", unit_name(unit))
 
 
 def kill(m: ManagerState, unit: str, signal: int = _signal.SIGTERM, whom: str = "all") -> Op[None]:
@@ -268,7 +275,7 @@ def kill(m: ManagerState, unit: str, signal: int = _signal.SIGTERM, whom: str = 
 
         m.kill("nginx.service", signal.SIGHUP, whom="main")
     """
-    yield from call(m, "KillUnit", "ssi", unit, whom, int(signal))
+    yield from call(m, "KillUnit", "ssi", unit_name(unit), whom, int(signal))
 
 
 def set_properties(m: ManagerState, unit: str, properties: Mapping[str, Any], runtime: bool) -> Op[None]:
@@ -286,7 +293,7 @@ def set_properties(m: ManagerState, unit: str, properties: Mapping[str, Any], ru
 
         m.set_properties("nginx.service", {"MemoryMax": 512 << 20}, runtime=True)
     """
-    yield from call(m, "SetUnitProperties", "sba(sv)", unit, runtime, unit_properties(properties))
+    yield from call(m, "SetUnitProperties", "sba(sv)", unit_name(unit), runtime, unit_properties(properties))
 
 
 def properties(m: ManagerState, path: str, interface: str = UNIT_INTERFACE) -> Op[dict[str, Any]]:
@@ -406,13 +413,23 @@ def watch_step(watch: WatchState) -> Op[UnitStatus | None]:
         raise
 
 
-def wait_for(watch: WatchState, wanted: Mapping[str, str]) -> Op[UnitStatus]:
-    """Waits until the unit's states are all those given and returns its
-    :class:`UnitStatus` then.
+def nothing_queued(path: str) -> Op[bool]:
+    """Whether no job is queued for the unit at ``path``."""
+    job_ = yield from get_property(path, UNIT_INTERFACE, "Job")
+    return bool(job_[0] == 0)
 
-    Raises TypeError when no state is given; TimeoutError, naming the last
-    state seen, after ``timeout`` seconds (None: no limit); ValueError
-    once the manager is closed.
+
+def wait_for(m: ManagerState, watch: WatchState, wanted: Mapping[str, str]) -> Op[UnitStatus]:
+    """Waits until the unit's states are all those given and returns its
+    :class:`UnitStatus` then.  A state is named as systemctl names it
+    (``systemctl --state=help`` lists them).
+
+    Raises TypeError when no state is given; ValueError for a state name
+    systemd does not have (listing those it has); UnitFailed (with the
+    unit's last journal lines) as soon as the unit has failed with no job
+    queued that could change it, unless failed is what is waited for;
+    TimeoutError, naming the last state seen, after ``timeout`` seconds
+    (None: no limit); ValueError once the manager is closed.
 
         m.unit("nginx.service").wait_for(active="active", timeout=30)
     """
@@ -420,6 +437,9 @@ def wait_for(watch: WatchState, wanted: Mapping[str, str]) -> Op[UnitStatus]:
         while (step := (yield from watch_step(watch))) is not None:
             if reached(step, wanted):
                 return step
+            if step.active == "failed" and (yield from nothing_queued(watch._changes.path)):
+                entries = yield from uj.failure_entries(m.root, m.bus.address, watch._name, uj.unit_failed)
+                raise UnitFailed(watch._name, step, entries)
     finally:
         watch.close()
     if not watch.timed_out:
@@ -511,6 +531,15 @@ def job_wait(m: ManagerState, outcome: Outcome, deadline: Deadline) -> Op[str]:
     return result
 
 
+def invocation_of(unit: str) -> Op[str | None]:
+    """The unit's current invocation id (hex), or None when it cannot be read."""
+    try:
+        value = yield from get_property(unit_path(unit), UNIT_INTERFACE, "InvocationID")
+    except BusError:
+        return None
+    return bytes(value).hex()
+
+
 def job(
     m: ManagerState,
     member: str,
@@ -518,20 +547,23 @@ def job(
     mode: str,
     wait: bool,
     timeout: float | None,
-    make: Callable[[str, Outcome], J],
+    make: Callable[[str, Outcome, str], J],
 ) -> Op[J]:
     """Queues the job ``member`` and returns it as ``make`` makes it; with
     ``wait``, once it has ended, raising JobFailed (with the unit's last
     journal lines) unless it ended "done"."""
     deadline = Deadline(timeout)
     queued = uj.now_usec()
+    unit = unit_name(unit)
     path, outcome = yield from queue_job(m, member, unit, mode, timeout)
-    made = make(path, outcome)
+    made = make(path, outcome, unit)
     if wait:
         result = yield from job_wait(m, outcome, deadline)
         if result != "done":
             ended = uj.job_ended(path, result, queued)
-            raise JobFailed(result, unit, path, (yield from uj.failure_entries(m.root, m.bus.address, unit, ended)))
+            invocation = yield from invocation_of(unit)
+            entries = yield from uj.failure_entries(m.root, m.bus.address, unit, ended, invocation)
+            raise JobFailed(result, unit, path, entries)
     return made
 
 
@@ -624,6 +656,23 @@ def cancel_job(m: ManagerState, path: str) -> Op[bool]:
 # -- transient runs --------------------------------------------------------------------
 
 
+def command(m: ManagerState, name: str) -> str:
+    """The absolute path of the command ``name`` that is not one: found on
+    this machine's PATH as systemd-run does, where the manager is this
+    machine's.  ValueError elsewhere: the manager's own PATH cannot be
+    searched from here."""
+    try:
+        local = m.root is None and uj.journal_source(None, m.bus.address)[0] == "local"
+    except ValueError:
+        local = False
+    if not local:
+        raise ValueError(
+            f"argv must start with an absolute path, not {name!r}: the manager at {m.bus.address} is not "
+            "this machine's, so the command cannot be looked up on its PATH from here"
+        )
+    return find_executable(name)
+
+
 def run(
     m: ManagerState,
     argv: Iterable[str],
@@ -637,8 +686,10 @@ def run(
     :class:`RunResult` once the service has exited; ``timeout`` bounds the
     whole in seconds.
 
-    ``argv[0]`` must be an absolute path; the arguments reach the command
-    as written (``$`` is not expanded). The unit is ``name`` (``.service``
+    ``argv[0]`` is the command's absolute path; for this machine's own
+    manager it may also be a name found on PATH (or a path from the current
+    folder), as systemd-run finds it.  The arguments reach the command as
+    written (``$`` is not expanded). The unit is ``name`` (``.service``
     added when it has no suffix) or a new ``run-u<N>.service``.
     ``properties`` sets unit properties from plain values for the names of
     PROPERTY_TYPES (``{"User": "nobody", "MemoryMax": 256 << 20,
@@ -647,8 +698,11 @@ def run(
     any other name needs a varquin.Variant.  ``collect=True`` lets the
     manager unload the unit once its results are read, failed or not.
 
-    Raises ValueError for a relative ``argv[0]`` or a property outside
-    PROPERTY_TYPES given without a Variant; TypeError for a bare str as
+    Raises FileNotFoundError ("Failed to find executable") for a command
+    not found on this machine; ValueError for an empty ``argv``, for a
+    ``argv[0]`` that is not an absolute path where the manager is not this
+    machine's, and for a property outside PROPERTY_TYPES given without a
+    Variant; TypeError for a bare str as
     ``argv`` or as a list-of-str property; BusError
     ``org.freedesktop.systemd1.UnitExists`` for a ``name`` in use;
     InvalidArgs for a property value the manager refuses; TimeoutError
@@ -658,7 +712,10 @@ def run(
         r = m.run(["/bin/sh", "-c", "exit 7"], wait=True)
         r.result, r.exit_status                # ('exit-code', 7)
     """
-    sent = run_properties(argv, props, collect)
+    args = name_list(argv, "argv")
+    if args and not args[0].startswith("/"):
+        args = [command(m, args[0]), *args[1:]]
+    sent = run_properties(args, props, collect)
     m._check_open()
     attempts = run_attempts(name)
     for attempt in range(attempts):
@@ -710,7 +767,7 @@ def run_wait(
     result = run_result(unit, props, service)
     finished = service.get("ExecMainExitTimestamp") or queued_usec
     ended = uj.run_ended(finished, props.get("ActiveState") == "active")
-    entries = yield from uj.failure_entries(m.root, m.bus.address, unit, ended)
+    entries = yield from uj.failure_entries(m.root, m.bus.address, unit, ended, result.invocation_id)
     try:
         # Drops the reference the run took on its unit (the manager may then
         # unload it); a unit already gone is fine.

@@ -21,6 +21,31 @@ NO_SUCH_JOB = "org.freedesktop.systemd1.NoSuchJob"
 UNIT_EXISTS = "org.freedesktop.systemd1.UnitExists"
 
 
+# The suffixes of systemd's unit types; a name ending otherwise gets ".service".
+UNIT_TYPES = frozenset(
+    ("service", "socket", "target", "device", "mount", "automount", "swap", "timer", "path", "slice", "scope")
+)
+_GLOB = frozenset("*?[")
+
+
+def is_glob(name: str) -> bool:
+    """True for a name with a shell pattern character (``*``, ``?``, ``[``)."""
+    return not _GLOB.isdisjoint(name)
+
+
+def unit_name(name: str) -> str:
+    """``name`` as systemctl reads it: ``.service`` is added unless it ends in
+    a unit type's suffix (``web`` is ``web.service``, ``web.timer`` stays);
+    a pattern is left as it is.  TypeError for anything but a str."""
+    if not isinstance(name, str):
+        raise TypeError(f"a unit name is a str, not {type(name).__name__}")
+    if is_glob(name):
+        return name
+    if "." in name and name.rpartition(".")[2] in UNIT_TYPES:
+        return name
+    return name + ".service"
+
+
 def unit_path(name: str) -> str:
     """The object path of the unit ``name``: ASCII letters, and digits other
     than a leading one, stay; every other byte becomes ``_`` and two hex

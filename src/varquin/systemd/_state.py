@@ -236,11 +236,39 @@ def next_status(last: UnitStatus, load: str, changed: Mapping[str, Any]) -> Unit
     return None if status == last else status
 
 
+# The states systemd's units can be in, as ``systemctl --state=help`` lists
+# them (the sub states of every unit type together); a newer systemd's
+# additions are here too.
+STATES = {
+    "load": ("stub", "loaded", "not-found", "bad-setting", "error", "merged", "masked"),
+    "active": ("active", "reloading", "inactive", "failed", "activating", "deactivating", "maintenance", "refreshing"),
+    "sub": tuple(
+        sorted(
+            {
+                *("dead", "waiting", "running", "failed", "tentative", "plugged", "active", "elapsed", "exited"),
+                *("mounting", "mounting-done", "mounted", "remounting", "unmounting", "remounting-sigterm"),
+                *("remounting-sigkill", "unmounting-sigterm", "unmounting-sigkill", "cleaning", "start-chown"),
+                *("abandoned", "stop-sigterm", "stop-sigkill", "condition", "start-pre", "start", "start-post"),
+                *("reload", "reload-signal", "reload-notify", "reload-post", "stop", "stop-watchdog", "stop-post"),
+                *("final-watchdog", "final-sigterm", "final-sigkill", "dead-before-auto-restart"),
+                *("failed-before-auto-restart", "dead-resources-pinned", "auto-restart", "auto-restart-queued"),
+                *("listening", "deferred", "stop-pre", "stop-pre-sigterm", "stop-pre-sigkill", "activating"),
+                *("activating-done", "deactivating", "deactivating-sigterm", "deactivating-sigkill", "refreshing"),
+            }
+        )
+    ),
+}
+
+
 def wanted_states(load: str | None, active: str | None, sub: str | None) -> dict[str, str]:
-    """The states a wait_for() waits for, by UnitStatus field; TypeError when none is given."""
+    """The states a wait_for() waits for, by UnitStatus field; TypeError when
+    none is given, ValueError for a state systemd does not have."""
     wanted = {k: v for k, v in (("load", load), ("active", active), ("sub", sub)) if v is not None}
     if not wanted:
         raise TypeError("wait_for() needs at least one of load=, active=, sub=")
+    for field, state in wanted.items():
+        if state not in STATES[field]:
+            raise ValueError(f"{field}={state!r} is not a {field} state of systemd: one of {', '.join(STATES[field])}")
     return wanted
 
 

@@ -70,6 +70,11 @@ def job_ended(path: str, result: str, queued_usec: int) -> Settled:
     return lambda e: e.pid == 1 and e.fields.get("JOB_ID") == job and "JOB_RESULT" in e.fields
 
 
+def unit_failed(e: JournalEntry) -> bool:
+    """The manager's line on a unit's failure (it carries the UNIT_RESULT)."""
+    return e.pid == 1 and "UNIT_RESULT" in e.fields
+
+
 def run_ended(exit_usec: int, active: bool) -> Settled:
     """The manager's line on how a run's service ended, at or after its
     exit: its UNIT_RESULT, or "Deactivated successfully.".  A service that
@@ -91,7 +96,16 @@ def journal_in_use(root: str | None) -> bool:
         j.close()
 
 
-def settled_entries(root: str | None, unit: str, settled: Settled) -> Op[list[JournalEntry]]:
+def of_invocation(found: list[JournalEntry], invocation: str | None) -> list[JournalEntry]:
+    """The entries of ``found`` that belong to the unit's invocation
+    ``invocation`` (hex; None or all zeros: all of them): its own lines carry
+    it as _SYSTEMD_INVOCATION_ID, the manager's about it as INVOCATION_ID."""
+    if not invocation or not invocation.strip("0"):
+        return found
+    return [e for e in found if invocation in (e.fields.get("_SYSTEMD_INVOCATION_ID"), e.fields.get("INVOCATION_ID"))]
+
+
+def settled_entries(root: str | None, unit: str, settled: Settled, invocation: str | None) -> Op[list[JournalEntry]]:
     """The unit's last entries in the local journal at ``root``, once the
     manager's line that ``settled`` recognises is in it: journald may still
     be writing the last lines (all of them, for a unit that never logged
@@ -99,7 +113,7 @@ def settled_entries(root: str | None, unit: str, settled: Settled) -> Op[list[Jo
     _SETTLE_WAIT) only where journald writes at all."""
     j = _journal.open_journal(unit, root)
     try:
-        found = [_journal.make_entry(*e) for e in j.read(_FAILURE_LINES)]
+        found = of_invocation([_journal.make_entry(*e) for e in j.read(_FAILURE_LINES)], invocation)
         if any(settled(e) for e in found) or (not found and not journal_in_use(root)):
             return found
         j.seek_tail(0)
@@ -108,7 +122,7 @@ def settled_entries(root: str | None, unit: str, settled: Settled) -> Op[list[Jo
             new = yield FollowJournal(j, deadline.left() or 0.0)
             if not new or any(settled(_journal.make_entry(*e)) for e in new):
                 break
-        return [_journal.make_entry(*e) for e in j.read(_FAILURE_LINES)]
+        return of_invocation([_journal.make_entry(*e) for e in j.read(_FAILURE_LINES)], invocation)
     finally:
         j.close()
 
@@ -121,19 +135,23 @@ def unit_entries(root: str | None, address: str, unit: str, lines: int) -> Op[li
     return found
 
 
-def failure_entries(root: str | None, address: str, unit: str, settled: Settled) -> Op[list[JournalEntry]]:
-    """The entries JobFailed and RunResult carry: [] wherever they cannot be read."""
+def failure_entries(
+    root: str | None, address: str, unit: str, settled: Settled, invocation: str | None = None
+) -> Op[list[JournalEntry] | None]:
+    """The entries JobFailed, UnitFailed and RunResult carry: those of the
+    unit's invocation ``invocation`` (see of_invocation) among its last
+    ones; None wherever they cannot be read."""
     try:
         how, where = journal_source(root, address)
         if how != "remote":
-            return (yield from settled_entries(where, unit, settled))
+            return (yield from settled_entries(where, unit, settled, invocation))
         # Over SSH: read again, a little later, until the line is in.
         deadline = Deadline(_SETTLE_WAIT)
-        found: list[JournalEntry] = yield ReadJournal(how, where, unit, _FAILURE_LINES)
+        found: list[JournalEntry] = of_invocation((yield ReadJournal(how, where, unit, _FAILURE_LINES)), invocation)
         while found and not any(settled(e) for e in found) and not deadline.passed:
             yield Sleep(_REMOTE_SETTLE_PAUSE)
-            found = yield ReadJournal(how, where, unit, _FAILURE_LINES)
+            found = of_invocation((yield ReadJournal(how, where, unit, _FAILURE_LINES)), invocation)
         return found
     except (ValueError, OSError) as e:
         log.debug("journal of %s: %s", unit, e)
-        return []
+        return None

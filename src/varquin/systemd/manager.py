@@ -145,8 +145,8 @@ class Manager(ManagerState, Closing):
     # -- jobs ---------------------------------------------------------------------------
 
     def _job(self, verb: str, unit: str, mode: str, wait: bool, timeout: float | None) -> Job:
-        def make(path: str, outcome: Any) -> Job:
-            return Job(self, outcome, path, unit)
+        def make(path: str, outcome: Any, name: str) -> Job:
+            return Job(self, outcome, path, name)
 
         return self._drive(_calls.job(self, _calls.JOB_MEMBERS[verb], unit, mode, wait, timeout, make))
 

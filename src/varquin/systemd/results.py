@@ -110,9 +110,9 @@ class RunResult:
     systemd counts an end by SIGTERM, SIGHUP, SIGINT or SIGPIPE as
     ``"success"`` with ``exit_code="killed"``.  Times are aware datetimes in
     UTC; ``cpu_usage`` and ``memory_peak`` (bytes) are None where the manager
-    does not report them.  ``journal`` holds the unit's last journal entries
-    (up to 10, read once it has settled; ``[]`` where the journal cannot be
-    read, see :meth:`Unit.journal`)."""
+    does not report them.  ``journal`` holds this run's last journal entries
+    (up to 10, read once it has settled): ``[]`` when it wrote none, None
+    where the journal cannot be read (see :meth:`Unit.journal`)."""
 
     unit: str
     result: str
@@ -123,7 +123,7 @@ class RunResult:
     cpu_usage: timedelta | None
     memory_peak: int | None
     invocation_id: str
-    journal: list[JournalEntry] = dataclasses.field(default_factory=list, compare=False)
+    journal: list[JournalEntry] | None = dataclasses.field(default=None, compare=False)
 
 
 class RunTimeout(TimeoutError):
@@ -147,22 +147,38 @@ class JobFailed(Exception):
     manager's word for it (``"failed"``, ``"canceled"``, ``"timeout"``,
     ``"dependency"``, ``"skipped"``), ``unit`` the unit's name, ``job`` the
     job's object path, ``journal`` the unit's last journal entries (up to
-    10; ``[]`` where they cannot be read, see :meth:`Unit.journal`)."""
+    10; None where they cannot be read, see :meth:`Unit.journal`)."""
 
     result: str
     unit: str
     job: str
-    journal: list[JournalEntry]
+    journal: list[JournalEntry] | None
 
     def __init__(self, result: str, unit: str, job: str = "", journal: list[JournalEntry] | None = None) -> None:
         super().__init__(result, unit, job)
         self.result = result
         self.unit = unit
         self.job = job
-        self.journal = [] if journal is None else journal
+        self.journal = journal
 
     def __str__(self) -> str:
         return f"job for {self.unit} finished with result '{self.result}'"
+
+
+class UnitFailed(Exception):
+    """A wait for a unit's state that cannot end well: the unit has failed and
+    no job is queued that could change that.  ``unit`` is its name,
+    ``status`` its :class:`UnitStatus`, ``journal`` its last journal entries
+    (None where they cannot be read)."""
+
+    def __init__(self, unit: str, status: UnitStatus, journal: list[JournalEntry] | None) -> None:
+        super().__init__(unit, status)
+        self.unit = unit
+        self.status = status
+        self.journal = journal
+
+    def __str__(self) -> str:
+        return f"{self.unit} has failed ({self.status.active}/{self.status.sub}) and no job is queued for it"
 
 
 def _timestamp(usec: int) -> datetime | None:
@@ -207,7 +223,7 @@ def unit_details(unit: Mapping[str, Any], kind: Mapping[str, Any]) -> UnitDetail
         active=unit["ActiveState"],
         sub=unit["SubState"],
         result=kind.get("Result"),
-        main_pid=kind.get("MainPID") or None,
+        main_pid=kind.get("MainPID") or kind.get("ExecMainPID") or None,
         active_enter=_timestamp(unit.get("ActiveEnterTimestamp", 0)),
         active_exit=_timestamp(unit.get("ActiveExitTimestamp", 0)),
         inactive_enter=_timestamp(unit.get("InactiveEnterTimestamp", 0)),

@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any, Self
 from varquin._closing import Closing
 from varquin.journal import JournalEntry
 from varquin.systemd import _calls
-from varquin.systemd._names import UNIT_INTERFACE, unit_path
+from varquin.systemd._names import UNIT_INTERFACE, unit_name, unit_path
 from varquin.systemd._state import Changes, WatchState, properties_changed_match, wanted_states
 from varquin.systemd.results import UnitDetails, UnitStatus
 
@@ -23,8 +23,8 @@ class UnitBase:
 
     def __init__(self, manager: Any, name: str) -> None:
         self._manager = manager
-        self.name = name
-        self.path = unit_path(name)
+        self.name = unit_name(name)
+        self.path = unit_path(self.name)
 
     def __repr__(self) -> str:
         return f"<Unit {self.name}>"
@@ -88,7 +88,7 @@ class Unit(UnitBase):
         timeout: float | None = None,
     ) -> UnitStatus:
         wanted = wanted_states(load, active, sub)
-        return self._manager._drive(_calls.wait_for(self.watch(timeout), wanted))
+        return self._manager._drive(_calls.wait_for(self._manager, self.watch(timeout), wanted))
 
     @_calls.describes(_calls.unit_journal)
     def journal(self, lines: int = 10) -> list[JournalEntry]:
