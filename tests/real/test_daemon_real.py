@@ -12,6 +12,7 @@ read-only into the container (RootDirectory=), so that the same interpreter
 and build serve against the newer manager."""
 
 import socket
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -20,7 +21,7 @@ import pytest
 
 import varquin
 from testing.container import Container, Unavailable
-from testing.env import wait_for
+from testing.env import child_env, wait_for
 from varquin import systemd
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
@@ -152,10 +153,18 @@ def test_reload_returns_once_the_new_configuration_is_in_use(service_container, 
     manager.start(UNIT, wait=True, timeout=30)
     # The service waits a second between reading the file and READY=1: a
     # reload that did not wait for READY=1 would meet the old greeting.
+    # systemctl is the container's own.
     config = service_container.path("/etc/notify-service.toml")
     config.write_text('greeting = "hi"\nreload_pause = 1.0\n')
     try:
-        manager.reload(UNIT, wait=True, timeout=60)
+        reload = subprocess.run(
+            ["nsenter", "-t", str(service_container.init[0]), "-m", "-p", "--", "systemctl", "reload", UNIT],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            env={k: v for k, v in child_env().items() if k != "DBUS_SYSTEM_BUS_ADDRESS"},
+        )
+        assert reload.returncode == 0, reload.stderr
         assert manager.bus.call(NAME, PATH, NAME, "Greeting") == ("hi",)
         assert _service(manager)["StatusText"].endswith("greeting 'hi'")
     finally:
