@@ -1,5 +1,5 @@
 import asyncio
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from types import TracebackType
 from typing import Any, Self, final
 
@@ -129,6 +129,7 @@ class Subscription:
         tb: TracebackType | None,
     ) -> None: ...
     def _pop(self) -> Signal | None: ...
+    def _keep(self, index: int, values: Iterable[str] | None, /) -> None: ...
     @property
     def _ready(self) -> bool: ...
 

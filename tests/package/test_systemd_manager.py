@@ -389,7 +389,7 @@ def test_queued_jobs_keep_only_what_held_jobs_need(svc, monkeypatch):
     svc.behave("vq.hold_jobs", hold=True)
     with systemd.Manager() as m, systemd.Manager(varquin.Bus.system()) as other:
         alive, lost = m.start(PLAIN), m.start(PLAIN)
-        flood = [other.start(PLAIN) for _ in range(8)]
+        flood = [m.start(PLAIN) for _ in range(8)]  # held too: other jobs' ends are not queued at all
         for job in [lost, *flood]:  # their ends reach m's queue only once m reads
             other.bus.call(SERVICE, MANAGER_PATH, MANAGER, "CancelJob", "u", systemd.job_id(job.path))
         assert m.unit(PLAIN).status.load == "loaded"  # its reply comes after them: they are queued meanwhile
@@ -420,3 +420,16 @@ def test_a_command_is_found_as_systemd_run_finds_it_where_the_manager_is_this_ma
     manager.run(["vq-tool", "x"], wait=True)
     (exec_start,) = [v for n, (_s, v) in bodies(svc, "StartTransientUnit")[0][2] if n == "ExecStart"]
     assert exec_start == [[str(tool), [str(tool), "x"], False]]  # argv[0] replaced, as systemd-run does
+
+
+def test_other_jobs_ends_never_take_the_place_of_a_held_jobs_end(svc, monkeypatch):
+    monkeypatch.setattr(systemd_state, "JOB_SIGNALS_QUEUED", 4)
+    svc.behave("vq.hold_jobs", hold=True)
+    with systemd.Manager() as m, systemd.Manager(varquin.Bus.system()) as other:
+        held = m.start(PLAIN)
+        cancel = [held, *(other.start("vq-static.service") for _ in range(20))]
+        for job in cancel:  # the held job's end first, then far more than the queue holds
+            other.bus.call(SERVICE, MANAGER_PATH, MANAGER, "CancelJob", "u", systemd.job_id(job.path))
+        assert m.unit(PLAIN).status.load == "loaded"  # its reply comes after them: they arrived meanwhile
+        assert held.wait(10) == "canceled"
+        assert m.jobs.sub._pop() is None  # the others were dropped as they came

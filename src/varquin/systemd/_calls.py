@@ -475,6 +475,9 @@ def job_subscription(m: ManagerState) -> Op[None]:
             keep = jobs.sub is None and not jobs.closed
             if keep:
                 jobs.sub = sub
+                # The native subscription: an asyncio one wraps it.
+                jobs.native = getattr(sub, "_core", sub)
+                jobs._filter()
         if not keep:
             sub.close()  # another caller's made it first, or the manager closed
         m._check_open()

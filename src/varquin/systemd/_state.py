@@ -70,6 +70,7 @@ class JobRecords:
     def __init__(self) -> None:
         self.cond = threading.Condition()
         self.sub: Any = None  # the world's subscription, once made
+        self.native: Any = None  # its native subscription, which filters as signals arrive
         self.closed = False
         self.reading = False
         self._jobs: weakref.WeakValueDictionary[str, Outcome] = weakref.WeakValueDictionary()
@@ -82,6 +83,7 @@ class JobRecords:
             if self.closed:
                 raise ValueError("the manager is closed")
             self._in_flight += 1
+            self._filter()
 
     def end(self, path: str | None) -> Outcome | None:
         """The call made after begin() has returned the job ``path`` (None
@@ -99,6 +101,7 @@ class JobRecords:
                     self._jobs[path] = outcome
             if self._in_flight == 0:
                 self._early.clear()
+            self._filter()
             return outcome
 
     def record(self, args: tuple[Any, ...]) -> None:
@@ -108,6 +111,7 @@ class JobRecords:
             outcome = self._jobs.get(path)
             if outcome is not None:
                 outcome.result = result
+                self._filter()
             elif self._in_flight:
                 self._early[path] = result
             self.cond.notify_all()
@@ -127,7 +131,24 @@ class JobRecords:
             for outcome in outcomes:
                 if outcome.result is None:
                     outcome.lost = True
+            self._filter()
             self.cond.notify_all()
+
+    def _filter(self) -> None:
+        """Tells the native subscription which JobRemoved to queue, under
+        ``cond``: every one while a call that queues a job is in flight (its
+        path is not known yet), else only those of the held jobs still
+        running.  The others are dropped as they arrive, so that a host
+        busy with other jobs never pushes a held job's end out of the
+        bounded queue.  Lock order: ``cond``, then the connection lock
+        (taken by _keep with the interpreter lock released)."""
+        if self.native is None or self.closed:
+            return
+        keep = None if self._in_flight else [p for p, o in self._jobs.items() if o.result is None and not o.lost]
+        try:
+            self.native._keep(1, keep)  # JobRemoved(u id, o job, s unit, s result)
+        except ValueError:
+            pass  # closed meanwhile
 
     def check(self, outcome: Outcome, deadline: Deadline) -> str | None:
         """The job's result once it is known; raises what ends its wait before
