@@ -8,8 +8,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_set>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -519,12 +519,14 @@ PyObject *subscription_pop(PyObject *self_, PyObject *) noexcept {
 PyObject *subscription_keep(PyObject *self_, PyObject *const *args, Py_ssize_t nargs) noexcept {
     auto *self = reinterpret_cast<subscription_object *>(self_);
     if (nargs != 2)
-        return PyErr_Format(PyExc_TypeError, "_keep() takes an argument index and the values to keep");
+        return PyErr_Format(PyExc_TypeError,
+                            "_keep() takes an argument index and the values to keep");
     const long index = PyLong_AsLong(args[0]);
     if (index == -1 && PyErr_Occurred())
         return nullptr;
     if (index < 0 || index >= static_cast<long>(max_arg_matches))
-        return PyErr_Format(PyExc_ValueError, "argument index must be 0 to %d", int(max_arg_matches) - 1);
+        return PyErr_Format(PyExc_ValueError, "argument index must be 0 to %d",
+                            int(max_arg_matches) - 1);
     std::unordered_set<std::string> keep;
     const bool all = args[1] == Py_None;
     if (!all) {
@@ -641,7 +643,8 @@ PyMethodDef subscription_methods[] = {
      "    signal = sub.get(timeout=5)\n"
      "    print(signal.member, signal.args)"},
     {"_pop", subscription_pop, METH_NOARGS, "The next queued signal without waiting, or None."},
-    {"_keep", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(subscription_keep)), METH_FASTCALL,
+    {"_keep", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(subscription_keep)),
+     METH_FASTCALL,
      "_keep(index, values): queue only signals whose argument `index` (a string or an\n"
      "object path) is one of\n"
      "`values` (None: all); the others are dropped as they arrive."},

@@ -264,10 +264,10 @@ def test_both_worlds_expose_the_same_methods_signatures_and_docstrings(blocking,
     assert public(blocking) == public(awaited)
     for name in sorted(public(blocking)):
         mine, theirs = inspect.getattr_static(blocking, name), inspect.getattr_static(awaited, name)
+        assert inspect.getdoc(mine) == inspect.getdoc(theirs), name
         if isinstance(mine, property) and not isinstance(theirs, property):
             # Unit.status: a property here, a coroutine there (an await cannot be an attribute).
             assert inspect.iscoroutinefunction(theirs) and not set(inspect.signature(theirs).parameters) - {"self"}
             mine = mine.fget
         if callable(mine) and name not in ("bus", "root"):
             assert inspect.signature(mine) == inspect.signature(theirs), name
-        assert inspect.getdoc(mine) == inspect.getdoc(theirs), name

@@ -109,6 +109,7 @@ async def _follow_journal(e: FollowJournal) -> list[Any]:
     return list(found)
 
 
+@_calls.documented(_calls.manager_docs)
 class Manager(ManagerState, AsyncClosing):
     """systemd's manager on a varquin.aio.Bus, every call awaited on the event
     loop with no thread per call or per wait.  ``Manager(abus)`` uses ``abus``
@@ -196,7 +197,6 @@ class Manager(ManagerState, AsyncClosing):
             pass  # the wait raises it once the deadline has passed
         return False
 
-    @_calls.describes(_calls.CLOSE_DOC)
     def close(self) -> None:
         self._close_all()
         if self._notice is not None and not self._notice.done():
@@ -204,33 +204,26 @@ class Manager(ManagerState, AsyncClosing):
 
     # -- unit files -------------------------------------------------------------
 
-    @_calls.describes(_calls.enable)
     async def enable(
         self, *units: str, runtime: bool = False, force: bool = False, reload: bool = True
     ) -> list[Change]:
         return await self._drive(_calls.enable(self, units, runtime, force, reload))
 
-    @_calls.describes(_calls.disable)
     async def disable(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
         return await self._drive(_calls.disable(self, units, runtime, reload))
 
-    @_calls.describes(_calls.mask)
     async def mask(self, *units: str, runtime: bool = False, force: bool = False, reload: bool = True) -> list[Change]:
         return await self._drive(_calls.mask(self, units, runtime, force, reload))
 
-    @_calls.describes(_calls.unmask)
     async def unmask(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
         return await self._drive(_calls.unmask(self, units, runtime, reload))
 
-    @_calls.describes(_calls.daemon_reload)
     async def daemon_reload(self) -> None:
         await self._drive(_calls.daemon_reload(self))
 
-    @_calls.describes(_calls.is_enabled)
     async def is_enabled(self, unit: str) -> str:
         return await self._drive(_calls.is_enabled(self, unit))
 
-    @_calls.describes(_calls.list_unit_files)
     async def list_unit_files(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitFile]:
         return await self._drive(_calls.list_unit_files(self, patterns, states))
 
@@ -242,33 +235,27 @@ class Manager(ManagerState, AsyncClosing):
 
         return await self._drive(_calls.job(self, _calls.JOB_MEMBERS[verb], unit, mode, wait, timeout, make))
 
-    @_calls.describes(_calls.JOB_DOCS["start"])
     async def start(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
         return await self._job("start", unit, mode, wait, timeout)
 
-    @_calls.describes(_calls.JOB_DOCS["stop"])
     async def stop(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
         return await self._job("stop", unit, mode, wait, timeout)
 
-    @_calls.describes(_calls.JOB_DOCS["restart"])
     async def restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
         return await self._job("restart", unit, mode, wait, timeout)
 
-    @_calls.describes(_calls.JOB_DOCS["reload"])
     async def reload(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
         return await self._job("reload", unit, mode, wait, timeout)
 
-    @_calls.describes(_calls.JOB_DOCS["try_restart"])
     async def try_restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
         return await self._job("try_restart", unit, mode, wait, timeout)
 
-    @_calls.describes(_calls.JOB_DOCS["reload_or_restart"])
     async def reload_or_restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
@@ -300,7 +287,6 @@ class Manager(ManagerState, AsyncClosing):
         collect: bool = False,
     ) -> RunResult: ...
 
-    @_calls.describes(_calls.run)
     async def run(
         self,
         argv: Iterable[str],
@@ -318,38 +304,32 @@ class Manager(ManagerState, AsyncClosing):
 
     # -- units ------------------------------------------------------------------
 
-    @_calls.describes(_calls.UNIT_DOC)
     def unit(self, name: str) -> Unit:
         return Unit(self, name)
 
-    @_calls.describes(_calls.list_units)
     async def list_units(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitInfo]:
         return await self._drive(_calls.list_units(self, patterns, states))
 
-    @_calls.describes(_calls.reset_failed)
     async def reset_failed(self, unit: str | None = None) -> None:
         await self._drive(_calls.reset_failed(self, unit))
 
-    @_calls.describes(_calls.kill)
     async def kill(self, unit: str, signal: int = _signal.SIGTERM, whom: str = "all") -> None:
         await self._drive(_calls.kill(self, unit, signal, whom))
 
-    @_calls.describes(_calls.set_properties)
     async def set_properties(self, unit: str, properties: Mapping[str, Any], *, runtime: bool = False) -> None:
         await self._drive(_calls.set_properties(self, unit, properties, runtime))
 
 
+@_calls.documented(_calls.job_docs)
 class Job(JobBase):
     """A job the manager has queued.  ``path`` is its object path, ``unit`` the
     unit it acts on; ``await job.wait()`` returns how it ended."""
 
     _manager: Manager
 
-    @_calls.describes(_calls.job_wait)
     async def wait(self, timeout: float | None = None) -> str:
         return await self._manager._drive(_calls.job_wait(self._manager, self._outcome, Deadline(timeout)))
 
-    @_calls.describes(_calls.cancel_job)
     async def cancel(self) -> bool:
         return await self._manager._drive(_calls.cancel_job(self._manager, self.path))
 
@@ -379,32 +359,28 @@ class UnitWatch(WatchState, AsyncClosing):
         return status
 
 
+@_calls.documented(_calls.unit_docs)
 class Unit(UnitBase):
     """A unit of the manager, by name; nothing is asked until a property is read,
     and every read is awaited."""
 
     _manager: Manager
 
-    @_calls.describes(_calls.status)
     async def status(self) -> UnitStatus:
         return await self._manager._drive(_calls.status(self._manager, self.path))
 
-    @_calls.describes(_calls.properties)
     async def properties(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
         return await self._manager._drive(_calls.properties(self._manager, self.path, interface))
 
-    @_calls.describes(_calls.details)
     async def details(self) -> UnitDetails:
         return await self._manager._drive(_calls.details(self._manager, self.path))
 
-    @_calls.describes(_calls.WATCH_DOC)
     def watch(self, timeout: float | None = None) -> UnitWatch:
         self._manager._check_open()
         watch = UnitWatch(self, timeout)
         self._manager._track(watch)
         return watch
 
-    @_calls.describes(_calls.wait_for)
     async def wait_for(
         self,
         *,
@@ -418,11 +394,11 @@ class Unit(UnitBase):
         await watch._changes.sub
         return await self._manager._drive(_calls.wait_for(self._manager, watch, wanted))
 
-    @_calls.describes(_calls.unit_journal)
     async def journal(self, lines: int = 10) -> list[JournalEntry]:
         return await self._manager._drive(_calls.unit_journal(self._manager, self.name, lines))
 
 
+@_calls.documented(_calls.run_docs)
 class Run(RunBase):
     """A transient service started by :meth:`Manager.run`; ``unit`` is its name.
     The manager keeps the unit (even with ``collect=True``) until ``await
@@ -435,7 +411,6 @@ class Run(RunBase):
         super().__init__(manager, unit, changes)
         self._lock = asyncio.Lock()  # one waiter reads at a time
 
-    @_calls.describes(_calls.run_wait)
     async def wait(self, timeout: float | None = None) -> RunResult:
         return await self._wait_until(Deadline(timeout))
 

@@ -71,17 +71,23 @@ from varquin.systemd.results import (
 
 log = logging.getLogger("varquin")
 
-F = TypeVar("F", bound=Callable[..., Any])
+C = TypeVar("C", bound=type)
 J = TypeVar("J")
 
 
-def describes(op: Callable[..., Any] | str) -> Callable[[F], F]:
-    """Gives the decorated method the docstring of ``op``, the call it runs
-    (or ``op`` itself, a docstring)."""
+def documented(docs: Callable[[], Mapping[str, str | None]]) -> Callable[[C], C]:
+    """Gives each method (or property) of the decorated class named in
+    ``docs()`` its docstring there: the docstring of the call it runs,
+    written once for both worlds."""
 
-    def give(method: F) -> F:
-        method.__doc__ = op if isinstance(op, str) else op.__doc__
-        return method
+    def give(cls: C) -> C:
+        for name, doc in docs().items():
+            member = cls.__dict__[name]
+            if isinstance(member, property):
+                setattr(cls, name, property(member.fget, doc=doc))
+            else:
+                member.__doc__ = doc
+        return cls
 
     return give
 
@@ -778,3 +784,30 @@ def run_wait(
     except BusError as e:
         log.debug("unref %s: %s", unit, e)
     return dataclasses.replace(result, journal=entries)
+
+
+# -- the docstrings of the public methods, by class ------------------------------------
+
+
+def manager_docs() -> dict[str, str | None]:
+    verbs = (enable, disable, mask, unmask, daemon_reload, is_enabled, list_unit_files, list_units)
+    more = (reset_failed, kill, set_properties, run)
+    return {
+        "close": CLOSE_DOC,
+        "unit": UNIT_DOC,
+        **{op.__name__: op.__doc__ for op in (*verbs, *more)},
+        **JOB_DOCS,
+    }
+
+
+def unit_docs() -> dict[str, str | None]:
+    ops = (status, properties, details, wait_for)
+    return {"watch": WATCH_DOC, "journal": unit_journal.__doc__, **{op.__name__: op.__doc__ for op in ops}}
+
+
+def job_docs() -> dict[str, str | None]:
+    return {"wait": job_wait.__doc__, "cancel": cancel_job.__doc__}
+
+
+def run_docs() -> dict[str, str | None]:
+    return {"wait": run_wait.__doc__}

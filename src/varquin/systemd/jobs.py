@@ -36,17 +36,16 @@ class JobBase:
         return f"<Job {self.path} for {self.unit}: {self.result or 'running'}>"
 
 
+@_calls.documented(_calls.job_docs)
 class Job(JobBase):
     """A job the manager has queued.  ``path`` is its object path, ``unit``
     the unit it acts on; :meth:`wait` returns how it ended."""
 
     _manager: Manager
 
-    @_calls.describes(_calls.job_wait)
     def wait(self, timeout: float | None = None) -> str:
         return self._manager._drive(_calls.job_wait(self._manager, self._outcome, Deadline(timeout)))
 
-    @_calls.describes(_calls.cancel_job)
     def cancel(self) -> bool:
         return self._manager._drive(_calls.cancel_job(self._manager, self.path))
 

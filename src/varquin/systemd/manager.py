@@ -58,6 +58,7 @@ def _read_journal(e: ReadJournal) -> Any:
     return _journal.entries(unit=e.unit, lines=e.lines, root=e.where)
 
 
+@_calls.documented(_calls.manager_docs)
 class Manager(ManagerState, Closing):
     """systemd's manager on a bus: ``Manager()`` opens a connection of its own
     to the system bus and closes it with :meth:`close` (or at the end of a
@@ -106,7 +107,6 @@ class Manager(ManagerState, Closing):
             except BaseException as e:  # handed to the logic, which may handle it
                 value, failed = e, True
 
-    @_calls.describes(_calls.CLOSE_DOC)
     def close(self) -> None:
         self._close_all()
         if self._owns_bus:
@@ -114,31 +114,24 @@ class Manager(ManagerState, Closing):
 
     # -- unit files -------------------------------------------------------------------
 
-    @_calls.describes(_calls.enable)
     def enable(self, *units: str, runtime: bool = False, force: bool = False, reload: bool = True) -> list[Change]:
         return self._drive(_calls.enable(self, units, runtime, force, reload))
 
-    @_calls.describes(_calls.disable)
     def disable(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
         return self._drive(_calls.disable(self, units, runtime, reload))
 
-    @_calls.describes(_calls.mask)
     def mask(self, *units: str, runtime: bool = False, force: bool = False, reload: bool = True) -> list[Change]:
         return self._drive(_calls.mask(self, units, runtime, force, reload))
 
-    @_calls.describes(_calls.unmask)
     def unmask(self, *units: str, runtime: bool = False, reload: bool = True) -> list[Change]:
         return self._drive(_calls.unmask(self, units, runtime, reload))
 
-    @_calls.describes(_calls.daemon_reload)
     def daemon_reload(self) -> None:
         self._drive(_calls.daemon_reload(self))
 
-    @_calls.describes(_calls.is_enabled)
     def is_enabled(self, unit: str) -> str:
         return self._drive(_calls.is_enabled(self, unit))
 
-    @_calls.describes(_calls.list_unit_files)
     def list_unit_files(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitFile]:
         return self._drive(_calls.list_unit_files(self, patterns, states))
 
@@ -150,27 +143,21 @@ class Manager(ManagerState, Closing):
 
         return self._drive(_calls.job(self, _calls.JOB_MEMBERS[verb], unit, mode, wait, timeout, make))
 
-    @_calls.describes(_calls.JOB_DOCS["start"])
     def start(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
         return self._job("start", unit, mode, wait, timeout)
 
-    @_calls.describes(_calls.JOB_DOCS["stop"])
     def stop(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
         return self._job("stop", unit, mode, wait, timeout)
 
-    @_calls.describes(_calls.JOB_DOCS["restart"])
     def restart(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
         return self._job("restart", unit, mode, wait, timeout)
 
-    @_calls.describes(_calls.JOB_DOCS["reload"])
     def reload(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
         return self._job("reload", unit, mode, wait, timeout)
 
-    @_calls.describes(_calls.JOB_DOCS["try_restart"])
     def try_restart(self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None) -> Job:
         return self._job("try_restart", unit, mode, wait, timeout)
 
-    @_calls.describes(_calls.JOB_DOCS["reload_or_restart"])
     def reload_or_restart(
         self, unit: str, mode: str = "replace", *, wait: bool = False, timeout: float | None = None
     ) -> Job:
@@ -202,7 +189,6 @@ class Manager(ManagerState, Closing):
         collect: bool = False,
     ) -> RunResult: ...
 
-    @_calls.describes(_calls.run)
     def run(
         self,
         argv: Iterable[str],
@@ -220,22 +206,17 @@ class Manager(ManagerState, Closing):
 
     # -- units --------------------------------------------------------------------------
 
-    @_calls.describes(_calls.UNIT_DOC)
     def unit(self, name: str) -> Unit:
         return Unit(self, name)
 
-    @_calls.describes(_calls.list_units)
     def list_units(self, patterns: Iterable[str] = (), states: Iterable[str] = ()) -> list[UnitInfo]:
         return self._drive(_calls.list_units(self, patterns, states))
 
-    @_calls.describes(_calls.reset_failed)
     def reset_failed(self, unit: str | None = None) -> None:
         self._drive(_calls.reset_failed(self, unit))
 
-    @_calls.describes(_calls.kill)
     def kill(self, unit: str, signal: int = _signal.SIGTERM, whom: str = "all") -> None:
         self._drive(_calls.kill(self, unit, signal, whom))
 
-    @_calls.describes(_calls.set_properties)
     def set_properties(self, unit: str, properties: Mapping[str, Any], *, runtime: bool = False) -> None:
         self._drive(_calls.set_properties(self, unit, properties, runtime))

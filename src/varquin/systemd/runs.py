@@ -36,6 +36,7 @@ class RunBase:
         return f"<Run {self.unit}: {self._result.result if self._result else 'running'}>"
 
 
+@_calls.documented(_calls.run_docs)
 class Run(RunBase):
     """A transient service started by :meth:`Manager.run`; ``unit`` is its
     name.  The manager keeps the unit (even with ``collect=True``) until
@@ -47,7 +48,6 @@ class Run(RunBase):
         super().__init__(manager, unit, changes)
         self._lock = threading.Lock()  # one waiter reads at a time
 
-    @_calls.describes(_calls.run_wait)
     def wait(self, timeout: float | None = None) -> RunResult:
         return self._wait_until(Deadline(timeout))
 

@@ -53,32 +53,28 @@ class UnitWatch(WatchState, Closing):
         return status
 
 
+@_calls.documented(_calls.unit_docs)
 class Unit(UnitBase):
     """A unit of the manager, by name; nothing is asked until a property is read."""
 
     _manager: Manager
 
     @property
-    @_calls.describes(_calls.status)
     def status(self) -> UnitStatus:
         return self._manager._drive(_calls.status(self._manager, self.path))
 
-    @_calls.describes(_calls.properties)
     def properties(self, interface: str = UNIT_INTERFACE) -> dict[str, Any]:
         return self._manager._drive(_calls.properties(self._manager, self.path, interface))
 
-    @_calls.describes(_calls.details)
     def details(self) -> UnitDetails:
         return self._manager._drive(_calls.details(self._manager, self.path))
 
-    @_calls.describes(_calls.WATCH_DOC)
     def watch(self, timeout: float | None = None) -> UnitWatch:
         self._manager._check_open()
         watch = UnitWatch(self, timeout)
         self._manager._track(watch)
         return watch
 
-    @_calls.describes(_calls.wait_for)
     def wait_for(
         self,
         *,
@@ -90,6 +86,5 @@ class Unit(UnitBase):
         wanted = wanted_states(load, active, sub)
         return self._manager._drive(_calls.wait_for(self._manager, self.watch(timeout), wanted))
 
-    @_calls.describes(_calls.unit_journal)
     def journal(self, lines: int = 10) -> list[JournalEntry]:
         return self._manager._drive(_calls.unit_journal(self._manager, self.name, lines))
