@@ -540,12 +540,12 @@ def job_wait(m: ManagerState, outcome: Outcome, deadline: Deadline) -> Op[str]:
     return result
 
 
-def invocation_of(unit: str) -> Op[str | None]:
-    """The unit's current invocation id (hex), or None when it cannot be read."""
+def invocation_of(unit: str) -> Op[str]:
+    """The unit's current invocation id (hex; zeros when it cannot be read)."""
     try:
         value = yield from get_property(unit_path(unit), UNIT_INTERFACE, "InvocationID")
     except BusError:
-        return None
+        return ""
     return bytes(value).hex()
 
 
@@ -571,7 +571,7 @@ def job(
         if result != "done":
             ended = uj.job_ended(path, result, queued)
             invocation = yield from invocation_of(unit)
-            entries = yield from uj.failure_entries(m.root, m.bus.address, unit, ended, invocation)
+            entries = yield from uj.failure_entries(m.root, m.bus.address, unit, ended, (invocation, queued))
             raise JobFailed(result, unit, path, entries)
     return made
 
@@ -776,7 +776,7 @@ def run_wait(
     result = run_result(unit, props, service)
     finished = service.get("ExecMainExitTimestamp") or queued_usec
     ended = uj.run_ended(finished, props.get("ActiveState") == "active")
-    entries = yield from uj.failure_entries(m.root, m.bus.address, unit, ended, result.invocation_id)
+    entries = yield from uj.failure_entries(m.root, m.bus.address, unit, ended, (result.invocation_id, queued_usec))
     try:
         # Drops the reference the run took on its unit (the manager may then
         # unload it); a unit already gone is fine.

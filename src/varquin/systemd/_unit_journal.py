@@ -96,16 +96,29 @@ def journal_in_use(root: str | None) -> bool:
         j.close()
 
 
-def of_invocation(found: list[JournalEntry], invocation: str | None) -> list[JournalEntry]:
-    """The entries of ``found`` that belong to the unit's invocation
-    ``invocation`` (hex; None or all zeros: all of them): its own lines carry
-    it as _SYSTEMD_INVOCATION_ID, the manager's about it as INVOCATION_ID."""
-    if not invocation or not invocation.strip("0"):
+#: Which invocation of a unit entries are wanted of: its id (hex) and when
+#: the job or run began (µs since the epoch); None for every entry.
+Invocation = tuple[str, int] | None
+
+
+def of_invocation(found: list[JournalEntry], invocation: Invocation) -> list[JournalEntry]:
+    """The entries of ``found`` that belong to the unit's ``invocation``: its
+    own lines carry its id as _SYSTEMD_INVOCATION_ID, the manager's about it
+    as INVOCATION_ID.  A line that carries neither (journald could not tell
+    the unit of a process that had already gone) belongs to it when it was
+    written after the invocation began.  An id of zeros keeps every entry."""
+    if invocation is None or not invocation[0].strip("0"):
         return found
-    return [e for e in found if invocation in (e.fields.get("_SYSTEMD_INVOCATION_ID"), e.fields.get("INVOCATION_ID"))]
+    wanted, since = invocation[0], _journal.make_entry(invocation[1], {}).time
+
+    def belongs(e: JournalEntry) -> bool:
+        ids = (e.fields.get("_SYSTEMD_INVOCATION_ID"), e.fields.get("INVOCATION_ID"))
+        return wanted in ids if ids != (None, None) else e.time >= since
+
+    return [e for e in found if belongs(e)]
 
 
-def settled_entries(root: str | None, unit: str, settled: Settled, invocation: str | None) -> Op[list[JournalEntry]]:
+def settled_entries(root: str | None, unit: str, settled: Settled, invocation: Invocation) -> Op[list[JournalEntry]]:
     """The unit's last entries in the local journal at ``root``, once the
     manager's line that ``settled`` recognises is in it: journald may still
     be writing the last lines (all of them, for a unit that never logged
@@ -136,7 +149,7 @@ def unit_entries(root: str | None, address: str, unit: str, lines: int) -> Op[li
 
 
 def failure_entries(
-    root: str | None, address: str, unit: str, settled: Settled, invocation: str | None = None
+    root: str | None, address: str, unit: str, settled: Settled, invocation: Invocation = None
 ) -> Op[list[JournalEntry] | None]:
     """The entries JobFailed, UnitFailed and RunResult carry: those of the
     unit's invocation ``invocation`` (see of_invocation) among its last
