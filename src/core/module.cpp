@@ -11,6 +11,10 @@
 #include "core/marshal.hpp"
 #include "core/matches.hpp"
 #include "core/proxy.hpp"
+#include "py_ref.hpp"
+
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -32,10 +36,67 @@ PyObject *core_setup(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
     Py_RETURN_NONE;
 }
 
+using vq::core::text_argument;
+
+PyObject *str_of(std::string_view text) noexcept {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+// A new tuple (or list) of `items` as str; null with an exception set.
+template <typename Strings>
+PyObject *strs_of(const Strings &items, bool list) noexcept {
+    const auto n = static_cast<Py_ssize_t>(items.size());
+    vq::py_ref out(list ? PyList_New(n) : PyTuple_New(n));
+    for (Py_ssize_t i = 0; out && i < n; ++i) {
+        PyObject *item = str_of(items[static_cast<size_t>(i)]);
+        if (!item)
+            return nullptr;
+        if (list)
+            PyList_SET_ITEM(out.get(), i, item);
+        else
+            PyTuple_SET_ITEM(out.get(), i, item);
+    }
+    return out.release();
+}
+
+PyObject *core_split_signature(PyObject *, PyObject *arg) noexcept {
+    std::string_view sig;
+    if (!text_argument(arg, "signature", sig))
+        return nullptr;
+    std::vector<std::string_view> types;
+    vq::core::signature_problem why;
+    if (!vq::core::split_signature(sig, &types, &why)) {
+        vq::py_ref reason(vq::core::signature_problem_text(sig, why));
+        if (reason)
+            PyErr_SetObject(PyExc_ValueError, reason.get());
+        return nullptr;
+    }
+    return strs_of(types, false);
+}
+
+PyObject *core_type_names(PyObject *, PyObject *) noexcept {
+    const auto names = vq::core::type_names();
+    vq::py_ref out(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    for (size_t i = 0; out && i < names.size(); ++i) {
+        const auto &t = names[i];
+        PyObject *item = Py_BuildValue(
+            "(s#ss)", t.code.data(), static_cast<Py_ssize_t>(t.code.size()), t.python, t.expected);
+        if (!item)
+            return nullptr;
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return out.release();
+}
+
 PyMethodDef core_methods[] = {
     {"_setup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_setup)),
      METH_VARARGS | METH_KEYWORDS,
      "Registers the package's Variant, Signal and error classes and its service hooks."},
+    {"split_signature", core_split_signature, METH_O,
+     "split_signature(signature) -> tuple of its complete types.  ValueError whose text is why it "
+     "is not a valid signature."},
+    {"type_names", core_type_names, METH_NOARGS,
+     "type_names() -> ((code, Python annotation, what a value sent as it must be), ...)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

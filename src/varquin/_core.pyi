@@ -216,3 +216,19 @@ class ProxyMethod:
     def __call__(self, *args: Any, timeout: float | None = None) -> Any: ...
     def _start(self, *args: Any, timeout: float | None = None) -> PendingCall: ...
     def _shape(self, values: tuple[Any, ...], /) -> Any: ...
+
+# --- Signatures and the names of types ---
+
+def split_signature(signature: str, /) -> tuple[str, ...]:
+    """The complete types of a D-Bus signature in order:
+    ``split_signature("sa{sv}(ii)") == ("s", "a{sv}", "(ii)")``.  ValueError
+    whose text is the reason when it is not a valid signature ("'z' at 1 is
+    not a type code", "the struct opened at 0 is not closed", "it is longer
+    than 255 bytes"); TypeError for anything but a str."""
+
+def type_names() -> tuple[tuple[str, str, str], ...]:
+    """The table of D-Bus types as Python sees them: (code, annotation of the
+    value it arrives as, what a value sent as it must be), such as
+    ``("i", "int", "a signed 32-bit integer")``; containers by the prefix of
+    their code: ``"ay"`` (bytes), ``"a{"`` (dict), ``"a"`` (list), ``"("``
+    (tuple)."""
