@@ -232,3 +232,22 @@ def type_names() -> tuple[tuple[str, str, str], ...]:
     ``("i", "int", "a signed 32-bit integer")``; containers by the prefix of
     their code: ``"ay"`` (bytes), ``"a{"`` (dict), ``"a"`` (list), ``"("``
     (tuple)."""
+
+# --- Hosts ---
+
+def is_address(text: str, /) -> bool:
+    """Whether ``text`` has the form of a D-Bus address (``unix:path=...``,
+    ``tcp:host=...,port=...``; entries separated by ``;``), which ``Bus()``
+    opens, rather than a host that ``Bus.remote()`` reaches over SSH."""
+
+def parse_host(host: str, /) -> tuple[str | None, str, int | None]:
+    """A host as ``Bus.remote()`` reads it: (user, host name or IPv6 address,
+    port), user and port None when not given.  ``user@host:port``,
+    ``[v6-address]:port`` and a bare IPv6 address (``::1``: all of it the
+    host, no port) are read as ssh reads them.  ValueError for a host not of
+    the form ``[user@]host[:port]``."""
+
+def ssh_argv(host: str, /) -> list[str]:
+    """The ssh command line that reaches ``host`` as ``Bus.remote()`` does, up
+    to the remote command: ``ssh_argv("root@[::1]:2222") == ["ssh", "-xT",
+    "-p", "2222", "--", "root@::1"]``.  ValueError as :func:`parse_host`."""
