@@ -92,7 +92,19 @@ bool bus_name_is_valid(std::string_view name) noexcept;
 // The UTF-8 text of a str argument (NULs and all), or false with TypeError
 // naming `what` (or the encoder's error, for a lone surrogate) set.  The
 // text lives as long as `obj`.  Interpreter lock held.
-bool text_argument(PyObject *obj, const char *what, std::string_view &text) noexcept;
+// (Inline: every call's names come through here.)
+inline bool text_argument(PyObject *obj, const char *what, std::string_view &text) noexcept {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a str, not %.200s", what, Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!utf8)
+        return false;
+    text = std::string_view(utf8, static_cast<size_t>(size));
+    return true;
+}
 // The UTF-8 text of a str argument for a name of the kind that `valid`
 // checks (null: only that it holds no NUL), or null with ValueError or
 // TypeError set naming `what`.  The text

@@ -460,7 +460,12 @@ bool plan::add(std::string_view sig, PyObject *const *values, size_t n,
         rest.remove_prefix(len);
     }
     if (!valid) {
-        PyErr_Format(PyExc_ValueError, "invalid signature '%s'", std::string(sig).c_str());
+        signature_problem why;
+        split_signature(sig, nullptr, &why);
+        py_ref reason(signature_problem_text(sig, why));
+        if (reason)
+            PyErr_Format(PyExc_ValueError, "invalid signature '%s': %S", std::string(sig).c_str(),
+                         reason.get());
         return false;
     }
     if (types != n) {

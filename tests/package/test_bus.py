@@ -109,7 +109,7 @@ REFUSALS = [
     ("g", ("a{",), ValueError, "not a valid signature"),
     ("s", ("\ud800",), UnicodeEncodeError, "surrogate"),
     ("ss", ("one",), TypeError, "takes 2 values, 1 given"),
-    ("a{", (), ValueError, "invalid signature"),
+    ("a{", (), ValueError, "invalid signature 'a{': the key of the dict entry at 1 must be a basic type, not ''"),
     ("a" * 33 + "i", ([],), ValueError, "invalid signature"),
 ]
 
