@@ -12,13 +12,13 @@ one that fails, hangs or goes away mid-way fails alone.
 
 from __future__ import annotations
 
-import re
 import threading
 import time
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Generic, TypeVar
 
+from varquin import _core
 from varquin.bus import Bus
 from varquin.systemd import Manager
 
@@ -29,9 +29,6 @@ T = TypeVar("T")
 #: Hosts served at once when the caller does not say: each host holds a
 #: thread and a connection (an ssh child for a remote one) while it runs.
 MAX_WORKERS = 64
-
-# "unix:path=...", "unixexec:path=...", "tcp:host=...": a D-Bus address, not a host.
-_ADDRESS = re.compile(r"^[a-z][a-z0-9-]*:[a-z]+=")
 
 
 @dataclass(frozen=True)
@@ -59,8 +56,8 @@ Opener = Callable[[float | None], tuple[Bus, bool]]
 
 def is_address(host: str) -> bool:
     """True for a D-Bus address (``unix:path=...``, ``tcp:host=...``) rather
-    than a host name (``root@web1``, ``web1:2222``)."""
-    return _ADDRESS.match(host) is not None
+    than a host name (``root@web1``, ``web1:2222``, ``[::1]:2222``)."""
+    return _core.is_address(host)
 
 
 def opener(host: str | Bus) -> tuple[str, Opener]:

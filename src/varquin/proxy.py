@@ -308,17 +308,9 @@ def _property_of(interface: str, prop: DBusProperty, resolved: Any) -> PropertyI
 
 
 def _split(signature: str) -> tuple[Arg, ...]:
-    """The complete types of a signature, as unnamed arguments."""
-    types, depth, start = [], 0, 0
-    for i, c in enumerate(signature):
-        if c in "({":
-            depth += 1
-        elif c in ")}":
-            depth -= 1
-        if c != "a" and depth == 0:
-            types.append(Arg(None, signature[start : i + 1]))
-            start = i + 1
-    return tuple(types)
+    """The complete types of a signature (checked when its class was made),
+    as unnamed arguments."""
+    return tuple(Arg(None, t) for t in _core.split_signature(signature))
 
 
 # --- Proxies -----------------------------------------------------------------------

@@ -16,7 +16,7 @@ from testing.env import child_env, wait_for
 from testing.processes import stop_process
 from varquin import fleet
 from varquin.__main__ import main
-from varquin.cli import exits
+from varquin.cli import exits, split_hosts
 from varquin.cli.report import Progress
 from varquin.cli.values import run_properties, unit_name
 from varquin.cli.verbs import VERBS
@@ -193,6 +193,19 @@ def test_every_verb_has_its_help(verb, capsys):
     assert ended.value.code == 0
     out = capsys.readouterr().out
     assert out.startswith(f"usage: python -m varquin {verb} ") and VERBS[verb].help in out and "--host" in out
+
+
+@pytest.mark.parametrize(
+    "value,hosts",
+    [
+        ("web1,root@web2:2222,[::1]:22", ["web1", "root@web2:2222", "[::1]:22"]),
+        ("unix:path=/x,guid=0a,web2", ["unix:path=/x,guid=0a", "web2"]),  # an address's keys stay with it
+        ("unix:path=/x,tcp:host=h,port=1,", ["unix:path=/x", "tcp:host=h,port=1"]),
+        ("web1,guid=0a", ["web1", "guid=0a"]),  # no address to continue
+    ],
+)
+def test_the_hosts_of_one_option_are_split_at_commas_outside_addresses(value, hosts):
+    assert split_hosts(value) == hosts
 
 
 @pytest.mark.parametrize(

@@ -35,11 +35,18 @@ LOCAL = "local"
 
 def split_hosts(value: str) -> list[str]:
     """The hosts of one -H value.  Commas separate hosts, and also the keys
-    of a D-Bus address (``unix:path=/x,guid=...``): a piece that holds ``=``
-    without starting an address continues the address before it."""
+    of a D-Bus address (``unix:path=/x,guid=...``): a piece that does not
+    start an address but continues the one before it (its next key=value)
+    is part of it."""
     hosts: list[str] = []
     for piece in value.split(","):
-        if hosts and "=" in piece and not fleet.is_address(piece) and fleet.is_address(hosts[-1]):
+        if (
+            hosts
+            and piece
+            and not fleet.is_address(piece)
+            and fleet.is_address(hosts[-1])
+            and fleet.is_address(f"{hosts[-1]},{piece}")
+        ):
             hosts[-1] += "," + piece
         elif piece:
             hosts.append(piece)

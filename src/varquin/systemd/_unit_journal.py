@@ -8,6 +8,7 @@ import logging
 import time
 from collections.abc import Callable
 
+from varquin import _core
 from varquin import journal as _journal
 from varquin._deadline import Deadline
 from varquin.journal import JournalEntry
@@ -35,7 +36,7 @@ def journal_source(root: str | None, address: str) -> tuple[str, str | None]:
         return "root", root
     if address in _LOCAL_SYSTEM_BUS:
         return "local", None
-    if "=" not in address:  # Bus.remote(host) keeps the host as its address
+    if not _core.is_address(address):  # Bus.remote(host) keeps the host as its address
         return "remote", address
     raise ValueError(
         f"the journal of the manager at {address} is not on this machine: give Manager(bus, root=...) "
