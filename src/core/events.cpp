@@ -10,6 +10,7 @@
 #include "core/errors.hpp"
 #include "core/export.hpp"
 #include "core/export_registry.hpp"
+#include "core/state.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
 
@@ -76,24 +77,12 @@ int pending_call_clear(PyObject *obj) noexcept {
     return 0;
 }
 
-// Interned method names of asyncio's futures, made once.
-PyObject *method_name(PyObject *&cached, const char *name) noexcept {
-    if (!cached)
-        cached = PyUnicode_InternFromString(name);
-    return cached;
-}
-
-PyObject *call_method(PyObject *obj, PyObject *&cached, const char *name,
-                      PyObject *arg = nullptr) noexcept {
-    PyObject *method = method_name(cached, name);
-    if (!method)
-        return nullptr;
+// Calls the method `name` (interned) of `obj`.
+PyObject *call_method(PyObject *obj, PyObject *name, PyObject *arg = nullptr) noexcept {
     PyObject *args[] = {obj, arg};
-    return PyObject_VectorcallMethod(method, args, (arg ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return PyObject_VectorcallMethod(name, args, (arg ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      nullptr);
 }
-
-PyObject *done_name, *set_result_name, *set_exception_name;
 
 // The outcome of a call that a processing step took out of the
 // connection's lists: nothing but holders of the interpreter lock touch its
@@ -116,16 +105,16 @@ bool give_outcome(PyObject *future, PyObject *values) noexcept {
     if (!values)
         error = fetched_exception::take();
     py_ref owned(values);
-    py_ref done(call_method(future, done_name, "done"));
+    const core_state &s = state();
+    py_ref done(call_method(future, s.str_done));
     if (!done)
         return false;
     if (done.get() == Py_True)
         return true;
     if (values)
-        return py_ref(call_method(future, set_result_name, "set_result", values)).get() != nullptr;
+        return py_ref(call_method(future, s.str_set_result, values)).get() != nullptr;
     error.normalize();
-    return py_ref(call_method(future, set_exception_name, "set_exception", error.value())).get() !=
-           nullptr;
+    return py_ref(call_method(future, s.str_set_exception, error.value())).get() != nullptr;
 }
 
 // The call's values, or its error raised.  Only once the call is done.
