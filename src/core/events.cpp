@@ -20,16 +20,25 @@ namespace {
 
 // A call started for an event loop.  While its reply is awaited, and until
 // a processing step hands it to the loop, the call holds a reference to its
-// own object (taken when it is sent, given back by the step or by cancel()),
-// so the record that the connection's lists point to cannot go away under
-// them.  `owner` of the pending_call points back here.
+// own object (taken when it is sent), so the record that the connection's
+// lists point to cannot go away under them.  `owner` of the pending_call
+// points back here.
+//
+// Exactly one party settles the call and gives that reference back: the
+// processing step that hands it over, cancel(), or the loop's abandon on
+// close.  Each decides under the connection lock by flipping the record's
+// `settled` flag, and only the one that flipped it lets go.  The interpreter
+// lock alone cannot decide it: every party releases it to take the
+// connection lock, so two of them may both have seen the call in flight.
 struct pending_call_object {
     PyObject_HEAD
     bus_object *bus;  // strong reference
     pending_call call;  // made in place: the object's memory is the record's
     PyObject *member;  // str, for the message of a timeout
     double timeout;
-    bool in_flight;  // holds the reference to itself (interpreter lock)
+    // Not handed over yet (interpreter lock): set false by the settling
+    // party once it is done with the call, after `settled` was flipped.
+    bool in_flight;
     PyObject *weakrefs;
     // The event loop's future that the outcome goes to (strong), or null:
     // set by settle(), given the outcome by the processing step that hands
@@ -126,16 +135,29 @@ PyObject *pending_call_result(PyObject *self_, PyObject *) noexcept {
     if (conn->inherited())
         return raise_inherited();
     sd_bus_message *reply = nullptr;
-    bool completed, closed, timed_out;
+    bool completed, closed, timed_out, settled;
     int lost;
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
         completed = self->call.completed;
         timed_out = self->call.timed_out;
-        reply = std::exchange(self->call.reply, nullptr);
+        settled = self->call.settled;
+        // Once settled, the reply is the settling party's, which reads it
+        // holding the interpreter lock, not this lock.
+        if (!settled)
+            reply = std::exchange(self->call.reply, nullptr);
         closed = conn->closed();
         lost = conn->error();
+    }
+    if (settled) {
+        // A step that took the call but has not handed it over yet (it
+        // waits for the interpreter lock, which this thread holds) gives
+        // the reply to the call's future; after the hand-over what is left
+        // is this thread's to take.
+        if (self->in_flight)
+            return PyErr_Format(PyExc_RuntimeError, "the call has no reply yet");
+        reply = std::exchange(self->call.reply, nullptr);
     }
     if (timed_out)
         return raise_call_timeout(PyUnicode_AsUTF8(self->member), self->timeout);
@@ -164,15 +186,17 @@ PyObject *pending_call_cancel(PyObject *self_, PyObject *) noexcept {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
         pending_call *p = &self->call;
-        if (!p->completed) {
-            conn->cancel(*p);  // a late reply is dropped
-            settled = true;
-        } else if (!p->taken) {
-            conn->drop_completed(p);
-            p->reply = sd_bus_message_unref(p->reply);
-            settled = true;
+        // Settled already (by a processing step, the loop's abandon or
+        // another cancel()): that party lets go.
+        if (!p->settled) {
+            p->settled = settled = true;
+            if (!p->completed) {
+                conn->cancel(*p);  // a late reply is dropped
+            } else {
+                conn->drop_completed(p);
+                p->reply = sd_bus_message_unref(p->reply);
+            }
         }
-        // Taken by a processing step: that step hands it over and lets go.
     }
     Py_CLEAR(self->future);
     if (settled) {
