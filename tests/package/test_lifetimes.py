@@ -1,8 +1,12 @@
 """Lifetimes of the core's native records under races: a call started for an
-event loop is settled by exactly one party."""
+event loop is settled by exactly one party, and closing a bus frees the
+records of exported objects that hold each other only once nothing reaches
+them."""
 
+import gc
 import sys
 import threading
+import weakref
 
 import pytest
 
@@ -94,3 +98,41 @@ def test_result_and_the_loops_hand_over_never_both_take_one_reply(system_bus, ti
             # Later calls find the reply gone, whoever took it.
             with pytest.raises(RuntimeError, match="already taken"):
                 pending.result()
+
+
+HOLDER = "org.varquin.Test.Holder"
+
+
+class Holder(varquin.Interface, name=HOLDER):
+    """An exported object that keeps the handle of another one."""
+
+    handle = None
+
+    @varquin.method("", "s")
+    def Who(self):
+        return "holder"
+
+
+@pytest.mark.parametrize("how", ["close", "close from another thread", "collected"])
+def test_exported_objects_holding_each_others_handles_are_freed_with_their_bus(system_bus, how):
+    for _ in range(20):
+        bus = varquin.Bus.system()
+        first, second = Holder(), Holder()
+        # Each handle is held only by the other object (export() would also
+        # keep it in the object's own list).
+        first.handle = bus._export("/first", second)
+        second.handle = bus._export("/second", first)
+        gone = [weakref.ref(first), weakref.ref(second)]
+        del first, second
+        if how == "close":
+            bus.close()
+        elif how == "close from another thread":
+            closing = threading.Thread(target=bus.close)
+            closing.start()
+            closing.join(30)
+            assert not closing.is_alive()
+        else:
+            bus.self = bus  # only the collector can free the bus now
+            del bus
+            gc.collect()
+        assert [g() for g in gone] == [None, None]
