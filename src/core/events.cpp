@@ -37,7 +37,8 @@ struct pending_call_object {
     PyObject *member;  // str, for the message of a timeout
     double timeout;
     // Not handed over yet (interpreter lock): set false by the settling
-    // party once it is done with the call, after `settled` was flipped.
+    // party, after it flipped `settled`, when it takes the reply (if it
+    // still wants it) with the interpreter lock held.
     bool in_flight;
     PyObject *weakrefs;
     // The event loop's future that the outcome goes to (strong), or null:

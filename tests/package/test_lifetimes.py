@@ -100,6 +100,33 @@ def test_result_and_the_loops_hand_over_never_both_take_one_reply(system_bus, ti
                 pending.result()
 
 
+def test_a_reply_taken_by_a_step_goes_to_the_future_even_if_result_is_asked_meanwhile(system_bus):
+    # The step hands two calls over; while it gives the first its outcome,
+    # the future's done() asks both calls for their results: the second is
+    # taken already but not handed over, and its reply stays for its future.
+    with varquin.Bus.system() as bus:
+        calls = [bus._start_call(*DBUS, "GetId") for _ in range(2)]
+        asked = []
+
+        class Asking(Future):
+            def done(self):
+                for call in calls if not asked else ():
+                    try:
+                        asked.append(call.result())
+                    except RuntimeError as e:
+                        asked.append(e)
+                return super().done()
+
+        futures = [Asking(), Asking()]
+        for call, future in zip(calls, futures, strict=True):
+            call.settle(future)
+        bus.call(*DBUS, "GetId")  # both replies reach the completed list
+        assert all(call.done for call in calls)
+        bus._loop_process()
+        assert [type(a) for a in asked] == [RuntimeError, RuntimeError]
+        assert all(len(f.outcomes) == 1 and isinstance(f.outcomes[0][0], str) for f in futures)
+
+
 HOLDER = "org.varquin.Test.Holder"
 
 
