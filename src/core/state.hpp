@@ -5,8 +5,8 @@
 // per process and state() returns it without a lookup: hot paths (writing a
 // Variant, making a Signal) pay nothing for it.  A multi-phase module would
 // keep the same record as its per-module state and hand it through the same
-// accessor.  Written at import, under the import lock; read with the
-// interpreter lock held.
+// accessor.  Written and read with the interpreter lock held; the package
+// writes it once, at import, before any other thread can use the core.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
