@@ -547,7 +547,7 @@ pending_call *connection::take_completed() noexcept {
     pending_call *list = completed_;
     completed_ = nullptr;
     for (pending_call *p = list; p; p = p->next_done)
-        p->taken = true;
+        p->settled = true;
     return list;
 }
 
@@ -563,13 +563,16 @@ void connection::drop_completed(pending_call *p) noexcept {
 pending_call *connection::abandon_loop_calls() noexcept {
     pending_call *list = completed_;
     completed_ = nullptr;
-    for (pending_call *p = list; p; p = p->next_done)
+    for (pending_call *p = list; p; p = p->next_done) {
         p->reply = sd_bus_message_unref(p->reply);
+        p->settled = true;
+    }
     for (size_t i = calls_.size(); i-- > 0;) {
         pending_call *p = calls_[i];
         if (p->w)
             continue;
         forget(*p);
+        p->settled = true;
         p->next_done = list;
         list = p;
     }

@@ -71,7 +71,12 @@ struct pending_call {
     void *owner = nullptr;  // the loop side's record (a PendingCall)
     bool completed = false;  // the reply is in, or (loop-driven) time ran out
     bool timed_out = false;  // loop-driven: completed without a reply
-    bool taken = false;  // loop-driven: handed out by take_completed()
+    // Loop-driven: taken off the connection's lists by the one party that
+    // gives the call's object its own reference back (a processing step's
+    // take_completed(), cancel() or abandon_loop_calls()).  Flipped once,
+    // under the lock; from then on the reply is touched only with the
+    // interpreter lock held, by that party first.
+    bool settled = false;
     bool output_waiting = false;  // loop-driven: sd-bus could not write it all yet
     steady::time_point deadline = steady::time_point::max();  // loop-driven: when to give up
 };
@@ -161,13 +166,13 @@ public:
     // out.  next_deadline(): the earliest deadline of a loop-driven call.
     int process_once() noexcept;
     steady::time_point next_deadline() const noexcept;
-    // Under the lock; marks each call `taken`.
+    // Under the lock; marks each call `settled`.
     pending_call *take_completed() noexcept;
     // Takes `p` out of the completed list if it is there.  Under the lock.
     void drop_completed(pending_call *p) noexcept;
-    // Forgets every loop-driven call, waiting or completed and not taken
-    // (their replies are dropped), and returns them linked by next_done.
-    // Under the lock.
+    // Forgets every loop-driven call, waiting or completed and not settled
+    // (their replies are dropped), marks them `settled` and returns them
+    // linked by next_done.  Under the lock.
     pending_call *abandon_loop_calls() noexcept;
     void set_loop_driven(bool on) noexcept { loop_driven_ = on; }
     // A timerfd (CLOCK_MONOTONIC) that the event loop watches instead of a

@@ -467,7 +467,11 @@ PyObject *journal_follow(PyObject *self, PyObject *const *args, Py_ssize_t nargs
 PyObject *journal_close(PyObject *self, PyObject *) noexcept {
     journal_record *rec = reinterpret_cast<journal_object *>(self)->rec;
     if (rec->owner != getpid()) {
-        // Forget the parent's journal without touching its state here.
+        // Forget the parent's journal without touching its handle or lock:
+        // only this process's copy of `open` changes, so that `closed` tells
+        // the truth here (the child's threads reach it with the interpreter
+        // lock only).
+        rec->open = false;
         Py_RETURN_NONE;
     }
     {

@@ -205,11 +205,4 @@ PyObject *read_body(sd_bus_message *m) noexcept;
 // exception set.  Interpreter lock held.
 PyObject *read_value(sd_bus_message *m, std::string_view sig) noexcept;
 
-// --- Variant ---------------------------------------------------------------------
-
-// The class that stands for a D-Bus variant on the way in:
-// varquin.Variant(signature, value), a tuple subclass.  Set once at import.
-void set_variant_type(PyObject *type) noexcept;
-PyObject *variant_type() noexcept;
-
 }  // namespace vq::core

@@ -19,6 +19,7 @@
 #include "core/errors.hpp"
 #include "core/events.hpp"
 #include "core/marshal.hpp"
+#include "core/state.hpp"
 #include "gil.hpp"
 #include "owners.hpp"
 #include "py_ref.hpp"
@@ -30,8 +31,6 @@ namespace {
 constexpr char bus_service[] = "org.freedesktop.DBus";
 constexpr char bus_path[] = "/org/freedesktop/DBus";
 constexpr char local_path[] = "/org/freedesktop/DBus/Local";
-
-PyObject *g_signal_type = nullptr;
 
 // The current owner of a well-known name that subscriptions use as sender.
 struct name_owner {
@@ -313,11 +312,6 @@ void dispatch_signal(match_registry &registry, connection &conn, sd_bus_message 
     }
 }
 
-void set_signal_type(PyObject *type) noexcept {
-    Py_XINCREF(type);
-    Py_XSETREF(g_signal_type, type);
-}
-
 // --- The Subscription type ---------------------------------------------------------------
 
 namespace {
@@ -359,9 +353,10 @@ PyObject *make_signal(bus_object *bus, sd_bus_message *m) noexcept {
             return nullptr;
     PyObject *args[5] = {fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(),
                          fields[4].get()};
-    if (!g_signal_type)
+    PyObject *signal = state().signal_type;
+    if (!signal)
         return PyTuple_Pack(5, args[0], args[1], args[2], args[3], args[4]);
-    return PyObject_Vectorcall(g_signal_type, args, 5, nullptr);
+    return PyObject_Vectorcall(signal, args, 5, nullptr);
 }
 
 // What a subscription hands out next, taken under the connection lock:

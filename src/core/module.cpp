@@ -12,6 +12,7 @@
 #include "core/marshal.hpp"
 #include "core/matches.hpp"
 #include "core/proxy.hpp"
+#include "core/state.hpp"
 #include "core/remote.hpp"
 #include "py_ref.hpp"
 
@@ -32,10 +33,7 @@ PyObject *core_setup(PyObject *, PyObject *args, PyObject *kwargs) noexcept {
     if (!PyType_Check(variant) ||
         !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(variant), &PyTuple_Type))
         return PyErr_Format(PyExc_TypeError, "variant must be a tuple subclass");
-    vq::core::set_variant_type(variant);
-    vq::core::set_signal_type(signal);
-    vq::core::set_error_classes(bus_error, errors);
-    vq::core::set_service_hooks(log, awaitable);
+    vq::core::register_package(variant, signal, bus_error, errors, log, awaitable);
     Py_RETURN_NONE;
 }
 
@@ -176,6 +174,8 @@ PyModuleDef core_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__core(void) noexcept {
+    if (vq::core::init_state() < 0)
+        return nullptr;
     PyObject *module = PyModule_Create(&core_module);
     if (!module)
         return nullptr;

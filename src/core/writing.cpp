@@ -4,13 +4,12 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "core/state.hpp"
 #include "py_ref.hpp"
 
 namespace vq::core {
 
 namespace {
-
-PyObject *g_variant_type = nullptr;
 
 // --- Text of refusals --------------------------------------------------------------
 
@@ -40,13 +39,6 @@ const int_range &range_of(char code) noexcept {
 }
 
 }  // namespace
-
-void set_variant_type(PyObject *type) noexcept {
-    Py_XINCREF(type);
-    Py_XSETREF(g_variant_type, type);
-}
-
-PyObject *variant_type() noexcept { return g_variant_type; }
 
 // --- Writing -----------------------------------------------------------------------
 
@@ -215,8 +207,8 @@ private:
     }
 
     bool write_variant(std::string_view type, PyObject *v) {
-        if (!g_variant_type ||
-            !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject *>(g_variant_type)) ||
+        PyObject *variant = state().variant_type;
+        if (!variant || !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject *>(variant)) ||
             PyTuple_GET_SIZE(v) != 2)
             return wrong_type(type, v);
         PyObject *sig = PyTuple_GET_ITEM(v, 0);

@@ -549,13 +549,21 @@ def test_closing_a_bus_unexports_its_objects(system_bus):
         assert handle.closed and obj() is None  # the bus no longer holds it
 
 
-def test_closing_the_bus_ends_serve(system_bus):
+def test_closing_the_bus_ends_serve_and_a_closed_bus_refuses_serve_and_stop(system_bus):
     bus = varquin.Bus.system()
-    loop = threading.Thread(target=bus.serve)
+    bus.export("/closing", Counter())
+    outcome = []
+    loop = threading.Thread(target=lambda: outcome.append(bus.serve()))
     loop.start()
+    with varquin.Bus.system() as client:
+        # Answered only once serve() runs.
+        assert client.get_property(bus.unique_name, "/closing", "org.varquin.Test.Counter", "Count") == 3
     bus.close()
     loop.join(10)
-    assert not loop.is_alive()
+    assert not loop.is_alive() and outcome == [None]
+    for call in (bus.serve, bus.stop):
+        with pytest.raises(ValueError, match="closed bus"):
+            call()
 
 
 EMITTING = "org.varquin.Test.Emitting"
