@@ -1,5 +1,5 @@
 import asyncio
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from types import TracebackType
 from typing import Any, Self, final
 
@@ -181,6 +181,9 @@ class Journal:
     def follow(self, timeout: float | None = None, max: int = 64) -> list[tuple[int, dict[str, str]]] | None: ...
     def close(self) -> None: ...
 
+def notify(state: str, fds: Sequence[int] = ()) -> bool: ...
+def listen_fds(lookup: bool = True) -> list[tuple[int, str]]: ...
+def watchdog_usec() -> int: ...
 def _setup(
     *,
     variant: type,
