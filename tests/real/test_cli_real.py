@@ -99,20 +99,22 @@ CASES = [
     (["restart vq-cli-long"], ["kill", "--kill-whom=bogus", "vq-cli-long"]),
 ]
 
-# (the arguments of run --wait, the manager's result for our run).  No
-# command holds a `$`: systemd-run passes it on unescaped, and the manager
-# expands it, so the two sides would run different commands.
+# (the options of run --wait, the command, the manager's result for our
+# run).  No command holds a `$`: systemd-run passes it on unescaped, and the
+# manager expands it, so the two sides would run different commands.
 RUNS = [
-    (["/bin/true"], "success"),
-    (["/bin/sh", "-c", "exit 7"], "exit-code"),
-    (["/bin/sh", "-c", "kill -TERM 0"], "success"),  # the manager counts SIGTERM as a clean end
-    (["/bin/sh", "-c", "kill -KILL 0"], "signal"),
-    (["/bin/sh", "-c", "ulimit -c unlimited; kill -SEGV 0"], "core-dump"),
-    (["/nonexistent/vq-command"], None),  # refused before anything runs
-    (["-p", "Environment=A=1 B=2", "-p", "Environment=C=3", "/bin/sh", "-c", "env | grep -qx B=2"], "success"),
-    (["-p", "RuntimeMaxSec=1s", "-p", "MemoryMax=256M", "/bin/sleep", "30"], "timeout"),
-    (["--bogus", "/bin/true"], None),
-    (["-p", "Bogus=1", "/bin/true"], None),
+    ([], ["/bin/true"], "success"),
+    ([], ["/bin/sh", "-c", "exit 7"], "exit-code"),
+    ([], ["/bin/sh", "-c", "kill -TERM 0"], "success"),  # the manager counts SIGTERM as a clean end
+    ([], ["/bin/sh", "-c", "kill -KILL 0"], "signal"),
+    ([], ["/bin/sh", "-c", "ulimit -c unlimited; kill -SEGV 0"], "core-dump"),
+    ([], ["/nonexistent/vq-command"], None),  # refused before anything runs
+    ([], ["sh", "-c", "exit 3"], "exit-code"),  # found on PATH
+    ([], ["vq-nonexistent"], None),
+    (["-p", "Environment=A=1 B=2", "-p", "Environment=C=3"], ["/bin/sh", "-c", "env | grep -qx B=2"], "success"),
+    (["-p", "RuntimeMaxSec=1s", "-p", "MemoryMax=256M"], ["/bin/sleep", "30"], "timeout"),
+    (["--bogus"], ["/bin/true"], None),
+    (["-p", "Bogus=1"], ["/bin/true"], None),
 ]
 
 
@@ -163,12 +165,10 @@ def test_each_verb_exits_as_the_containers_systemctl(real_systemd, systemd_root,
         assert [r["unit"] for r in rows] == ["vq-cli-long.service"]  # the pattern matched the loaded unit
 
 
-@pytest.mark.parametrize("argv,result", RUNS, ids=[" ".join(a) for a, _ in RUNS])
-def test_run_wait_exits_as_the_containers_systemd_run(real_systemd, systemd_root, argv, result):
-    assert "$" not in " ".join(argv)
-    theirs, _ = inside(real_systemd, "systemd-run --quiet --wait " + shlex.join(argv))
-    command = argv.index(next(a for a in argv if a.startswith("/")))
-    options, command = argv[:command], argv[command:]
+@pytest.mark.parametrize("options,command,result", RUNS, ids=[" ".join(o + c) for o, c, _ in RUNS])
+def test_run_wait_exits_as_the_containers_systemd_run(real_systemd, systemd_root, options, command, result):
+    assert "$" not in " ".join(options + command)
+    theirs, _ = inside(real_systemd, "systemd-run --quiet --wait " + shlex.join(options + command))
     status, rows, err = ours(real_systemd, ["run", "--wait", "--collect", *options, "--", *command])
     assert status == theirs, (err, rows)
     if result is not None:  # the case exercised what it is there for

@@ -5,6 +5,7 @@ that manager's version would give."""
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import signal
 import time
@@ -456,7 +457,10 @@ def _run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("-G", "--collect", action="store_true", help="unload the unit once it has ended, even failed")
     p.add_argument("--description", metavar="TEXT", help="the unit's description (default: the command)")
     p.add_argument(
-        "command", nargs=argparse.REMAINDER, metavar="-- CMD [ARG...]", help="the command, absolute path first"
+        "command",
+        nargs=argparse.REMAINDER,
+        metavar="-- CMD [ARG...]",
+        help="the command: an absolute path, or a name found on PATH as systemd-run finds it",
     )
 
 
@@ -464,22 +468,26 @@ def _run_arguments(p: argparse.ArgumentParser) -> None:
 LOCAL_BUS = frozenset(("unix:path=/run/dbus/system_bus_socket", "unix:path=/var/run/dbus/system_bus_socket"))
 
 
-def missing_executable(m: Manager, path: str) -> str | None:
-    """systemd-run's refusal of an absolute command that is not an
-    executable file, where the managed machine's files can be seen from
-    here (``--root``, or this machine's own manager); None otherwise, and
-    for a relative command."""
-    if not os.path.isabs(path):
-        return None
-    if m.root is not None:
-        where = os.path.join(m.root, path.lstrip("/"))
-    elif m.bus.address in LOCAL_BUS:
-        where = path
-    else:
-        return None
-    if os.path.isfile(where) and os.access(where, os.X_OK):
-        return None
-    return f"Failed to find executable {path}: No such file or directory"
+def runnable(path: str) -> bool:
+    return os.path.isfile(path) and os.access(path, os.X_OK)
+
+
+def command_path(m: Manager, name: str) -> str:
+    """The command as systemd-run finds it, where the managed machine's files
+    can be seen from here: under ``--root`` (a name without ``/`` on PATH
+    there), or an absolute path on this machine for its own manager.  Other
+    names are left to Manager.run.  FileNotFoundError ("Failed to find
+    executable") when it is not there."""
+    if m.root is not None and "/" not in name:
+        for folder in os.environ.get("PATH", "/usr/bin:/bin").split(":"):
+            if folder.startswith("/") and runnable(os.path.join(m.root, folder.lstrip("/"), name)):
+                return os.path.join(folder, name)
+    elif m.root is not None and name.startswith("/"):
+        if runnable(os.path.join(m.root, name.lstrip("/"))):
+            return name
+    elif not (name.startswith("/") and m.bus.address in LOCAL_BUS) or runnable(name):
+        return name
+    raise FileNotFoundError(errno.ENOENT, "Failed to find executable", name)
 
 
 def run(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
@@ -495,11 +503,7 @@ def run(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
             props["Description"] = args.description
         if not argv:
             raise ValueError("run needs a command: run [OPTIONS] -- /path/to/command [ARG...]")
-        missing = missing_executable(m, argv[0])
-        if missing:
-            out.messages.append(missing)
-            row.ok, out.status = False, exits.FAILURE
-            return out
+        argv = [command_path(m, argv[0]), *argv[1:]]
         started = m.run(argv, name=args.unit, properties=props, collect=args.collect)
         row.unit = started.unit
         row.fields["result"] = "started"
@@ -508,6 +512,10 @@ def run(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
             row.fields.update(result=r.result, exit_code=r.exit_code, exit_status=r.exit_status)
             out.status = exits.run_wait(r.result, r.exit_status)
             row.ok = out.status == 0
+    except FileNotFoundError as e:  # in systemd-run's words
+        row.error, row.ok = e, False
+        out.messages.append(f"Failed to find executable {e.filename}: No such file or directory")
+        out.status = exits.FAILURE
     except (BusError, ValueError, TypeError, TimeoutError) as e:
         row.error, row.ok = e, False
         out.messages.append(f"run: {describe(e)}")
