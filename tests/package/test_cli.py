@@ -332,18 +332,22 @@ def test_show_prints_blocks_per_unit_and_heads_each_host():
 
 
 @pytest.mark.parametrize(
-    "name,value,text",
+    "name,value,signature,line",
     [
-        ("TimeoutStartUSec", 90_000_000, "1min 30s"),
-        ("RestartUSec", 100_000, "100ms"),
-        ("RuntimeMaxUSec", 2**64 - 1, "infinity"),
-        ("MemoryMax", 2**64 - 1, "infinity"),
-        ("MemoryCurrent", 2**64 - 1, "[not set]"),
-        ("ActiveEnterTimestamp", 0, ""),
-        ("RemainAfterExit", False, "no"),
-        ("Wants", ["a.target", "b.target"], "a.target b.target"),
-        ("MainPID", 42, "42"),
+        ("TimeoutStartUSec", 90_000_000, "t", ("1min 30s", False)),
+        ("RuntimeMaxUSec", 2**64 - 1, "t", ("infinity", False)),
+        ("MemoryMax", 2**64 - 1, "t", ("infinity", False)),
+        ("MemoryCurrent", 2**64 - 1, "t", ("[not set]", False)),
+        ("ActiveEnterTimestamp", 0, "t", ("", True)),
+        ("UMask", 0o22, "u", ("0022", False)),
+        ("Wants", [], "as", ("", True)),
+        ("Documentation", ["man:x(7)", "https://a.example/b"], "as", ('"man:x(7)" https://a.example/b', False)),
+        ("SuccessExitStatus", ([], []), "(aiai)", ("", True)),
+        ("RestrictAddressFamilies", (False, []), "(bas)", ("~", True)),
+        ("DeviceAllow", [], "a(ss)", None),  # an empty array of structures is never shown
+        ("ExecReload", [], "a(sasbttttuii)", None),
     ],
 )
-def test_show_values_are_written_as_systemctl_writes_them(name, value, text):
-    assert show.value_text(name, value) == text
+def test_show_values_are_written_as_systemctl_writes_them(name, value, signature, line):
+    lines = show.property_lines(name, value, 252, signature)
+    assert lines == ([] if line is None else [(name, *line)])

@@ -17,7 +17,8 @@ from varquin.cli import show as show_module
 from varquin.cli.report import Outcome, Row, describe
 from varquin.cli.values import UNIT_TYPES, expand, is_glob, run_properties, unit_name
 from varquin.errors import BusError, NoSuchUnit
-from varquin.systemd import MANAGER_INTERFACE, MANAGER_PATH, SERVICE, Job, Manager, type_interface
+from varquin.proxy import introspect_sync
+from varquin.systemd import MANAGER_INTERFACE, MANAGER_PATH, SERVICE, UNIT_INTERFACE, Job, Manager, type_interface
 
 # What a verb runs against one host's manager.
 Action = Callable[[Manager, argparse.Namespace, "Context"], Outcome]
@@ -358,11 +359,22 @@ def _show_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("-a", "--all", action="store_true", help="empty and unset values too")
 
 
+def signatures(m: Manager, path: str, interfaces: Sequence[str]) -> dict[str, str]:
+    """The D-Bus types of the properties of `interfaces` at the unit object
+    `path`, from its introspection (none where it cannot be read)."""
+    try:
+        node = introspect_sync(m.bus, SERVICE, path, None)
+    except (BusError, ValueError):
+        return {}
+    found = (node.by_name[i] for i in interfaces if i in node.by_name)
+    return {p.name: p.signature for info in found for p in info.properties}
+
+
 def show(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
     """As systemctl show: one row per unit and property line, the unit
     type's properties first, then the unit's; with -p only those named (and
-    nothing for a name the unit does not have), else every property whose
-    value is not empty or unset (every one with --all)."""
+    nothing for a name the unit does not have), else every property that
+    systemctl shows (every one with --all)."""
     wanted = {n for v in args.property for n in v.split(",") if n}
     out = Outcome()
     for unit in expand(m, args.units):
@@ -371,11 +383,12 @@ def show(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
         kind = type_interface(own["Id"])
         props = u.properties(kind) if kind is not None and own["LoadState"] != "not-found" else {}
         props.update((k, v) for k, v in own.items() if k not in props)
+        types = signatures(m, u.path, [i for i in (kind, UNIT_INTERFACE) if i is not None])
         for name, value in props.items():
             if wanted and name not in wanted:
                 continue
-            for shown_name, text in show_module.property_lines(name, value):
-                if wanted or args.all or show_module.shown(text):
+            for shown_name, text, hidden in show_module.property_lines(name, value, ctx.version, types.get(name, "")):
+                if wanted or args.all or not hidden:
                     out.rows.append(Row("", unit, {"property": shown_name, "value": text}))
     return out
 
