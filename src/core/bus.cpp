@@ -368,6 +368,41 @@ PyObject *bus_get_address(PyObject *self, void *) noexcept {
     return py_ref::borrow(address ? address : Py_None).release();
 }
 
+// The bound on the calls in flight (see connection::max_in_flight()).
+PyObject *bus_get_max_in_flight(PyObject *self, void *) noexcept {
+    connection *conn = open_connection(reinterpret_cast<bus_object *>(self));
+    if (!conn)
+        return nullptr;
+    size_t n;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        n = conn->max_in_flight();
+    }
+    return PyLong_FromSize_t(n);
+}
+
+int bus_set_max_in_flight(PyObject *self, PyObject *value, void *) noexcept {
+    if (!value || !PyLong_Check(value) || PyBool_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "max_in_flight must be an int");
+        return -1;
+    }
+    const long long n = PyLong_AsLongLong(value);
+    if (n == -1 && PyErr_Occurred())
+        return -1;
+    if (n < 1) {
+        PyErr_Format(PyExc_ValueError, "max_in_flight must be at least 1, not %lld", n);
+        return -1;
+    }
+    connection *conn = open_connection(reinterpret_cast<bus_object *>(self));
+    if (!conn)
+        return -1;
+    gil_released unlocked;
+    std::lock_guard<std::mutex> hold(conn->lock());
+    conn->set_max_in_flight(static_cast<size_t>(n));
+    return 0;
+}
+
 PyObject *bus_get_closed(PyObject *self, void *) noexcept {
     connection *conn = reinterpret_cast<bus_object *>(self)->conn;
     if (!conn)
@@ -472,6 +507,12 @@ PyGetSetDef bus_getset[] = {
     {"address", bus_get_address, nullptr,
      "What the bus was opened with: the address, or the host of a remote bus.", nullptr},
     {"closed", bus_get_closed, nullptr, "Whether close() was called.", nullptr},
+    {"max_in_flight", bus_get_max_in_flight, bus_set_max_in_flight,
+     "How many calls wait for their replies at most (120 unless set): later calls are\n"
+     "queued in order and sent as replies come, each call's timeout counting from when\n"
+     "it was made.  The bus daemon refuses calls beyond its own limit (128 per\n"
+     "connection on a stock system bus) with LimitsExceeded.  At least 1.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

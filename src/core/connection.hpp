@@ -28,6 +28,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -37,6 +38,9 @@
 namespace vq::core {
 
 using steady = std::chrono::steady_clock;
+
+// Below the bus daemon's default of 128 replies pending per connection.
+inline constexpr size_t default_max_in_flight = 120;
 
 // A thread waiting on the connection.  Linked into the connection's list
 // while it waits; `done` is set (under the lock) by whoever has what it
@@ -78,6 +82,9 @@ struct pending_call {
     // interpreter lock held, by that party first.
     bool settled = false;
     bool output_waiting = false;  // loop-driven: sd-bus could not write it all yet
+    // Waiting for a free place among the calls in flight: the call, not yet
+    // sent (own reference, under the lock).
+    sd_bus_message *held = nullptr;
     steady::time_point deadline = steady::time_point::max();  // loop-driven: when to give up
 };
 
@@ -110,8 +117,15 @@ public:
 
     // Sends `m` as a method call and registers `p` for its reply.  Under
     // the lock.  A thread waiting for it keeps its own deadline; a
-    // loop-driven call gives up at p.deadline (see process_once()).
+    // loop-driven call gives up at p.deadline (see process_once()).  With
+    // max_in_flight() calls waiting for replies already, `m` is queued
+    // instead and sent, in order, as replies come.
     int start_call(sd_bus_message *m, pending_call &p) noexcept;
+    // How many calls wait for their replies at most; the bus daemon refuses
+    // calls beyond its own limit (128 by default) with LimitsExceeded.
+    // Under the lock; at least 1.
+    size_t max_in_flight() const noexcept { return max_in_flight_; }
+    void set_max_in_flight(size_t n) noexcept;
     // Sends a message that expects no reply.  Under the lock.  Output that
     // sd-bus could not write at once is left to the reader or the event
     // loop, both woken for it; with neither, the sender calls write_out().
@@ -192,6 +206,7 @@ private:
     void claim(sd_bus_message *m) noexcept;
     void complete(pending_call &p) noexcept;
     void forget(pending_call &p) noexcept;
+    void send_queued() noexcept;
     static int on_message(sd_bus_message *m, void *userdata, sd_bus_error *) noexcept;
 
     void link(waiter &w) noexcept;
@@ -235,6 +250,10 @@ private:
     int timer_fd_ = -1;  // loop_timer_fd(), under the lock
     steady::time_point timer_at_ = steady::time_point::max();  // what it is set to
     std::vector<pending_call *> calls_;  // calls waiting for their replies, under the lock
+    // Calls not sent yet for want of a place in calls_, oldest first, under
+    // the lock.
+    std::deque<pending_call *> queued_;
+    size_t max_in_flight_ = default_max_in_flight;
     pending_call *completed_ = nullptr;
 
     // References given back while the lock was busy (leaf lock: nothing is

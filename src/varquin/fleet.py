@@ -210,7 +210,8 @@ def run(
     reached fails at once with the connection's error (ConnectionError; over
     SSH it carries ssh's own reason).  Raises ValueError for a host given
     twice or a ``max_workers`` below 1, TypeError for a host that is neither
-    a str nor a Bus.
+    a str nor a Bus, and for a bare str or Bus as ``hosts`` (a str's letters
+    are never the hosts meant: give ``["web1"]``).
 
         def restart(m):
             return m.restart("nginx.service", wait=True, timeout=60).result
@@ -218,6 +219,8 @@ def run(
         for host, r in fleet.run(["root@web1", "root@web2"], restart, timeout=120).items():
             print(host, r.value if r.ok else f"failed: {r.error}")
     """
+    if isinstance(hosts, (str, bytes, Bus)):
+        raise TypeError(f"hosts takes an iterable of hosts, not a bare {type(hosts).__name__}: ({hosts!r},)")
     openers: dict[str, Opener] = {}
     for host in hosts:
         key, o = opener(host)
