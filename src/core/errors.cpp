@@ -79,6 +79,15 @@ PyObject *raise_signals_lost(uint64_t lost, size_t bound) noexcept {
     return nullptr;
 }
 
+PyObject *raise_bad_message(int err, PyObject *text) noexcept {
+    PyObject *cls =  // borrowed
+        g_by_name ? PyDict_GetItemString(g_by_name, "org.varquin.Error.BadMessage") : nullptr;
+    py_ref exc(cls ? PyObject_CallFunction(cls, "O", text)
+                   : PyObject_CallFunction(PyExc_OSError, "iO", err, text));
+    raise_instance(exc.get());
+    return nullptr;
+}
+
 PyObject *raise_closed() noexcept {
     PyErr_SetString(PyExc_ValueError, "operation on a closed bus");
     return nullptr;
