@@ -82,10 +82,10 @@ class WirePeer:
             with self._replies_lock:
                 self._replies.pop(serial, None)
 
-    def send_raw(self, kind, fields, signature="", body=(), order="little", flags=0):
+    def send_raw(self, kind, fields, signature="", body=(), order="little", flags=0, wait=False):
         """Sends a message built field by field: `fields` is a list of
-        (code, type code, value) header fields, unknown codes included.  The
-        serial is returned."""
+        (code, type code, value) header fields, unknown codes included.
+        Returns the reply with `wait`, else the serial."""
         endian = ORDERS[order]
         if signature:
             fields = [*fields, (HeaderFields.signature.value, "g", signature)]
@@ -93,13 +93,22 @@ class WirePeer:
         else:
             body_buf = b""
         entries = [(code, (t, v)) for code, t, v in fields]
+        waiting = Queue()
         with self._send_lock:
             serial = next(self.conn.outgoing_serial)
             head = Header(endian, kind, flags, 1, len(body_buf), serial, {}).serialise()[:12]
             head += parse_signature(list("a(yv)")).serialise(entries, 12, endian)
-            data = head + b"\0" * padding(len(head), 8) + body_buf
-            self.conn.sock.sendall(data)
-        return serial
+            if wait:
+                with self._replies_lock:
+                    self._replies[serial] = waiting
+            self.conn.sock.sendall(head + b"\0" * padding(len(head), 8) + body_buf)
+        if not wait:
+            return serial
+        try:
+            return waiting.get(timeout=10)
+        finally:
+            with self._replies_lock:
+                self._replies.pop(serial, None)
 
     # --- Receiving -------------------------------------------------------------
 

@@ -238,3 +238,73 @@ def test_a_conversion_that_raises_propagates_before_sending(peer, bus, sig, valu
         bus.call(peer.name, PATH, IFACE, "EchoLittle", sig, value)
     assert len(peer.calls) == before
     assert bus.call(peer.name, PATH, IFACE, "EchoLittle", "b", True) == (True,)
+
+
+# --- Odd but well-formed messages ------------------------------------------------------
+
+CALL, RETURN, ERROR, SIGNAL = 1, 2, 3, 4
+ODD_FIELDS = [(0x70, "s", "unknown"), (0xFE, "v", ("ai", [1, 2])), (0x42, "au", [7])]
+
+
+def call_fields(srv, member, iface=SERVED_IFACE, path=SERVED):
+    return [(1, "o", path), (2, "s", iface), (3, "s", member), (6, "s", srv.unique_name)]
+
+
+def take(sig):
+    """The Wired method taking `sig`."""
+    return f"Take{[s for s, _, _ in FIXED].index(sig)}"
+
+
+TEXT_TAKE = f"Take{len(FIXED)}"
+HOSTILE_CALLS = [
+    # (case, fields beyond the call's own, member, signature, body, reply expected)
+    ("unknown header fields", ODD_FIELDS, TEXT_TAKE, "s", ["odd"], "method_return"),
+    ("a signature the method does not take", [], TEXT_TAKE, "ia{sv}", [1, {}], "error"),
+    ("no body for a method that takes one", [], TEXT_TAKE, "", [], "error"),
+    ("an unknown member", [], "NoSuchMember", "s", ["x"], "error"),
+    ("a huge array of int32", [], take("ai"), "ai", [list(range(1_000_000))], "method_return"),
+    ("a huge array of bytes", [], take("ay"), "ay", [bytes(4_000_000)], "method_return"),
+    ("an empty struct array", [], take("a(ub)"), "a(ub)", [[]], "method_return"),
+]
+
+
+@pytest.mark.parametrize("order", ["little", "big"])
+@pytest.mark.parametrize("case", HOSTILE_CALLS, ids=[c[0] for c in HOSTILE_CALLS])
+def test_a_served_object_answers_odd_calls_and_goes_on(peer, bus, served, order, case):
+    srv, obj = served
+    _, extra, member, sig, body, expected = case
+    fields = call_fields(srv, member) + extra
+    reply = peer.send_raw(CALL, fields, sig, body, order, wait=True)
+    assert reply.header.message_type.name == expected, reply.body
+    if expected == "method_return" and sig:
+        assert len(obj.received[-1][0]) == len(body[0])
+    # A call without a reply wanted is run and answered by nothing.
+    peer.send_raw(CALL, fields, sig, body, order, flags=1)
+    assert bus.call(srv.unique_name, SERVED, SERVED_IFACE, TEXT_TAKE, "s", "alive") == ()
+    assert obj.received[-1] == ("alive",)
+
+
+HOSTILE_TO_CLIENT = [
+    # (case, kind, fields beyond the destination, signature, body)
+    ("a unicast signal", SIGNAL, [(1, "o", PATH), (2, "s", IFACE), (3, "s", "Odd")], "ai", [[1]]),
+    ("a signal with unknown fields", SIGNAL, [(1, "o", PATH), (2, "s", IFACE), (3, "s", "Odd"), *ODD_FIELDS], "", []),
+    ("an unsolicited reply", RETURN, [(5, "u", 999_999)], "s", ["nobody asked"]),
+    ("an unsolicited error", ERROR, [(5, "u", 999_998), (4, "s", "org.example.Odd")], "s", ["no"]),
+    ("a call to an object it does not serve", CALL, [(1, "o", "/nothing"), (3, "s", "Ping")], "", []),
+]
+
+
+@pytest.mark.parametrize("order", ["little", "big"])
+@pytest.mark.parametrize("case", HOSTILE_TO_CLIENT, ids=[c[0] for c in HOSTILE_TO_CLIENT])
+def test_a_client_is_unaffected_by_odd_messages(peer, bus, order, case):
+    _, kind, fields, sig, body = case
+    sub = bus.subscribe(sender=peer.unique_name, member="Odd")
+    bus.call(peer.name, PATH, IFACE, "EchoLittle", "")
+    peer.send_raw(kind, [*fields, (6, "s", bus.unique_name)], sig, body, order)
+    peer.emit("Odd", "s", ["after"], order)
+    got = sub.get(timeout=10)
+    if kind == SIGNAL:  # the unicast signal matches the subscription too
+        assert got.args == tuple(body)
+        got = sub.get(timeout=10)
+    assert got.args == ("after",)
+    assert bus.call(peer.name, PATH, IFACE, "EchoBig", "as", ["still", "here"]) == (["still", "here"],)
