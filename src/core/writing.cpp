@@ -104,6 +104,15 @@ uint32_t first_noncharacter(std::string_view text) noexcept {
     return 0;
 }
 
+// The length of the noncharacter's UTF-8 sequence at the start of `text`, or
+// 0 when it does not start with one.
+size_t noncharacter_at(std::string_view text) noexcept {
+    const uint32_t c = first_noncharacter(text.substr(0, text[0] == '\xEF' ? 3 : 4));
+    if (!c)
+        return 0;
+    return c > 0xFFFF ? 4 : 3;
+}
+
 // Whether `v` has the attribute `name`: 1, 0, or -1 with the exception its
 // lookup raised (only AttributeError means "no").
 int has_attribute(PyObject *v, const char *name) noexcept {
@@ -117,6 +126,22 @@ int has_attribute(PyObject *v, const char *name) noexcept {
 }
 
 }  // namespace
+
+std::string without_noncharacters(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const size_t n = static_cast<unsigned char>(text[0]) >= 0xEF ? noncharacter_at(text) : 0;
+        if (n) {
+            out += "\xEF\xBF\xBD";
+            text.remove_prefix(n);
+        } else {
+            out += text[0];
+            text.remove_prefix(1);
+        }
+    }
+    return out;
+}
 
 void set_variant_type(PyObject *type) noexcept {
     Py_XINCREF(type);

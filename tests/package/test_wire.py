@@ -84,6 +84,12 @@ class Deep(varquin.Interface, name="org.varquin.Test.Deep"):
     def Nested(self):
         return NESTED_65
 
+    @varquin.method("s", "")
+    def Complain(self, how):
+        if how == "named":
+            raise varquin.BusError("org.varquin.Test.Odd", "odd \ufdd0 text")
+        raise ValueError("odd \U0010fffe text")
+
 
 @pytest.fixture
 def served(system_bus):
@@ -199,6 +205,20 @@ def test_received_noncharacters_refuse_that_message_only(peer, bus, served, orde
     reply = peer.call(srv.unique_name, SERVED, SERVED_IFACE, text_method, "s", ["ok"], order)
     assert reply.header.message_type.name == "method_return"
     assert obj.received[-1] == ("ok",)
+
+
+@pytest.mark.parametrize(
+    "how,name,text",
+    [
+        ("named", "org.varquin.Test.Odd", "odd \ufffd text"),
+        ("other", "org.freedesktop.DBus.Error.Failed", "ValueError: odd \ufffd text"),
+    ],
+)
+def test_served_error_texts_with_noncharacters_still_reach_the_caller(bus, served, how, name, text):
+    srv, _ = served
+    with pytest.raises(varquin.BusError) as raised:
+        bus.call(srv.unique_name, SERVED, "org.varquin.Test.Deep", "Complain", "s", how, timeout=10)
+    assert (raised.value.name, raised.value.message) == (name, text)
 
 
 class FalseHearted(int):
