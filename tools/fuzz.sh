@@ -8,8 +8,8 @@
 #
 # SECONDS is the budget of the whole run (600 by default), shared by the
 # properties.  --sanitized runs it against the AddressSanitizer +
-# UndefinedBehaviorSanitizer build in build/asan-site (built here when
-# missing, as tools/test.sh builds it) and judges the sanitizer logs as
+# UndefinedBehaviorSanitizer build in build/asan-site (brought up to date
+# here, as tools/test.sh builds it) and judges the sanitizer logs as
 # tools/test.sh does.
 set -eu
 cd "$(dirname "$0")/.."
@@ -25,7 +25,8 @@ if [ "$sanitized" = no ]; then
     exec .venv/bin/python -m pytest -p no:cacheprovider -q -s "$TEST"
 fi
 
-if [ ! -d build/asan-site/varquin ]; then
+# tools/test.sh has just built it, and says so with VQ_ASAN_BUILT=1.
+if [ "${VQ_ASAN_BUILT:-}" != 1 ]; then
     .venv/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
         --upgrade --target build/asan-site \
         -C cmake.define.VQ_SANITIZE=ON -C cmake.define.VQ_WERROR=ON -C build-dir=build/asan .

@@ -66,4 +66,4 @@ set -e
 .venv/bin/python tools/sanitizer_report.py --exit-code "$rc" --logs "$LOGS" --source "$PWD/src"
 
 echo "== wire fuzz against the sanitizer build (tools/fuzz.sh --sanitized, 45 s)"
-tools/fuzz.sh --sanitized 45
+VQ_ASAN_BUILT=1 tools/fuzz.sh --sanitized 45

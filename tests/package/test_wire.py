@@ -298,10 +298,15 @@ def test_a_served_object_answers_odd_calls_and_goes_on(peer, bus, served, order,
     assert reply.header.message_type.name == expected, reply.body
     if expected == "method_return" and sig:
         assert len(obj.received[-1][0]) == len(body[0])
-    # A call without a reply wanted is run and answered by nothing.
+    # A call without a reply wanted is run and answered by nothing; the
+    # peer's next call comes after it.
     peer.send_raw(CALL, fields, sig, body, order, flags=1)
-    assert bus.call(srv.unique_name, SERVED, SERVED_IFACE, TEXT_TAKE, "s", "alive") == ()
+    after = peer.call(srv.unique_name, SERVED, SERVED_IFACE, TEXT_TAKE, "s", ["alive"], order)
+    assert after.header.message_type.name == "method_return"
     assert obj.received[-1] == ("alive",)
+    if expected == "method_return" and sig:
+        assert len(obj.received[-2][0]) == len(body[0])
+    assert bus.call(srv.unique_name, SERVED, SERVED_IFACE, TEXT_TAKE, "s", "from varquin") == ()
 
 
 HOSTILE_TO_CLIENT = [
