@@ -89,55 +89,61 @@ PyObject *from_u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 PyObject *from_double(double v) { return PyFloat_FromDouble(v); }
 PyObject *from_bool(int32_t v) { return PyBool_FromLong(v); }
 
-// An array of bytes read one by one: sd-bus gives a whole array at once
-// only from a message in the host's byte order.
+// An array of bytes read one by one (see read_array).
 PyObject *read_bytes_one_by_one(sd_bus_message *m) noexcept {
     int r = sd_bus_message_enter_container(m, 'a', "y");
     if (r < 0)
         return read_failed(m, r, 'y');
-    std::string bytes;
+    py_ref bytes(PyByteArray_FromStringAndSize(nullptr, 0));
+    if (!bytes)
+        return nullptr;
     uint8_t b = 0;
-    while ((r = sd_bus_message_read_basic(m, 'y', &b)) > 0)
-        bytes.push_back(static_cast<char>(b));
+    while ((r = sd_bus_message_read_basic(m, 'y', &b)) > 0) {
+        const Py_ssize_t n = PyByteArray_GET_SIZE(bytes.get());
+        if (PyByteArray_Resize(bytes.get(), n + 1) < 0)
+            return nullptr;
+        PyByteArray_AS_STRING(bytes.get())[n] = static_cast<char>(b);
+    }
     if (r < 0 || (r = sd_bus_message_exit_container(m)) < 0)
         return read_failed(m, r, 'y');
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    return PyBytes_FromStringAndSize(PyByteArray_AS_STRING(bytes.get()),
+                                     PyByteArray_GET_SIZE(bytes.get()));
 }
 
-PyObject *read_array(sd_bus_message *m, std::string_view type) noexcept {
+// `whole`: an array of fixed-size values is taken at once where sd-bus can.
+PyObject *read_array(sd_bus_message *m, std::string_view type, bool whole = true) noexcept {
     const std::string_view element = type.substr(1);
-    if (element.size() == 1 && std::strchr("ybnqiuxtd", element[0])) {
+    if (whole && element.size() == 1 && std::strchr("ybnqiuxtd", element[0])) {
         const void *data = nullptr;
         size_t size = 0;
         const int r = sd_bus_message_read_array(m, element[0], &data, &size);
-        // A message in the other byte order (-EOPNOTSUPP): the array is
-        // read element by element below, each value swapped by sd-bus.
-        if (r < 0 && r != -EOPNOTSUPP)
+        // sd-bus gives a whole array only from a message in the host's byte
+        // order: one in the other order is read element by element, each
+        // value swapped by sd-bus.
+        if (r == -EOPNOTSUPP)
+            return element[0] == 'y' ? read_bytes_one_by_one(m) : read_array(m, type, false);
+        if (r < 0)
             return read_failed(m, r, element[0]);
-        if (r < 0 && element[0] == 'y')
-            return read_bytes_one_by_one(m);
-        if (r >= 0) {
-            switch (element[0]) {
-            case 'y':
-                return PyBytes_FromStringAndSize(static_cast<const char *>(data),
-                                                 static_cast<Py_ssize_t>(size));
-            case 'b':
-                return fixed_array<int32_t>(data, size, from_bool);
-            case 'n':
-                return fixed_array<int16_t>(data, size, from_i16);
-            case 'q':
-                return fixed_array<uint16_t>(data, size, from_u16);
-            case 'i':
-                return fixed_array<int32_t>(data, size, from_i32);
-            case 'u':
-                return fixed_array<uint32_t>(data, size, from_u32);
-            case 'x':
-                return fixed_array<int64_t>(data, size, from_i64);
-            case 't':
-                return fixed_array<uint64_t>(data, size, from_u64);
-            default:
-                return fixed_array<double>(data, size, from_double);
-            }
+        switch (element[0]) {
+        case 'y':
+            return PyBytes_FromStringAndSize(static_cast<const char *>(data),
+                                             static_cast<Py_ssize_t>(size));
+        case 'b':
+            return fixed_array<int32_t>(data, size, from_bool);
+        case 'n':
+            return fixed_array<int16_t>(data, size, from_i16);
+        case 'q':
+            return fixed_array<uint16_t>(data, size, from_u16);
+        case 'i':
+            return fixed_array<int32_t>(data, size, from_i32);
+        case 'u':
+            return fixed_array<uint32_t>(data, size, from_u32);
+        case 'x':
+            return fixed_array<int64_t>(data, size, from_i64);
+        case 't':
+            return fixed_array<uint64_t>(data, size, from_u64);
+        default:
+            return fixed_array<double>(data, size, from_double);
         }
     }
     const contents_text contents(element);

@@ -26,6 +26,7 @@ from hypothesis import HealthCheck, given, seed, settings
 from hypothesis import strategies as st
 
 import varquin
+from testing.env import WIRE_PEER
 from testing.peers.wire_peer import IFACE, PATH, WirePeer
 
 V = varquin.Variant
@@ -375,7 +376,8 @@ def nested_too_deep(t, value):
 
 @pytest.fixture(scope="module")
 def peer(system_bus):
-    p = WirePeer()
+    # A name of its own: another module's peer may still be leaving the bus.
+    p = WirePeer(WIRE_PEER + ".Fuzz")
     yield p
     p.close()
 
