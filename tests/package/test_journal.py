@@ -180,10 +180,13 @@ def test_a_manager_elsewhere_has_no_journal_here(services, tmp_path):
             m.unit("vq-plain.service").journal()
         assert m.bus.address in str(caught.value)
         assert m.run(["/bin/true"], wait=True).journal is None  # unreadable: says so
+    (tmp_path / "bin").mkdir()
+    os.symlink("/bin/true", tmp_path / "bin" / "true")  # the command is looked for under the root
     with systemd.Manager(root=str(tmp_path)) as m:  # a root without a journal
         assert m.run(["/bin/true"], wait=True).journal == [] and m.unit("vq-plain.service").journal() == []
     with systemd.Manager(root=str(tmp_path / "nothing")) as m:
-        assert m.run(["/bin/true"], wait=True).journal is None
+        with pytest.raises(FileNotFoundError, match="Failed to find executable"):
+            m.run(["/bin/true"], wait=True)
         with pytest.raises(FileNotFoundError):
             m.unit("vq-plain.service").journal()
 

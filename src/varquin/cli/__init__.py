@@ -27,8 +27,9 @@ from varquin.bus import Bus
 from varquin.cli import exits
 from varquin.cli.report import Outcome, Progress, Row, as_json, as_table, describe
 from varquin.cli.values import unit_name
-from varquin.cli.verbs import LOCAL_BUS, VERBS, Context, manager_version
+from varquin.cli.verbs import VERBS, Context, manager_version
 from varquin.systemd import Manager
+from varquin.systemd._unit_journal import is_local
 
 __all__ = ["main", "parser"]
 
@@ -62,7 +63,7 @@ def host_openers(values: Sequence[str]) -> dict[str, fleet.Opener]:
     elsewhere: then it is named by that address)."""
     if not values:
         address = os.environ.get("DBUS_SYSTEM_BUS_ADDRESS")
-        key = address if address and address not in LOCAL_BUS else LOCAL
+        key = address if address and not is_local(address) else LOCAL
         return {key: lambda timeout: (Bus.system(timeout=timeout), True)}
     openers: dict[str, fleet.Opener] = {}
     for value in values:

@@ -48,6 +48,7 @@ from varquin.systemd._state import (
     settled_snapshot,
     unit_changes,
 )
+from varquin.systemd._unit_journal import is_local
 from varquin.systemd.properties import find_executable, run_name, run_properties, unit_properties
 from varquin.systemd.results import (
     Change,
@@ -666,20 +667,21 @@ def cancel_job(m: ManagerState, path: str) -> Op[bool]:
 
 
 def command(m: ManagerState, name: str) -> str:
-    """The absolute path of the command ``name`` that is not one: found on
-    this machine's PATH as systemd-run does, where the manager is this
-    machine's.  ValueError elsewhere: the manager's own PATH cannot be
-    searched from here."""
-    try:
-        local = m.root is None and uj.journal_source(None, m.bus.address)[0] == "local"
-    except ValueError:
-        local = False
-    if not local:
+    """The command ``name`` as systemd-run finds it where the managed
+    machine's files can be seen from here: on this machine for its own
+    manager, under the Manager's ``root=``.  Elsewhere an absolute path goes
+    as it is and any other name is a ValueError: the manager's own PATH
+    cannot be searched from here."""
+    if m.root is not None:
+        return find_executable(name, m.root)
+    if is_local(m.bus.address):
+        return find_executable(name)
+    if not name.startswith("/"):
         raise ValueError(
             f"argv must start with an absolute path, not {name!r}: the manager at {m.bus.address} is not "
             "this machine's, so the command cannot be looked up on its PATH from here"
         )
-    return find_executable(name)
+    return name
 
 
 def run(
@@ -722,7 +724,7 @@ def run(
         r.result, r.exit_status                # ('exit-code', 7)
     """
     args = name_list(argv, "argv")
-    if args and not args[0].startswith("/"):
+    if args:
         args = [command(m, args[0]), *args[1:]]
     sent = run_properties(args, props, collect)
     m._check_open()

@@ -28,13 +28,19 @@ _SETTLE_WAIT = 2.0
 _REMOTE_SETTLE_PAUSE = 0.2
 
 
+def is_local(address: str) -> bool:
+    """Whether the bus at ``address`` is this machine's own system bus, whose
+    manager is this machine's."""
+    return address in _LOCAL_SYSTEM_BUS
+
+
 def journal_source(root: str | None, address: str) -> tuple[str, str | None]:
     """Where the units' journal of a manager given ``root=`` on the bus at
     ``address`` is read: ("root", folder), ("local", None) or ("remote",
     host).  ValueError for a manager elsewhere."""
     if root is not None:
         return "root", root
-    if address in _LOCAL_SYSTEM_BUS:
+    if is_local(address):
         return "local", None
     if not _core.is_address(address):  # Bus.remote(host) keeps the host as its address
         return "remote", address
