@@ -6,11 +6,10 @@ must end with the same exit status, and the state words it prints
 import io
 import json
 import shlex
-import subprocess
 
 import pytest
 
-from testing.env import child_env
+from testing.container import inside
 from varquin.cli import main
 
 NOSUCH = "vq-nosuch.service"
@@ -118,17 +117,6 @@ RUNS = [
     (["--bogus"], ["/bin/true"], None),
     (["-p", "Bogus=1"], ["/bin/true"], None),
 ]
-
-
-def inside(container, command):
-    """Runs a shell command in the container's namespaces, with its own
-    binaries: (exit status, stdout)."""
-    argv = ["nsenter", "-t", str(container.init[0]), "-m", "-p", "-u", "-i", "-n", "--", "sh", "-c", command]
-    # The bus address the tests set is the host's path of the container's
-    # bus: inside, the tools find their own.
-    env = {k: v for k, v in child_env().items() if k != "DBUS_SYSTEM_BUS_ADDRESS"}
-    done = subprocess.run(argv, capture_output=True, text=True, timeout=120, env=env)
-    return done.returncode, done.stdout
 
 
 def ours(container, argv, text=False):
