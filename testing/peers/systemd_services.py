@@ -122,7 +122,9 @@ def reload(msg):
 
 @peer.method(MANAGER_IFACE, "Subscribe", MANAGER_PATH, signature="")
 def subscribe(msg):
-    sender = msg.header.fields[HeaderFields.sender]
+    sender = msg.header.fields.get(HeaderFields.sender)
+    if sender is None:
+        return "", ()  # a direct client is always subscribed
     if sender in state.subscribers:
         raise Reply("org.freedesktop.systemd1.AlreadySubscribed", "Client is already subscribed.")
     state.subscribers.add(sender)
