@@ -429,7 +429,12 @@ def get_all(msg):
 
 
 def service_properties():
-    return {HOSTNAME[0]: state.hostname, TIMEDATE[0]: state.timedate, LOGIN[0]: state.login}
+    return {
+        MANAGER_PATH: {"Version": "252.30-1~deb12u2"},
+        HOSTNAME[0]: state.hostname,
+        TIMEDATE[0]: state.timedate,
+        LOGIN[0]: state.login,
+    }
 
 
 def as_variant(value):

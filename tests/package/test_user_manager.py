@@ -4,6 +4,9 @@ to that one peer, served here by the manager's substitute listening on a
 socket of its own), and Manager(user=True) drives it in both worlds."""
 
 import asyncio
+import io
+import json
+import os
 import shutil
 import tempfile
 from pathlib import Path
@@ -13,7 +16,7 @@ import pytest
 import varquin
 from testing.env import child_env
 from testing.peers.peerlib import DirectPeer
-from varquin import aio, systemd
+from varquin import aio, cli, systemd
 from varquin.aio import systemd as asystemd
 
 
@@ -85,3 +88,30 @@ def test_without_a_user_bus_the_managers_own_socket_serves_the_asyncio_manager(p
 def test_with_neither_the_user_bus_error_is_raised(runtime_dir):
     with pytest.raises(ConnectionError, match=f"{runtime_dir}/bus"):
         varquin.Bus.user(timeout=10)
+
+
+def test_the_command_line_drives_the_users_manager_here_and_over_ssh(
+    private_socket, services, system_bus, tmp_path, monkeypatch
+):
+    out = io.StringIO()
+    assert cli.main(["--user", "start", "vq-plain"], stdout=out) == 0
+    out = io.StringIO()
+    assert cli.main(["--user", "--json", "is-active", "vq-plain", "vq-static"], stdout=out) == 0
+    assert [(row["unit"], row["active"]) for row in json.loads(out.getvalue())] == [
+        ("vq-plain.service", "active"),
+        ("vq-static.service", "inactive"),
+    ]
+    # Over SSH, the bridge there is asked for the user's bus (here: the private
+    # bus, where the manager's substitute is).
+    args = tmp_path / "args"
+    folder = tmp_path / "bin"
+    folder.mkdir()
+    (folder / "ssh").write_text(
+        f'#!/bin/sh\nunset LD_PRELOAD\necho "$@" > {args}\nexec socat STDIO UNIX-CONNECT:{system_bus.socket}\n'
+    )
+    (folder / "ssh").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{folder}{os.pathsep}{os.environ['PATH']}")
+    services.reset()
+    assert cli.main(["-H", "web1", "--user", "start", "vq-plain"], stdout=out) == 0
+    assert args.read_text() == "-xT -- web1 systemd-stdio-bridge --user\n"
+    assert [c["body"] for c in services.calls("StartUnit")] == [["vq-plain.service", "replace"]]
