@@ -6,6 +6,7 @@ must end with the same exit status, and the state words it prints
 import io
 import json
 import shlex
+import time
 
 import pytest
 
@@ -137,10 +138,21 @@ def prepare(container, setup):
         assert inside(container, f"systemctl {command}")[0] == 0, command
 
 
+@pytest.fixture
+def utc(monkeypatch):
+    """Both sides print timestamps in the caller's time zone, which another
+    test may have changed in the container: both run in UTC."""
+    monkeypatch.setenv("TZ", "UTC")
+    time.tzset()
+    yield
+    monkeypatch.undo()
+    time.tzset()
+
+
 @pytest.mark.parametrize("setup,argv", CASES, ids=[" ".join(c[1]) for c in CASES])
-def test_each_verb_exits_as_the_containers_systemctl(real_systemd, systemd_root, setup, argv):
+def test_each_verb_exits_as_the_containers_systemctl(real_systemd, systemd_root, setup, argv, utc):
     prepare(real_systemd, setup)
-    theirs, printed = inside(real_systemd, "systemctl --no-pager " + shlex.join(argv))
+    theirs, printed = inside(real_systemd, "TZ=UTC systemctl --no-pager " + shlex.join(argv))
     prepare(real_systemd, setup)
     status, rows, err = ours(real_systemd, argv, text=argv[0] == "show")
     prepare(real_systemd, setup)

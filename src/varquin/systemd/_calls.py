@@ -353,7 +353,7 @@ def unit_journal(m: ManagerState, unit: str, lines: int) -> Op[list[JournalEntry
     Raises ValueError for a manager on any other address (read it with
     ``journal.entries(unit, root=...)``); ConnectionError when the host
     cannot be reached; TimeoutError when it stops answering."""
-    return (yield from uj.unit_entries(m.root, m.bus.address, unit, lines))
+    return (yield from uj.unit_entries(m, unit, lines))
 
 
 # -- a unit's states as they change -----------------------------------------------------
@@ -445,7 +445,7 @@ def wait_for(m: ManagerState, watch: WatchState, wanted: Mapping[str, str]) -> O
             if reached(step, wanted):
                 return step
             if step.active == "failed" and (yield from nothing_queued(watch._changes.path)):
-                entries = yield from uj.failure_entries(m.root, m.bus.address, watch._name, uj.unit_failed)
+                entries = yield from uj.failure_entries(m, watch._name, uj.unit_failed)
                 raise UnitFailed(watch._name, step, entries)
     finally:
         watch.close()
@@ -572,7 +572,7 @@ def job(
         if result != "done":
             ended = uj.job_ended(path, result, queued)
             invocation = yield from invocation_of(unit)
-            entries = yield from uj.failure_entries(m.root, m.bus.address, unit, ended, (invocation, queued))
+            entries = yield from uj.failure_entries(m, unit, ended, (invocation, queued))
             raise JobFailed(result, unit, path, entries)
     return made
 
@@ -674,7 +674,7 @@ def command(m: ManagerState, name: str) -> str:
     cannot be searched from here."""
     if m.root is not None:
         return find_executable(name, m.root)
-    if is_local(m.bus.address):
+    if is_local(m.bus.address, m.user):
         return find_executable(name)
     if not name.startswith("/"):
         raise ValueError(
@@ -778,7 +778,7 @@ def run_wait(
     result = run_result(unit, props, service)
     finished = service.get("ExecMainExitTimestamp") or queued_usec
     ended = uj.run_ended(finished, props.get("ActiveState") == "active")
-    entries = yield from uj.failure_entries(m.root, m.bus.address, unit, ended, (result.invocation_id, queued_usec))
+    entries = yield from uj.failure_entries(m, unit, ended, (result.invocation_id, queued_usec))
     try:
         # Drops the reference the run took on its unit (the manager may then
         # unload it); a unit already gone is fine.
