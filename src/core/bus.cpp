@@ -297,20 +297,29 @@ PyObject *bus_session(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
 // The calling user's bus, as session() finds it; when that cannot be
 // reached (no user bus runs, or it refuses this caller), the user manager's
 // own socket in $XDG_RUNTIME_DIR, as systemctl --user reaches the manager
-// without a bus.  When both fail, the user bus's error is raised.
+// without a bus.  With manager=True the manager's socket is tried first,
+// as systemctl --user does: there the manager asks no authorization of its
+// own user for what changes units, which it does through the bus.  When
+// both fail, the first one's error is raised.
 PyObject *bus_user(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
                    PyObject *kwnames) noexcept {
-    static const char *const names[] = {"timeout"};
-    PyObject *slots[1] = {};
-    if (!parse_arguments("user", args, nargs, kwnames, args + nargs, names, 1, 0, 0, slots))
+    static const char *const names[] = {"timeout", "manager"};
+    PyObject *slots[2] = {};
+    if (!parse_arguments("user", args, nargs, kwnames, args + nargs, names, 2, 0, 0, slots))
+        return nullptr;
+    int manager = 0;
+    if (slots[1] && (manager = PyObject_IsTrue(slots[1])) < 0)
         return nullptr;
     auto *type = reinterpret_cast<PyTypeObject *>(cls);
-    PyObject *bus = open_bus(type, transport::session, nullptr, slots[0]);
-    if (bus || !PyErr_ExceptionMatches(PyExc_ConnectionError) ||
-        bus_address_of(transport::manager).empty())
+    const bool has_manager = !bus_address_of(transport::manager).empty();
+    const transport first_way = manager && has_manager ? transport::manager : transport::session;
+    PyObject *bus = open_bus(type, first_way, nullptr, slots[0]);
+    if (bus || !PyErr_ExceptionMatches(PyExc_ConnectionError) || !has_manager)
         return bus;
     fetched_exception first = fetched_exception::take();
-    bus = open_bus(type, transport::manager, nullptr, slots[0]);
+    const transport other =
+        first_way == transport::manager ? transport::session : transport::manager;
+    bus = open_bus(type, other, nullptr, slots[0]);
     if (!bus && PyErr_ExceptionMatches(PyExc_ConnectionError)) {
         PyErr_Clear();
         first.restore();
@@ -487,13 +496,16 @@ PyMethodDef bus_methods[] = {
      "    with varquin.Bus.session() as bus:\n"
      "        bus.request_name(\"org.example.Greeter\")"},
     {"user", FASTCALL_KW(bus_user), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "user($type, *, timeout=None)\n--\n\n"
+     "user($type, *, timeout=None, manager=False)\n--\n\n"
      "Returns a new connection to the calling user's bus, where the user's own\n"
      "systemd manager is: the session bus as session() finds it; when that cannot be\n"
      "reached, the manager's own socket $XDG_RUNTIME_DIR/systemd/private, a connection\n"
      "to the manager alone (no bus: no names, no unique name, signals of the manager\n"
-     "only), as systemctl --user reaches it.  Raises the user bus's ConnectionError\n"
-     "when neither can be reached, TimeoutError as system() does.\n\n"
+     "only), as systemctl --user reaches it.  With manager=True the manager's socket\n"
+     "is tried first, as systemctl --user does: through the bus the manager asks\n"
+     "polkit before it starts, stops or runs anything, and without a polkit rule for\n"
+     "the user refuses (InteractiveAuthorizationRequired).  Raises the first way's\n"
+     "ConnectionError when neither can be reached, TimeoutError as system() does.\n\n"
      "    with varquin.Bus.user() as bus:\n"
      "        systemd.Manager(bus, user=True).start(\"backup.service\")"},
     {"remote", FASTCALL_KW(bus_remote), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,

@@ -85,6 +85,17 @@ def test_without_a_user_bus_the_managers_own_socket_serves_the_asyncio_manager(p
     asyncio.run(body())
 
 
+def test_the_user_manager_is_reached_on_its_own_socket_first_as_systemctl_does(system_bus, private_socket, monkeypatch):
+    # Through the user bus the manager asks polkit before it changes units.
+    monkeypatch.setenv("DBUS_SESSION_BUS_ADDRESS", system_bus.address)
+    with varquin.Bus.user(timeout=10) as bus:
+        assert bus.address == system_bus.address
+    with varquin.Bus.user(timeout=10, manager=True) as bus:
+        assert bus.address == f"unix:path={private_socket}"
+    with systemd.Manager(user=True) as m:  # the substitute serves one connection at a time
+        assert m.bus.address == f"unix:path={private_socket}"
+
+
 def test_with_neither_the_user_bus_error_is_raised(runtime_dir):
     with pytest.raises(ConnectionError, match=f"{runtime_dir}/bus"):
         varquin.Bus.user(timeout=10)

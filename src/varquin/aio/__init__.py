@@ -259,12 +259,12 @@ class Bus(AsyncClosing):
         return await cls._open(functools.partial(_SyncBus.session, timeout=timeout))
 
     @classmethod
-    async def user(cls, *, timeout: float | None = None) -> Self:
+    async def user(cls, *, timeout: float | None = None, manager: bool = False) -> Self:
         """Returns a new connection to the calling user's bus, where the
         user's own systemd manager is, found as varquin.Bus.user finds it
-        (the session bus, else the manager's own socket).  Raises as
-        varquin.Bus.user does."""
-        return await cls._open(functools.partial(_SyncBus.user, timeout=timeout))
+        (the session bus, else the manager's own socket; with manager=True
+        the manager's socket first).  Raises as varquin.Bus.user does."""
+        return await cls._open(functools.partial(_SyncBus.user, timeout=timeout, manager=manager))
 
     @classmethod
     async def remote(cls, host: str, *, user: bool = False, timeout: float | None = None) -> Self:

@@ -118,7 +118,7 @@ class Manager(ManagerState, AsyncClosing):
     ``root`` is the folder where the manager's machine is installed, as this
     machine sees it (a container's ``/proc/PID/root``): its units' journal is
     read there.  ``user=True``: the bus is one where a user's own manager is
-    (``await aio.Bus.user()``, ``await aio.Bus.remote(host, user=True)``), as
+    (``await aio.Bus.user(manager=True)``, ``await aio.Bus.remote(host, user=True)``), as
     for the blocking Manager.
 
     Raises TypeError for a bus that is not a varquin.aio.Bus (a blocking

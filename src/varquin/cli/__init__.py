@@ -61,11 +61,12 @@ def host_openers(values: Sequence[str], user: bool = False) -> dict[str, fleet.O
     each (a host given twice once); when there are none, the system bus, as
     "local" when it is this machine's (DBUS_SYSTEM_BUS_ADDRESS may point
     elsewhere: then it is named by that address).  ``user``: the user's own
-    bus instead, here (Bus.user()) and on each host over SSH
+    bus instead, here (the manager's own socket first, as systemctl --user
+    reaches it: Bus.user(manager=True)) and on each host over SSH
     (``Bus.remote(host, user=True)``); a D-Bus address is opened as it is."""
     if not values:
         if user:
-            return {LOCAL: lambda timeout: (Bus.user(timeout=timeout), True)}
+            return {LOCAL: lambda timeout: (Bus.user(timeout=timeout, manager=True), True)}
         address = os.environ.get("DBUS_SYSTEM_BUS_ADDRESS")
         key = address if address and not is_local(address) else LOCAL
         return {key: lambda timeout: (Bus.system(timeout=timeout), True)}

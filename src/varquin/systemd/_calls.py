@@ -726,7 +726,7 @@ def run(
     args = name_list(argv, "argv")
     if args:
         args = [command(m, args[0]), *args[1:]]
-    sent = run_properties(args, props, collect)
+    sent = run_properties(args, props, collect, tracked=bool(m.bus.unique_name))
     m._check_open()
     attempts = run_attempts(name)
     for attempt in range(attempts):
@@ -780,9 +780,13 @@ def run_wait(
     ended = uj.run_ended(finished, props.get("ActiveState") == "active")
     entries = yield from uj.failure_entries(m, unit, ended, (result.invocation_id, queued_usec))
     try:
-        # Drops the reference the run took on its unit (the manager may then
-        # unload it); a unit already gone is fine.
-        yield from call(m, "UnrefUnit", "s", unit)
+        # Drops what kept the unit until now (the manager may then unload
+        # it): the run's reference, or on a connection without a bus the
+        # service that stayed after its process; a unit already gone is fine.
+        if m.bus.unique_name:
+            yield from call(m, "UnrefUnit", "s", unit)
+        elif props.get("ActiveState") == "active":
+            yield from call(m, "StopUnit", "ss", unit, "replace")
     except BusError as e:
         log.debug("unref %s: %s", unit, e)
     return dataclasses.replace(result, journal=entries)

@@ -75,7 +75,9 @@ class Manager(ManagerState, Closing):
     it open.  Any number of Managers may share a Bus, from any threads.
 
     ``user=True``: the user's own manager (``systemctl --user``), on
-    ``Bus.user()`` when no bus is given; a given bus is then one where a
+    ``Bus.user(manager=True)`` when no bus is given (its own socket first, as
+    systemctl reaches it: through the user bus the manager asks polkit before
+    it changes anything); a given bus is then one where a
     user's manager is (``Bus.user()``, ``Bus.remote(host, user=True)``), and
     its units' journal is read as ``journalctl --user-unit`` reads it.
 
@@ -94,7 +96,7 @@ class Manager(ManagerState, Closing):
     ) -> None:
         self._owns_bus = bus is None
         if bus is None:
-            bus = Bus.user() if user else Bus.system()
+            bus = Bus.user(manager=True) if user else Bus.system()
         super().__init__(blocking_bus(bus), root, user)
         b = self.bus
         # What each request of the logic is, on this thread.

@@ -302,17 +302,24 @@ def run_name(name: str | None) -> str:
 
 
 def run_properties(
-    argv: Iterable[str], properties: Mapping[str, Any] | None, collect: bool
+    argv: Iterable[str], properties: Mapping[str, Any] | None, collect: bool, tracked: bool = True
 ) -> list[tuple[str, Variant]]:
-    """The transient unit's properties: the command, the reference that keeps
-    the unit until its results are read, and the caller's."""
+    """The transient unit's properties: the command, what keeps the unit
+    until its results are read, and the caller's.  On a bus (``tracked``)
+    that is the manager's reference held for this connection (AddRef); the
+    manager tracks a reference by the holder's bus name, so on a connection
+    to the manager alone (no bus, no names) the service stays after its
+    process instead (RemainAfterExit), and is stopped once read."""
     args = name_list(argv, "argv")
     command = exec_start(args)
     given = dict(properties or {})
     given.setdefault("Description", shlex.join(args))
+    if not tracked:
+        given.setdefault("RemainAfterExit", True)
     props = unit_properties(given)
     props.append(("ExecStart", Variant("a(sasb)", command)))
-    props.append(("AddRef", Variant("b", True)))
+    if tracked:
+        props.append(("AddRef", Variant("b", True)))
     if collect:
         props.append(("CollectMode", Variant("s", "inactive-or-failed")))
     return props
