@@ -54,11 +54,11 @@ def test_a_units_entries_are_its_own_lines_and_the_managers_about_it(manager, ro
     assert any(e.pid == 1 and "Started" in e.message for e in every)  # the manager's line when it started
     assert journal.entries(unit=r.unit, lines=2, root=root) == every[-2:]
     assert manager.unit(r.unit).journal(lines=3) == every[-3:]
-    assert [e.time for e in every] == sorted(e.time for e in every) and every[0].time.tzinfo is not None
-    assert journal.entries(unit=r.unit, since=every[-1].time, root=root) == [every[-1]]
+    assert [e.received for e in every] == sorted(e.received for e in every) and every[0].time.tzinfo is not None
+    assert journal.entries(unit=r.unit, since=every[-1].received, root=root) == [every[-1]]  # as --since: received
     assert journal.entries(unit=r.unit, since=timedelta(days=-1), root=root) == []  # a time to come
     assert journal.entries(unit="vq-journal-none", root=root) == []
-    assert journal.entries(lines=5, root=root)[-1].time >= every[-1].time  # every unit's
+    assert journal.entries(lines=5, root=root)[-1].received >= every[-1].received  # every unit's
 
 
 def test_a_failed_job_carries_the_units_last_lines(manager):
