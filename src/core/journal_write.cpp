@@ -5,6 +5,9 @@
 
 #include <sys/uio.h>
 
+// Without this, sd_journal_sendv is a macro that adds this file's own
+// CODE_FILE, CODE_LINE and CODE_FUNC to every entry beside the caller's.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
 #include "core/errors.hpp"

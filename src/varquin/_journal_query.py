@@ -87,7 +87,13 @@ def _match(name: str, value: Value) -> str | bytes:
     return f"{name}={value}"
 
 
-def _field_condition(matches: Matches) -> Condition:
+def _field_condition(matches: Matches | Sequence[Matches]) -> Condition:
+    if isinstance(matches, Mapping):
+        return _field_term(matches)
+    return [t for m in matches for t in _field_term(m)]
+
+
+def _field_term(matches: Matches) -> Condition:
     term: list[str | bytes] = []
     for name, values in matches.items():
         if not isinstance(name, str) or not name or "=" in name:
@@ -152,7 +158,7 @@ def boot_id(root: str | None, boot: Boot) -> str:
 def conditions(
     root: str | None,
     unit: str | Sequence[str] | None,
-    matches: Matches | None,
+    matches: Matches | Sequence[Matches] | None,
     boot: Boot | None,
     priority: Priority | None,
 ) -> list[Condition]:

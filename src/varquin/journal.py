@@ -150,7 +150,7 @@ def open_journal(
     unit: str | Sequence[str] | None,
     root: str | os.PathLike[str] | None,
     *,
-    matches: Matches | None = None,
+    matches: Matches | Sequence[Matches] | None = None,
     boot: Boot | None = None,
     priority: Priority | None = None,
 ) -> Journal:
@@ -169,7 +169,7 @@ def entries(
     since: datetime | timedelta | None = None,
     root: str | os.PathLike[str] | None = None,
     *,
-    matches: Matches | None = None,
+    matches: Matches | Sequence[Matches] | None = None,
     boot: Boot | None = None,
     priority: Priority | None = None,
     until: datetime | timedelta | None = None,
@@ -184,7 +184,9 @@ def entries(
       every unit of the journal that matches) or a list of them;
     - ``matches``: ``{"FIELD": value or [values]}``, every field must match
       one of its values (str, bytes or int), as ``journalctl FIELD=value``;
-      ``_SYSTEMD_INVOCATION_ID`` picks one run of a unit;
+      a list of such mappings: one of them must hold (journalctl's ``+``).
+      ``[{"_SYSTEMD_INVOCATION_ID": id}, {"INVOCATION_ID": id}]`` picks one
+      run of a unit: its own lines and the manager's about that run;
     - ``boot``: 0 the current boot (the last one of a ``root``), -1 the one
       before, 1 the first, or a boot id (``-b``);
     - ``priority``: a level or its name (``"err"``: that level and the more
@@ -236,6 +238,8 @@ class JournalFollow(Closing):
         return self
 
     def __next__(self) -> JournalEntry:
+        if self._journal.closed:
+            raise StopIteration
         while not self._ready:
             left = None if self._deadline is None else max(0.0, self._deadline - time.monotonic())
             if left == 0:
@@ -267,7 +271,7 @@ def open_follow(
     lines: int,
     root: str | os.PathLike[str] | None,
     after_cursor: str | None,
-    matches: Matches | None,
+    matches: Matches | Sequence[Matches] | None,
     boot: Boot | None,
     priority: Priority | None,
 ) -> Journal:
@@ -294,7 +298,7 @@ def follow(
     timeout: float | None = None,
     *,
     after_cursor: str | None = None,
-    matches: Matches | None = None,
+    matches: Matches | Sequence[Matches] | None = None,
     boot: Boot | None = None,
     priority: Priority | None = None,
 ) -> JournalFollow:

@@ -39,9 +39,9 @@ class AsyncJournalFollow:
         return self
 
     async def __anext__(self) -> JournalEntry:
+        if self._journal.closed:
+            raise StopAsyncIteration
         while not self._ready:
-            if self._journal.closed:
-                raise StopAsyncIteration
             # follow(0) reads what is there without waiting; only when there
             # is nothing does the loop wait for the descriptor.
             found = self._journal.follow(0)
@@ -105,7 +105,7 @@ def follow(
     root: str | os.PathLike[str] | None = None,
     *,
     after_cursor: str | None = None,
-    matches: Matches | None = None,
+    matches: Matches | Sequence[Matches] | None = None,
     boot: Boot | None = None,
     priority: Priority | None = None,
 ) -> AsyncJournalFollow:
