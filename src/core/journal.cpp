@@ -402,7 +402,26 @@ struct selection {
     uint64_t since = 0;
     uint64_t until = 0;
     std::string after;
+    bool bad_cursor = false;  // set when `after` is not a cursor
 };
+
+// Positions the journal at `cursor`; sd-journal's -EINVAL there can only
+// mean that `cursor` is not one: `bad` says so.  `lock` held.
+int seek_cursor(sd_journal *j, const std::string &cursor, bool &bad) noexcept {
+    const int r = sd_journal_seek_cursor(j, cursor.c_str());
+    bad = r == -EINVAL;
+    return r;
+}
+
+// After a failed step: ValueError instead of the step's error when the
+// cursor was not one.  Returns null.
+PyObject *cursor_error(bool bad) noexcept {
+    if (bad) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "not a journal cursor");
+    }
+    return nullptr;
+}
 
 // Backwards from the upper bound: only the entries asked for are read.
 // `lock` held.
@@ -427,8 +446,8 @@ int read_last(sd_journal *j, const selection &s, std::deque<raw_entry> &kept) no
 
 // Forwards from the lower bound to the upper one, keeping the last `lines`.
 // `lock` held.
-int read_range(sd_journal *j, const selection &s, std::deque<raw_entry> &kept) noexcept {
-    int r = !s.after.empty() ? sd_journal_seek_cursor(j, s.after.c_str())
+int read_range(sd_journal *j, selection &s, std::deque<raw_entry> &kept) noexcept {
+    int r = !s.after.empty() ? seek_cursor(j, s.after, s.bad_cursor)
             : s.since        ? sd_journal_seek_realtime_usec(j, s.since)
                              : sd_journal_seek_head(j);
     while (r >= 0 && (r = sd_journal_next(j)) > 0) {
@@ -492,12 +511,12 @@ PyObject *journal_read(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     std::vector<raw_entry> out;
     bool done = locked_step(rec, "cannot read the journal", [&](sd_journal *j) {
         std::deque<raw_entry> kept;
-        const int r = s.lines >= 0 && s.after.empty() ? read_last(j, s, kept)
-                                                      : read_range(j, s, kept);
+        const int r =
+            s.lines >= 0 && s.after.empty() ? read_last(j, s, kept) : read_range(j, s, kept);
         out.assign(std::make_move_iterator(kept.begin()), std::make_move_iterator(kept.end()));
         return r;
     });
-    return done ? entries_to_python(out) : nullptr;
+    return done ? entries_to_python(out) : cursor_error(s.bad_cursor);
 }
 
 // seek_cursor(cursor): positions the journal so that follow() reads the
@@ -511,8 +530,9 @@ PyObject *journal_seek_cursor(PyObject *self, PyObject *arg) noexcept {
     journal_record *rec = usable(self);
     if (!rec)
         return nullptr;
-    bool done = locked_step(rec, "cannot seek in the journal", [&cursor](sd_journal *j) {
-        int r = sd_journal_seek_cursor(j, cursor.c_str());
+    bool bad = false;
+    bool done = locked_step(rec, "cannot seek in the journal", [&cursor, &bad](sd_journal *j) {
+        int r = seek_cursor(j, cursor, bad);
         // Stand on the cursor's entry when it is there and matches; on
         // another entry, step back so that follow() reads that one first.
         if (r >= 0 && (r = sd_journal_next(j)) > 0 && !at_cursor(j, cursor))
@@ -520,7 +540,7 @@ PyObject *journal_seek_cursor(PyObject *self, PyObject *arg) noexcept {
         return r;
     });
     if (!done)
-        return nullptr;
+        return cursor_error(bad);
     Py_RETURN_NONE;
 }
 
@@ -610,10 +630,10 @@ PyObject *journal_boots(PyObject *self, PyObject *) noexcept {
         return nullptr;
     py_ref list(PyList_New(static_cast<Py_ssize_t>(boots.size())));
     for (size_t i = 0; list && i < boots.size(); ++i) {
-        PyObject *item = Py_BuildValue("(s#KK)", boots[i].id.data(),
-                                       static_cast<Py_ssize_t>(boots[i].id.size()),
-                                       static_cast<unsigned long long>(boots[i].first),
-                                       static_cast<unsigned long long>(boots[i].last));
+        PyObject *item =
+            Py_BuildValue("(s#KK)", boots[i].id.data(), static_cast<Py_ssize_t>(boots[i].id.size()),
+                          static_cast<unsigned long long>(boots[i].first),
+                          static_cast<unsigned long long>(boots[i].last));
         if (!item)
             return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);

@@ -102,10 +102,16 @@ class JournalEntry(NamedTuple):
 
 
 def _int(text: str | None) -> int | None:
+    if text is None:
+        return None
     try:
-        return int(text) if text is not None else None
+        return int(text)
     except ValueError:
         return None
+
+
+_new_entry = tuple.__new__
+_MICROSECOND = timedelta(microseconds=1)
 
 
 def make_entry(
@@ -113,18 +119,22 @@ def make_entry(
 ) -> JournalEntry:
     """The JournalEntry of an entry's receive time (µs since the epoch),
     fields, cursor and the bytes of its values that are not UTF-8."""
-    received = _EPOCH + timedelta(microseconds=usec)
+    # Made for every entry read: positional, without NamedTuple's keyword
+    # handling.
+    received = _EPOCH + usec * _MICROSECOND
     source = _int(fields.get("_SOURCE_REALTIME_TIMESTAMP"))
-    return JournalEntry(
-        time=received if source is None or source <= 0 else _EPOCH + timedelta(microseconds=source),
-        priority=_int(fields.get("PRIORITY")),
-        pid=_int(fields.get("_PID")),
-        message=fields.get("MESSAGE", ""),
-        fields=fields,
-        received=received,
-        cursor=cursor,
-        binary=_NO_BYTES if binary is None else binary,
+    shown = received if source is None or source <= 0 else _EPOCH + source * _MICROSECOND
+    values = (
+        shown,
+        _int(fields.get("PRIORITY")),
+        _int(fields.get("_PID")),
+        fields.get("MESSAGE", ""),
+        fields,
+        received,
+        cursor,
+        _NO_BYTES if binary is None else binary,
     )
+    return _new_entry(JournalEntry, values)
 
 
 def _usec(at: datetime | timedelta | None) -> int:
