@@ -61,17 +61,26 @@ def main():
     ap.add_argument("--lines", type=int, default=100_000, help="lines the unit writes")
     ap.add_argument("--sends", type=int, default=20_000, help="entries each sender sends per round")
     args = ap.parse_args()
+    print("Load average (1, 5, 15 min) at the start: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
+    bench_journal(args.rounds, args.lines, args.sends)
+    print("\nLoad average (1, 5, 15 min) at the end: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
+
+
+def bench_journal(rounds, lines, sends):
+    """Prints the reading and sending tables (see the module's text)."""
+    args = argparse.Namespace(rounds=rounds, lines=lines, sends=sends)
     reason = why_not()
     if reason:
-        raise SystemExit(f"journal: not measured: {reason}")
-    print("Load average (1, 5, 15 min) at the start: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
+        print(f"\njournal: not measured: {reason}")
+        return
     # Without journald's rate limit, which drops a unit's lines past its
     # burst (some ten thousand) per interval.
     container = Container(files={"/etc/systemd/journald.conf.d/vq-bench.conf": "[Journal]\nRateLimitIntervalSec=0\n"})
     try:
         container.start()
     except Unavailable as e:
-        raise SystemExit(f"journal: not measured: the container did not boot: {e}") from None
+        print(f"\njournal: not measured: the container did not boot: {e}")
+        return
     try:
         root = f"/proc/{container.init[0]}/root"
         # One unit writes the lines, without the journal's rate limit.
@@ -133,7 +142,6 @@ def main():
         )
     finally:
         container.stop()
-    print("\nLoad average (1, 5, 15 min) at the end: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
 
 
 if __name__ == "__main__":

@@ -97,6 +97,8 @@ class Handler(logging.Handler):
         self._fields = [_item(name, value) for name, value in extra.items()]
 
     def emit(self, record: logging.LogRecord) -> None:
+        """Sends ``record`` as one entry; a failure goes to ``handleError``
+        as with logging's own handlers."""
         try:
             items = [
                 _item("MESSAGE", self.format(record)),

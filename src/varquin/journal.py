@@ -318,7 +318,8 @@ def follow(
     :class:`JournalFollow` iterator that ends at its close() (from any
     thread) or after ``timeout`` seconds in all (None: no limit).  ``root``,
     ``matches``, ``boot`` and ``priority`` as in :func:`entries`, and the
-    errors of :func:`entries`.
+    errors of :func:`entries`; a unit glob stands for the units the journal
+    has entries of when following starts.
 
         with journal.follow(unit="nginx") as new:
             for e in new:

@@ -29,6 +29,7 @@ MODULES = [
     "varquin.aio",
     "varquin.aio.systemd",
     "varquin.aio.proxy",
+    "varquin.aio.journal",
 ]
 # What a class attribute that documents itself can be: functions, properties
 # and the native types' methods and attributes.

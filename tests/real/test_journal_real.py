@@ -120,7 +120,8 @@ def test_time_is_what_journalctl_shows_and_bytes_are_kept(root, runs):
         if b'"MESSAGE":[' in line
     ]
     (binary,) = [e for e in ours if e.binary]
-    assert binary.cursor == record["__CURSOR"] and int(record["__REALTIME_TIMESTAMP"]) == journal._usec(binary.received)
+    assert binary == journal.json_entry(record) and binary.cursor == record["__CURSOR"]
+    assert binary.received == journal.make_entry(int(record["__REALTIME_TIMESTAMP"]), {}).received
     for name, value in record.items():
         if not name.startswith("__"):
             assert binary.raw(name) == (bytes(value) if isinstance(value, list) else value.encode()), name
