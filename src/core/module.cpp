@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "core/bus.hpp"
+#include "core/daemon.hpp"
 #include "core/errors.hpp"
 #include "core/events.hpp"
 #include "core/export.hpp"
@@ -36,6 +37,18 @@ PyMethodDef core_methods[] = {
     {"_setup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_setup)),
      METH_VARARGS | METH_KEYWORDS,
      "Registers the package's Variant, Signal and error classes and its service hooks."},
+    {"notify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vq::core::daemon_notify)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "notify(state, fds=())\n--\n\nSends `state` with the descriptors `fds` to the service "
+     "manager: True when sent, False without $NOTIFY_SOCKET."},
+    {"listen_fds",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vq::core::daemon_listen_fds)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "listen_fds(lookup=True)\n--\n\nThe (descriptor, name) pairs the service manager passed "
+     "to this process; `lookup=False` reads the names without the library's function."},
+    {"watchdog_usec", vq::core::daemon_watchdog_usec, METH_NOARGS,
+     "watchdog_usec()\n--\n\nThe watchdog timeout the manager expects pings within, in µs; 0 "
+     "when none."},
     {nullptr, nullptr, 0, nullptr},
 };
 

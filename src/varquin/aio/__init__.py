@@ -600,6 +600,11 @@ class Subscription:
                 finally:
                     self._waiter = None
 
+    @property
+    def closed(self) -> bool:
+        """Whether close() was called (by the caller, or by the bus's close())."""
+        return self._closed
+
     def __aiter__(self) -> Self:
         return self
 
