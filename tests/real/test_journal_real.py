@@ -17,8 +17,10 @@ from testing.env import wait_for
 from varquin import journal, systemd
 from varquin.aio import journal as aio_journal
 
-# The script of the units run here: three lines, the second not UTF-8.
-LINES = "echo one; printf 'bin\\377\\376x\\n'; echo three"
+# The script of the units run here: three lines, the second not UTF-8.  It
+# stays a moment: journald takes the unit of a line's stream from the
+# writer's process, and a process already gone leaves its lines without one.
+LINES = "echo one; printf 'bin\\377\\376x\\n'; echo three; sleep 1"
 
 
 @pytest.fixture
@@ -32,6 +34,13 @@ def runs(real_systemd, root):
     which nothing else is compared (entries written later are left out)."""
     with varquin.Bus(real_systemd.bus_address) as bus, systemd.Manager(bus, root=root) as m:
         done = [m.run(["/bin/sh", "-c", LINES], name=f"vq-jr-{n}", wait=True, timeout=30) for n in ("a", "b")]
+    # A unit's output reaches journald on a stream of its own, which may be
+    # read after the manager's line on the unit's end: wait for all of it.
+    for r in done:
+        assert wait_for(
+            lambda r=r: len(journal.entries(matches={"_SYSTEMD_INVOCATION_ID": r.invocation_id}, root=root)) == 3,
+            timeout=30,
+        )
     settled = journal.entries(lines=1, root=root)[-1].received
     return done, settled
 
@@ -186,7 +195,10 @@ def test_following_resumes_after_a_cursor_blocking_and_on_a_loop(real_systemd, r
     (a, _), _ = runs
     last = journal.entries(unit="vq-jr-*", root=root)[-1]
     with varquin.Bus(real_systemd.bus_address) as bus, systemd.Manager(bus, root=root) as m:
-        again = m.run(["/bin/sh", "-c", "echo again"], name="vq-jr-a", wait=True, timeout=30)
+        again = m.run(["/bin/sh", "-c", "echo again; sleep 1"], name="vq-jr-a", wait=True, timeout=30)
+    assert wait_for(
+        lambda: journal.entries(matches={"_SYSTEMD_INVOCATION_ID": again.invocation_id}, root=root), timeout=30
+    )
     expected = journal.entries(unit="vq-jr-*", root=root, after_cursor=last.cursor)
     assert "again" in [e.message for e in expected] and expected[0].received >= last.received
 
@@ -201,7 +213,7 @@ def test_following_resumes_after_a_cursor_blocking_and_on_a_loop(real_systemd, r
                 if e.message == "again":
                     break
             with varquin.Bus(real_systemd.bus_address) as bus, systemd.Manager(bus, root=root) as m:
-                m.run(["/bin/sh", "-c", "echo live"], name="vq-jr-a", wait=True, timeout=30)
+                m.run(["/bin/sh", "-c", "echo live; sleep 1"], name="vq-jr-a", wait=True, timeout=30)
             async for e in new:  # written while the loop waits on the descriptor
                 seen.append(e)
                 if e.message == "live":
