@@ -319,3 +319,21 @@ def test_json_records_keep_bytes_times_and_cursors():
     )
     assert e.fields["MULTI"] == "last" and e.cursor == "s=1;i=2"
     assert (e.time.timestamp(), e.received.timestamp()) == (1700000000.0001, 1700000000.0005)
+
+
+def test_an_asyncio_follower_waiting_on_the_loop_ends_at_close(tmp_path):
+    import asyncio
+
+    from varquin.aio import journal as aio_journal
+
+    async def waiting_then_closed():
+        new = aio_journal.follow(root=tmp_path)
+        task = asyncio.ensure_future(anext(new, "ended"))
+        await asyncio.sleep(0)  # the task now waits on the journal's descriptor
+        assert not task.done()
+        new.close()
+        return await asyncio.wait_for(task, 10), new.closed, [e async for e in new]
+
+    assert asyncio.run(waiting_then_closed()) == ("ended", True, [])
+    with pytest.raises(RuntimeError):
+        aio_journal.follow(root=tmp_path)  # outside a running loop
