@@ -1,6 +1,5 @@
 #include "core/bus.hpp"
 
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -56,53 +55,24 @@ PyObject *raise_open_error(int r, PyObject *address) noexcept {
     return nullptr;
 }
 
-enum class transport { address, system, session, remote };
-
-// Whether `text` has the form of a D-Bus address: entries separated by
-// ';', each `transport:` followed by key=value pairs separated by ','
-// (none for some transports).  Whether the transport is one sd-bus knows is
-// left to sd-bus.
-bool looks_like_address(std::string_view text) noexcept {
-    auto name_char = [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
-    };
-    size_t entries = 0;
-    while (!text.empty()) {
-        const size_t end = text.find(';');
-        std::string_view entry = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (entry.empty())
-            continue;  // a trailing ';'
-        const size_t colon = entry.find(':');
-        if (colon == 0 || colon == std::string_view::npos)
-            return false;
-        for (char c : entry.substr(0, colon))
-            if (!name_char(c))
-                return false;
-        std::string_view pairs = entry.substr(colon + 1);
-        while (!pairs.empty()) {
-            const size_t comma = pairs.find(',');
-            const std::string_view pair = pairs.substr(0, comma);
-            pairs = comma == std::string_view::npos ? std::string_view() : pairs.substr(comma + 1);
-            const size_t eq = pair.find('=');
-            if (eq == 0 || eq == std::string_view::npos)
-                return false;
-            for (char c : pair.substr(0, eq))
-                if (!name_char(c))
-                    return false;
-        }
-        ++entries;
-    }
-    return entries > 0;
-}
+// How a Bus is reached.  `manager` is the user manager's own socket in
+// $XDG_RUNTIME_DIR/systemd/private: a connection to that one peer, with no
+// bus daemon between (no Hello, no match rules, no senders).
+enum class transport { address, system, session, remote, manager };
 
 // The address sd-bus opens for the system or the session bus, picked as it
-// picks it, for the messages of a failure; empty when the session bus has
-// none (neither variable set).
+// picks it, for the messages of a failure, and that of the user manager's
+// socket; empty when the session bus (or the manager's socket) has none
+// (neither variable set).
 std::string bus_address_of(transport how) {
     if (how == transport::system) {
         const char *given = secure_getenv("DBUS_SYSTEM_BUS_ADDRESS");
         return given ? given : "unix:path=/run/dbus/system_bus_socket";
+    }
+    if (how == transport::manager) {
+        const char *dir = secure_getenv("XDG_RUNTIME_DIR");
+        return dir && *dir ? "unix:path=" + address_escape(dir) + "/systemd/private"
+                           : std::string();
     }
     if (const char *given = secure_getenv("DBUS_SESSION_BUS_ADDRESS"))
         return given;
@@ -141,8 +111,8 @@ void explain_ssh_failure(const ssh_log &log, PyObject *host) noexcept {
 // Opens a connection of the given kind and waits until the bus has
 // answered (its Hello and a Ping), so that a Bus is usable, and its unique
 // name known, as soon as it exists.
-PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
-                   PyObject *timeout_obj) noexcept {
+PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where, PyObject *timeout_obj,
+                   bool user = false) noexcept {
     double timeout = default_timeout;
     if (timeout_argument(timeout_obj, default_timeout, &timeout) < 0)
         return nullptr;
@@ -159,15 +129,16 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         if (size == 0 || std::strlen(text) != static_cast<size_t>(size))
             return PyErr_Format(PyExc_ValueError, "%s %R is not valid",
                                 how == transport::remote ? "host" : "address", where);
-        if (how == transport::address && !looks_like_address(text))
+        if (how == transport::address && !is_address(text))
             return PyErr_Format(PyExc_ValueError,
                                 "%R is not a D-Bus address: expected transport:key=value,... "
                                 "such as 'unix:path=/run/dbus/system_bus_socket' (entries "
                                 "separated by ';')",
                                 where);
     }
+    const bool peer = how == transport::manager;
     py_ref address;
-    if (how == transport::system || how == transport::session) {
+    if (how == transport::system || how == transport::session || peer) {
         const std::string tried = bus_address_of(how);
         if (tried.empty()) {
             py_ref exc(PyObject_CallFunction(
@@ -192,10 +163,11 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
             return PyErr_NoMemory();
         if (log->path().empty())
             return raise_errno(-errno, "cannot make a file for ssh's messages");
-        ssh = ssh_address(text, log->path());
-        if (ssh.empty())
+        ssh_host host;
+        if (!parse_host(text, host))
             return PyErr_Format(PyExc_ValueError,
                                 "host %R is not valid: expected [user@]host[:port]", where);
+        ssh = ssh_address(host, log->path(), user);
         text = ssh.c_str();
     }
 
@@ -210,12 +182,12 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         case transport::session:
             r = sd_bus_open_user(&bus);
             break;
-        default:  // an address, or ssh's (see remote.hpp)
+        default:  // an address, ssh's (see remote.hpp), or the manager's socket
             r = sd_bus_new(&bus);
             if (r >= 0)
-                r = sd_bus_set_address(bus, text);
+                r = sd_bus_set_address(bus, peer ? bus_address_of(how).c_str() : text);
             if (r >= 0)
-                r = sd_bus_set_bus_client(bus, 1);
+                r = sd_bus_set_bus_client(bus, peer ? 0 : 1);
             if (r >= 0)
                 r = sd_bus_start(bus);
             break;
@@ -230,7 +202,7 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         return nullptr;
     }
     const char *opened = nullptr;
-    if ((how == transport::system || how == transport::session) &&
+    if ((how == transport::system || how == transport::session || peer) &&
         sd_bus_get_address(bus, &opened) >= 0 && opened) {
         address.reset(PyUnicode_FromString(opened));
         if (!address) {
@@ -261,15 +233,19 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
     self->exports = new_export_registry(*conn);
     if (!self->matches || !self->exports)
         return PyErr_NoMemory();
+    if (peer)
+        set_peer_registry(*self->matches);
     conn->set_filter(bus_filter, self);
 
     // The first reply comes after the bus's answer to Hello: then the
     // connection is up and its unique name is known.  GetId is a member
     // every bus policy lets anyone call (the system bus's refuses Peer.Ping
-    // to the bus itself).
+    // to the bus itself).  A peer has no bus to ask: its own Peer.Ping
+    // answer says the connection is up (it has no unique name).
     plan none;
-    const call_target first{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                            "GetId"};
+    const call_target first = peer ? call_target{nullptr, "/", "org.freedesktop.DBus.Peer", "Ping"}
+                                   : call_target{"org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                 "org.freedesktop.DBus", "GetId"};
     reply_ref reply = call_and_wait(self, first, none, timeout);
     if (!reply) {
         if (log)
@@ -318,13 +294,41 @@ PyObject *bus_session(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
     return open_bus(reinterpret_cast<PyTypeObject *>(cls), transport::session, nullptr, slots[0]);
 }
 
+// The calling user's bus, as session() finds it; when that cannot be
+// reached (no user bus runs, or it refuses this caller), the user manager's
+// own socket in $XDG_RUNTIME_DIR, as systemctl --user reaches the manager
+// without a bus.  When both fail, the user bus's error is raised.
+PyObject *bus_user(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames) noexcept {
+    static const char *const names[] = {"timeout"};
+    PyObject *slots[1] = {};
+    if (!parse_arguments("user", args, nargs, kwnames, args + nargs, names, 1, 0, 0, slots))
+        return nullptr;
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    PyObject *bus = open_bus(type, transport::session, nullptr, slots[0]);
+    if (bus || !PyErr_ExceptionMatches(PyExc_ConnectionError) ||
+        bus_address_of(transport::manager).empty())
+        return bus;
+    fetched_exception first = fetched_exception::take();
+    bus = open_bus(type, transport::manager, nullptr, slots[0]);
+    if (!bus && PyErr_ExceptionMatches(PyExc_ConnectionError)) {
+        PyErr_Clear();
+        first.restore();
+    }
+    return bus;
+}
+
 PyObject *bus_remote(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames) noexcept {
-    static const char *const names[] = {"host", "timeout"};
-    PyObject *slots[2] = {};
-    if (!parse_arguments("remote", args, nargs, kwnames, args + nargs, names, 2, 1, 1, slots))
+    static const char *const names[] = {"host", "user", "timeout"};
+    PyObject *slots[3] = {};
+    if (!parse_arguments("remote", args, nargs, kwnames, args + nargs, names, 3, 1, 1, slots))
         return nullptr;
-    return open_bus(reinterpret_cast<PyTypeObject *>(cls), transport::remote, slots[0], slots[1]);
+    int user = 0;
+    if (slots[1] && (user = PyObject_IsTrue(slots[1])) < 0)
+        return nullptr;
+    return open_bus(reinterpret_cast<PyTypeObject *>(cls), transport::remote, slots[0], slots[2],
+                    user != 0);
 }
 
 void close_connection(bus_object *self) noexcept {
@@ -406,6 +410,41 @@ PyObject *bus_get_address(PyObject *self, void *) noexcept {
     return py_ref::borrow(address ? address : Py_None).release();
 }
 
+// The bound on the calls in flight (see connection::max_in_flight()).
+PyObject *bus_get_max_in_flight(PyObject *self, void *) noexcept {
+    connection *conn = open_connection(reinterpret_cast<bus_object *>(self));
+    if (!conn)
+        return nullptr;
+    size_t n;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        n = conn->max_in_flight();
+    }
+    return PyLong_FromSize_t(n);
+}
+
+int bus_set_max_in_flight(PyObject *self, PyObject *value, void *) noexcept {
+    if (!value || !PyLong_Check(value) || PyBool_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "max_in_flight must be an int");
+        return -1;
+    }
+    const long long n = PyLong_AsLongLong(value);
+    if (n == -1 && PyErr_Occurred())
+        return -1;
+    if (n < 1) {
+        PyErr_Format(PyExc_ValueError, "max_in_flight must be at least 1, not %lld", n);
+        return -1;
+    }
+    connection *conn = open_connection(reinterpret_cast<bus_object *>(self));
+    if (!conn)
+        return -1;
+    gil_released unlocked;
+    std::lock_guard<std::mutex> hold(conn->lock());
+    conn->set_max_in_flight(static_cast<size_t>(n));
+    return 0;
+}
+
 PyObject *bus_get_closed(PyObject *self, void *) noexcept {
     connection *conn = reinterpret_cast<bus_object *>(self)->conn;
     if (!conn)
@@ -447,12 +486,24 @@ PyMethodDef bus_methods[] = {
      "variable is set.\n\n"
      "    with varquin.Bus.session() as bus:\n"
      "        bus.request_name(\"org.example.Greeter\")"},
+    {"user", FASTCALL_KW(bus_user), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "user($type, *, timeout=None)\n--\n\n"
+     "Returns a new connection to the calling user's bus, where the user's own\n"
+     "systemd manager is: the session bus as session() finds it; when that cannot be\n"
+     "reached, the manager's own socket $XDG_RUNTIME_DIR/systemd/private, a connection\n"
+     "to the manager alone (no bus: no names, no unique name, signals of the manager\n"
+     "only), as systemctl --user reaches it.  Raises the user bus's ConnectionError\n"
+     "when neither can be reached, TimeoutError as system() does.\n\n"
+     "    with varquin.Bus.user() as bus:\n"
+     "        systemd.Manager(bus, user=True).start(\"backup.service\")"},
     {"remote", FASTCALL_KW(bus_remote), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "remote($type, host, *, timeout=None)\n--\n\n"
+     "remote($type, host, *, user=False, timeout=None)\n--\n\n"
      "Returns a connection to the system bus of another host over SSH\n"
-     "('[user@]host[:port]'):\n"
+     "('[user@]host[:port]'; an IPv6 address as '[::1]:2222', or bare without a port):\n"
      "`ssh -xT [-p PORT] -- [USER@]HOST systemd-stdio-bridge`, ssh found on PATH, as\n"
-     "sd-bus's remote transport runs it.  Authentication is ssh's own (keys, agent,\n"
+     "sd-bus's remote transport runs it; with user=True the bus of the user ssh logs in\n"
+     "as, where that user's own manager is (`systemd-stdio-bridge --user`).\n"
+     "Authentication is ssh's own (keys, agent,\n"
      "~/.ssh/config).  ssh's messages stay off the terminal; when the connection fails,\n"
      "the ConnectionError carries the last of them ('ssh: Could not resolve hostname\n"
      "...').  Raises ValueError for a host not of that form, and otherwise as\n"
@@ -510,6 +561,12 @@ PyGetSetDef bus_getset[] = {
     {"address", bus_get_address, nullptr,
      "What the bus was opened with: the address, or the host of a remote bus.", nullptr},
     {"closed", bus_get_closed, nullptr, "Whether close() was called.", nullptr},
+    {"max_in_flight", bus_get_max_in_flight, bus_set_max_in_flight,
+     "How many calls wait for their replies at most (120 unless set): later calls are\n"
+     "queued in order and sent as replies come, each call's timeout counting from when\n"
+     "it was made.  The bus daemon refuses calls beyond its own limit (128 per\n"
+     "connection on a stock system bus) with LimitsExceeded.  At least 1.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -616,28 +673,6 @@ bool write_out(bus_object *self) noexcept {
         }
         }
     }
-}
-
-int timeout_argument(PyObject *value, double fallback, double *seconds) noexcept {
-    if (!value || value == Py_None) {
-        *seconds = fallback;
-        return 0;
-    }
-    if (!PyFloat_Check(value) && !PyLong_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "timeout must be a number of seconds or None, not %.200s",
-                     Py_TYPE(value)->tp_name);
-        return -1;
-    }
-    const double s = PyFloat_AsDouble(value);
-    if (s == -1.0 && PyErr_Occurred())
-        return -1;
-    if (!(s > 0)) {  // also NaN
-        PyErr_Format(PyExc_ValueError, "timeout must be a positive number of seconds, not %R",
-                     value);
-        return -1;
-    }
-    *seconds = s;
-    return 0;
 }
 
 }  // namespace vq::core

@@ -13,12 +13,6 @@
 
 namespace vq::core {
 
-// Registered once at import by the package: the root class BusError(name,
-// message) and a dict from error name to the class made with the message
-// alone.
-void set_error_classes(PyObject *bus_error, PyObject *by_name) noexcept;
-PyObject *bus_error_class() noexcept;
-
 // Raises the exception for an error reply.  Returns null.
 PyObject *raise_bus_error(const sd_bus_error *e) noexcept;
 
@@ -30,6 +24,10 @@ PyObject *raise_errno(int r, const char *what) noexcept;
 // varquin.SignalsLost(text, lost): `lost` signals were dropped from a
 // subscription's queue, full at `bound`.  Returns null.
 PyObject *raise_signals_lost(uint64_t lost, size_t bound) noexcept;
+
+// varquin.BadMessage(text), errno `err`: a received message that cannot be
+// read (`text` says which and why).  Returns null.
+PyObject *raise_bad_message(int err, PyObject *text) noexcept;
 
 // ValueError for an operation on a closed bus.  Returns null.
 PyObject *raise_closed() noexcept;

@@ -19,6 +19,7 @@
 #include "core/errors.hpp"
 #include "core/events.hpp"
 #include "core/marshal.hpp"
+#include "core/state.hpp"
 #include "gil.hpp"
 #include "owners.hpp"
 #include "py_ref.hpp"
@@ -30,8 +31,6 @@ namespace {
 constexpr char bus_service[] = "org.freedesktop.DBus";
 constexpr char bus_path[] = "/org/freedesktop/DBus";
 constexpr char local_path[] = "/org/freedesktop/DBus/Local";
-
-PyObject *g_signal_type = nullptr;
 
 // The current owner of a well-known name that subscriptions use as sender.
 struct name_owner {
@@ -66,6 +65,7 @@ struct subscription_state {
 
 struct match_registry {
     std::vector<subscription_state *> subs;
+    bool peer = false;  // a connection to a peer: no bus, no rules, no senders
     std::map<std::string, name_owner> owners;  // node addresses are stable
     // Held while a queued signal is read into Python values.  One message
     // may sit in the queues of several subscriptions, and reading moves the
@@ -156,7 +156,7 @@ bool matches(const match_registry &registry, const subscription_state &s, sd_bus
         return false;
     if (!s.path_namespace.empty() && !within(s.path_namespace, path, '/'))
         return false;
-    if (!s.sender.empty()) {
+    if (!s.sender.empty() && !registry.peer) {
         if (!s.by_owner) {
             if (!sender || s.sender != sender)
                 return false;
@@ -257,6 +257,8 @@ void detach(match_registry *registry, connection &conn, subscription_state &s) n
         return;
     auto &subs = registry->subs;
     subs.erase(std::remove(subs.begin(), subs.end(), &s), subs.end());
+    if (registry->peer)
+        return;
     if (!conn.closed() && !conn.error())
         tell_bus(conn, "RemoveMatch", s.rule);
     if (s.by_owner)
@@ -266,6 +268,8 @@ void detach(match_registry *registry, connection &conn, subscription_state &s) n
 }  // namespace
 
 match_registry *new_match_registry() noexcept { return new (std::nothrow) match_registry; }
+
+void set_peer_registry(match_registry &registry) noexcept { registry.peer = true; }
 
 void free_match_registry(match_registry *registry, connection &conn) noexcept {
     if (!registry)
@@ -313,11 +317,6 @@ void dispatch_signal(match_registry &registry, connection &conn, sd_bus_message 
     }
 }
 
-void set_signal_type(PyObject *type) noexcept {
-    Py_XINCREF(type);
-    Py_XSETREF(g_signal_type, type);
-}
-
 // --- The Subscription type ---------------------------------------------------------------
 
 namespace {
@@ -359,9 +358,10 @@ PyObject *make_signal(bus_object *bus, sd_bus_message *m) noexcept {
             return nullptr;
     PyObject *args[5] = {fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(),
                          fields[4].get()};
-    if (!g_signal_type)
+    PyObject *signal = state().signal_type;
+    if (!signal)
         return PyTuple_Pack(5, args[0], args[1], args[2], args[3], args[4]);
-    return PyObject_Vectorcall(g_signal_type, args, 5, nullptr);
+    return PyObject_Vectorcall(signal, args, 5, nullptr);
 }
 
 // What a subscription hands out next, taken under the connection lock:
@@ -787,9 +787,11 @@ namespace {
 
 // A new subscription, registered before its rule reaches the bus (so that
 // the first signal the rule lets through finds it), and in `add` the values
-// of the AddMatch call its caller makes.  Interpreter lock held.
+// of the AddMatch call its caller makes (`peer` set instead on a connection
+// to a peer, where the caller pings it: the rule goes nowhere).
+// Interpreter lock held.
 PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames, plan &add) noexcept {
+                           PyObject *kwnames, plan &add, bool &peer) noexcept {
     static const char *const names[] = {"sender", "path",          "interface",      "member",
                                         "args",   "arg0namespace", "path_namespace", "max_queued"};
     enum { sender, path, interface, member, args_slot, arg0namespace, path_namespace, bound };
@@ -855,6 +857,7 @@ PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t na
     PyObject_GC_Track(obj.get());
 
     bool closed = false;
+    peer = false;
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
@@ -863,12 +866,15 @@ PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t na
             sub->state->closed = true;
         } else {
             bus->matches->subs.push_back(sub->state);
-            if (sub->state->by_owner)
+            peer = bus->matches->peer;
+            if (sub->state->by_owner && !peer)
                 track_owner(*bus->matches, *conn, sub->state->sender);
         }
     }
     if (closed)
         return raise_closed();
+    if (peer)
+        return obj.release();
     py_ref rule(PyUnicode_FromString(sub->state->rule.c_str()));
     PyObject *rule_arg = rule.get();
     if (!rule || !add.add("s", &rule_arg, 1, "rule"))
@@ -877,17 +883,21 @@ PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t na
 }
 
 const call_target add_match{bus_service, bus_path, bus_service, "AddMatch"};
+// A peer answers Peer.Ping on any path: its answer comes after whatever the
+// peer sent before it, as the bus's answer to AddMatch does.
+const call_target peer_ping{nullptr, "/", "org.freedesktop.DBus.Peer", "Ping"};
 
 }  // namespace
 
 PyObject *bus_subscribe(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                         PyObject *kwnames) noexcept {
     plan values;
-    py_ref sub(new_subscription(self_, args, nargs, kwnames, values));
+    bool peer = false;
+    py_ref sub(new_subscription(self_, args, nargs, kwnames, values, peer));
     if (!sub)
         return nullptr;
     auto *bus = reinterpret_cast<bus_object *>(self_);
-    reply_ref reply = call_and_wait(bus, add_match, values, default_timeout);
+    reply_ref reply = call_and_wait(bus, peer ? peer_ping : add_match, values, default_timeout);
     if (!reply)
         return nullptr;  // the object's destruction takes the subscription out
     return sub.release();
@@ -896,11 +906,12 @@ PyObject *bus_subscribe(PyObject *self_, PyObject *const *args, Py_ssize_t nargs
 PyObject *bus_subscribe_start(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) noexcept {
     plan values;
-    py_ref sub(new_subscription(self_, args, nargs, kwnames, values));
+    bool peer = false;
+    py_ref sub(new_subscription(self_, args, nargs, kwnames, values, peer));
     if (!sub)
         return nullptr;
-    py_ref pending(start_pending_call(reinterpret_cast<bus_object *>(self_), add_match, values,
-                                      default_timeout));
+    py_ref pending(start_pending_call(reinterpret_cast<bus_object *>(self_),
+                                      peer ? peer_ping : add_match, values, default_timeout));
     if (!pending)
         return nullptr;
     return PyTuple_Pack(2, sub.get(), pending.get());

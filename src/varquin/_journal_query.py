@@ -30,10 +30,24 @@ _UNIT_FIELDS = ("_SYSTEMD_UNIT", "COREDUMP_UNIT", "UNIT", "OBJECT_SYSTEMD_UNIT",
 LEVELS = ("emerg", "alert", "crit", "err", "warning", "notice", "info", "debug")
 
 
-def unit_terms(unit: str) -> list[list[str]]:
+def unit_terms(unit: str, uid: int | None = None) -> list[list[str]]:
     """The matches of ``journalctl -u UNIT``: the unit's own lines, the
     manager's (PID 1) about it, those of privileged daemons about it, its
-    core dumps, and for a slice the lines of every unit in it."""
+    core dumps, and for a slice the lines of every unit in it.  With ``uid``,
+    those of ``journalctl --user-unit UNIT`` as user ``uid`` runs it: the
+    same for the unit of that user's own manager (two values of one field
+    in a term match either)."""
+    if uid is not None:
+        owner = f"_UID={uid}"
+        user_terms = [
+            [f"_SYSTEMD_USER_UNIT={unit}", owner],
+            [f"USER_UNIT={unit}", owner],
+            [f"MESSAGE_ID={_COREDUMP}", f"COREDUMP_USER_UNIT={unit}", owner, "_UID=0"],
+            [f"OBJECT_SYSTEMD_USER_UNIT={unit}", owner, "_UID=0"],
+        ]
+        if unit.endswith(".slice"):
+            user_terms.append([f"_SYSTEMD_USER_SLICE={unit}", owner])
+        return user_terms
     terms = [
         [f"_SYSTEMD_UNIT={unit}"],
         [f"MESSAGE_ID={_COREDUMP}", "_UID=0", f"COREDUMP_UNIT={unit}"],

@@ -1,12 +1,13 @@
 """The command line: systemctl's everyday verbs on one host or many.
 
-    python -m varquin [-H HOST[,HOST...]] [--timeout S] [--json] VERB [ARGS...]
+    python -m varquin [-H HOST[,HOST...]] [--user] [--timeout S] [--json] VERB [ARGS...]
 
 ``python -m varquin VERB --help`` describes each verb.  Unit names without a
 suffix get ``.service``; patterns (``'web*'``) expand to the loaded units
 they match.  Jobs are waited for unless ``--no-block``.  One table row per
-host and unit on stdout (with ``--json``, only the rows as JSON); failures
-and, for several hosts, their progress on stderr.  The exit status is that
+host and unit on stdout (``show``: systemctl's ``NAME=VALUE`` lines; with
+``--json``, only the rows as JSON); failures and, for several hosts, their
+progress on stderr.  A command line a verb cannot take exits with 1.  The exit status is that
 of systemctl of the driven manager's version (``run --wait``: systemd-run's);
 over several hosts, the first host's that is not 0, and 1 for a host that
 could not be reached.
@@ -15,10 +16,11 @@ could not be reached.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from collections.abc import Callable, Sequence
-from typing import TextIO
+from typing import NoReturn, TextIO
 
 from varquin import fleet
 from varquin.bus import Bus
@@ -27,6 +29,7 @@ from varquin.cli.report import Outcome, Progress, Row, as_json, as_table, descri
 from varquin.cli.values import unit_name
 from varquin.cli.verbs import VERBS, Context, manager_version
 from varquin.systemd import Manager
+from varquin.systemd._unit_journal import is_local
 
 __all__ = ["main", "parser"]
 
@@ -35,34 +38,65 @@ LOCAL = "local"
 
 def split_hosts(value: str) -> list[str]:
     """The hosts of one -H value.  Commas separate hosts, and also the keys
-    of a D-Bus address (``unix:path=/x,guid=...``): a piece that holds ``=``
-    without starting an address continues the address before it."""
+    of a D-Bus address (``unix:path=/x,guid=...``): a piece that does not
+    start an address but continues the one before it (its next key=value)
+    is part of it."""
     hosts: list[str] = []
     for piece in value.split(","):
-        if hosts and "=" in piece and not fleet.is_address(piece) and fleet.is_address(hosts[-1]):
+        if (
+            hosts
+            and piece
+            and not fleet.is_address(piece)
+            and fleet.is_address(hosts[-1])
+            and fleet.is_address(f"{hosts[-1]},{piece}")
+        ):
             hosts[-1] += "," + piece
         elif piece:
             hosts.append(piece)
     return hosts
 
 
-def host_openers(values: Sequence[str]) -> dict[str, fleet.Opener]:
+def host_openers(values: Sequence[str], user: bool = False) -> dict[str, fleet.Opener]:
     """The openers of the hosts of the -H values, by the name printed for
-    each (a host given twice once); this machine's system bus, as "local",
-    when there are none."""
+    each (a host given twice once); when there are none, the system bus, as
+    "local" when it is this machine's (DBUS_SYSTEM_BUS_ADDRESS may point
+    elsewhere: then it is named by that address).  ``user``: the user's own
+    bus instead, here (Bus.user()) and on each host over SSH
+    (``Bus.remote(host, user=True)``); a D-Bus address is opened as it is."""
     if not values:
-        return {LOCAL: lambda timeout: (Bus.system(timeout=timeout), True)}
+        if user:
+            return {LOCAL: lambda timeout: (Bus.user(timeout=timeout), True)}
+        address = os.environ.get("DBUS_SYSTEM_BUS_ADDRESS")
+        key = address if address and not is_local(address) else LOCAL
+        return {key: lambda timeout: (Bus.system(timeout=timeout), True)}
     openers: dict[str, fleet.Opener] = {}
     for value in values:
         for host in split_hosts(value):
             key, o = fleet.opener(host)
+            if user and not fleet.is_address(host):
+                o = _remote_user(host)
             openers.setdefault(key, o)
     return openers
 
 
+def _remote_user(host: str) -> fleet.Opener:
+    """The opener of the bus of the user ssh logs in as on ``host``."""
+    return lambda timeout: (Bus.remote(host, user=True, timeout=timeout), True)
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse's parser, but a command line it refuses exits with 1, as
+    systemctl and systemd-run exit for an option they do not know or a value
+    they cannot read."""
+
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(exits.FAILURE, f"{self.prog}: error: {message}\n")
+
+
 def parser() -> argparse.ArgumentParser:
     """The argument parser: the options common to every verb, then one sub-parser per verb."""
-    p = argparse.ArgumentParser(
+    p = Parser(
         prog="python -m varquin",
         description="systemctl's everyday verbs on one host or many, over D-Bus.",
         epilog="Exit status: systemctl's for the driven manager's version (run --wait: systemd-run's); "
@@ -96,6 +130,13 @@ def add_common(p: argparse.ArgumentParser, default: object) -> None:
         "unix:path=... also works); may be given more than once; default: this host",
     )
     group.add_argument(
+        "--user",
+        action="store_true",
+        default=given(False),
+        help="operate on the user's own manager (here, or of the user ssh logs in as on each host) "
+        "instead of the system's",
+    )
+    group.add_argument(
         "--timeout",
         type=float,
         default=given(None),
@@ -104,6 +145,13 @@ def add_common(p: argparse.ArgumentParser, default: object) -> None:
     )
     group.add_argument(
         "--json", action="store_true", default=given(False), help="print the rows as JSON on stdout, nothing else"
+    )
+    group.add_argument(
+        "--root",
+        default=given(None),
+        metavar="DIR",
+        help="the folder where the managed machine is installed, as seen from here (a container's "
+        "/proc/PID/root): its journal, and the commands run looks for, are found there",
     )
     group.add_argument(
         "--max-workers",
@@ -119,11 +167,17 @@ def per_host(args: argparse.Namespace, deadline: float | None) -> Callable[[Mana
     after reading the manager's version (which picks systemctl's statuses)."""
     verb = VERBS[args.verb]
 
-    def run(m: Manager) -> Outcome:
+    def act(m: Manager) -> Outcome:
         ctx = Context(deadline, manager_version(m))
         out = verb.action(m, args, ctx)
         out.version = ctx.version
         return out
+
+    def run(m: Manager) -> Outcome:
+        if args.root is None and not args.user:
+            return act(m)
+        with Manager(m.bus, user=args.user, root=args.root) as chosen:
+            return act(chosen)
 
     return run
 
@@ -131,8 +185,8 @@ def per_host(args: argparse.Namespace, deadline: float | None) -> Callable[[Mana
 def main(argv: Sequence[str] | None = None, stdout: TextIO = sys.stdout, stderr: TextIO = sys.stderr) -> int:
     """Runs the command line ``argv`` (sys.argv[1:] when None), writing its
     rows to `stdout` and failures and progress to `stderr`, and returns its
-    exit status.  A command line argparse rejects raises SystemExit(2)
-    after argparse's own message.
+    exit status.  A command line argparse rejects raises SystemExit(1)
+    after argparse's own message (systemctl's status for a bad option).
 
         status = main(["-H", "root@web1", "is-active", "nginx"])
     """
@@ -150,7 +204,7 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO = sys.stdout, stderr:
     if args.max_workers < 1:
         p.error("--max-workers must be at least 1")
     verb = VERBS[args.verb]
-    openers = host_openers(args.host)
+    openers = host_openers(args.host, args.user)
     deadline = None if args.timeout is None else time.monotonic() + args.timeout
     progress = Progress(list(openers), stderr)
     try:
@@ -181,6 +235,9 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO = sys.stdout, stderr:
     columns = (*verb.columns, "journal") if getattr(args, "lines", 0) > 0 else verb.columns
     if args.json:
         stdout.write(as_json(rows, columns) + "\n")
+    elif verb.render is not None:
+        text = verb.render(rows, args, len(openers) > 1)
+        stdout.write(text + "\n" if text else "")
     else:
         stdout.write(as_table(rows, verb.columns) + "\n")
         for row in rows:
