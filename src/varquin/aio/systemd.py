@@ -304,7 +304,7 @@ class Manager(ManagerState, AsyncClosing):
     ) -> Run | RunResult:
         deadline = Deadline(timeout)
         unit, changes = await self._drive(_calls.run(self, argv, name, deadline, properties, collect))
-        started = Run(self, unit, changes)
+        started = Run(self, unit, changes, collect)
         return await started._wait_until(deadline) if wait else started
 
     # -- units ------------------------------------------------------------------
@@ -412,8 +412,8 @@ class Run(RunBase):
 
     _manager: Manager
 
-    def __init__(self, manager: Manager, unit: str, changes: Changes) -> None:
-        super().__init__(manager, unit, changes)
+    def __init__(self, manager: Manager, unit: str, changes: Changes, collect: bool = False) -> None:
+        super().__init__(manager, unit, changes, collect)
         self._lock = asyncio.Lock()  # one waiter reads at a time
 
     async def wait(self, timeout: float | None = None) -> RunResult:

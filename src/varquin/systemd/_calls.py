@@ -747,7 +747,7 @@ def run(
 
 
 def run_wait(
-    m: ManagerState, unit: str, changes: Changes, queued_usec: int, deadline: Deadline, run: Any
+    m: ManagerState, unit: str, changes: Changes, queued_usec: int, deadline: Deadline, run: Any, collect: bool
 ) -> Op[RunResult]:
     """Waits until the service has exited (not only started) and returns its
     :class:`RunResult`, with the unit's last journal entries.  Any number
@@ -787,6 +787,8 @@ def run_wait(
             yield from call(m, "UnrefUnit", "s", unit)
         elif props.get("ActiveState") == "active":
             yield from call(m, "StopUnit", "ss", unit, "replace")
+        elif props.get("ActiveState") == "failed" and collect:
+            yield from call(m, "ResetFailedUnit", "s", unit)
     except BusError as e:
         log.debug("unref %s: %s", unit, e)
     return dataclasses.replace(result, journal=entries)

@@ -190,17 +190,20 @@ Invocation = tuple[str, int] | None
 
 def of_invocation(found: list[JournalEntry], invocation: Invocation) -> list[JournalEntry]:
     """The entries of ``found`` that belong to the unit's ``invocation``: its
-    own lines carry its id as _SYSTEMD_INVOCATION_ID, the manager's about it
-    as INVOCATION_ID.  A line that carries neither (journald could not tell
-    the unit of a process that had already gone) belongs to it when it was
-    written after the invocation began.  An id of zeros keeps every entry."""
+    own lines carry its id as _SYSTEMD_INVOCATION_ID, the system manager's
+    about it as INVOCATION_ID, a user manager's as USER_INVOCATION_ID (their
+    _SYSTEMD_INVOCATION_ID is that of the user's user@.service).  A line
+    that carries none (journald could not tell the unit of a process that
+    had already gone) belongs to it when it was written after the invocation
+    began.  An id of zeros keeps every entry."""
     if invocation is None or not invocation[0].strip("0"):
         return found
     wanted, since = invocation[0], _journal.make_entry(invocation[1], {}).time
 
     def belongs(e: JournalEntry) -> bool:
-        ids = (e.fields.get("_SYSTEMD_INVOCATION_ID"), e.fields.get("INVOCATION_ID"))
-        return wanted in ids if ids != (None, None) else e.time >= since
+        f = e.fields
+        named = f.get("USER_INVOCATION_ID") or f.get("INVOCATION_ID") or f.get("_SYSTEMD_INVOCATION_ID")
+        return named == wanted if named is not None else e.time >= since
 
     return [e for e in found if belongs(e)]
 

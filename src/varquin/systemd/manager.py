@@ -224,7 +224,7 @@ class Manager(ManagerState, Closing):
     ) -> Run | RunResult:
         deadline = Deadline(timeout)
         unit, changes = self._drive(_calls.run(self, argv, name, deadline, properties, collect))
-        started = Run(self, unit, changes)
+        started = Run(self, unit, changes, collect)
         return started._wait_until(deadline) if wait else started
 
     # -- units --------------------------------------------------------------------------

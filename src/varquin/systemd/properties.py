@@ -309,7 +309,8 @@ def run_properties(
     that is the manager's reference held for this connection (AddRef); the
     manager tracks a reference by the holder's bus name, so on a connection
     to the manager alone (no bus, no names) the service stays after its
-    process instead (RemainAfterExit), and is stopped once read."""
+    process instead (RemainAfterExit), and is stopped once read (a failed
+    one is reset then, when it is to be collected)."""
     args = name_list(argv, "argv")
     command = exec_start(args)
     given = dict(properties or {})
@@ -320,6 +321,6 @@ def run_properties(
     props.append(("ExecStart", Variant("a(sasb)", command)))
     if tracked:
         props.append(("AddRef", Variant("b", True)))
-    if collect:
+    if collect and tracked:  # untracked, a failed unit would go before it is read
         props.append(("CollectMode", Variant("s", "inactive-or-failed")))
     return props
