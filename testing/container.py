@@ -456,12 +456,13 @@ class Container:
             self.mounted.pop()
 
 
-def inside(container, command):
+def inside(container, command, imports_module=False):
     """Runs a shell command in the container's namespaces, with its own
-    binaries: (exit status, stdout)."""
+    binaries: (exit status, stdout).  ``imports_module``: the command runs
+    this interpreter with the module, and keeps the sanitizer settings."""
     argv = ["nsenter", "-t", str(container.init[0]), "-m", "-p", "-u", "-i", "-n", "--", "sh", "-c", command]
     # The bus address the tests set is the host's path of the container's
     # bus: inside, the tools find their own.
-    env = {k: v for k, v in child_env().items() if k != "DBUS_SYSTEM_BUS_ADDRESS"}
+    env = {k: v for k, v in child_env(imports_module).items() if k != "DBUS_SYSTEM_BUS_ADDRESS"}
     done = subprocess.run(argv, capture_output=True, text=True, timeout=120, env=env)
     return done.returncode, done.stdout

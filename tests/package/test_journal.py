@@ -12,7 +12,7 @@ from datetime import timedelta
 import pytest
 
 import varquin
-from testing.env import wait_for
+from testing.env import child_env, wait_for
 from varquin import journal, systemd
 
 
@@ -249,7 +249,9 @@ def test_send_and_the_handler_write_journalds_native_datagrams(tmp_path):
             "mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/journal && "
             f"ln -s {tmp_path}/socket /run/systemd/journal/socket && exec {sys.executable} {script}"
         )
-        done = subprocess.run(["unshare", "-m", "sh", "-c", link], capture_output=True, timeout=60, check=True)
+        done = subprocess.run(
+            ["unshare", "-m", "sh", "-c", link], capture_output=True, timeout=60, check=True, env=child_env(True)
+        )
         peer.settimeout(10)
         sent, logged = (datagram_fields(peer.recv(65536)) for _ in range(2))
     assert sent == [

@@ -13,7 +13,7 @@ import time
 import pytest
 
 import varquin
-from testing.env import wait_for
+from testing.env import child_env, wait_for
 from varquin import journal, systemd
 from varquin.aio import journal as aio_journal
 
@@ -161,7 +161,7 @@ def test_sent_lines_and_handler_records_are_read_back_field_by_field(root, tmp_p
         f"mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/journal && "
         f"ln -s {root}/run/systemd/journal/socket /run/systemd/journal/socket && exec {sys.executable} {script} {tag}"
     )
-    subprocess.run(["unshare", "-m", "sh", "-c", bind], check=True, timeout=60)
+    subprocess.run(["unshare", "-m", "sh", "-c", bind], check=True, timeout=60, env=child_env(True))
     assert wait_for(lambda: len(journal.entries(matches={"TAG": tag}, root=root)) == 2, timeout=30)
     sent, logged = as_json(root, f"TAG={tag}")
     # Each field once: the native layer adds no code location of its own.

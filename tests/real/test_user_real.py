@@ -66,7 +66,7 @@ def user(real_systemd, systemd_root):
 
 
 def ours(c, **ask):
-    status, out = inside(c, shlex.join([sys.executable, "-c", SCRIPT, USER, json.dumps(ask)]) + " 2>&1")
+    status, out = inside(c, shlex.join([sys.executable, "-c", SCRIPT, USER, json.dumps(ask)]) + " 2>&1", True)
     assert status == 0, out
     return json.loads(out.splitlines()[-1])
 
