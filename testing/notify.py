@@ -96,14 +96,14 @@ class NotifySocket:
 # the test's code with `report(value)` printing one JSON line.
 _TRAMPOLINE = """
 import json, os, sys
-spec = json.loads(sys.argv[1])
-for i, fd in enumerate(spec["fds"]):
+launch = json.loads(sys.argv[1])
+for i, fd in enumerate(launch["fds"]):
     os.dup2(fd, 3 + i)
     os.close(fd)
-env = spec["env"]
+env = launch["env"]
 if "LISTEN_PID" not in env:
     env["LISTEN_PID"] = str(os.getpid())
-env.setdefault("LISTEN_FDS", str(len(spec["fds"])))
+env.setdefault("LISTEN_FDS", str(len(launch["fds"])))
 for k, v in env.items():
     if v is None:
         os.environ.pop(k, None)
@@ -111,7 +111,7 @@ for k, v in env.items():
         os.environ[k] = v
 def report(value):
     print(json.dumps(value), flush=True)
-exec(spec["code"])
+exec(launch["code"])
 """
 
 
@@ -122,9 +122,9 @@ def run_with_fds(code, descriptors, env=None, timeout=60):
     it reported, in order.  Fails the test when the process fails."""
     high = [fcntl.fcntl(d if isinstance(d, int) else d.fileno(), fcntl.F_DUPFD_CLOEXEC, 100) for d in descriptors]
     try:
-        spec = {"fds": high, "env": dict(env or {}), "code": code}
+        launch = {"fds": high, "env": dict(env or {}), "code": code}
         done = subprocess.run(
-            [sys.executable, "-c", _TRAMPOLINE, json.dumps(spec)],
+            [sys.executable, "-c", _TRAMPOLINE, json.dumps(launch)],
             pass_fds=high,
             capture_output=True,
             text=True,
