@@ -80,14 +80,24 @@ def job_action(verb: str) -> Action:
     """The action of a job verb (start, stop, ...): every unit's job queued
     first, then each waited for unless --no-block.  A refused job gives
     systemctl's status for the refusal (5 for a missing unit), a job that
-    ends other than done or skipped 1."""
+    ends other than done or skipped 1.  On a manager whose systemctl queues
+    several units' jobs all or none (262 on), a missing unit among several
+    queues none of them."""
     queue = JOBS[verb]
 
     def action(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
         out = Outcome()
         jobs: list[tuple[Row, Job]] = []
+        units = expand(m, args.units)
+        if len(units) > 1 and exits.jobs_all_or_none(ctx.version):
+            missing = next((u for u in units if m.unit(u).status.load == "not-found"), None)
+            if missing is not None:
+                out.rows = [Row("", u, {"job": None, "result": None}, ok=False) for u in units]
+                out.messages.append(f"{verb}: no job queued: unit {missing} not found")
+                out.status = exits.NOT_INSTALLED
+                return out
         # Every job is queued first, then waited for: they run together.
-        for unit in expand(m, args.units):
+        for unit in units:
             row = Row("", unit, {"job": None, "result": None})
             out.rows.append(row)
             try:
