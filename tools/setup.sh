@@ -14,12 +14,13 @@ VENV="${VQ_VENV:-.venv}"
 
 # Debian packages: the compiler, libsystemd's headers, the bus daemon for the
 # private test bus, objdump for the symbol-version check, nspawn for the
-# throwaway systemd container, debootstrap for the Debian 13 root it also
-# boots, clang-format for the layout check, and for the containers reached
+# throwaway systemd container, debootstrap for the Debian roots it also
+# boots and builds in, clang-format for the layout check, gdbus (an
+# independent caller of served methods), and for the containers reached
 # over SSH: the sshd they run, the ssh client and ssh-keygen, and socat,
 # which relays a connection into a container's own network namespace.
 PACKAGES="g++ pkg-config libsystemd-dev dbus-daemon binutils systemd-container debootstrap
-    clang-format openssh-server openssh-client socat"
+    clang-format libglib2.0-bin openssh-server openssh-client socat"
 
 # A root of tools/debian_root.sh brings its own packages (tools/chroot.sh
 # runs this there with VQ_NO_APT=1): nothing is installed into it.
