@@ -166,12 +166,22 @@ class Container:
     those files are written, before boot, for what text alone cannot say
     (file modes, links); `progress`, when given, receives one line of text
     per step.  `lower` is the root folder the overlay lies on;
-    `unified_cgroup` boots it with a cgroup2 hierarchy."""
+    `unified_cgroup` boots it with a cgroup2 hierarchy.  `binds` maps
+    folders inside the container to host folders bound there read-only
+    before boot (not recursively), unmounted before the overlay."""
 
     def __init__(
-        self, files=None, progress=None, boot_timeout=BOOT_TIMEOUT, prepare=None, lower="/", unified_cgroup=False
+        self,
+        files=None,
+        progress=None,
+        boot_timeout=BOOT_TIMEOUT,
+        prepare=None,
+        lower="/",
+        unified_cgroup=False,
+        binds=None,
     ):
         self.files = dict(files or {})
+        self.binds = dict(binds or {})
         self.prepare = prepare
         self.lower = Path(lower)
         self.unified_cgroup = unified_cgroup
@@ -251,6 +261,11 @@ class Container:
         (upper_fs / "work").mkdir()
         options = f"lowerdir={self.lower},upperdir={upper_fs}/up,workdir={upper_fs}/work"
         self._mount_one(self.root, "-t", "overlay", "-o", options, "overlay")
+        for inside, source in self.binds.items():
+            target = self.path(inside)
+            target.mkdir(parents=True, exist_ok=True)
+            self.progress(f"binding {source} read-only at {inside}")
+            self._mount_one(target, "--bind", "-o", "ro", str(source))
 
     def _mount_one(self, target, *args):
         status, out = _run("mount", *args, str(target))
@@ -437,3 +452,14 @@ class Container:
                 # soon as its last user does.
                 _run("umount", "--lazy", str(target))
             self.mounted.pop()
+
+
+def inside(container, command):
+    """Runs a shell command in the container's namespaces, with its own
+    binaries: (exit status, stdout)."""
+    argv = ["nsenter", "-t", str(container.init[0]), "-m", "-p", "-u", "-i", "-n", "--", "sh", "-c", command]
+    # The bus address the tests set is the host's path of the container's
+    # bus: inside, the tools find their own.
+    env = {k: v for k, v in _env().items() if k != "DBUS_SYSTEM_BUS_ADDRESS"}
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=120, env=env)
+    return done.returncode, done.stdout

@@ -27,7 +27,7 @@ BUS_CONFIG = (
     <allow receive_sender="*"/>
     <allow send_type="method_call"/>
   </policy>
-  <limit name="max_replies_per_connection">65536</limit>
+  <limit name="max_replies_per_connection">{max_replies}</limit>
   <limit name="max_incoming_bytes">1000000000</limit>
   <limit name="max_outgoing_bytes">1000000000</limit>
   <limit name="max_message_size">100000000</limit>
@@ -38,13 +38,14 @@ BUS_CONFIG = (
 
 class PrivateBus:
     """A dbus-daemon configured as a system bus, reachable only through the
-    socket in its own temporary folder."""
+    socket in its own temporary folder.  `max_replies` is its limit of replies
+    pending per connection (a stock system bus allows 128)."""
 
-    def __init__(self, env=None):
+    def __init__(self, env=None, max_replies=65536):
         self.folder = Path(tempfile.mkdtemp(prefix="vq-bus-"))
         self.socket = self.folder / "system_bus_socket"
         self.config = self.folder / "system.conf"
-        self.config.write_text(BUS_CONFIG.format(socket=self.socket))
+        self.config.write_text(BUS_CONFIG.format(socket=self.socket, max_replies=max_replies))
         self.env = env
         self.proc = None
         self.address = f"unix:path={self.socket}"

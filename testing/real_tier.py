@@ -130,8 +130,14 @@ UNITS = {
     # Failed once by a single test: its lines are the unit's first.
     "vq-api-fail-first.service": "[Service]\nType=oneshot\nExecStart=/bin/false\n",
     # The command line's units, beside the same verbs of the container's systemctl.
-    "vq-cli-long.service": "[Service]\nExecStart=/bin/sleep infinity\n",
+    # Restarted over and over by the command line's cases: no start limit.
+    "vq-cli-long.service": "[Unit]\nStartLimitIntervalSec=0\n[Service]\nExecStart=/bin/sleep infinity\n",
     "vq-cli-fail.service": "[Service]\nType=oneshot\nExecStart=/bin/false\n",
+    "vq-cli-reload.service": "[Service]\nExecStart=/bin/sleep infinity\nExecReload=/bin/true\n",
+    "vq-cli-file.service": "[Service]\nExecStart=/bin/sleep infinity\n[Install]\nWantedBy=multi-user.target\n",
+    # Never started: its properties hold no run's traces.
+    "vq-cli-show.service": "[Unit]\nDescription=varquin show test unit\n"
+    "[Service]\nExecStart=/bin/sleep infinity\nRuntimeMaxSec=1h 30s\n",
 }
 
 # Per root label: why it cannot run (once known), and the outcomes counted.

@@ -44,6 +44,28 @@ bool parse_arguments(const char *function, PyObject *const *args, Py_ssize_t nar
     return true;
 }
 
+int timeout_argument(PyObject *value, double fallback, double *seconds) noexcept {
+    if (!value || value == Py_None) {
+        *seconds = fallback;
+        return 0;
+    }
+    if (!PyFloat_Check(value) && !PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "timeout must be a number of seconds or None, not %.200s",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    const double s = PyFloat_AsDouble(value);
+    if (s == -1.0 && PyErr_Occurred())
+        return -1;
+    if (!(s > 0)) {  // also NaN
+        PyErr_Format(PyExc_ValueError, "timeout must be a positive number of seconds, not %R",
+                     value);
+        return -1;
+    }
+    *seconds = s;
+    return 0;
+}
+
 int add_type(PyObject *module, PyTypeObject *type, const char *name) noexcept {
     if (PyType_Ready(type) < 0)
         return -1;

@@ -1,5 +1,5 @@
-// Argument parsing for the core's fast-call methods, and adding the core's
-// types to its module.
+// Argument parsing for the core's fast-call methods (timeouts included), and
+// adding the core's types to its module.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -16,6 +16,10 @@ namespace vq::core {
 bool parse_arguments(const char *function, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames, PyObject *const *kwvalues, const char *const *names,
                      int count, int max_positional, int required, PyObject **slots) noexcept;
+
+// A timeout argument: None gives `fallback`; otherwise a positive number of
+// seconds (math.inf for no limit).  -1 with an exception set when invalid.
+int timeout_argument(PyObject *value, double fallback, double *seconds) noexcept;
 
 // Readies `type` and adds it to `module` as `name` (null: ready only).
 // 0, or -1 with an exception set.

@@ -1,6 +1,5 @@
 #include "core/bus.hpp"
 
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -57,44 +56,6 @@ PyObject *raise_open_error(int r, PyObject *address) noexcept {
 }
 
 enum class transport { address, system, session, remote };
-
-// Whether `text` has the form of a D-Bus address: entries separated by
-// ';', each `transport:` followed by key=value pairs separated by ','
-// (none for some transports).  Whether the transport is one sd-bus knows is
-// left to sd-bus.
-bool looks_like_address(std::string_view text) noexcept {
-    auto name_char = [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
-    };
-    size_t entries = 0;
-    while (!text.empty()) {
-        const size_t end = text.find(';');
-        std::string_view entry = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (entry.empty())
-            continue;  // a trailing ';'
-        const size_t colon = entry.find(':');
-        if (colon == 0 || colon == std::string_view::npos)
-            return false;
-        for (char c : entry.substr(0, colon))
-            if (!name_char(c))
-                return false;
-        std::string_view pairs = entry.substr(colon + 1);
-        while (!pairs.empty()) {
-            const size_t comma = pairs.find(',');
-            const std::string_view pair = pairs.substr(0, comma);
-            pairs = comma == std::string_view::npos ? std::string_view() : pairs.substr(comma + 1);
-            const size_t eq = pair.find('=');
-            if (eq == 0 || eq == std::string_view::npos)
-                return false;
-            for (char c : pair.substr(0, eq))
-                if (!name_char(c))
-                    return false;
-        }
-        ++entries;
-    }
-    return entries > 0;
-}
 
 // The address sd-bus opens for the system or the session bus, picked as it
 // picks it, for the messages of a failure; empty when the session bus has
@@ -159,7 +120,7 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         if (size == 0 || std::strlen(text) != static_cast<size_t>(size))
             return PyErr_Format(PyExc_ValueError, "%s %R is not valid",
                                 how == transport::remote ? "host" : "address", where);
-        if (how == transport::address && !looks_like_address(text))
+        if (how == transport::address && !is_address(text))
             return PyErr_Format(PyExc_ValueError,
                                 "%R is not a D-Bus address: expected transport:key=value,... "
                                 "such as 'unix:path=/run/dbus/system_bus_socket' (entries "
@@ -192,10 +153,11 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
             return PyErr_NoMemory();
         if (log->path().empty())
             return raise_errno(-errno, "cannot make a file for ssh's messages");
-        ssh = ssh_address(text, log->path());
-        if (ssh.empty())
+        ssh_host host;
+        if (!parse_host(text, host))
             return PyErr_Format(PyExc_ValueError,
                                 "host %R is not valid: expected [user@]host[:port]", where);
+        ssh = ssh_address(host, log->path());
         text = ssh.c_str();
     }
 
@@ -406,6 +368,41 @@ PyObject *bus_get_address(PyObject *self, void *) noexcept {
     return py_ref::borrow(address ? address : Py_None).release();
 }
 
+// The bound on the calls in flight (see connection::max_in_flight()).
+PyObject *bus_get_max_in_flight(PyObject *self, void *) noexcept {
+    connection *conn = open_connection(reinterpret_cast<bus_object *>(self));
+    if (!conn)
+        return nullptr;
+    size_t n;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        n = conn->max_in_flight();
+    }
+    return PyLong_FromSize_t(n);
+}
+
+int bus_set_max_in_flight(PyObject *self, PyObject *value, void *) noexcept {
+    if (!value || !PyLong_Check(value) || PyBool_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "max_in_flight must be an int");
+        return -1;
+    }
+    const long long n = PyLong_AsLongLong(value);
+    if (n == -1 && PyErr_Occurred())
+        return -1;
+    if (n < 1) {
+        PyErr_Format(PyExc_ValueError, "max_in_flight must be at least 1, not %lld", n);
+        return -1;
+    }
+    connection *conn = open_connection(reinterpret_cast<bus_object *>(self));
+    if (!conn)
+        return -1;
+    gil_released unlocked;
+    std::lock_guard<std::mutex> hold(conn->lock());
+    conn->set_max_in_flight(static_cast<size_t>(n));
+    return 0;
+}
+
 PyObject *bus_get_closed(PyObject *self, void *) noexcept {
     connection *conn = reinterpret_cast<bus_object *>(self)->conn;
     if (!conn)
@@ -450,7 +447,7 @@ PyMethodDef bus_methods[] = {
     {"remote", FASTCALL_KW(bus_remote), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "remote($type, host, *, timeout=None)\n--\n\n"
      "Returns a connection to the system bus of another host over SSH\n"
-     "('[user@]host[:port]'):\n"
+     "('[user@]host[:port]'; an IPv6 address as '[::1]:2222', or bare without a port):\n"
      "`ssh -xT [-p PORT] -- [USER@]HOST systemd-stdio-bridge`, ssh found on PATH, as\n"
      "sd-bus's remote transport runs it.  Authentication is ssh's own (keys, agent,\n"
      "~/.ssh/config).  ssh's messages stay off the terminal; when the connection fails,\n"
@@ -510,6 +507,12 @@ PyGetSetDef bus_getset[] = {
     {"address", bus_get_address, nullptr,
      "What the bus was opened with: the address, or the host of a remote bus.", nullptr},
     {"closed", bus_get_closed, nullptr, "Whether close() was called.", nullptr},
+    {"max_in_flight", bus_get_max_in_flight, bus_set_max_in_flight,
+     "How many calls wait for their replies at most (120 unless set): later calls are\n"
+     "queued in order and sent as replies come, each call's timeout counting from when\n"
+     "it was made.  The bus daemon refuses calls beyond its own limit (128 per\n"
+     "connection on a stock system bus) with LimitsExceeded.  At least 1.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -616,28 +619,6 @@ bool write_out(bus_object *self) noexcept {
         }
         }
     }
-}
-
-int timeout_argument(PyObject *value, double fallback, double *seconds) noexcept {
-    if (!value || value == Py_None) {
-        *seconds = fallback;
-        return 0;
-    }
-    if (!PyFloat_Check(value) && !PyLong_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "timeout must be a number of seconds or None, not %.200s",
-                     Py_TYPE(value)->tp_name);
-        return -1;
-    }
-    const double s = PyFloat_AsDouble(value);
-    if (s == -1.0 && PyErr_Occurred())
-        return -1;
-    if (!(s > 0)) {  // also NaN
-        PyErr_Format(PyExc_ValueError, "timeout must be a positive number of seconds, not %R",
-                     value);
-        return -1;
-    }
-    *seconds = s;
-    return 0;
 }
 
 }  // namespace vq::core

@@ -46,10 +46,6 @@ PyObject *raise_inherited() noexcept;
 // Interpreter lock held.
 bool write_out(bus_object *self) noexcept;
 
-// A timeout argument: None gives `fallback`; otherwise a positive number of
-// seconds (math.inf for no limit).  -1 with an exception set when invalid.
-int timeout_argument(PyObject *value, double fallback, double *seconds) noexcept;
-
 // sd-bus's own default for method calls, used where a timeout is None.
 constexpr double default_timeout = 25.0;
 

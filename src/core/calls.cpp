@@ -8,6 +8,7 @@
 #include "core/args.hpp"
 #include "core/errors.hpp"
 #include "core/export.hpp"
+#include "core/state.hpp"
 #include "gil.hpp"
 #include "owners.hpp"
 #include "py_ref.hpp"
@@ -417,7 +418,7 @@ PyObject *bus_set_property(PyObject *self_, PyObject *const *args, Py_ssize_t na
     double timeout = default_timeout;
     if (timeout_argument(slots[6], default_timeout, &timeout) < 0)
         return nullptr;
-    PyObject *vtype = variant_type();
+    PyObject *vtype = state().variant_type;
     if (!vtype)
         return PyErr_Format(PyExc_RuntimeError, "varquin.Variant is not registered");
     py_ref variant(PyObject_CallFunctionObjArgs(vtype, slots[4], slots[5], nullptr));

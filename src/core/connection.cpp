@@ -156,6 +156,14 @@ int connection::start_call(sd_bus_message *m, pending_call &p) noexcept {
     p.conn = this;
     p.completed = false;
     p.timed_out = false;
+    if (calls_.size() >= max_in_flight_ || !queued_.empty()) {
+        // Sent once a reply frees a place; its deadline runs from now.
+        p.held = sd_bus_message_ref(m);
+        queued_.push_back(&p);
+        if (!p.w && p.deadline < timer_at_)
+            arm_loop_timer(p.deadline);
+        return 0;
+    }
     uint64_t cookie = 0;
     const int r = sd_bus_send(bus_, m, &cookie);
     if (r < 0)
@@ -176,7 +184,45 @@ int connection::start_call(sd_bus_message *m, pending_call &p) noexcept {
     return 0;
 }
 
+void connection::set_max_in_flight(size_t n) noexcept {
+    max_in_flight_ = n < 1 ? 1 : n;
+    send_queued();
+}
+
+// Sends queued calls while there is room among the calls in flight.  A
+// send that fails means the connection is lost: it fails, and every
+// waiter (and the loop) learns it; the queued calls are forgotten by their
+// owners then.
+void connection::send_queued() noexcept {
+    bool sent = false;
+    while (!queued_.empty() && calls_.size() < max_in_flight_ && !error_ && !closed_) {
+        pending_call *p = queued_.front();
+        uint64_t cookie = 0;
+        const int r = sd_bus_send(bus_, p->held, &cookie);
+        if (r < 0) {
+            fail(r);
+            break;
+        }
+        queued_.pop_front();
+        p->held = sd_bus_message_unref(p->held);
+        p->cookie = cookie;
+        calls_.push_back(p);
+        sent = true;
+    }
+    if (sent && (reader_ || loop_driven_) && output_pending())
+        output_queued();
+}
+
 void connection::forget(pending_call &p) noexcept {
+    if (p.held) {
+        for (auto it = queued_.begin(); it != queued_.end(); ++it)
+            if (*it == &p) {
+                queued_.erase(it);
+                break;
+            }
+        p.held = sd_bus_message_unref(p.held);
+        return;
+    }
     if (!p.cookie)
         return;
     for (size_t i = 0; i < calls_.size(); ++i)
@@ -186,6 +232,8 @@ void connection::forget(pending_call &p) noexcept {
             break;
         }
     p.cookie = 0;
+    if (!queued_.empty())
+        send_queued();
 }
 
 void connection::complete(pending_call &p) noexcept {
@@ -497,8 +545,16 @@ int connection::process_once() noexcept {
     const int r = drain(nullptr);
     if (r < 0)
         fail(r);
-    // Loop-driven calls whose time ran out end here, without a reply.
+    // Loop-driven calls whose time ran out end here, without a reply (the
+    // queued ones first: a place freed by the others would send them).
     const steady::time_point now = steady::now();
+    for (size_t i = queued_.size(); i-- > 0;) {
+        pending_call *p = queued_[i];
+        if (!p->w && p->deadline <= now) {
+            p->timed_out = true;
+            complete(*p);
+        }
+    }
     for (size_t i = calls_.size(); i-- > 0;) {
         pending_call *p = calls_[i];
         if (!p->w && p->deadline <= now) {
@@ -512,6 +568,9 @@ int connection::process_once() noexcept {
 steady::time_point connection::next_deadline() const noexcept {
     steady::time_point earliest = steady::time_point::max();
     for (const pending_call *p : calls_)
+        if (!p->w && p->deadline < earliest)
+            earliest = p->deadline;
+    for (const pending_call *p : queued_)
         if (!p->w && p->deadline < earliest)
             earliest = p->deadline;
     return earliest;
@@ -547,7 +606,7 @@ pending_call *connection::take_completed() noexcept {
     pending_call *list = completed_;
     completed_ = nullptr;
     for (pending_call *p = list; p; p = p->next_done)
-        p->taken = true;
+        p->settled = true;
     return list;
 }
 
@@ -563,13 +622,25 @@ void connection::drop_completed(pending_call *p) noexcept {
 pending_call *connection::abandon_loop_calls() noexcept {
     pending_call *list = completed_;
     completed_ = nullptr;
-    for (pending_call *p = list; p; p = p->next_done)
+    for (pending_call *p = list; p; p = p->next_done) {
         p->reply = sd_bus_message_unref(p->reply);
+        p->settled = true;
+    }
+    for (size_t i = queued_.size(); i-- > 0;) {
+        pending_call *p = queued_[i];
+        if (p->w)
+            continue;
+        forget(*p);
+        p->settled = true;
+        p->next_done = list;
+        list = p;
+    }
     for (size_t i = calls_.size(); i-- > 0;) {
         pending_call *p = calls_[i];
         if (p->w)
             continue;
         forget(*p);
+        p->settled = true;
         p->next_done = list;
         list = p;
     }

@@ -28,6 +28,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -37,6 +38,9 @@
 namespace vq::core {
 
 using steady = std::chrono::steady_clock;
+
+// Below the bus daemon's default of 128 replies pending per connection.
+inline constexpr size_t default_max_in_flight = 120;
 
 // A thread waiting on the connection.  Linked into the connection's list
 // while it waits; `done` is set (under the lock) by whoever has what it
@@ -71,8 +75,16 @@ struct pending_call {
     void *owner = nullptr;  // the loop side's record (a PendingCall)
     bool completed = false;  // the reply is in, or (loop-driven) time ran out
     bool timed_out = false;  // loop-driven: completed without a reply
-    bool taken = false;  // loop-driven: handed out by take_completed()
+    // Loop-driven: taken off the connection's lists by the one party that
+    // gives the call's object its own reference back (a processing step's
+    // take_completed(), cancel() or abandon_loop_calls()).  Flipped once,
+    // under the lock; from then on the reply is touched only with the
+    // interpreter lock held, by that party first.
+    bool settled = false;
     bool output_waiting = false;  // loop-driven: sd-bus could not write it all yet
+    // Waiting for a free place among the calls in flight: the call, not yet
+    // sent (own reference, under the lock).
+    sd_bus_message *held = nullptr;
     steady::time_point deadline = steady::time_point::max();  // loop-driven: when to give up
 };
 
@@ -105,8 +117,15 @@ public:
 
     // Sends `m` as a method call and registers `p` for its reply.  Under
     // the lock.  A thread waiting for it keeps its own deadline; a
-    // loop-driven call gives up at p.deadline (see process_once()).
+    // loop-driven call gives up at p.deadline (see process_once()).  With
+    // max_in_flight() calls waiting for replies already, `m` is queued
+    // instead and sent, in order, as replies come.
     int start_call(sd_bus_message *m, pending_call &p) noexcept;
+    // How many calls wait for their replies at most; the bus daemon refuses
+    // calls beyond its own limit (128 by default) with LimitsExceeded.
+    // Under the lock; at least 1.
+    size_t max_in_flight() const noexcept { return max_in_flight_; }
+    void set_max_in_flight(size_t n) noexcept;
     // Sends a message that expects no reply.  Under the lock.  Output that
     // sd-bus could not write at once is left to the reader or the event
     // loop, both woken for it; with neither, the sender calls write_out().
@@ -161,13 +180,13 @@ public:
     // out.  next_deadline(): the earliest deadline of a loop-driven call.
     int process_once() noexcept;
     steady::time_point next_deadline() const noexcept;
-    // Under the lock; marks each call `taken`.
+    // Under the lock; marks each call `settled`.
     pending_call *take_completed() noexcept;
     // Takes `p` out of the completed list if it is there.  Under the lock.
     void drop_completed(pending_call *p) noexcept;
-    // Forgets every loop-driven call, waiting or completed and not taken
-    // (their replies are dropped), and returns them linked by next_done.
-    // Under the lock.
+    // Forgets every loop-driven call, waiting or completed and not settled
+    // (their replies are dropped), marks them `settled` and returns them
+    // linked by next_done.  Under the lock.
     pending_call *abandon_loop_calls() noexcept;
     void set_loop_driven(bool on) noexcept { loop_driven_ = on; }
     // A timerfd (CLOCK_MONOTONIC) that the event loop watches instead of a
@@ -187,6 +206,7 @@ private:
     void claim(sd_bus_message *m) noexcept;
     void complete(pending_call &p) noexcept;
     void forget(pending_call &p) noexcept;
+    void send_queued() noexcept;
     static int on_message(sd_bus_message *m, void *userdata, sd_bus_error *) noexcept;
 
     void link(waiter &w) noexcept;
@@ -230,6 +250,10 @@ private:
     int timer_fd_ = -1;  // loop_timer_fd(), under the lock
     steady::time_point timer_at_ = steady::time_point::max();  // what it is set to
     std::vector<pending_call *> calls_;  // calls waiting for their replies, under the lock
+    // Calls not sent yet for want of a place in calls_, oldest first, under
+    // the lock.
+    std::deque<pending_call *> queued_;
+    size_t max_in_flight_ = default_max_in_flight;
     pending_call *completed_ = nullptr;
 
     // References given back while the lock was busy (leaf lock: nothing is

@@ -3,47 +3,37 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/state.hpp"
 #include "py_ref.hpp"
 
 namespace vq::core {
 
 namespace {
-PyObject *g_bus_error = nullptr;
-PyObject *g_by_name = nullptr;
-
 void raise_instance(PyObject *exc) noexcept {
     if (exc)
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc);
 }
 }  // namespace
 
-void set_error_classes(PyObject *bus_error, PyObject *by_name) noexcept {
-    Py_XINCREF(bus_error);
-    Py_XSETREF(g_bus_error, bus_error);
-    Py_XINCREF(by_name);
-    Py_XSETREF(g_by_name, by_name);
-}
-
-PyObject *bus_error_class() noexcept { return g_bus_error; }
-
 PyObject *raise_bus_error(const sd_bus_error *e) noexcept {
     const char *name = e && e->name ? e->name : "org.freedesktop.DBus.Error.Failed";
     const char *message = e && e->message ? e->message : "";
-    if (!g_bus_error) {
+    const core_state &s = state();
+    if (!s.bus_error) {
         PyErr_Format(PyExc_RuntimeError, "%s: %s", name, message);
         return nullptr;
     }
     PyObject *cls = nullptr;
-    if (g_by_name) {
+    if (s.errors_by_name) {
         py_ref key(PyUnicode_FromString(name));
         if (!key)
             return nullptr;
-        cls = PyDict_GetItemWithError(g_by_name, key.get());  // borrowed
+        cls = PyDict_GetItemWithError(s.errors_by_name, key.get());  // borrowed
         if (!cls && PyErr_Occurred())
             return nullptr;
     }
     py_ref exc(cls ? PyObject_CallFunction(cls, "s", message)
-                   : PyObject_CallFunction(g_bus_error, "ss", name, message));
+                   : PyObject_CallFunction(s.bus_error, "ss", name, message));
     raise_instance(exc.get());
     return nullptr;
 }
@@ -68,8 +58,9 @@ PyObject *raise_signals_lost(uint64_t lost, size_t bound) noexcept {
         static_cast<unsigned long long>(lost), lost == 1 ? " was" : "s were", bound));
     if (!text)
         return nullptr;
+    PyObject *by_name = state().errors_by_name;
     PyObject *cls =  // borrowed
-        g_by_name ? PyDict_GetItemString(g_by_name, "org.varquin.Error.SignalsLost") : nullptr;
+        by_name ? PyDict_GetItemString(by_name, "org.varquin.Error.SignalsLost") : nullptr;
     if (!cls) {
         PyErr_SetObject(PyExc_RuntimeError, text.get());
         return nullptr;

@@ -13,12 +13,6 @@
 
 namespace vq::core {
 
-// Registered once at import by the package: the root class BusError(name,
-// message) and a dict from error name to the class made with the message
-// alone.
-void set_error_classes(PyObject *bus_error, PyObject *by_name) noexcept;
-PyObject *bus_error_class() noexcept;
-
 // Raises the exception for an error reply.  Returns null.
 PyObject *raise_bus_error(const sd_bus_error *e) noexcept;
 

@@ -10,6 +10,7 @@
 #include "core/errors.hpp"
 #include "core/export.hpp"
 #include "core/export_registry.hpp"
+#include "core/state.hpp"
 #include "gil.hpp"
 #include "py_ref.hpp"
 
@@ -19,16 +20,26 @@ namespace {
 
 // A call started for an event loop.  While its reply is awaited, and until
 // a processing step hands it to the loop, the call holds a reference to its
-// own object (taken when it is sent, given back by the step or by cancel()),
-// so the record that the connection's lists point to cannot go away under
-// them.  `owner` of the pending_call points back here.
+// own object (taken when it is sent), so the record that the connection's
+// lists point to cannot go away under them.  `owner` of the pending_call
+// points back here.
+//
+// Exactly one party settles the call and gives that reference back: the
+// processing step that hands it over, cancel(), or the loop's abandon on
+// close.  Each decides under the connection lock by flipping the record's
+// `settled` flag, and only the one that flipped it lets go.  The interpreter
+// lock alone cannot decide it: every party releases it to take the
+// connection lock, so two of them may both have seen the call in flight.
 struct pending_call_object {
     PyObject_HEAD
     bus_object *bus;  // strong reference
     pending_call call;  // made in place: the object's memory is the record's
     PyObject *member;  // str, for the message of a timeout
     double timeout;
-    bool in_flight;  // holds the reference to itself (interpreter lock)
+    // Not handed over yet (interpreter lock): set false by the settling
+    // party, after it flipped `settled`, when it takes the reply (if it
+    // still wants it) with the interpreter lock held.
+    bool in_flight;
     PyObject *weakrefs;
     // The event loop's future that the outcome goes to (strong), or null:
     // set by settle(), given the outcome by the processing step that hands
@@ -76,24 +87,12 @@ int pending_call_clear(PyObject *obj) noexcept {
     return 0;
 }
 
-// Interned method names of asyncio's futures, made once.
-PyObject *method_name(PyObject *&cached, const char *name) noexcept {
-    if (!cached)
-        cached = PyUnicode_InternFromString(name);
-    return cached;
-}
-
-PyObject *call_method(PyObject *obj, PyObject *&cached, const char *name,
-                      PyObject *arg = nullptr) noexcept {
-    PyObject *method = method_name(cached, name);
-    if (!method)
-        return nullptr;
+// Calls the method `name` (interned) of `obj`.
+PyObject *call_method(PyObject *obj, PyObject *name, PyObject *arg = nullptr) noexcept {
     PyObject *args[] = {obj, arg};
-    return PyObject_VectorcallMethod(method, args, (arg ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return PyObject_VectorcallMethod(name, args, (arg ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      nullptr);
 }
-
-PyObject *done_name, *set_result_name, *set_exception_name;
 
 // The outcome of a call that a processing step took out of the
 // connection's lists: nothing but holders of the interpreter lock touch its
@@ -116,16 +115,16 @@ bool give_outcome(PyObject *future, PyObject *values) noexcept {
     if (!values)
         error = fetched_exception::take();
     py_ref owned(values);
-    py_ref done(call_method(future, done_name, "done"));
+    const core_state &s = state();
+    py_ref done(call_method(future, s.str_done));
     if (!done)
         return false;
     if (done.get() == Py_True)
         return true;
     if (values)
-        return py_ref(call_method(future, set_result_name, "set_result", values)).get() != nullptr;
+        return py_ref(call_method(future, s.str_set_result, values)).get() != nullptr;
     error.normalize();
-    return py_ref(call_method(future, set_exception_name, "set_exception", error.value())).get() !=
-           nullptr;
+    return py_ref(call_method(future, s.str_set_exception, error.value())).get() != nullptr;
 }
 
 // The call's values, or its error raised.  Only once the call is done.
@@ -137,16 +136,29 @@ PyObject *pending_call_result(PyObject *self_, PyObject *) noexcept {
     if (conn->inherited())
         return raise_inherited();
     sd_bus_message *reply = nullptr;
-    bool completed, closed, timed_out;
+    bool completed, closed, timed_out, settled;
     int lost;
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
         completed = self->call.completed;
         timed_out = self->call.timed_out;
-        reply = std::exchange(self->call.reply, nullptr);
+        settled = self->call.settled;
+        // Once settled, the reply is the settling party's, which reads it
+        // holding the interpreter lock, not this lock.
+        if (!settled)
+            reply = std::exchange(self->call.reply, nullptr);
         closed = conn->closed();
         lost = conn->error();
+    }
+    if (settled) {
+        // A step that took the call but has not handed it over yet (it
+        // waits for the interpreter lock, which this thread holds) gives
+        // the reply to the call's future; after the hand-over what is left
+        // is this thread's to take.
+        if (self->in_flight)
+            return PyErr_Format(PyExc_RuntimeError, "the call has no reply yet");
+        reply = std::exchange(self->call.reply, nullptr);
     }
     if (timed_out)
         return raise_call_timeout(PyUnicode_AsUTF8(self->member), self->timeout);
@@ -175,15 +187,17 @@ PyObject *pending_call_cancel(PyObject *self_, PyObject *) noexcept {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
         pending_call *p = &self->call;
-        if (!p->completed) {
-            conn->cancel(*p);  // a late reply is dropped
-            settled = true;
-        } else if (!p->taken) {
-            conn->drop_completed(p);
-            p->reply = sd_bus_message_unref(p->reply);
-            settled = true;
+        // Settled already (by a processing step, the loop's abandon or
+        // another cancel()): that party lets go.
+        if (!p->settled) {
+            p->settled = settled = true;
+            if (!p->completed) {
+                conn->cancel(*p);  // a late reply is dropped
+            } else {
+                conn->drop_completed(p);
+                p->reply = sd_bus_message_unref(p->reply);
+            }
         }
-        // Taken by a processing step: that step hands it over and lets go.
     }
     Py_CLEAR(self->future);
     if (settled) {

@@ -79,9 +79,4 @@ int visit_exports(export_registry *registry, visitproc visit, void *arg) noexcep
 // Readies the Export type; 0, or -1 with an exception set.
 int export_type_ready(PyObject *module) noexcept;
 
-// Registered by the package: log(text, exception) reports a failure of a
-// callable; awaitable(bus, coroutine, reply) takes over a coroutine returned
-// by a callable under an event loop (reply.send(result)/reply.fail(exc)).
-void set_service_hooks(PyObject *log, PyObject *awaitable) noexcept;
-
 }  // namespace vq::core

@@ -8,6 +8,7 @@
 #include "core/errors.hpp"
 #include "core/export.hpp"
 #include "core/export_types.hpp"
+#include "core/state.hpp"
 #include "gil.hpp"
 #include "owners.hpp"
 #include "py_ref.hpp"
@@ -16,20 +17,10 @@ namespace vq::core {
 
 namespace {
 
-PyObject *g_log = nullptr;
-PyObject *g_awaitable = nullptr;
-
 // The bus served by the calling thread, while it runs that bus's callables.
 thread_local bus_object *t_serving = nullptr;
 
 }  // namespace
-
-void set_service_hooks(PyObject *log, PyObject *awaitable) noexcept {
-    Py_XINCREF(log);
-    Py_XSETREF(g_log, log);
-    Py_XINCREF(awaitable);
-    Py_XSETREF(g_awaitable, awaitable);
-}
 
 bool calls_own_service(const char *destination) noexcept {
     bus_object *serving = t_serving;
@@ -53,12 +44,13 @@ bool calls_own_service(const char *destination) noexcept {
 namespace {
 
 void log_failure(PyObject *text, PyObject *exc) noexcept {
-    if (!g_log)
+    PyObject *log = state().log;
+    if (!log)
         return;
     vq::saved_exception pending;
-    py_ref r(PyObject_CallFunctionObjArgs(g_log, text, exc ? exc : Py_None, nullptr));
+    py_ref r(PyObject_CallFunctionObjArgs(log, text, exc ? exc : Py_None, nullptr));
     if (!r)
-        PyErr_WriteUnraisable(g_log);
+        PyErr_WriteUnraisable(log);
 }
 
 std::string utf8_of(PyObject *o) noexcept {
@@ -82,7 +74,7 @@ void answer_exception(reply_plan &out, const char *what, py_ref &fatal) noexcept
     raised.clear();
     out.what = reply_plan::kind::error;
     out.error_name = error_failed;
-    PyObject *bus_error = bus_error_class();
+    PyObject *bus_error = state().bus_error;
     if (exc && bus_error && PyObject_IsInstance(exc.get(), bus_error) == 1) {
         py_ref name(PyObject_GetAttrString(exc.get(), "name"));
         py_ref message(PyObject_GetAttrString(exc.get(), "message"));
@@ -162,7 +154,7 @@ PyObject *make_variant(const std::string &sig, PyObject *value) noexcept {
     py_ref s(PyUnicode_FromStringAndSize(sig.data(), static_cast<Py_ssize_t>(sig.size())));
     if (!s)
         return nullptr;
-    return PyObject_CallFunctionObjArgs(variant_type(), s.get(), value, nullptr);
+    return PyObject_CallFunctionObjArgs(state().variant_type, s.get(), value, nullptr);
 }
 
 // The value of a property as a Variant: `getter` called with `obj`, both
@@ -226,12 +218,12 @@ void dispatch_method(bus_object *self, incoming &item, PyObject *obj, reply_plan
     if (PyCoro_CheckExact(result.get()) ||
         (Py_TYPE(result.get())->tp_as_async && Py_TYPE(result.get())->tp_as_async->am_await)) {
         // An async method: an event loop runs it and answers later.
-        if (g_awaitable && self->conn->loop_driven()) {
+        PyObject *awaitable = state().awaitable;
+        if (awaitable && self->conn->loop_driven()) {
             py_ref reply(new_pending_reply(self, item.m, item.method->out_sig, what.c_str()));
             if (reply) {
                 item.m = nullptr;  // the reply object owns the message now
-                py_ref r(PyObject_CallFunctionObjArgs(g_awaitable,
-                                                      reinterpret_cast<PyObject *>(self),
+                py_ref r(PyObject_CallFunctionObjArgs(awaitable, reinterpret_cast<PyObject *>(self),
                                                       result.get(), reply.get(), nullptr));
                 if (r)
                     return;  // out stays none: nothing is sent now

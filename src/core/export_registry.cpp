@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "core/export.hpp"
 #include "gil.hpp"
@@ -38,17 +40,45 @@ void unregister(export_registry &reg, object_export *o) noexcept {
     }
 }
 
-void drop_references(export_registry &reg, object_export *o) noexcept {
+namespace {
+
+// Takes the object off the holding list and moves its Python references
+// into `out`, running no Python code.
+void take_references(export_registry &reg, object_export *o,
+                     std::vector<PyObject *> &out) noexcept {
+    reg.holding.erase(std::remove(reg.holding.begin(), reg.holding.end(), o), reg.holding.end());
+    auto take = [&out](PyObject *&ref) {
+        if (ref)
+            out.push_back(std::exchange(ref, nullptr));
+    };
     for (auto &i : o->interfaces) {
         for (auto &m : i->methods)
-            Py_CLEAR(m.func);
+            take(m.func);
         for (auto &p : i->properties) {
-            Py_CLEAR(p.getter);
-            Py_CLEAR(p.setter);
+            take(p.getter);
+            take(p.setter);
         }
     }
-    Py_CLEAR(o->obj);
-    reg.holding.erase(std::remove(reg.holding.begin(), reg.holding.end(), o), reg.holding.end());
+    take(o->obj);
+}
+
+// Releasing a reference may run any code: an object's destructor may drop
+// the Export handles it kept, which frees the records of objects already
+// unexported.  So every record concerned is off the holding list, with its
+// references taken out, before the first one is released: nothing released
+// here can free a record that is still reachable.
+void release(std::vector<PyObject *> &refs) noexcept {
+    for (PyObject *ref : refs)
+        Py_DECREF(ref);
+    refs.clear();
+}
+
+}  // namespace
+
+void drop_references(export_registry &reg, object_export *o) noexcept {
+    std::vector<PyObject *> refs;
+    take_references(reg, o, refs);
+    release(refs);
 }
 
 void queue_call(export_registry &reg, incoming item) noexcept {
@@ -106,8 +136,14 @@ void clear_export_references(export_registry *reg) noexcept {
         for (object_export *o : reg->objects)
             unregister(*reg, o);
     }
-    while (!reg->holding.empty())
-        drop_references(*reg, reg->holding.back());
+    // Code run by a release may export again: what it adds goes too.
+    std::vector<PyObject *> refs;
+    while (!reg->holding.empty()) {
+        const std::vector<object_export *> held = reg->holding;
+        for (object_export *o : held)
+            take_references(*reg, o, refs);
+        release(refs);
+    }
 }
 
 void free_export_registry(export_registry *reg) noexcept {

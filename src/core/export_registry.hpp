@@ -112,7 +112,8 @@ void maybe_free(export_registry &reg, object_export *o) noexcept;
 // object.  Connection lock held.
 void unregister(export_registry &reg, object_export *o) noexcept;
 
-// Drops the object's Python references.  Interpreter lock held.
+// Drops the object's Python references, taking it off the holding list
+// before the first is released.  Interpreter lock held.
 void drop_references(export_registry &reg, object_export *o) noexcept;
 
 // Queues an incoming call and wakes serve().  Connection lock held.

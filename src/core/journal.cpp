@@ -386,6 +386,7 @@ PyObject *journal_follow(PyObject *self, PyObject *const *args, Py_ssize_t nargs
         gil_released unlocked;
         struct timespec start;
         clock_gettime(CLOCK_MONOTONIC, &start);
+        bool processed = false;
         for (;;) {
             int fd = -1;
             short events = 0;
@@ -422,10 +423,15 @@ PyObject *journal_follow(PyObject *self, PyObject *const *args, Py_ssize_t nargs
                                  static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
             int wait_ms = -1;
             if (timeout >= 0) {
+                // Time up: done, once the journal's changes (new files
+                // among them) have been taken in at least once, so that a
+                // follow that does not wait still sees what was written.
                 const double left = timeout - spent;
-                if (left <= 0)
+                if (left <= 0 && processed)
                     break;
-                wait_ms = left > 86400 ? 86400 * 1000 : static_cast<int>(left * 1000) + 1;
+                wait_ms = left <= 0      ? 0
+                          : left > 86400 ? 86400 * 1000
+                                         : static_cast<int>(left * 1000) + 1;
             }
             if (until != UINT64_MAX) {
                 const uint64_t mono = static_cast<uint64_t>(now.tv_sec) * 1000000u +
@@ -447,6 +453,7 @@ PyObject *journal_follow(PyObject *self, PyObject *const *args, Py_ssize_t nargs
             }
             if ((r = sd_journal_process(rec->j)) < 0)
                 break;
+            processed = true;
         }
     }
     if (r < 0)
@@ -460,7 +467,11 @@ PyObject *journal_follow(PyObject *self, PyObject *const *args, Py_ssize_t nargs
 PyObject *journal_close(PyObject *self, PyObject *) noexcept {
     journal_record *rec = reinterpret_cast<journal_object *>(self)->rec;
     if (rec->owner != getpid()) {
-        // Forget the parent's journal without touching its state here.
+        // Forget the parent's journal without touching its handle or lock:
+        // only this process's copy of `open` changes, so that `closed` tells
+        // the truth here (the child's threads reach it with the interpreter
+        // lock only).
+        rec->open = false;
         Py_RETURN_NONE;
     }
     {

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,11 +29,58 @@ namespace vq::core {
 
 // --- Names and signatures ------------------------------------------------------
 
+// A D-Bus type as Python sees it: `code` is the type's code, or the
+// prefix of a container's ("a{" a dict, "a" any other array, "(" a
+// struct); `python` the annotation of the value it arrives as ("int",
+// "dict"), `expected` what a value sent as it must be ("a signed 32-bit
+// integer").
+struct type_name {
+    std::string_view code;
+    bool basic;  // a basic type: may be a dict entry's key
+    const char *python;
+    const char *expected;
+};
+// Every type, the one table the package's names of types come from.
+std::span<const type_name> type_names() noexcept;
+// The entry of the complete type `type` starts with; null for none.
+const type_name *type_name_of(std::string_view type) noexcept;
+
+// Why a signature is not valid, and where: `at` is the byte offset of the
+// offending code, of the '(' of a struct or of the '{' of a dict entry (the
+// end for a missing type, 0 for a signature too long).  The texts are
+// signature_problem_text's.
+struct signature_problem {
+    enum class kind : uint8_t {
+        none,
+        too_long,
+        ends_early,
+        not_a_type,
+        closes_nothing,
+        bare_dict_entry,
+        empty_struct,
+        unclosed_struct,
+        dict_key,
+        dict_entry_shape,
+        arrays_too_deep,
+        structs_too_deep,
+    } what = kind::none;
+    size_t at = 0;
+};
+
 // The length of the complete type that `sig` starts with, or 0 when it does
 // not start with a valid one (nesting limits of D-Bus included).
 size_t complete_type_length(std::string_view sig) noexcept;
 // Whether `sig` is a valid signature: complete types, at most 255 bytes.
+// Its complete types are appended to `types` and, when it is not valid,
+// what is wrong is put in `why` (each when given).  Allocates only for
+// `types`; out of memory ends the process (the modules' policy).
+bool split_signature(std::string_view sig, std::vector<std::string_view> *types,
+                     signature_problem *why) noexcept;
 bool signature_is_valid(std::string_view sig) noexcept;
+// The reason `why` as a str ("'z' at 1 is not a type code"), positions and
+// characters as in the str `sig` came from; null with an exception set.
+// Interpreter lock held.
+PyObject *signature_problem_text(std::string_view sig, const signature_problem &why) noexcept;
 // The number of complete types of a valid signature.
 size_t complete_type_count(std::string_view sig) noexcept;
 bool object_path_is_valid(std::string_view path) noexcept;
@@ -41,6 +89,22 @@ bool member_name_is_valid(std::string_view name) noexcept;
 // A unique (":1.42") or well-known ("org.example.Name") bus name.
 bool bus_name_is_valid(std::string_view name) noexcept;
 
+// The UTF-8 text of a str argument (NULs and all), or false with TypeError
+// naming `what` (or the encoder's error, for a lone surrogate) set.  The
+// text lives as long as `obj`.  Interpreter lock held.
+// (Inline: every call's names come through here.)
+inline bool text_argument(PyObject *obj, const char *what, std::string_view &text) noexcept {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a str, not %.200s", what, Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!utf8)
+        return false;
+    text = std::string_view(utf8, static_cast<size_t>(size));
+    return true;
+}
 // The UTF-8 text of a str argument for a name of the kind that `valid`
 // checks (null: only that it holds no NUL), or null with ValueError or
 // TypeError set naming `what`.  The text
@@ -140,12 +204,5 @@ PyObject *read_body(sd_bus_message *m) noexcept;
 // One complete type at the message's read position, or null with an
 // exception set.  Interpreter lock held.
 PyObject *read_value(sd_bus_message *m, std::string_view sig) noexcept;
-
-// --- Variant ---------------------------------------------------------------------
-
-// The class that stands for a D-Bus variant on the way in:
-// varquin.Variant(signature, value), a tuple subclass.  Set once at import.
-void set_variant_type(PyObject *type) noexcept;
-PyObject *variant_type() noexcept;
 
 }  // namespace vq::core

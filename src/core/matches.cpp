@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "core/errors.hpp"
 #include "core/events.hpp"
 #include "core/marshal.hpp"
+#include "core/state.hpp"
 #include "gil.hpp"
 #include "owners.hpp"
 #include "py_ref.hpp"
@@ -29,8 +31,6 @@ namespace {
 constexpr char bus_service[] = "org.freedesktop.DBus";
 constexpr char bus_path[] = "/org/freedesktop/DBus";
 constexpr char local_path[] = "/org/freedesktop/DBus/Local";
-
-PyObject *g_signal_type = nullptr;
 
 // The current owner of a well-known name that subscriptions use as sender.
 struct name_owner {
@@ -48,6 +48,12 @@ struct subscription_state {
     std::string sender, path, interface, member;  // empty: any
     std::string path_namespace, arg0namespace;  // empty: any
     std::vector<std::pair<unsigned, std::string>> args;  // argN='value', by N
+    // When keep_arg >= 0: a signal whose argument keep_arg (a string or an
+    // object path) is not
+    // one of `keep` is dropped as it arrives, before it takes a place in
+    // the bounded queue (see _keep()).
+    int keep_arg = -1;
+    std::unordered_set<std::string> keep;
     std::string rule;
     bool by_owner = false;  // the sender is a well-known name
     bool closed = false;
@@ -89,6 +95,12 @@ public:
 
     // Argument `index` when it is a string, else null.
     const char *at(unsigned index) noexcept {
+        const char *value = text_at(index);
+        return value && !(paths_ & (uint64_t{1} << index)) ? value : nullptr;
+    }
+
+    // Argument `index` when it is a string or an object path, else null.
+    const char *text_at(unsigned index) noexcept {
         if (!started_) {
             started_ = true;
             const char *sig = sd_bus_message_get_signature(m_, 1);
@@ -98,8 +110,10 @@ public:
         while (count_ <= index && !failed_) {
             const size_t n = complete_type_length(sig_);
             const char *value = nullptr;
-            if (n == 1 && sig_[0] == 's') {
-                failed_ = sd_bus_message_read_basic(m_, 's', &value) < 0;
+            if (n == 1 && (sig_[0] == 's' || sig_[0] == 'o')) {
+                failed_ = sd_bus_message_read_basic(m_, sig_[0], &value) < 0;
+                if (sig_[0] == 'o')
+                    paths_ |= uint64_t{1} << count_;
             } else {
                 const std::string type(sig_.substr(0, n));
                 failed_ = n == 0 || sd_bus_message_skip(m_, type.c_str()) < 0;
@@ -115,6 +129,7 @@ private:
     std::string_view sig_;
     const char *values_[max_arg_matches] = {};
     unsigned count_ = 0;
+    uint64_t paths_ = 0;  // bit N: argument N is an object path
     bool started_ = false, failed_ = false;
 };
 
@@ -280,6 +295,11 @@ void dispatch_signal(match_registry &registry, connection &conn, sd_bus_message 
     for (subscription_state *s : registry.subs) {
         if (!matches(registry, *s, m, sender, strings))
             continue;
+        if (s->keep_arg >= 0) {
+            const char *value = strings.text_at(static_cast<unsigned>(s->keep_arg));
+            if (!value || !s->keep.count(value))
+                continue;
+        }
         if (s->queue.size() >= s->max_queued) {
             // Full: the oldest goes, and the next get() says how many went.
             sd_bus_message_unref(s->queue.front());
@@ -290,11 +310,6 @@ void dispatch_signal(match_registry &registry, connection &conn, sd_bus_message 
         for (waiter *w : s->waiters)
             conn.wake(*w);
     }
-}
-
-void set_signal_type(PyObject *type) noexcept {
-    Py_XINCREF(type);
-    Py_XSETREF(g_signal_type, type);
 }
 
 // --- The Subscription type ---------------------------------------------------------------
@@ -338,9 +353,10 @@ PyObject *make_signal(bus_object *bus, sd_bus_message *m) noexcept {
             return nullptr;
     PyObject *args[5] = {fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(),
                          fields[4].get()};
-    if (!g_signal_type)
+    PyObject *signal = state().signal_type;
+    if (!signal)
         return PyTuple_Pack(5, args[0], args[1], args[2], args[3], args[4]);
-    return PyObject_Vectorcall(g_signal_type, args, 5, nullptr);
+    return PyObject_Vectorcall(signal, args, 5, nullptr);
 }
 
 // What a subscription hands out next, taken under the connection lock:
@@ -491,6 +507,55 @@ PyObject *subscription_pop(PyObject *self_, PyObject *) noexcept {
     return hand_out(self, next);
 }
 
+// _keep(index, values): from now on only signals whose argument `index`
+// (a string or an object path) is one of `values` (an iterable of str) are queued; None as
+// `values` queues every signal again.  The set is built with the
+// interpreter lock held and swapped in under the connection lock.
+PyObject *subscription_keep(PyObject *self_, PyObject *const *args, Py_ssize_t nargs) noexcept {
+    auto *self = reinterpret_cast<subscription_object *>(self_);
+    if (nargs != 2)
+        return PyErr_Format(PyExc_TypeError,
+                            "_keep() takes an argument index and the values to keep");
+    const long index = PyLong_AsLong(args[0]);
+    if (index == -1 && PyErr_Occurred())
+        return nullptr;
+    if (index < 0 || index >= static_cast<long>(max_arg_matches))
+        return PyErr_Format(PyExc_ValueError, "argument index must be 0 to %d",
+                            int(max_arg_matches) - 1);
+    std::unordered_set<std::string> keep;
+    const bool all = args[1] == Py_None;
+    if (!all) {
+        py_ref it(PyObject_GetIter(args[1]));
+        if (!it)
+            return nullptr;
+        while (PyObject *item = PyIter_Next(it.get())) {
+            py_ref owned(item);
+            Py_ssize_t n = 0;
+            const char *text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &n) : nullptr;
+            if (!text) {
+                if (!PyErr_Occurred())
+                    PyErr_Format(PyExc_TypeError, "_keep() takes str values, not %.200s",
+                                 Py_TYPE(item)->tp_name);
+                return nullptr;
+            }
+            keep.emplace(text, static_cast<size_t>(n));
+        }
+        if (PyErr_Occurred())
+            return nullptr;
+    }
+    if (!self->state || !self->bus->conn)
+        Py_RETURN_NONE;
+    connection *conn = self->bus->conn;
+    {
+        gil_released unlocked;
+        std::lock_guard<std::mutex> hold(conn->lock());
+        self->state->keep_arg = all ? -1 : static_cast<int>(index);
+        self->state->keep.swap(keep);
+    }
+    // The old set is freed here, without the connection lock.
+    Py_RETURN_NONE;
+}
+
 // Whether _pop() has something to give or the subscription is closed: an
 // event loop wakes its reader then.
 PyObject *subscription_get_ready(PyObject *self_, void *) noexcept {
@@ -573,6 +638,11 @@ PyMethodDef subscription_methods[] = {
      "    signal = sub.get(timeout=5)\n"
      "    print(signal.member, signal.args)"},
     {"_pop", subscription_pop, METH_NOARGS, "The next queued signal without waiting, or None."},
+    {"_keep", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(subscription_keep)),
+     METH_FASTCALL,
+     "_keep(index, values): queue only signals whose argument `index` (a string or an\n"
+     "object path) is one of\n"
+     "`values` (None: all); the others are dropped as they arrive."},
     {"close", subscription_close, METH_NOARGS,
      "close($self, /)\n--\n\n"
      "Removes the match from the bus, drops the queued signals and returns None; a\n"

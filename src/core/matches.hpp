@@ -45,8 +45,4 @@ PyObject *bus_subscribe_start(PyObject *self, PyObject *const *args, Py_ssize_t 
 // Readies the Subscription type; 0, or -1 with an exception set.
 int subscription_type_ready(PyObject *module) noexcept;
 
-// The class received signals are made of: varquin.Signal(sender, path,
-// interface, member, args).  Set once at import.
-void set_signal_type(PyObject *type) noexcept;
-
 }  // namespace vq::core

@@ -70,51 +70,151 @@ std::string ssh_log::last_line() const {
     return {};
 }
 
-std::string ssh_address(const char *host, const std::string &log) {
-    std::string_view text(host);
-    // [user@]: the user may not hold '@'; ssh takes the prefix as it is.
+namespace {
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// Characters no part of a host may hold: white space and control
+// characters (ssh would take them apart or refuse them), and brackets
+// outside the pair around an IPv6 address.
+bool usable(std::string_view part) noexcept {
+    for (char c : part) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b <= ' ' || b == 0x7f || c == '[' || c == ']')
+            return false;
+    }
+    return !part.empty();
+}
+
+// An IPv6 address as ssh passes it to the resolver: hexadecimal groups
+// separated by ':' (at least two), an IPv4 tail allowed, then an optional
+// '%' and a zone (an interface name).
+bool ipv6_like(std::string_view text) noexcept {
+    const size_t zone = text.find('%');
+    const std::string_view address = text.substr(0, zone);
+    if (zone != std::string_view::npos && !usable(text.substr(zone + 1)))
+        return false;
+    size_t colons = 0;
+    for (char c : address) {
+        if (c == ':')
+            ++colons;
+        else if (!std::isxdigit(static_cast<unsigned char>(c)) && c != '.')
+            return false;
+    }
+    return colons >= 2;
+}
+
+bool port_valid(std::string_view port) noexcept {
+    if (port.empty() || port.size() > 5 || port[0] == '0')
+        return false;
+    unsigned value = 0;
+    for (char c : port) {
+        if (!is_digit(c))
+            return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value <= 65535;
+}
+
+}  // namespace
+
+bool is_address(std::string_view text) noexcept {
+    // A transport's name and a key: letters, digits, '-', '_', '.'.
+    auto is_name = [](std::string_view name) {
+        for (char c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+                return false;
+        return true;
+    };
+    size_t entries = 0;
+    while (!text.empty()) {
+        const size_t end = text.find(';');
+        std::string_view entry = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (entry.empty())
+            continue;  // a trailing ';'
+        const size_t colon = entry.find(':');
+        if (colon == 0 || colon == std::string_view::npos || !is_name(entry.substr(0, colon)))
+            return false;
+        std::string_view pairs = entry.substr(colon + 1);
+        while (!pairs.empty()) {
+            const size_t comma = pairs.find(',');
+            const std::string_view pair = pairs.substr(0, comma);
+            pairs = comma == std::string_view::npos ? std::string_view() : pairs.substr(comma + 1);
+            const size_t eq = pair.find('=');
+            if (eq == 0 || eq == std::string_view::npos || !is_name(pair.substr(0, eq)))
+                return false;
+        }
+        ++entries;
+    }
+    return entries > 0;
+}
+
+bool parse_host(std::string_view text, ssh_host &host) noexcept {
+    // [user@]: the last '@' ends the user, as ssh splits it.
     const size_t at = text.rfind('@');
-    const std::string_view user = at == std::string_view::npos ? "" : text.substr(0, at + 1);
-    std::string_view rest = at == std::string_view::npos ? text : text.substr(at + 1);
+    std::string_view user, rest = text;
+    if (at != std::string_view::npos) {
+        user = text.substr(0, at);
+        rest = text.substr(at + 1);
+        if (!usable(user))
+            return false;
+    }
     std::string_view name, port;
     if (!rest.empty() && rest[0] == '[') {
+        // [v6-address][:port]
         const size_t close = rest.find(']');
         if (close == std::string_view::npos)
-            return {};
+            return false;
         name = rest.substr(1, close - 1);
-        rest = rest.substr(close + 1);
-        if (!rest.empty() && rest[0] != ':')
-            return {};
-        port = rest.empty() ? "" : rest.substr(1);
-        if (rest.size() == 1)
-            return {};
+        const std::string_view after = rest.substr(close + 1);
+        if (!after.empty() && (after[0] != ':' || !port_valid(after.substr(1))))
+            return false;
+        port = after.empty() ? after : after.substr(1);
+        if (!ipv6_like(name))
+            return false;
+    } else if (const size_t colon = rest.find(':'); colon == std::string_view::npos) {
+        name = rest;
+    } else if (rest.find(':', colon + 1) != std::string_view::npos) {
+        // Two or more ':': a bare IPv6 address, all of it the host.
+        name = rest;
+        if (!ipv6_like(name))
+            return false;
     } else {
-        const size_t colon = rest.find(':');
         name = rest.substr(0, colon);
-        if (colon != std::string_view::npos) {
-            port = rest.substr(colon + 1);
-            if (port.empty())
-                return {};
-        }
+        port = rest.substr(colon + 1);
+        if (!port_valid(port))
+            return false;
     }
-    if (name.empty() || (at != std::string_view::npos && at == 0))
-        return {};
-    for (char c : port)
-        if (!std::isdigit(static_cast<unsigned char>(c)))
-            return {};
-    for (char c : name)
-        if (std::isspace(static_cast<unsigned char>(c)))
-            return {};
+    if (!usable(name))
+        return false;
+    host = {user, name, port};
+    return true;
+}
 
-    // sh puts ssh's standard error into the file, then becomes ssh: sd-bus
-    // ends and reaps the process it started as ever.
-    std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>\"$0\"", log, "ssh", "-xT"};
-    if (!port.empty()) {
+std::vector<std::string> ssh_argv(const ssh_host &host) {
+    std::vector<std::string> argv = {"ssh", "-xT"};
+    if (!host.port.empty()) {
         argv.emplace_back("-p");
-        argv.emplace_back(port);
+        argv.emplace_back(host.port);
     }
     argv.emplace_back("--");
-    argv.emplace_back(std::string(user) + std::string(name));
+    std::string target;
+    if (!host.user.empty()) {
+        target = host.user;
+        target += '@';
+    }
+    target += host.name;
+    argv.push_back(std::move(target));
+    return argv;
+}
+
+std::string ssh_address(const ssh_host &host, const std::string &log) {
+    // sh puts ssh's standard error into the file, then becomes ssh: sd-bus
+    // ends and reaps the process it started as ever.
+    std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>\"$0\"", log};
+    for (auto &arg : ssh_argv(host))
+        argv.push_back(std::move(arg));
     argv.emplace_back("systemd-stdio-bridge");
     std::string address = "unixexec:path=/bin/sh";
     for (size_t i = 0; i < argv.size(); ++i)

@@ -43,6 +43,7 @@ PyObject *bus_serve(PyObject *self_, PyObject *) noexcept {
     py_ref keep = py_ref::borrow(self_);
     reg->serving = true;
     PyObject *result = nullptr;
+    bool first = true;  // a bus closed at the first look was closed before serve()
     for (;;) {
         bool stop = false, closed = false, have = false;
         int lost = 0;
@@ -51,11 +52,11 @@ PyObject *bus_serve(PyObject *self_, PyObject *) noexcept {
         {
             gil_released unlocked;
             std::lock_guard<std::mutex> hold(conn->lock());
-            if (reg->stop) {
+            if (conn->closed()) {
+                closed = true;
+            } else if (reg->stop) {
                 reg->stop = false;
                 stop = true;
-            } else if (conn->closed()) {
-                closed = true;
             } else if (!reg->queue.empty()) {
                 have = true;
             } else if (conn->error()) {
@@ -63,6 +64,12 @@ PyObject *bus_serve(PyObject *self_, PyObject *) noexcept {
             } else {
                 reg->server = &w;
             }
+        }
+        const bool closed_before = closed && first;
+        first = false;
+        if (closed_before) {
+            raise_closed();
+            break;
         }
         if (stop || closed) {
             result = py_ref::borrow(Py_None).release();
@@ -110,13 +117,19 @@ PyObject *bus_stop(PyObject *self_, PyObject *) noexcept {
     if (!conn || !self->exports)
         return nullptr;
     export_registry *reg = self->exports;
+    bool closed;
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
-        reg->stop = true;
-        if (reg->server)
-            conn->wake(*reg->server);
+        closed = conn->closed();
+        if (!closed) {
+            reg->stop = true;
+            if (reg->server)
+                conn->wake(*reg->server);
+        }
     }
+    if (closed)
+        return raise_closed();
     Py_RETURN_NONE;
 }
 

@@ -4,57 +4,19 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "core/state.hpp"
 #include "py_ref.hpp"
 
 namespace vq::core {
 
 namespace {
 
-PyObject *g_variant_type = nullptr;
-
 // --- Text of refusals --------------------------------------------------------------
 
+// What a value of `type` must be, in the words of the type table.
 const char *describe(std::string_view type) noexcept {
-    switch (type[0]) {
-    case 'y':
-        return "an unsigned 8-bit integer";
-    case 'b':
-        return "a bool";
-    case 'n':
-        return "a signed 16-bit integer";
-    case 'q':
-        return "an unsigned 16-bit integer";
-    case 'i':
-        return "a signed 32-bit integer";
-    case 'u':
-        return "an unsigned 32-bit integer";
-    case 'x':
-        return "a signed 64-bit integer";
-    case 't':
-        return "an unsigned 64-bit integer";
-    case 'd':
-        return "a float";
-    case 'h':
-        return "a file descriptor (int)";
-    case 's':
-        return "a str";
-    case 'o':
-        return "an object path (str)";
-    case 'g':
-        return "a signature (str)";
-    case 'v':
-        return "a varquin.Variant";
-    case '(':
-        return "a tuple";
-    case 'a':
-        if (type.size() > 1 && type[1] == 'y')
-            return "bytes";
-        if (type.size() > 1 && type[1] == '{')
-            return "a mapping";
-        return "an iterable";
-    default:
-        return "a value";
-    }
+    const type_name *t = type_name_of(type);
+    return t ? t->expected : "a value";
 }
 
 struct int_range {
@@ -77,13 +39,6 @@ const int_range &range_of(char code) noexcept {
 }
 
 }  // namespace
-
-void set_variant_type(PyObject *type) noexcept {
-    Py_XINCREF(type);
-    Py_XSETREF(g_variant_type, type);
-}
-
-PyObject *variant_type() noexcept { return g_variant_type; }
 
 // --- Writing -----------------------------------------------------------------------
 
@@ -252,8 +207,8 @@ private:
     }
 
     bool write_variant(std::string_view type, PyObject *v) {
-        if (!g_variant_type ||
-            !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject *>(g_variant_type)) ||
+        PyObject *variant = state().variant_type;
+        if (!variant || !PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject *>(variant)) ||
             PyTuple_GET_SIZE(v) != 2)
             return wrong_type(type, v);
         PyObject *sig = PyTuple_GET_ITEM(v, 0);
@@ -497,7 +452,12 @@ bool plan::add(std::string_view sig, PyObject *const *values, size_t n,
         rest.remove_prefix(len);
     }
     if (!valid) {
-        PyErr_Format(PyExc_ValueError, "invalid signature '%s'", std::string(sig).c_str());
+        signature_problem why;
+        split_signature(sig, nullptr, &why);
+        py_ref reason(signature_problem_text(sig, why));
+        if (reason)
+            PyErr_Format(PyExc_ValueError, "invalid signature '%s': %S", std::string(sig).c_str(),
+                         reason.get());
         return false;
     }
     if (types != n) {

@@ -1,5 +1,5 @@
 import asyncio
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from types import TracebackType
 from typing import Any, Self, final
 
@@ -24,6 +24,10 @@ class Bus:
     def address(self) -> str: ...
     @property
     def closed(self) -> bool: ...
+    @property
+    def max_in_flight(self) -> int: ...
+    @max_in_flight.setter
+    def max_in_flight(self, value: int) -> None: ...
     def call(
         self,
         destination: str | None,
@@ -129,6 +133,7 @@ class Subscription:
         tb: TracebackType | None,
     ) -> None: ...
     def _pop(self) -> Signal | None: ...
+    def _keep(self, index: int, values: Iterable[str] | None, /) -> None: ...
     @property
     def _ready(self) -> bool: ...
 
@@ -177,6 +182,9 @@ class Journal:
     def follow(self, timeout: float | None = None, max: int = 64) -> list[tuple[int, dict[str, str]]] | None: ...
     def close(self) -> None: ...
 
+def notify(state: str, fds: Sequence[int] = ()) -> bool: ...
+def listen_fds(lookup: bool = True) -> list[tuple[int, str]]: ...
+def watchdog_usec() -> int: ...
 def _setup(
     *,
     variant: type,
@@ -216,3 +224,38 @@ class ProxyMethod:
     def __call__(self, *args: Any, timeout: float | None = None) -> Any: ...
     def _start(self, *args: Any, timeout: float | None = None) -> PendingCall: ...
     def _shape(self, values: tuple[Any, ...], /) -> Any: ...
+
+# --- Signatures and the names of types ---
+
+def split_signature(signature: str, /) -> tuple[str, ...]:
+    """The complete types of a D-Bus signature in order:
+    ``split_signature("sa{sv}(ii)") == ("s", "a{sv}", "(ii)")``.  ValueError
+    whose text is the reason when it is not a valid signature ("'z' at 1 is
+    not a type code", "the struct opened at 0 is not closed", "it is longer
+    than 255 bytes"); TypeError for anything but a str."""
+
+def type_names() -> tuple[tuple[str, str, str], ...]:
+    """The table of D-Bus types as Python sees them: (code, annotation of the
+    value it arrives as, what a value sent as it must be), such as
+    ``("i", "int", "a signed 32-bit integer")``; containers by the prefix of
+    their code: ``"ay"`` (bytes), ``"a{"`` (dict), ``"a"`` (list), ``"("``
+    (tuple)."""
+
+# --- Hosts ---
+
+def is_address(text: str, /) -> bool:
+    """Whether ``text`` has the form of a D-Bus address (``unix:path=...``,
+    ``tcp:host=...,port=...``; entries separated by ``;``), which ``Bus()``
+    opens, rather than a host that ``Bus.remote()`` reaches over SSH."""
+
+def parse_host(host: str, /) -> tuple[str | None, str, int | None]:
+    """A host as ``Bus.remote()`` reads it: (user, host name or IPv6 address,
+    port), user and port None when not given.  ``user@host:port``,
+    ``[v6-address]:port`` and a bare IPv6 address (``::1``: all of it the
+    host, no port) are read as ssh reads them.  ValueError for a host not of
+    the form ``[user@]host[:port]``."""
+
+def ssh_argv(host: str, /) -> list[str]:
+    """The ssh command line that reaches ``host`` as ``Bus.remote()`` does, up
+    to the remote command: ``ssh_argv("root@[::1]:2222") == ["ssh", "-xT",
+    "-p", "2222", "--", "root@::1"]``.  ValueError as :func:`parse_host`."""

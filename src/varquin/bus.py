@@ -92,7 +92,8 @@ class Bus(_core.Bus):
           class's interfaces.
 
         Introspections are cached per Bus by (destination, path) and dropped
-        when the destination's owner changes.  Raises the BusError of a failed
+        when the destination's owner changes (what has arrived on the bus is
+        taken in first, so a change already received is never missed).  Raises the BusError of a failed
         Introspect (ServiceUnknown, UnknownObject); KeyError naming the
         object's interfaces when it lacks `interface`; ValueError for
         introspect=False without a class.

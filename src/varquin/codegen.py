@@ -19,63 +19,40 @@ import re
 from collections.abc import Sequence
 from typing import TextIO
 
+from varquin import _core
 from varquin.proxy import INTROSPECTABLE, Arg, InterfaceInfo, MethodInfo, Node, parse_introspection
 
 __all__ = ["generate", "main", "parser", "python_type"]
 
 LINE = 120
-_BASIC = {
-    "y": "int",
-    "n": "int",
-    "q": "int",
-    "i": "int",
-    "u": "int",
-    "x": "int",
-    "t": "int",
-    "h": "int",
-    "b": "bool",
-    "d": "float",
-    "s": "str",
-    "o": "str",
-    "g": "str",
-    "v": "typing.Any",
-}
+# The annotation of each type code, or of a container's prefix ("ay",
+# "a{", "a", "("), from the native core's table of types.
+_NAMES = {code: python for code, python, _ in _core.type_names()}
 
 
 def python_type(signature: str) -> str:
     """The annotation of the Python value that one complete type arrives as:
     ``python_type("a{sv}") == "dict[str, typing.Any]"``.  ValueError for a
     signature that is not one complete type."""
-    text, rest = _type(signature)
-    if rest:
+    try:
+        types = _core.split_signature(signature)
+    except ValueError as e:
+        raise ValueError(f"{_q(signature)} is not a valid signature: {e}") from None
+    if len(types) != 1:
         raise ValueError(f"{_q(signature)} is not one complete type")
-    return text
+    return _annotation(types[0])
 
 
-def _type(sig: str) -> tuple[str, str]:
-    if not sig:
-        raise ValueError("a complete type is missing")
-    c = sig[0]
-    if c in _BASIC:
-        return _BASIC[c], sig[1:]
-    if c == "a":
-        if sig[1:2] == "y":
-            return "bytes", sig[2:]
-        if sig[1:2] == "{":
-            key, rest = _type(sig[2:])
-            value, rest = _type(rest)
-            if not rest.startswith("}"):
-                raise ValueError(f"unterminated dict entry in {_q(sig)}")
-            return f"dict[{key}, {value}]", rest[1:]
-        item, rest = _type(sig[1:])
-        return f"list[{item}]", rest
-    if c == "(":
-        items, rest = [], sig[1:]
-        while not rest.startswith(")"):
-            item, rest = _type(rest)
-            items.append(item)
-        return f"tuple[{', '.join(items)}]", rest[1:]
-    raise ValueError(f"unknown type code {_q(c)}")
+def _annotation(complete: str) -> str:
+    """The annotation of one valid complete type."""
+    named = _NAMES.get(complete)
+    if named is not None:  # a basic type, a variant, bytes
+        return named
+    if complete.startswith("a{"):  # key, value, '}'
+        return f"{_NAMES['a{']}[{_annotation(complete[2])}, {_annotation(complete[3:-1])}]"
+    if complete[0] == "a":
+        return f"{_NAMES['a']}[{_annotation(complete[1:])}]"
+    return f"{_NAMES['(']}[{', '.join(map(_annotation, _core.split_signature(complete[1:-1])))}]"
 
 
 def _q(text: str) -> str:

@@ -12,13 +12,13 @@ one that fails, hangs or goes away mid-way fails alone.
 
 from __future__ import annotations
 
-import re
 import threading
 import time
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Generic, TypeVar
 
+from varquin import _core
 from varquin.bus import Bus
 from varquin.systemd import Manager
 
@@ -29,9 +29,6 @@ T = TypeVar("T")
 #: Hosts served at once when the caller does not say: each host holds a
 #: thread and a connection (an ssh child for a remote one) while it runs.
 MAX_WORKERS = 64
-
-# "unix:path=...", "unixexec:path=...", "tcp:host=...": a D-Bus address, not a host.
-_ADDRESS = re.compile(r"^[a-z][a-z0-9-]*:[a-z]+=")
 
 
 @dataclass(frozen=True)
@@ -59,8 +56,8 @@ Opener = Callable[[float | None], tuple[Bus, bool]]
 
 def is_address(host: str) -> bool:
     """True for a D-Bus address (``unix:path=...``, ``tcp:host=...``) rather
-    than a host name (``root@web1``, ``web1:2222``)."""
-    return _ADDRESS.match(host) is not None
+    than a host name (``root@web1``, ``web1:2222``, ``[::1]:2222``)."""
+    return _core.is_address(host)
 
 
 def opener(host: str | Bus) -> tuple[str, Opener]:
@@ -213,7 +210,8 @@ def run(
     reached fails at once with the connection's error (ConnectionError; over
     SSH it carries ssh's own reason).  Raises ValueError for a host given
     twice or a ``max_workers`` below 1, TypeError for a host that is neither
-    a str nor a Bus.
+    a str nor a Bus, and for a bare str or Bus as ``hosts`` (a str's letters
+    are never the hosts meant: give ``["web1"]``).
 
         def restart(m):
             return m.restart("nginx.service", wait=True, timeout=60).result
@@ -221,6 +219,8 @@ def run(
         for host, r in fleet.run(["root@web1", "root@web2"], restart, timeout=120).items():
             print(host, r.value if r.ok else f"failed: {r.error}")
     """
+    if isinstance(hosts, (str, bytes, Bus)):
+        raise TypeError(f"hosts takes an iterable of hosts, not a bare {type(hosts).__name__}: ({hosts!r},)")
     openers: dict[str, Opener] = {}
     for host in hosts:
         key, o = opener(host)

@@ -27,7 +27,7 @@ from datetime import UTC, datetime, timedelta
 from typing import Any, NamedTuple, Self
 
 from varquin._closing import Closing
-from varquin._core import Journal
+from varquin._core import Journal, ssh_argv
 
 __all__ = ["JournalEntry", "JournalFollow", "entries", "follow", "remote_entries", "unit_terms"]
 
@@ -210,12 +210,9 @@ def follow(
 
 def ssh_target(host: str) -> list[str]:
     """The ssh command line that reaches ``host`` as ``Bus.remote(host)``
-    does (``[USER@]HOST[:PORT]``), up to the remote command."""
-    port = None
-    name, sep, last = host.rpartition(":")
-    if sep and last.isdigit() and not name.endswith("]") and ":" not in name:
-        host, port = name, last
-    return ["ssh", "-xT", *(("-p", port) if port else ()), "--", host]
+    does (``[USER@]HOST[:PORT]``), up to the remote command.  ValueError for
+    a host not of that form."""
+    return ssh_argv(host)
 
 
 def remote_entries(host: str, unit: str, lines: int, timeout: float | None = 60) -> list[JournalEntry]:

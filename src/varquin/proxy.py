@@ -308,17 +308,9 @@ def _property_of(interface: str, prop: DBusProperty, resolved: Any) -> PropertyI
 
 
 def _split(signature: str) -> tuple[Arg, ...]:
-    """The complete types of a signature, as unnamed arguments."""
-    types, depth, start = [], 0, 0
-    for i, c in enumerate(signature):
-        if c in "({":
-            depth += 1
-        elif c in ")}":
-            depth -= 1
-        if c != "a" and depth == 0:
-            types.append(Arg(None, signature[start : i + 1]))
-            start = i + 1
-    return tuple(types)
+    """The complete types of a signature (checked when its class was made),
+    as unnamed arguments."""
+    return tuple(Arg(None, t) for t in _core.split_signature(signature))
 
 
 # --- Proxies -----------------------------------------------------------------------
@@ -562,9 +554,13 @@ class Introspections:
         self.watches: dict[str, Any] = {}  # name -> native Subscription (only _pop is used)
         self.keep: list[Any] = []  # what else keeps a watch alive (asyncio's subscriptions)
 
-    def lookup(self, destination: str | None, path: str) -> Node | None:
+    def lookup(self, bus: Any, destination: str | None, path: str) -> Node | None:
         """The cached introspection of `path` at `destination`, or None; first
-        drops the entries of names whose owner changed."""
+        takes in what has arrived on `bus` (an owner change may sit unread
+        when nothing has read the bus since it came), then drops the entries
+        of names whose owner changed."""
+        if self.watches:
+            take_in(bus)
         self._drop_changed()
         with self.lock:
             node = self.nodes.get((destination, path))
@@ -605,6 +601,22 @@ class Introspections:
             with self.lock:
                 for key in [k for k in self.nodes if k[0] in changed]:
                     del self.nodes[key]
+
+
+def take_in(bus: Any) -> None:
+    """Processes what has arrived on the native `bus` without waiting, so
+    that its subscriptions hold every signal received so far.  An event
+    loop's connection is stepped by its driver (which also hands replies to
+    their futures and runs incoming calls); a failed or closed connection is
+    left to the call that follows, which reports it."""
+    driver = getattr(bus, "_aio_driver", None)
+    try:
+        if driver is not None:
+            driver.step()
+        else:
+            bus._loop_process()
+    except (OSError, ValueError):
+        pass
 
 
 def _safe_pop(sub: Any) -> bool:
@@ -654,7 +666,7 @@ def introspect_sync(bus: Any, destination: str | None, path: str, timeout: float
     """The object's Node: from the bus's cache, else by one Introspect call.
     The BusError of a failed Introspect (ServiceUnknown, UnknownObject)."""
     cache = introspections_of(bus)
-    node = cache.lookup(destination, path)
+    node = cache.lookup(bus, destination, path)
     if node is not None:
         return node
     if cache.needs_watch(destination):

@@ -33,6 +33,7 @@ import re
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
 
+from varquin import _core
 from varquin.types import Variant
 
 if TYPE_CHECKING:
@@ -268,7 +269,6 @@ def _own_members(cls: type) -> tuple[list[tuple[str, str, str, str]], list[tuple
     return methods, props, signals
 
 
-_BASIC = "ybnqiuxtdhsog"
 _MEMBER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 _MEMBER_RULE = "a member name is ASCII letters, digits and '_', not starting with a digit, at most 255 bytes"
 _INTERFACE_RULE = (
@@ -277,59 +277,12 @@ _INTERFACE_RULE = (
 )
 
 
-def _complete_type(sig: str, at: int, arrays: int, structs: int) -> tuple[int, str | None]:
-    """Where the complete type starting at `at` ends, or why there is none."""
-    if at >= len(sig):
-        return at, "it ends where a type is expected"
-    c = sig[at]
-    if c in _BASIC or c == "v":
-        return at + 1, None
-    if c == "a":
-        if arrays == 32:
-            return at, "arrays nest deeper than 32"
-        if sig[at + 1 : at + 2] != "{":
-            return _complete_type(sig, at + 1, arrays + 1, structs)
-        if structs == 32:
-            return at, "structs and dict entries nest deeper than 32"
-        key = sig[at + 2 : at + 3]
-        if not key or key not in _BASIC:
-            return at, f"the key of the dict entry at {at + 1} must be a basic type, not {key!r}"
-        end, problem = _complete_type(sig, at + 3, arrays + 1, structs + 1)
-        if problem is None and sig[end : end + 1] != "}":
-            problem = f"the dict entry at {at + 1} holds one key and one value, then '}}'"
-        return end + 1, problem
-    if c == "(":
-        if structs == 32:
-            return at, "structs and dict entries nest deeper than 32"
-        if sig[at + 1 : at + 2] == ")":
-            return at, f"the struct at {at} is empty"
-        end = at + 1
-        while sig[end : end + 1] != ")":
-            if end >= len(sig):
-                return end, f"the struct opened at {at} is not closed"
-            end, problem = _complete_type(sig, end, arrays, structs + 1)
-            if problem is not None:
-                return end, problem
-        return end + 1, None
-    if c == "{":
-        return at, f"a dict entry (at {at}) is only the element of an array: 'a{{..}}'"
-    if c in ")}":
-        return at, f"{c!r} at {at} closes nothing"
-    return at, f"{c!r} at {at} is not a type code"
-
-
-def _signature_types(sig: str) -> tuple[list[str], str | None]:
+def _signature_types(sig: str) -> tuple[tuple[str, ...], str | None]:
     """The complete types of `sig`, or why it is not a valid signature."""
-    if len(sig.encode()) > 255:
-        return [], "it is longer than 255 bytes"
-    types, at = [], 0
-    while at < len(sig):
-        end, problem = _complete_type(sig, at, 0, 0)
-        if problem is not None:
-            return [], problem
-        types.append(sig[at:end])
-        at = end
-    return types, None
+    try:
+        return _core.split_signature(sig), None
+    except ValueError as e:
+        return (), str(e)
 
 
 def _valid_member(name: str) -> bool:

@@ -3,13 +3,15 @@ cancellation and timeouts."""
 
 import asyncio
 import gc
+import threading
 import weakref
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import varquin
 import varquin.aio
-from testing.env import child_env
+from testing.env import child_env, wait_for
 from testing.privatebus import PrivateBus
 
 NAME = "org.varquin.Test.Aio"
@@ -188,3 +190,141 @@ def test_a_lost_connection_fails_what_waits_on_it():
         run(main())
     finally:
         daemon.stop()
+
+
+# -- calls in flight: at most max_in_flight, the rest queued in order ----------------------
+
+LIMITED = "org.varquin.Test.Limited"
+
+
+class Counted(varquin.Interface, name=LIMITED):
+    """Answers Slow(tag, seconds) after a while, recording the tags in the
+    order they came and how many calls it held at once."""
+
+    def __init__(self):
+        self.tags, self.now, self.most = [], 0, 0
+
+    @varquin.method("sd", "s")
+    async def Slow(self, tag, seconds):
+        self.tags.append(tag)
+        self.now += 1
+        self.most = max(self.most, self.now)
+        await asyncio.sleep(seconds)
+        self.now -= 1
+        return tag
+
+
+@pytest.fixture(scope="module")
+def stock_bus():
+    """A private bus with the stock system bus's 128 replies pending per connection."""
+    daemon = PrivateBus(env=child_env(), max_replies=128)
+    try:
+        yield daemon
+    finally:
+        daemon.stop()
+
+
+class Served:
+    """Counted served on `address` by an event loop of its own thread."""
+
+    def __init__(self, address):
+        self.service = Counted()
+        self.ready, self.loop = threading.Event(), None
+        self.thread = threading.Thread(target=asyncio.run, args=(self._serve(address),))
+        self.thread.start()
+        assert self.ready.wait(30)
+
+    async def _serve(self, address):
+        self.loop, self.stopped = asyncio.get_running_loop(), asyncio.Event()
+        async with await varquin.aio.Bus.connect(address) as server:
+            server.export(PATH, self.service)
+            await server.request_name(LIMITED)
+            self.ready.set()
+            await self.stopped.wait()
+
+    def stop(self):
+        self.loop.call_soon_threadsafe(self.stopped.set)
+        self.thread.join(30)
+
+
+@pytest.fixture
+def served(stock_bus):
+    s = Served(stock_bus.address)
+    try:
+        yield s
+    finally:
+        s.stop()
+
+
+def slow(bus, tag, seconds=0.0, timeout=None):
+    return bus.call(LIMITED, PATH, LIMITED, "Slow", "sd", tag, seconds, timeout=timeout)
+
+
+@pytest.mark.parametrize("bound", [None, 1000])
+def test_a_gather_beyond_the_daemons_limit_waits_its_turn(stock_bus, served, bound):
+    async def main():
+        async with await varquin.aio.Bus.connect(stock_bus.address) as bus:
+            assert bus.max_in_flight == 120  # below the stock daemon's 128
+            if bound is not None:
+                bus.max_in_flight = bound
+            return await asyncio.gather(*(slow(bus, str(i), 0.01) for i in range(300)), return_exceptions=True)
+
+    results = run(main())
+    refused = [r for r in results if isinstance(r, varquin.BusError)]
+    if bound is None:
+        assert results == [(str(i),) for i in range(300)]
+        assert served.service.most <= 120 and served.service.tags == [str(i) for i in range(300)]
+    else:  # without a bound below its limit the daemon refuses calls
+        assert refused and {e.name for e in refused} == {"org.freedesktop.DBus.Error.LimitsExceeded"}
+
+
+@pytest.mark.parametrize("flavour", ["asyncio", "threads"])
+def test_at_most_max_in_flight_calls_wait_for_replies(stock_bus, served, flavour):
+    tags = [str(i) for i in range(12)]
+    if flavour == "asyncio":
+
+        async def main():
+            async with await varquin.aio.Bus.connect(stock_bus.address) as bus:
+                bus.max_in_flight = 3
+                return await asyncio.gather(*(slow(bus, t, 0.05) for t in tags))
+
+        assert run(main()) == [(t,) for t in tags]
+        assert served.service.tags == tags  # sent in the order they were made
+    else:
+        with varquin.Bus(stock_bus.address) as bus:
+            bus.max_in_flight = 3
+            with ThreadPoolExecutor(len(tags)) as pool:
+                assert list(pool.map(lambda t: slow(bus, t, 0.05), tags)) == [(t,) for t in tags]
+            with pytest.raises(ValueError, match="at least 1"):
+                bus.max_in_flight = 0
+        assert sorted(served.service.tags) == sorted(tags)
+    assert served.service.most == 3
+
+
+@pytest.mark.parametrize("flavour", ["asyncio", "threads"])
+def test_a_queued_calls_timeout_counts_from_when_it_was_made(stock_bus, served, flavour):
+    # One place in flight, held by a call of 2 s: the second call, queued
+    # behind it, runs out of its 0.2 s without ever being sent.
+    if flavour == "asyncio":
+
+        async def main():
+            async with await varquin.aio.Bus.connect(stock_bus.address) as bus:
+                bus.max_in_flight = 1
+                first = asyncio.ensure_future(slow(bus, "first", 2.0, timeout=30))
+                await asyncio.sleep(0)  # one turn of the loop: the task makes its call
+                with pytest.raises(TimeoutError):
+                    await slow(bus, "queued", timeout=0.2)
+                assert not first.done()
+                assert await first == ("first",)
+
+        run(main())
+    else:
+        with varquin.Bus(stock_bus.address) as bus, ThreadPoolExecutor(1) as pool:
+            bus.max_in_flight = 1
+            first = pool.submit(slow, bus, "first", 2.0, 30)
+            assert wait_for(lambda: served.service.now == 1)
+            with pytest.raises(TimeoutError):
+                slow(bus, "queued", timeout=0.2)
+            assert not first.done()
+            assert first.result(30) == ("first",)
+    assert served.service.tags == ["first"]

@@ -5,6 +5,7 @@ throwaway container (exit statuses, a failed job's journal, states waited
 for and watched through a restart)."""
 
 import asyncio
+import inspect
 import threading
 from datetime import UTC
 
@@ -37,7 +38,7 @@ def test_jobs_runs_and_unit_files_awaited(svc):
         jobs = [await m.restart(PLAIN), await m.stop(PLAIN), await m.reload_or_restart(PLAIN)]
         assert await asyncio.gather(*(j.wait(10) for j in jobs)) == ["done"] * 3
         r = await m.run(["/bin/sh", "-c", "exit 0"], wait=True, timeout=10)
-        assert (r.result, r.exit_code, r.exit_status, r.journal) == ("success", "exited", 0, [])
+        assert (r.result, r.exit_code, r.exit_status, r.journal) == ("success", "exited", 0, None)
         assert (await m.run(["/bin/true"])).unit.startswith("run-u")
         assert await m.enable(PLAIN) == [
             systemd.Change(
@@ -89,7 +90,7 @@ def test_states_watched_and_waited_for(svc):
         held = await m.start(PLAIN)
         pending = asyncio.create_task(held.wait())
         async with asyncio.timeout(10):
-            while not m._watch._reading:
+            while not m.jobs.reading:
                 await asyncio.sleep(0)
         m.close()  # ends its waiters
         with pytest.raises(ValueError, match="the manager is closed"):
@@ -244,3 +245,29 @@ def test_watch_awaited_goes_on_across_the_unloading_of_its_unit(real_systemd):
         assert seen.count(starting) == 2 and seen[-1] == dead
 
     on_container(real_systemd, body)
+
+
+@pytest.mark.parametrize(
+    ("blocking", "awaited"),
+    [
+        (systemd.Manager, asystemd.Manager),
+        (systemd.Unit, asystemd.Unit),
+        (systemd.Job, asystemd.Job),
+        (systemd.Run, asystemd.Run),
+    ],
+    ids=["Manager", "Unit", "Job", "Run"],
+)
+def test_both_worlds_expose_the_same_methods_signatures_and_docstrings(blocking, awaited):
+    def public(cls):
+        return {name for name in dir(cls) if not name.startswith("_")}
+
+    assert public(blocking) == public(awaited)
+    for name in sorted(public(blocking)):
+        mine, theirs = inspect.getattr_static(blocking, name), inspect.getattr_static(awaited, name)
+        assert inspect.getdoc(mine) == inspect.getdoc(theirs), name
+        if isinstance(mine, property) and not isinstance(theirs, property):
+            # Unit.status: a property here, a coroutine there (an await cannot be an attribute).
+            assert inspect.iscoroutinefunction(theirs) and not set(inspect.signature(theirs).parameters) - {"self"}
+            mine = mine.fget
+        if callable(mine) and name not in ("bus", "root"):
+            assert inspect.signature(mine) == inspect.signature(theirs), name

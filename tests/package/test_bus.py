@@ -17,6 +17,7 @@ import varquin.aio
 from testing.env import ECHO, child_env
 from testing.peers.peerlib import PeerProcess
 from testing.privatebus import PrivateBus
+from varquin import _core, fleet, journal
 
 OTHER = "org.varquin.Test.Other"
 PATH = "/org/varquin/test/echo"
@@ -108,7 +109,7 @@ REFUSALS = [
     ("g", ("a{",), ValueError, "not a valid signature"),
     ("s", ("\ud800",), UnicodeEncodeError, "surrogate"),
     ("ss", ("one",), TypeError, "takes 2 values, 1 given"),
-    ("a{", (), ValueError, "invalid signature"),
+    ("a{", (), ValueError, "invalid signature 'a{': the key of the dict entry at 1 must be a basic type, not ''"),
     ("a" * 33 + "i", ([],), ValueError, "invalid signature"),
 ]
 
@@ -578,8 +579,11 @@ def test_ssh_failures_carry_what_ssh_said_and_its_messages_stay_off_the_terminal
     assert "Warning" not in capfd.readouterr().err
 
 
+@pytest.mark.parametrize(
+    "host,argv", [("root@web1:2222", "-xT -p 2222 -- root@web1"), ("root@[::1]:2222", "-xT -p 2222 -- root@::1")]
+)
 def test_a_working_ssh_connection_runs_the_bridge_with_the_port_and_keeps_ssh_quiet(
-    fake_ssh, capfd, tmp_path, system_bus
+    fake_ssh, capfd, tmp_path, system_bus, host, argv
 ):
     args = tmp_path / "args"
     fake_ssh(
@@ -587,13 +591,53 @@ def test_a_working_ssh_connection_runs_the_bridge_with_the_port_and_keeps_ssh_qu
         "echo 'Warning: Permanently added web1 to the list of known hosts.' >&2\n"
         f"exec socat STDIO UNIX-CONNECT:{system_bus.socket}\n"
     )
-    with varquin.Bus.remote("root@web1:2222", timeout=20) as bus:
-        assert bus.unique_name.startswith(":") and bus.address == "root@web1:2222"
-    assert args.read_text() == "-xT -p 2222 -- root@web1 systemd-stdio-bridge\n"
+    with varquin.Bus.remote(host, timeout=20) as bus:
+        assert bus.unique_name.startswith(":") and bus.address == host
+    assert args.read_text() == f"{argv} systemd-stdio-bridge\n"
     assert "Warning" not in capfd.readouterr().err
 
 
-@pytest.mark.parametrize("host", ["web1:", "web1:ssh", "[::1", "[::1]x", "@web1"])
-def test_a_host_not_of_the_form_user_host_port_is_refused(host):
-    with pytest.raises(ValueError, match=re.escape(repr(host)) + r".*\[user@\]host\[:port\]"):
-        varquin.Bus.remote(host)
+# What a host string means to every part of the package that takes one:
+# (text, whether it is a D-Bus address, parse_host's answer or None where
+# it is refused, ssh's arguments after "ssh -xT").
+HOSTS = [
+    ("web1", False, (None, "web1", None), ["--", "web1"]),
+    ("web1:2222", False, (None, "web1", 2222), ["-p", "2222", "--", "web1"]),
+    ("root@web1:2222", False, ("root", "web1", 2222), ["-p", "2222", "--", "root@web1"]),
+    ("a@b@web1", False, ("a@b", "web1", None), ["--", "a@b@web1"]),  # the last '@' ends the user
+    ("[::1]:2222", False, (None, "::1", 2222), ["-p", "2222", "--", "::1"]),
+    ("root@[fe80::1%eth0]:22", False, ("root", "fe80::1%eth0", 22), ["-p", "22", "--", "root@fe80::1%eth0"]),
+    ("[::1]", False, (None, "::1", None), ["--", "::1"]),
+    ("::1", False, (None, "::1", None), ["--", "::1"]),  # bare IPv6: all of it the host
+    ("root@2001:db8::1", False, ("root", "2001:db8::1", None), ["--", "root@2001:db8::1"]),
+    ("unix:path=/run/x", True, None, None),
+    ("tcp:host=127.0.0.1,port=1;unix:path=/x", True, None, None),
+    ("web1:", True, None, None),  # a transport without keys: the bus library judges it
+    ("", False, None, None),
+    ("web1:ssh", False, None, None),
+    ("web1:0", False, None, None),
+    ("web1:65536", False, None, None),
+    ("web1::22", False, None, None),  # two ':' but no IPv6 address
+    ("[::1", False, None, None),
+    ("[::1]x", False, None, None),
+    ("[web1]:22", False, None, None),
+    ("@web1", False, None, None),
+    ("web 1", False, None, None),
+    ("web1\x00", False, None, None),
+]
+
+
+@pytest.mark.parametrize("text,address,parsed,argv", HOSTS)
+def test_what_a_host_string_means(text, address, parsed, argv):
+    assert _core.is_address(text) is address
+    assert fleet.is_address(text) is address
+    if parsed is None:
+        for reader in (_core.parse_host, _core.ssh_argv, journal.ssh_target, varquin.Bus.remote):
+            with pytest.raises(ValueError, match=re.escape(repr(text)) + " is not valid"):
+                reader(text)
+        if text and "\0" not in text:  # (those two are refused before they are read)
+            with pytest.raises(ValueError, match=r"\[user@\]host\[:port\]"):
+                varquin.Bus.remote(text)
+    else:
+        assert _core.parse_host(text) == parsed
+        assert _core.ssh_argv(text) == journal.ssh_target(text) == ["ssh", "-xT", *argv]

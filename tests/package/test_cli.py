@@ -16,8 +16,8 @@ from testing.env import child_env, wait_for
 from testing.processes import stop_process
 from varquin import fleet
 from varquin.__main__ import main
-from varquin.cli import exits
-from varquin.cli.report import Progress
+from varquin.cli import exits, host_openers, show, split_hosts
+from varquin.cli.report import Progress, Row
 from varquin.cli.values import run_properties, unit_name
 from varquin.cli.verbs import VERBS
 
@@ -51,11 +51,14 @@ def run(*argv):
 )
 def test_status_shows_a_row_per_unit_and_exits_as_systemctl(address, units, status):
     code, out, err = run("status", *units)  # no -H: the system bus, which is the container's
-    lines = out.splitlines()
+    lines = out.split("\n\n")[0].splitlines()
     assert lines[0].split()[:5] == ["HOST", "UNIT", "LOAD", "ACTIVE", "SUB"]
-    assert [line.split()[:2] for line in lines[1:]] == [["local", u] for u in units]
+    # Named by its address: DBUS_SYSTEM_BUS_ADDRESS points away from this machine's bus.
+    assert [line.split()[:2] for line in lines[1:]] == [[address, u] for u in units]
     assert code == status
     assert ("vq-nosuch.service could not be found" in err) == ("vq-nosuch.service" in units)
+    # Its journal is not this machine's: the advice is one the command line can follow.
+    assert f"the journal of the manager at {address} is not on this machine: give --root DIR" in err
 
 
 def test_start_with_wait_across_hosts_names_each_failure(address):
@@ -196,6 +199,35 @@ def test_every_verb_has_its_help(verb, capsys):
 
 
 @pytest.mark.parametrize(
+    "value,hosts",
+    [
+        ("web1,root@web2:2222,[::1]:22", ["web1", "root@web2:2222", "[::1]:22"]),
+        ("unix:path=/x,guid=0a,web2", ["unix:path=/x,guid=0a", "web2"]),  # an address's keys stay with it
+        ("unix:path=/x,tcp:host=h,port=1,", ["unix:path=/x", "tcp:host=h,port=1"]),
+        ("web1,guid=0a", ["web1", "guid=0a"]),  # no address to continue
+    ],
+)
+def test_the_hosts_of_one_option_are_split_at_commas_outside_addresses(value, hosts):
+    assert split_hosts(value) == hosts
+
+
+@pytest.mark.parametrize(
+    "address,key",
+    [
+        (None, "local"),
+        ("unix:path=/run/dbus/system_bus_socket", "local"),
+        ("unix:path=/tmp/elsewhere/socket", "unix:path=/tmp/elsewhere/socket"),
+    ],
+)
+def test_the_system_bus_is_local_only_when_it_is_this_machines(monkeypatch, address, key):
+    if address is None:
+        monkeypatch.delenv("DBUS_SYSTEM_BUS_ADDRESS")
+    else:
+        monkeypatch.setenv("DBUS_SYSTEM_BUS_ADDRESS", address)
+    assert list(host_openers([])) == [key]
+
+
+@pytest.mark.parametrize(
     "names,expected",
     [
         (["web"], ["web.service"]),
@@ -286,15 +318,49 @@ def test_run_properties_refuse_what_they_cannot_read(bad):
 @pytest.mark.parametrize(
     "outcome,status",
     [
-        (("success", "exited", 0), 0),
-        (("exit-code", "exited", 7), 7),
-        (("signal", "killed", 9), 2),
-        (("success", "killed", 15), 2),  # SIGTERM: success to the manager, a signal to systemd-run
-        (("core-dump", "dumped", 11), 2),
-        (("timeout", "killed", 15), 1),
-        (("exit-code", "exited", 203), 203),
-        (("resources", None, None), 1),
+        (("success", 0), 0),
+        (("exit-code", 7), 7),
+        (("signal", 9), 255),
+        (("success", 15), 0),  # SIGTERM: success to the manager and to systemd-run
+        (("core-dump", 11), 1),
+        (("timeout", 15), 1),
+        (("exit-code", 203), 203),
+        (("resources", None), 1),
     ],
 )
 def test_run_wait_exits_as_systemd_run(outcome, status):
     assert exits.run_wait(*outcome) == status
+
+
+def test_show_prints_blocks_per_unit_and_heads_each_host():
+    def rows(host, unit, *props):
+        return [Row(host, unit, {"property": n, "value": v}) for n, v in props]
+
+    one = rows("h1", "a.service", ("Id", "a.service"), ("Wants", "")) + rows("h1", "b.service", ("Id", "b.service"))
+    assert show.render(one, False, False) == "Id=a.service\nWants=\n\nId=b.service"
+    assert show.render(one, True, False) == "a.service\n\n\nb.service"
+    failed = [Row("h2", "a.service", error=ConnectionError("cannot connect"), ok=False)]
+    two = one + rows("h3", "a.service", ("Id", "a.service")) + failed
+    assert show.render(two, False, True) == "-- h1\nId=a.service\nWants=\n\nId=b.service\n\n-- h3\nId=a.service"
+
+
+@pytest.mark.parametrize(
+    "name,value,signature,line",
+    [
+        ("TimeoutStartUSec", 90_000_000, "t", ("1min 30s", False)),
+        ("RuntimeMaxUSec", 2**64 - 1, "t", ("infinity", False)),
+        ("MemoryMax", 2**64 - 1, "t", ("infinity", False)),
+        ("MemoryCurrent", 2**64 - 1, "t", ("[not set]", False)),
+        ("ActiveEnterTimestamp", 0, "t", ("", True)),
+        ("UMask", 0o22, "u", ("0022", False)),
+        ("Wants", [], "as", ("", True)),
+        ("Documentation", ["man:x(7)", "https://a.example/b"], "as", ('"man:x(7)" https://a.example/b', False)),
+        ("SuccessExitStatus", ([], []), "(aiai)", ("", True)),
+        ("RestrictAddressFamilies", (False, []), "(bas)", ("~", True)),
+        ("DeviceAllow", [], "a(ss)", None),  # an empty array of structures is never shown
+        ("ExecReload", [], "a(sasbttttuii)", None),
+    ],
+)
+def test_show_values_are_written_as_systemctl_writes_them(name, value, signature, line):
+    lines = show.property_lines(name, value, 252, signature)
+    assert lines == ([] if line is None else [(name, *line)])

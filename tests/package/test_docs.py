@@ -25,10 +25,12 @@ MODULES = [
     "varquin.host",
     "varquin.fleet",
     "varquin.journal",
+    "varquin.daemon",
     "varquin.proxy",
     "varquin.aio",
     "varquin.aio.systemd",
     "varquin.aio.proxy",
+    "varquin.aio.daemon",
 ]
 # What a class attribute that documents itself can be: functions, properties
 # and the native types' methods and attributes.

@@ -48,6 +48,10 @@ def test_hosts_run_in_parallel_threads_each_on_a_connection_of_its_own(system_bu
     assert len(names) == 4 and all(gone(n) for n in names)
     with pytest.raises(ValueError, match="given twice"):
         fleet.run([hosts[0], hosts[0]], fn)
+    # A bare str is one host's name, never a list of one-letter hosts.
+    for bare in ("host.example", hosts[0]):
+        with pytest.raises(TypeError, match="not a bare str"):
+            fleet.run(bare, fn)  # type: ignore[arg-type]
 
 
 def test_a_failing_or_hanging_host_never_stops_the_others(system_bus, echo_peer):

@@ -23,6 +23,7 @@ import varquin
 import varquin.aio
 from testing.env import child_env, wait_for
 from testing.privatebus import CONFIG_HEAD, PrivateBus
+from varquin import _core
 
 NAME = "org.varquin.Test.Served"
 DBUS = "org.freedesktop.DBus"
@@ -548,13 +549,21 @@ def test_closing_a_bus_unexports_its_objects(system_bus):
         assert handle.closed and obj() is None  # the bus no longer holds it
 
 
-def test_closing_the_bus_ends_serve(system_bus):
+def test_closing_the_bus_ends_serve_and_a_closed_bus_refuses_serve_and_stop(system_bus):
     bus = varquin.Bus.system()
-    loop = threading.Thread(target=bus.serve)
+    bus.export("/closing", Counter())
+    outcome = []
+    loop = threading.Thread(target=lambda: outcome.append(bus.serve()))
     loop.start()
+    with varquin.Bus.system() as client:
+        # Answered only once serve() runs.
+        assert client.get_property(bus.unique_name, "/closing", "org.varquin.Test.Counter", "Count") == 3
     bus.close()
     loop.join(10)
-    assert not loop.is_alive()
+    assert not loop.is_alive() and outcome == [None]
+    for call in (bus.serve, bus.stop):
+        with pytest.raises(ValueError, match="closed bus"):
+            call()
 
 
 EMITTING = "org.varquin.Test.Emitting"
@@ -619,6 +628,41 @@ def test_properties_announce_changes_as_their_emits_says(system_bus):
         varquin.property("u", emits="sometimes")
     with pytest.raises(ValueError, match="const property cannot have a setter"):
         varquin.property("u", emits="const")(_get("x")).setter(_set("x"))
+
+
+# Signatures and their complete types, or why they are not valid.
+SIGNATURES = [
+    ("", ()),
+    ("sa{sv}(ii)", ("s", "a{sv}", "(ii)")),
+    ("aayva{oa(sb)}", ("aay", "v", "a{oa(sb)}")),
+    ("a" * 32 + "s", ("a" * 32 + "s",)),
+    ("(" * 32 + "s" + ")" * 32, ("(" * 32 + "s" + ")" * 32,)),
+    ("sz", "'z' at 1 is not a type code"),
+    ("s\x00", "'\\x00' at 1 is not a type code"),
+    ("sé", "'é' at 1 is not a type code"),
+    ("s)", "')' at 1 closes nothing"),
+    ("{ss}", "a dict entry (at 0) is only the element of an array: 'a{..}'"),
+    ("s()", "the struct at 1 is empty"),
+    ("(s", "the struct opened at 0 is not closed"),
+    ("sa", "it ends where a type is expected"),
+    ("a{vs}", "the key of the dict entry at 1 must be a basic type, not 'v'"),
+    ("a{", "the key of the dict entry at 1 must be a basic type, not ''"),
+    ("a{sss}", "the dict entry at 1 holds one key and one value, then '}'"),
+    ("a" * 33 + "s", "arrays nest deeper than 32"),
+    ("(" * 33 + "s" + ")" * 33, "structs and dict entries nest deeper than 32"),
+    ("(" * 31 + "a{sa{ss}}" + ")" * 31, "structs and dict entries nest deeper than 32"),
+    ("s" * 256, "it is longer than 255 bytes"),
+]
+
+
+@pytest.mark.parametrize("signature,expected", SIGNATURES)
+def test_signatures_split_into_complete_types_or_say_why_not(signature, expected):
+    if isinstance(expected, tuple):
+        assert _core.split_signature(signature) == expected
+    else:
+        with pytest.raises(ValueError) as caught:
+            _core.split_signature(signature)
+        assert str(caught.value) == expected
 
 
 def _declare(name="org.varquin.Test.Declared", ins="s", member=None, params="self, a", kind="method"):

@@ -13,9 +13,11 @@ import pytest
 
 import varquin
 import varquin.aio
+from testing.container import inside
 from testing.env import child_env, wait_for
 from varquin import systemd
 from varquin.aio import systemd as asystemd
+from varquin.systemd._state import STATES
 
 API, ALIAS = "vq-api.service", "vq-api-alias.service"
 WANTS = "/etc/systemd/system/multi-user.target.wants"
@@ -362,3 +364,61 @@ def test_cancel_ends_a_job_but_not_what_it_started(manager):
         assert job.cancel() is False
     finally:
         manager.stop(hang, wait=True, timeout=30)
+
+
+def systemctl_states(container):
+    """The states ``systemctl --state=help`` lists in the container, by the
+    UnitStatus field they belong to."""
+    status, out = inside(container, "systemctl --state=help --no-pager")
+    assert status == 0
+    found: dict[str, set[str]] = {"load": set(), "active": set(), "sub": set()}
+    section = None
+    for line in (line.strip() for line in out.splitlines()):
+        if line.endswith(":"):
+            section = next((k for k, word in SECTIONS.items() if word in line), None)
+        elif line and section:
+            found[section].add(line)
+    return found
+
+
+SECTIONS = {"load": "load states", "active": "active states", "sub": "substates"}
+
+
+def test_wait_for_takes_every_state_systemctl_lists_and_stops_at_a_failure(real_systemd):
+    listed = systemctl_states(real_systemd)
+    assert all(listed.values())
+    for field, states in listed.items():
+        assert states - set(STATES[field]) == set(), field  # each one systemd has, wait_for takes
+
+    with varquin.Bus(real_systemd.bus_address) as bus, systemd.Manager(bus, root=real_systemd.root) as m:
+        unit = m.unit("vq-api-fail")  # a service that ran /bin/false
+        with pytest.raises(systemd.JobFailed):
+            m.start(unit.name, wait=True, timeout=30)
+        # Failed with nothing queued: no wait can end well, so none is waited out.
+        with pytest.raises(systemd.UnitFailed) as caught:
+            unit.wait_for(active="active", timeout=120)
+        assert caught.value.status == ("loaded", "failed", "failed")
+        assert any(e.pid == 1 and e.fields.get("UNIT_RESULT") == "exit-code" for e in caught.value.journal)
+        # The main process that ran, as systemctl status shows it.
+        status, out = inside(real_systemd, f"systemctl status --no-pager {unit.name}")
+        shown = next(line for line in out.splitlines() if "Main PID:" in line)
+        assert unit.details().main_pid == int(shown.split("Main PID:")[1].split()[0])
+        assert unit.wait_for(active="failed", timeout=30).active == "failed"
+        m.reset_failed(unit.name)
+
+
+def test_a_run_that_reuses_a_name_carries_only_its_own_journal(real_systemd):
+    with varquin.Bus(real_systemd.bus_address) as bus, systemd.Manager(bus, root=real_systemd.root) as m:
+        argv = ["/bin/sh", "-c", "echo first; exit 3"]
+        first = m.run(argv, name="vq-api-again", wait=True, timeout=30, collect=True)
+        second = m.run(["/bin/sh", "-c", "echo second"], name="vq-api-again", wait=True, timeout=30, collect=True)
+    assert (first.result, second.result) == ("exit-code", "success") and first.invocation_id != second.invocation_id
+    assert "first" in [e.message for e in first.journal]
+    assert "second" in [e.message for e in second.journal]
+    # None of the earlier run's lines, its failure among them.
+    assert "first" not in [e.message for e in second.journal]
+    assert not any(e.fields.get("UNIT_RESULT") == "exit-code" for e in second.journal)
+    for e in second.journal:  # a line journald could not tie to the unit carries no id at all
+        assert {e.fields.get("_SYSTEMD_INVOCATION_ID"), e.fields.get("INVOCATION_ID")} - {None} <= {
+            second.invocation_id
+        }

@@ -6,6 +6,7 @@ that arrives at all was matched before the call."""
 
 import asyncio
 import gc
+import random
 import signal
 import threading
 import weakref
@@ -17,6 +18,10 @@ import varquin
 import varquin.aio
 from testing.env import wait_for
 from varquin import host, systemd
+from varquin.systemd import MANAGER_INTERFACE as MANAGER
+from varquin.systemd import MANAGER_PATH, SERVICE, properties
+from varquin.systemd import _state as systemd_state
+from varquin.systemd import _unit_journal as unit_journal
 
 PLAIN = "vq-plain.service"
 T_MAX = 2**64 - 1
@@ -113,7 +118,7 @@ def test_run_results_come_from_the_units_properties_even_when_signalled_before_t
 
 def test_a_generated_name_in_use_is_drawn_again_a_given_one_raises(manager, svc, monkeypatch):
     drawn = iter([5, 5, 6])
-    monkeypatch.setattr(systemd.random, "getrandbits", lambda bits: next(drawn))
+    monkeypatch.setattr(random, "getrandbits", lambda bits: next(drawn))
     assert manager.run(["/bin/true"], wait=True).unit == "run-u5.service"
     assert manager.run(["/bin/true"], wait=True).unit == "run-u6.service"
     with pytest.raises(varquin.BusError) as caught:
@@ -127,11 +132,23 @@ def test_a_generated_name_in_use_is_drawn_again_a_given_one_raises(manager, svc,
 @pytest.mark.parametrize(
     "call,error,text",
     [
-        (lambda m: m.run(["sh", "-c", "true"]), ValueError, "absolute path"),
+        # The private bus is not this machine's manager: its PATH is not looked up here.
+        (lambda m: m.run(["sh", "-c", "true"]), ValueError, "absolute path, not 'sh': the manager at unix:"),
+        (lambda m: m.run([]), ValueError, "argv is empty"),
+        (lambda m: m.run(["/bin/true"], properties={"MemoryMax": [1]}), TypeError, r"MemoryMax: expected .* not list"),
+        (lambda m: m.run(["/bin/true"], properties={"MemoryMax": "lots"}), ValueError, "MemoryMax: not a size"),
+        (lambda m: m.run(["/bin/true"], properties={"User": 0}), TypeError, "User: expected a str, not int"),
+        (lambda m: m.run(["/bin/true"], properties={"TasksMax": True}), TypeError, "TasksMax: expected"),
+        (lambda m: m.unit(PLAIN).wait_for(active="bogus"), ValueError, "active='bogus' is not .* one of active"),
+        (lambda m: m.unit(PLAIN).wait_for(sub="runing"), ValueError, "sub='runing' is not a sub state"),
         (lambda m: m.run("/bin/true"), TypeError, "not a bare str"),
         (lambda m: m.run(["/bin/true"], properties={"NoSuch": 1}), ValueError, "'NoSuch'"),
         (lambda m: m.run(["/bin/true"], properties={"Environment": "A=1"}), TypeError, "property Environment"),
-        (lambda m: m.run(["/bin/true"], properties={"MemoryMax": timedelta(1)}), TypeError, "MemoryMax is a size"),
+        (
+            lambda m: m.run(["/bin/true"], properties={"MemoryMax": timedelta(1)}),
+            TypeError,
+            "MemoryMax: expected an unsigned 64-bit integer or a size",
+        ),
         (lambda m: m.set_properties(PLAIN, {"NoSuch": 1}), ValueError, "'NoSuch'"),
         (lambda m: m.list_units(states="failed"), TypeError, "states takes an iterable of str"),
         (lambda m: m.list_unit_files(patterns="*.timer"), TypeError, "patterns takes an iterable of str"),
@@ -158,6 +175,23 @@ def test_arguments_are_refused_before_anything_is_sent(manager, svc, call, error
             "SetUnitProperties",
             [PLAIN, True, [["MemoryMax", ["t", 1 << 30]], ["CPUQuotaPerSecUSec", ["t", 500_000]]]],
         ),
+        # systemctl's names: a unit without a type's suffix is a service.
+        (lambda m: m.reset_failed("vq-plain"), "ResetFailedUnit", [PLAIN]),
+        (lambda m: m.kill("vq-plain.service"), "KillUnit", [PLAIN, "all", 15]),
+        (lambda m: (m.start("vq-plain", wait=True).unit == PLAIN) and None, "StartUnit", [PLAIN, "replace"]),
+        (lambda m: (m.enable("vq-plain", reload=False), None)[1], "EnableUnitFiles", [[PLAIN], False, False]),
+        (lambda m: (m.is_enabled("vq-plain"), None)[1], "GetUnitFileState", [PLAIN]),
+        (
+            lambda m: m.set_properties(
+                PLAIN, {"MemoryMax": "1G", "RuntimeMaxUSec": "1min 30s", "TasksMax": "infinity"}
+            ),
+            "SetUnitProperties",
+            [
+                PLAIN,
+                False,
+                [["MemoryMax", ["t", 1 << 30]], ["RuntimeMaxUSec", ["t", 90_000_000]], ["TasksMax", ["t", 2**64 - 1]]],
+            ],
+        ),
         (
             lambda m: m.set_properties(PLAIN, {"Environment": {"A": "1", "B": "x y"}}),
             "SetUnitProperties",
@@ -167,6 +201,7 @@ def test_arguments_are_refused_before_anything_is_sent(manager, svc, call, error
 )
 def test_verbs_send_the_managers_members(manager, svc, call, member, body):
     assert call(manager) is None or member == "ReloadOrRestartUnit"
+    assert manager.unit("vq-plain").name == PLAIN
     assert bodies(svc, member) == [body]
 
 
@@ -346,17 +381,17 @@ def test_queued_jobs_keep_only_what_held_jobs_need(svc, monkeypatch):
     with systemd.Manager() as m:
         for _ in range(300):  # never waited for, never held
             m.start(PLAIN)
-        assert m._watch._sub._pop() is None and len(m._watch._jobs) == 0
+        assert m.jobs.sub._pop() is None and len(m.jobs._jobs) == 0
 
     # A full queue drops its oldest signals: a held job whose end was among
     # them raises SignalsLost; one still running is waited for as before.
-    monkeypatch.setattr(systemd, "JOB_SIGNALS_QUEUED", 4)
+    monkeypatch.setattr(systemd_state, "JOB_SIGNALS_QUEUED", 4)
     svc.behave("vq.hold_jobs", hold=True)
     with systemd.Manager() as m, systemd.Manager(varquin.Bus.system()) as other:
         alive, lost = m.start(PLAIN), m.start(PLAIN)
-        flood = [other.start(PLAIN) for _ in range(8)]
+        flood = [m.start(PLAIN) for _ in range(8)]  # held too: other jobs' ends are not queued at all
         for job in [lost, *flood]:  # their ends reach m's queue only once m reads
-            other._call("CancelJob", "u", systemd.job_id(job.path))
+            other.bus.call(SERVICE, MANAGER_PATH, MANAGER, "CancelJob", "u", systemd.job_id(job.path))
         assert m.unit(PLAIN).status.load == "loaded"  # its reply comes after them: they are queued meanwhile
         with pytest.raises(varquin.SignalsLost, match="result is unknown"):
             lost.wait(10)
@@ -364,3 +399,37 @@ def test_queued_jobs_keep_only_what_held_jobs_need(svc, monkeypatch):
             alive.wait(0.2)
         assert alive.cancel() and alive.wait(10) == "canceled"
         other.bus.close()
+
+
+def test_a_command_is_found_as_systemd_run_finds_it_where_the_manager_is_this_machines(
+    manager, svc, tmp_path, monkeypatch
+):
+    tool = tmp_path / "bin" / "vq-tool"
+    tool.parent.mkdir()
+    tool.write_text("#!/bin/sh\n")
+    tool.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{tmp_path / 'nothing'}:{tool.parent}")
+    monkeypatch.chdir(tmp_path)
+    assert properties.find_executable("vq-tool") == str(tool)
+    assert properties.find_executable("./bin/vq-tool") == str(tool)  # a path from the current folder
+    for missing in ("vq-none", "./vq-tool"):
+        with pytest.raises(FileNotFoundError, match="Failed to find executable"):
+            properties.find_executable(missing)
+    # The private bus taken for this machine's own: the command is sent found.
+    monkeypatch.setattr(unit_journal, "_LOCAL_SYSTEM_BUS", frozenset({manager.bus.address}))
+    manager.run(["vq-tool", "x"], wait=True)
+    (exec_start,) = [v for n, (_s, v) in bodies(svc, "StartTransientUnit")[0][2] if n == "ExecStart"]
+    assert exec_start == [[str(tool), [str(tool), "x"], False]]  # argv[0] replaced, as systemd-run does
+
+
+def test_other_jobs_ends_never_take_the_place_of_a_held_jobs_end(svc, monkeypatch):
+    monkeypatch.setattr(systemd_state, "JOB_SIGNALS_QUEUED", 4)
+    svc.behave("vq.hold_jobs", hold=True)
+    with systemd.Manager() as m, systemd.Manager(varquin.Bus.system()) as other:
+        held = m.start(PLAIN)
+        cancel = [held, *(other.start("vq-static.service") for _ in range(20))]
+        for job in cancel:  # the held job's end first, then far more than the queue holds
+            other.bus.call(SERVICE, MANAGER_PATH, MANAGER, "CancelJob", "u", systemd.job_id(job.path))
+        assert m.unit(PLAIN).status.load == "loaded"  # its reply comes after them: they arrived meanwhile
+        assert held.wait(10) == "canceled"
+        assert m.jobs.sub._pop() is None  # the others were dropped as they came

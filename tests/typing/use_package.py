@@ -4,10 +4,13 @@ system bus).  The lines marked `type: ignore[...]` are misuses the types must
 reject (an ignore that suppresses nothing fails --strict)."""
 
 import asyncio
+import socket
+from datetime import timedelta
 
 import varquin
 import varquin.aio
-from varquin import fleet, host, systemd
+import varquin.aio.daemon
+from varquin import daemon, fleet, host, systemd
 
 
 class Greeter(varquin.Interface, name="org.example.Greeter"):
@@ -74,6 +77,23 @@ def operate() -> None:
     results: dict[str, fleet.Result[str]] = fleet.run(["root@web1"], lambda m: m.unit("x.service").status.active)
     for name, r in results.items():
         print(name, r.value, r.error)
+
+
+def service() -> None:
+    web: list[socket.socket] = daemon.listen_fds().get("web", [])
+    kept: dict[str, list[socket.socket | int]] = daemon.stored_fds()
+    sent: bool = daemon.notify(ready=True, status="serving", fdstore={"conn": [web[0], 5]})
+    daemon.notify(extend_timeout=timedelta(seconds=30), fdstore_remove="conn")
+    daemon.notify(status=3)  # type: ignore[arg-type]
+    daemon.notify(fdstore={"conn": ["x"]})  # type: ignore[list-item]
+    with daemon.watchdog() as period:
+        timeout: timedelta | None = period
+        print(sent, kept, timeout)
+
+
+async def aio_service() -> None:
+    async with varquin.aio.daemon.watchdog() as period:
+        print(period)
 
 
 asyncio.run(aio_client())

@@ -294,6 +294,20 @@ class Bus(AsyncClosing):
         ``async with`` block)."""
         return self._core.closed
 
+    @property
+    def max_in_flight(self) -> int:
+        """How many calls wait for their replies at most (120 unless set).
+        Later calls (``asyncio.gather`` of hundreds) are queued in order and
+        sent as replies come, each call's timeout counting from when it was
+        made: the bus daemon would refuse calls beyond its own limit (128 per
+        connection on a stock system bus) with LimitsExceeded.  Setting it
+        raises ValueError below 1, and ValueError once the bus is closed."""
+        return self._core.max_in_flight
+
+    @max_in_flight.setter
+    def max_in_flight(self, value: int) -> None:
+        self._core.max_in_flight = value
+
     async def call(
         self,
         destination: str | None,
@@ -599,6 +613,11 @@ class Subscription:
                     await self._waiter
                 finally:
                     self._waiter = None
+
+    @property
+    def closed(self) -> bool:
+        """Whether close() was called (by the caller, or by the bus's close())."""
+        return self._closed
 
     def __aiter__(self) -> Self:
         return self

@@ -137,7 +137,7 @@ async def introspect(bus: Bus, destination: str | None, path: str, timeout: floa
     """As varquin.proxy.introspect_sync, on the event loop; the cache is the
     underlying connection's."""
     cache = introspections_of(bus._core)
-    node = cache.lookup(destination, path)
+    node = cache.lookup(bus._core, destination, path)
     if node is not None:
         return node
     if cache.needs_watch(destination):

@@ -5,8 +5,9 @@
 ``python -m varquin VERB --help`` describes each verb.  Unit names without a
 suffix get ``.service``; patterns (``'web*'``) expand to the loaded units
 they match.  Jobs are waited for unless ``--no-block``.  One table row per
-host and unit on stdout (with ``--json``, only the rows as JSON); failures
-and, for several hosts, their progress on stderr.  The exit status is that
+host and unit on stdout (``show``: systemctl's ``NAME=VALUE`` lines; with
+``--json``, only the rows as JSON); failures and, for several hosts, their
+progress on stderr.  A command line a verb cannot take exits with 1.  The exit status is that
 of systemctl of the driven manager's version (``run --wait``: systemd-run's);
 over several hosts, the first host's that is not 0, and 1 for a host that
 could not be reached.
@@ -15,17 +16,18 @@ could not be reached.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from collections.abc import Callable, Sequence
-from typing import TextIO
+from typing import NoReturn, TextIO
 
 from varquin import fleet
 from varquin.bus import Bus
 from varquin.cli import exits
 from varquin.cli.report import Outcome, Progress, Row, as_json, as_table, describe
 from varquin.cli.values import unit_name
-from varquin.cli.verbs import VERBS, Context, manager_version
+from varquin.cli.verbs import LOCAL_BUS, VERBS, Context, manager_version
 from varquin.systemd import Manager
 
 __all__ = ["main", "parser"]
@@ -35,11 +37,18 @@ LOCAL = "local"
 
 def split_hosts(value: str) -> list[str]:
     """The hosts of one -H value.  Commas separate hosts, and also the keys
-    of a D-Bus address (``unix:path=/x,guid=...``): a piece that holds ``=``
-    without starting an address continues the address before it."""
+    of a D-Bus address (``unix:path=/x,guid=...``): a piece that does not
+    start an address but continues the one before it (its next key=value)
+    is part of it."""
     hosts: list[str] = []
     for piece in value.split(","):
-        if hosts and "=" in piece and not fleet.is_address(piece) and fleet.is_address(hosts[-1]):
+        if (
+            hosts
+            and piece
+            and not fleet.is_address(piece)
+            and fleet.is_address(hosts[-1])
+            and fleet.is_address(f"{hosts[-1]},{piece}")
+        ):
             hosts[-1] += "," + piece
         elif piece:
             hosts.append(piece)
@@ -48,10 +57,13 @@ def split_hosts(value: str) -> list[str]:
 
 def host_openers(values: Sequence[str]) -> dict[str, fleet.Opener]:
     """The openers of the hosts of the -H values, by the name printed for
-    each (a host given twice once); this machine's system bus, as "local",
-    when there are none."""
+    each (a host given twice once); when there are none, the system bus, as
+    "local" when it is this machine's (DBUS_SYSTEM_BUS_ADDRESS may point
+    elsewhere: then it is named by that address)."""
     if not values:
-        return {LOCAL: lambda timeout: (Bus.system(timeout=timeout), True)}
+        address = os.environ.get("DBUS_SYSTEM_BUS_ADDRESS")
+        key = address if address and address not in LOCAL_BUS else LOCAL
+        return {key: lambda timeout: (Bus.system(timeout=timeout), True)}
     openers: dict[str, fleet.Opener] = {}
     for value in values:
         for host in split_hosts(value):
@@ -60,9 +72,19 @@ def host_openers(values: Sequence[str]) -> dict[str, fleet.Opener]:
     return openers
 
 
+class Parser(argparse.ArgumentParser):
+    """argparse's parser, but a command line it refuses exits with 1, as
+    systemctl and systemd-run exit for an option they do not know or a value
+    they cannot read."""
+
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(exits.FAILURE, f"{self.prog}: error: {message}\n")
+
+
 def parser() -> argparse.ArgumentParser:
     """The argument parser: the options common to every verb, then one sub-parser per verb."""
-    p = argparse.ArgumentParser(
+    p = Parser(
         prog="python -m varquin",
         description="systemctl's everyday verbs on one host or many, over D-Bus.",
         epilog="Exit status: systemctl's for the driven manager's version (run --wait: systemd-run's); "
@@ -106,6 +128,13 @@ def add_common(p: argparse.ArgumentParser, default: object) -> None:
         "--json", action="store_true", default=given(False), help="print the rows as JSON on stdout, nothing else"
     )
     group.add_argument(
+        "--root",
+        default=given(None),
+        metavar="DIR",
+        help="the folder where the managed machine is installed, as seen from here (a container's "
+        "/proc/PID/root): its journal, and the commands run looks for, are found there",
+    )
+    group.add_argument(
         "--max-workers",
         type=int,
         default=given(fleet.MAX_WORKERS),
@@ -119,11 +148,17 @@ def per_host(args: argparse.Namespace, deadline: float | None) -> Callable[[Mana
     after reading the manager's version (which picks systemctl's statuses)."""
     verb = VERBS[args.verb]
 
-    def run(m: Manager) -> Outcome:
+    def act(m: Manager) -> Outcome:
         ctx = Context(deadline, manager_version(m))
         out = verb.action(m, args, ctx)
         out.version = ctx.version
         return out
+
+    def run(m: Manager) -> Outcome:
+        if args.root is None:
+            return act(m)
+        with Manager(m.bus, root=args.root) as rooted:
+            return act(rooted)
 
     return run
 
@@ -131,8 +166,8 @@ def per_host(args: argparse.Namespace, deadline: float | None) -> Callable[[Mana
 def main(argv: Sequence[str] | None = None, stdout: TextIO = sys.stdout, stderr: TextIO = sys.stderr) -> int:
     """Runs the command line ``argv`` (sys.argv[1:] when None), writing its
     rows to `stdout` and failures and progress to `stderr`, and returns its
-    exit status.  A command line argparse rejects raises SystemExit(2)
-    after argparse's own message.
+    exit status.  A command line argparse rejects raises SystemExit(1)
+    after argparse's own message (systemctl's status for a bad option).
 
         status = main(["-H", "root@web1", "is-active", "nginx"])
     """
@@ -181,6 +216,9 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO = sys.stdout, stderr:
     columns = (*verb.columns, "journal") if getattr(args, "lines", 0) > 0 else verb.columns
     if args.json:
         stdout.write(as_json(rows, columns) + "\n")
+    elif verb.render is not None:
+        text = verb.render(rows, args, len(openers) > 1)
+        stdout.write(text + "\n" if text else "")
     else:
         stdout.write(as_table(rows, verb.columns) + "\n")
         for row in rows:

@@ -21,8 +21,8 @@ NOT_IMPLEMENTED = 3
 NO_PERMISSION = 4
 NOT_INSTALLED = 5
 NOT_CONFIGURED = 6
-# systemd-run --wait for a command ended by a signal.
-SIGNALLED = 2
+# systemd-run --wait for a command ended by a signal the manager counts as a failure.
+SIGNALLED = 255
 
 # The first manager version whose systemctl answers missing units with 4.
 MISSING_IS_UNKNOWN = 257
@@ -104,18 +104,16 @@ def is_enabled(states: list[str | None], version: int | None) -> int:
     return FAILURE
 
 
-def run_wait(result: str, exit_code: str | None, exit_status: int | None) -> int:
-    """systemd-run --wait's status for a run's outcome, as seen beside it on
-    252 and 257: 1 for an end the command did not make itself (a timeout, a
-    command that never ran), else 2 when a signal ended it (even one the
-    manager counts as success, such as SIGTERM), 0 on success, and the
-    command's status when it exited non-zero."""
-    if result not in ("success", "exit-code", "signal", "core-dump"):
-        return FAILURE
-    if exit_code in ("killed", "dumped"):
-        return SIGNALLED
+def run_wait(result: str, exit_status: int | None) -> int:
+    """systemd-run --wait's status for a run's ``result``, as measured beside
+    it on 252 and 257: 0 for ``success`` (a command ended by SIGTERM, SIGHUP,
+    SIGINT or SIGPIPE counts as success to the manager), the command's own
+    status for ``exit-code``, 255 for ``signal``, and 1 for anything else (a
+    core dump, a timeout, a command that never ran)."""
     if result == "success":
         return 0
     if result == "exit-code" and exit_status:
         return exit_status
+    if result == "signal":
+        return SIGNALLED
     return FAILURE

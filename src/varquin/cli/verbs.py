@@ -5,16 +5,20 @@ that manager's version would give."""
 from __future__ import annotations
 
 import argparse
+import errno
+import os
 import signal
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 from varquin.cli import exits
+from varquin.cli import show as show_module
 from varquin.cli.report import Outcome, Row, describe
-from varquin.cli.values import expand, is_glob, run_properties, unit_name
+from varquin.cli.values import UNIT_TYPES, expand, is_glob, run_properties, unit_name
 from varquin.errors import BusError, NoSuchUnit
-from varquin.systemd import MANAGER_INTERFACE, MANAGER_PATH, SERVICE, Job, Manager, type_interface
+from varquin.proxy import introspect_sync
+from varquin.systemd import MANAGER_INTERFACE, MANAGER_PATH, SERVICE, UNIT_INTERFACE, Job, Manager, type_interface
 
 # What a verb runs against one host's manager.
 Action = Callable[[Manager, argparse.Namespace, "Context"], Outcome]
@@ -44,6 +48,9 @@ class Verb:
     columns: tuple[str, ...]
     action: Action
     arguments: Callable[[argparse.ArgumentParser], None] = lambda p: None
+    # What the verb prints instead of a table (not with --json): from the
+    # rows of every host, the arguments, and whether there are several hosts.
+    render: Callable[[Sequence[Row], argparse.Namespace, bool], str] | None = None
 
 
 def manager_version(m: Manager) -> int | None:
@@ -177,6 +184,11 @@ def unit_journal(m: Manager, unit: str, lines: int, out: Outcome) -> list[str] |
         entries = m.unit(unit).journal(lines)
     except (ValueError, OSError) as e:
         note = f"journal: {describe(e)}"
+        if isinstance(e, ValueError) and m.root is None:
+            note = (
+                f"journal: the journal of the manager at {m.bus.address} is not on this machine: "
+                "give --root DIR, the folder where that machine is installed as seen from here"
+            )
         if note not in out.messages:
             out.messages.append(note)
         return None
@@ -269,18 +281,42 @@ def _list_units_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("patterns", nargs="*", metavar="PATTERN", help="only units whose names match")
     p.add_argument("--failed", action="store_true", help="only failed units")
     p.add_argument("--all", "-a", action="store_true", help="inactive units too")
-    p.add_argument("--type", "-t", action="append", default=[], metavar="TYPE", help="only units of this type")
+    p.add_argument(
+        "--type",
+        "-t",
+        action="append",
+        type=unit_types,
+        default=[],
+        metavar="TYPE",
+        help="only units of this type (or load state)",
+    )
     p.add_argument("--state", action="append", default=[], metavar="STATE", help="only units in this state")
+
+
+# The load states that --type also takes.
+LOAD_STATES = frozenset(("stub", "loaded", "not-found", "bad-setting", "error", "merged", "masked"))
+
+
+def unit_types(value: str) -> list[str]:
+    """The unit types and load states of one --type value (``service,socket``)."""
+    names = [t for t in value.split(",") if t]
+    for t in names:
+        if t not in UNIT_TYPES and t not in LOAD_STATES:
+            raise argparse.ArgumentTypeError(
+                f"unknown unit type or load state {t!r} (types: {', '.join(sorted(UNIT_TYPES))})"
+            )
+    return names
 
 
 def list_units(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
     """As systemctl: the active units, or those in a state given; ``--all``
     every loaded unit."""
     states = [s for v in args.state for s in v.split(",")] + (["failed"] if args.failed else [])
-    types = {t for v in args.type for t in v.split(",")}
+    given = {t for v in args.type for t in v}
+    types, loads = given & UNIT_TYPES, given - UNIT_TYPES
     out = Outcome()
     for u in sorted(m.list_units(patterns=[unit_name(p) for p in args.patterns], states=states)):
-        if types and u.name.rpartition(".")[2] not in types:
+        if (types and u.name.rpartition(".")[2] not in types) or (loads and u.load not in loads):
             continue
         if not (args.all or states) and u.active == "inactive" and u.load != "not-found":
             continue
@@ -293,17 +329,23 @@ def list_units(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
 def _list_unit_files_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("patterns", nargs="*", metavar="PATTERN", help="only unit files whose names match")
     p.add_argument("--state", action="append", default=[], metavar="STATE", help="only unit files in this state")
-    p.add_argument("--type", "-t", action="append", default=[], metavar="TYPE", help="only unit files of this type")
+    p.add_argument(
+        "--type", "-t", action="append", type=unit_types, default=[], metavar="TYPE", help="only files of this type"
+    )
 
 
 def list_unit_files(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
-    """systemctl list-unit-files: the matching files, sorted, with state and path."""
+    """systemctl list-unit-files: the matching files, sorted, with state and
+    path; 1 when none matches."""
     states = [s for v in args.state for s in v.split(",")]
-    types = {t for v in args.type for t in v.split(",")}
+    types = {t for v in args.type for t in v} & UNIT_TYPES
     out = Outcome()
     for f in sorted(m.list_unit_files(patterns=args.patterns, states=states)):
         if not types or f.name.rpartition(".")[2] in types:
             out.rows.append(Row("", f.name, {"state": f.state, "path": f.path}))
+    if not out.rows:
+        out.status = exits.FAILURE
+        out.messages.append("no unit file matches")
     return out
 
 
@@ -323,33 +365,41 @@ def _show_arguments(p: argparse.ArgumentParser) -> None:
         metavar="NAME",
         help="only these properties (may be given more than once, or NAME,NAME)",
     )
+    p.add_argument("--value", action="store_true", help="print the values alone, without NAME=")
+    p.add_argument("-a", "--all", action="store_true", help="empty and unset values too")
 
 
-def show_value(value: object) -> str:
-    """A property's value as systemctl show prints it."""
-    if isinstance(value, bool):
-        return "yes" if value else "no"
-    if isinstance(value, (list, tuple)):
-        return " ".join(show_value(v) for v in value)
-    if isinstance(value, bytes):
-        return value.hex()
-    return str(value)
+def signatures(m: Manager, path: str, interfaces: Sequence[str]) -> dict[str, str]:
+    """The D-Bus types of the properties of `interfaces` at the unit object
+    `path`, from its introspection (none where it cannot be read)."""
+    try:
+        node = introspect_sync(m.bus, SERVICE, path, None)
+    except (BusError, ValueError):
+        return {}
+    found = (node.by_name[i] for i in interfaces if i in node.by_name)
+    return {p.name: p.signature for info in found for p in info.properties}
 
 
 def show(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
-    """One row per unit and property (the unit's and its type's); with -p
-    only those named, and nothing for a name the unit does not have."""
-    wanted = [n for v in args.property for n in v.split(",") if n]
+    """As systemctl show: one row per unit and property line, the unit
+    type's properties first, then the unit's; with -p only those named (and
+    nothing for a name the unit does not have), else every property that
+    systemctl shows (every one with --all)."""
+    wanted = {n for v in args.property for n in v.split(",") if n}
     out = Outcome()
     for unit in expand(m, args.units):
         u = m.unit(unit)
-        props = u.properties()
-        kind = type_interface(props["Id"])
-        if kind is not None and props["LoadState"] != "not-found":
-            props.update(u.properties(kind))
-        for name in wanted or sorted(props):
-            if name in props:
-                out.rows.append(Row("", unit, {"property": name, "value": show_value(props[name])}))
+        own = u.properties()
+        kind = type_interface(own["Id"])
+        props = u.properties(kind) if kind is not None and own["LoadState"] != "not-found" else {}
+        props.update((k, v) for k, v in own.items() if k not in props)
+        types = signatures(m, u.path, [i for i in (kind, UNIT_INTERFACE) if i is not None])
+        for name, value in props.items():
+            if wanted and name not in wanted:
+                continue
+            for shown_name, text, hidden in show_module.property_lines(name, value, ctx.version, types.get(name, "")):
+                if wanted or args.all or not hidden:
+                    out.rows.append(Row("", unit, {"property": shown_name, "value": text}))
     return out
 
 
@@ -430,8 +480,37 @@ def _run_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("-G", "--collect", action="store_true", help="unload the unit once it has ended, even failed")
     p.add_argument("--description", metavar="TEXT", help="the unit's description (default: the command)")
     p.add_argument(
-        "command", nargs=argparse.REMAINDER, metavar="-- CMD [ARG...]", help="the command, absolute path first"
+        "command",
+        nargs=argparse.REMAINDER,
+        metavar="-- CMD [ARG...]",
+        help="the command: an absolute path, or a name found on PATH as systemd-run finds it",
     )
+
+
+# The addresses of this machine's own system bus.
+LOCAL_BUS = frozenset(("unix:path=/run/dbus/system_bus_socket", "unix:path=/var/run/dbus/system_bus_socket"))
+
+
+def runnable(path: str) -> bool:
+    return os.path.isfile(path) and os.access(path, os.X_OK)
+
+
+def command_path(m: Manager, name: str) -> str:
+    """The command as systemd-run finds it, where the managed machine's files
+    can be seen from here: under ``--root`` (a name without ``/`` on PATH
+    there), or an absolute path on this machine for its own manager.  Other
+    names are left to Manager.run.  FileNotFoundError ("Failed to find
+    executable") when it is not there."""
+    if m.root is not None and "/" not in name:
+        for folder in os.environ.get("PATH", "/usr/bin:/bin").split(":"):
+            if folder.startswith("/") and runnable(os.path.join(m.root, folder.lstrip("/"), name)):
+                return os.path.join(folder, name)
+    elif m.root is not None and name.startswith("/"):
+        if runnable(os.path.join(m.root, name.lstrip("/"))):
+            return name
+    elif not (name.startswith("/") and m.bus.address in LOCAL_BUS) or runnable(name):
+        return name
+    raise FileNotFoundError(errno.ENOENT, "Failed to find executable", name)
 
 
 def run(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
@@ -447,14 +526,19 @@ def run(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
             props["Description"] = args.description
         if not argv:
             raise ValueError("run needs a command: run [OPTIONS] -- /path/to/command [ARG...]")
+        argv = [command_path(m, argv[0]), *argv[1:]]
         started = m.run(argv, name=args.unit, properties=props, collect=args.collect)
         row.unit = started.unit
         row.fields["result"] = "started"
         if args.wait:
             r = started.wait(ctx.left())
             row.fields.update(result=r.result, exit_code=r.exit_code, exit_status=r.exit_status)
-            out.status = exits.run_wait(r.result, r.exit_code, r.exit_status)
+            out.status = exits.run_wait(r.result, r.exit_status)
             row.ok = out.status == 0
+    except FileNotFoundError as e:  # in systemd-run's words
+        row.error, row.ok = e, False
+        out.messages.append(f"Failed to find executable {e.filename}: No such file or directory")
+        out.status = exits.FAILURE
     except (BusError, ValueError, TypeError, TimeoutError) as e:
         row.error, row.ok = e, False
         out.messages.append(f"run: {describe(e)}")
@@ -523,7 +607,16 @@ _add(
     )
 )
 _add(Verb("daemon-reload", "reload the manager's configuration", ("result",), daemon_reload))
-_add(Verb("show", "show units' properties (-p NAME for some)", ("property", "value"), show, _show_arguments))
+_add(
+    Verb(
+        "show",
+        "show units' properties as NAME=VALUE lines (-p NAME for some)",
+        ("property", "value"),
+        show,
+        _show_arguments,
+        lambda rows, args, several: show_module.render(rows, args.value, several),
+    )
+)
 _add(
     Verb(
         "reset-failed",
