@@ -12,8 +12,8 @@
 #include "core/marshal.hpp"
 #include "core/matches.hpp"
 #include "core/proxy.hpp"
-#include "core/state.hpp"
 #include "core/remote.hpp"
+#include "core/state.hpp"
 #include "py_ref.hpp"
 
 #include <string>
