@@ -121,7 +121,7 @@ def check_root(name: str, root: Path, dist: Path) -> list[str]:
                 f"cd / && {venv}/bin/python /wheels/probe.py",
             )
             what = f"{name} (systemd {version}), CPython {python}, {wheel.name}"
-            if done.returncode != 0:
+            if done.returncode != 0 or not done.stdout.strip():
                 problems.append(f"{what}: status {done.returncode}: {done.stderr.strip()[-2000:]}")
                 continue
             got = json.loads(done.stdout.strip().splitlines()[-1])
