@@ -382,17 +382,19 @@ def signatures(m: Manager, path: str, interfaces: Sequence[str]) -> dict[str, st
 
 def show(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
     """As systemctl show: one row per unit and property line, the unit
-    type's properties first, then the unit's; with -p only those named (and
-    nothing for a name the unit does not have), else every property that
-    systemctl shows (every one with --all)."""
+    type's properties first, then the unit's (the other way round from 262
+    on); with -p only those named (and nothing for a name the unit does not
+    have), else every property that systemctl shows (every one with --all)."""
     wanted = {n for v in args.property for n in v.split(",") if n}
     out = Outcome()
     for unit in expand(m, args.units):
         u = m.unit(unit)
         own = u.properties()
         kind = type_interface(own["Id"])
-        props = u.properties(kind) if kind is not None and own["LoadState"] != "not-found" else {}
-        props.update((k, v) for k, v in own.items() if k not in props)
+        typed = u.properties(kind) if kind is not None and own["LoadState"] != "not-found" else {}
+        first, then = (own, typed) if (ctx.version or 0) >= show_module.UNIT_FIRST else (typed, own)
+        props = dict(first)
+        props.update((k, v) for k, v in then.items() if k not in props)
         types = signatures(m, u.path, [i for i in (kind, UNIT_INTERFACE) if i is not None])
         for name, value in props.items():
             if wanted and name not in wanted:
