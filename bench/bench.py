@@ -12,6 +12,9 @@ sd-bus baseline in C and the Python bus libraries, all measured in one run.
                  properties from the real systemd of a throwaway container
     memory:      resident memory and descriptors before and after many calls,
                  of clients and of servers
+    journal:     reading a container's journal of 100,000 entries (all, and
+                 one unit's) and sending entries, beside python-systemd and
+                 journalctl -o json (bench/journal.py)
 
 Rounds are interleaved (A B C A B C ...) and the median of the rounds is
 reported, so that drift of a shared machine cancels out.  Every loop is
@@ -33,6 +36,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
+from bench.journal import bench_journal
 from bench.procfs import fd_count, rss_kb
 from testing.container import Container, Unavailable, why_not
 from testing.privatebus import PrivateBus
@@ -85,7 +89,7 @@ IN_FLIGHT = 64
 UNIT = "systemd-journald.service"
 UNIT_INTERFACE = "org.freedesktop.systemd1.Unit"
 TIMEOUT = 300  # no single measurement may take longer than this
-TABLES = ("client", "service", "asyncio", "concurrency", "memory", "get_all", "fleet", "fleet_local")
+TABLES = ("client", "service", "asyncio", "concurrency", "memory", "get_all", "fleet", "fleet_local", "journal")
 
 Env = dict[str, str]
 Result = dict[str, Any]
@@ -677,6 +681,10 @@ def main() -> None:
         bench_fleet_local(args.rounds)
     if "fleet" in only:
         bench_fleet(args.rounds)
+    if "journal" in only:
+        # Reading 100,000 entries, and sending, beside python-systemd (run by
+        # the system python, with Debian's python3-systemd).
+        bench_journal(args.rounds, 20_000 if args.quick else 100_000, 2_000 if args.quick else 20_000)
     print("\nLoad average (1, 5, 15 min) at the end: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     print(f"({time.monotonic() - started:.0f} s in all)")
 

@@ -44,6 +44,8 @@ import threading
 import time
 from pathlib import Path
 
+from testing.env import child_env
+
 NSPAWN = "systemd-nspawn"
 # The manager's binary, relative to a root folder.
 SYSTEMD = Path("lib/systemd/systemd")
@@ -460,6 +462,6 @@ def inside(container, command):
     argv = ["nsenter", "-t", str(container.init[0]), "-m", "-p", "-u", "-i", "-n", "--", "sh", "-c", command]
     # The bus address the tests set is the host's path of the container's
     # bus: inside, the tools find their own.
-    env = {k: v for k, v in _env().items() if k != "DBUS_SYSTEM_BUS_ADDRESS"}
+    env = {k: v for k, v in child_env().items() if k != "DBUS_SYSTEM_BUS_ADDRESS"}
     done = subprocess.run(argv, capture_output=True, text=True, timeout=120, env=env)
     return done.returncode, done.stdout

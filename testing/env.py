@@ -46,6 +46,9 @@ SEND_PATH = "/org/varquin/test/send"
 # which is also its interface.
 ECHO = "org.varquin.Test.Echo"
 
+# The jeepney peer of the wire tests (testing/peers/wire_peer.py).
+WIRE_PEER = "org.varquin.Test.Wire"
+
 
 def load_module(name, path):
     """The Python module in the file `path`, run as a module named `name`

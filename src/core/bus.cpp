@@ -55,15 +55,24 @@ PyObject *raise_open_error(int r, PyObject *address) noexcept {
     return nullptr;
 }
 
-enum class transport { address, system, session, remote };
+// How a Bus is reached.  `manager` is the user manager's own socket in
+// $XDG_RUNTIME_DIR/systemd/private: a connection to that one peer, with no
+// bus daemon between (no Hello, no match rules, no senders).
+enum class transport { address, system, session, remote, manager };
 
 // The address sd-bus opens for the system or the session bus, picked as it
-// picks it, for the messages of a failure; empty when the session bus has
-// none (neither variable set).
+// picks it, for the messages of a failure, and that of the user manager's
+// socket; empty when the session bus (or the manager's socket) has none
+// (neither variable set).
 std::string bus_address_of(transport how) {
     if (how == transport::system) {
         const char *given = secure_getenv("DBUS_SYSTEM_BUS_ADDRESS");
         return given ? given : "unix:path=/run/dbus/system_bus_socket";
+    }
+    if (how == transport::manager) {
+        const char *dir = secure_getenv("XDG_RUNTIME_DIR");
+        return dir && *dir ? "unix:path=" + address_escape(dir) + "/systemd/private"
+                           : std::string();
     }
     if (const char *given = secure_getenv("DBUS_SESSION_BUS_ADDRESS"))
         return given;
@@ -102,8 +111,8 @@ void explain_ssh_failure(const ssh_log &log, PyObject *host) noexcept {
 // Opens a connection of the given kind and waits until the bus has
 // answered (its Hello and a Ping), so that a Bus is usable, and its unique
 // name known, as soon as it exists.
-PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
-                   PyObject *timeout_obj) noexcept {
+PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where, PyObject *timeout_obj,
+                   bool user = false) noexcept {
     double timeout = default_timeout;
     if (timeout_argument(timeout_obj, default_timeout, &timeout) < 0)
         return nullptr;
@@ -127,8 +136,9 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
                                 "separated by ';')",
                                 where);
     }
+    const bool peer = how == transport::manager;
     py_ref address;
-    if (how == transport::system || how == transport::session) {
+    if (how == transport::system || how == transport::session || peer) {
         const std::string tried = bus_address_of(how);
         if (tried.empty()) {
             py_ref exc(PyObject_CallFunction(
@@ -157,7 +167,7 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         if (!parse_host(text, host))
             return PyErr_Format(PyExc_ValueError,
                                 "host %R is not valid: expected [user@]host[:port]", where);
-        ssh = ssh_address(host, log->path());
+        ssh = ssh_address(host, log->path(), user);
         text = ssh.c_str();
     }
 
@@ -172,12 +182,12 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         case transport::session:
             r = sd_bus_open_user(&bus);
             break;
-        default:  // an address, or ssh's (see remote.hpp)
+        default:  // an address, ssh's (see remote.hpp), or the manager's socket
             r = sd_bus_new(&bus);
             if (r >= 0)
-                r = sd_bus_set_address(bus, text);
+                r = sd_bus_set_address(bus, peer ? bus_address_of(how).c_str() : text);
             if (r >= 0)
-                r = sd_bus_set_bus_client(bus, 1);
+                r = sd_bus_set_bus_client(bus, peer ? 0 : 1);
             if (r >= 0)
                 r = sd_bus_start(bus);
             break;
@@ -192,7 +202,7 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
         return nullptr;
     }
     const char *opened = nullptr;
-    if ((how == transport::system || how == transport::session) &&
+    if ((how == transport::system || how == transport::session || peer) &&
         sd_bus_get_address(bus, &opened) >= 0 && opened) {
         address.reset(PyUnicode_FromString(opened));
         if (!address) {
@@ -223,15 +233,19 @@ PyObject *open_bus(PyTypeObject *cls, transport how, PyObject *where,
     self->exports = new_export_registry(*conn);
     if (!self->matches || !self->exports)
         return PyErr_NoMemory();
+    if (peer)
+        set_peer_registry(*self->matches);
     conn->set_filter(bus_filter, self);
 
     // The first reply comes after the bus's answer to Hello: then the
     // connection is up and its unique name is known.  GetId is a member
     // every bus policy lets anyone call (the system bus's refuses Peer.Ping
-    // to the bus itself).
+    // to the bus itself).  A peer has no bus to ask: its own Peer.Ping
+    // answer says the connection is up (it has no unique name).
     plan none;
-    const call_target first{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                            "GetId"};
+    const call_target first = peer ? call_target{nullptr, "/", "org.freedesktop.DBus.Peer", "Ping"}
+                                   : call_target{"org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                 "org.freedesktop.DBus", "GetId"};
     reply_ref reply = call_and_wait(self, first, none, timeout);
     if (!reply) {
         if (log)
@@ -280,13 +294,50 @@ PyObject *bus_session(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
     return open_bus(reinterpret_cast<PyTypeObject *>(cls), transport::session, nullptr, slots[0]);
 }
 
+// The calling user's bus, as session() finds it; when that cannot be
+// reached (no user bus runs, or it refuses this caller), the user manager's
+// own socket in $XDG_RUNTIME_DIR, as systemctl --user reaches the manager
+// without a bus.  With manager=True the manager's socket is tried first,
+// as systemctl --user does: there the manager asks no authorization of its
+// own user for what changes units, which it does through the bus.  When
+// both fail, the first one's error is raised.
+PyObject *bus_user(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames) noexcept {
+    static const char *const names[] = {"timeout", "manager"};
+    PyObject *slots[2] = {};
+    if (!parse_arguments("user", args, nargs, kwnames, args + nargs, names, 2, 0, 0, slots))
+        return nullptr;
+    int manager = 0;
+    if (slots[1] && (manager = PyObject_IsTrue(slots[1])) < 0)
+        return nullptr;
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    const bool has_manager = !bus_address_of(transport::manager).empty();
+    const transport first_way = manager && has_manager ? transport::manager : transport::session;
+    PyObject *bus = open_bus(type, first_way, nullptr, slots[0]);
+    if (bus || !PyErr_ExceptionMatches(PyExc_ConnectionError) || !has_manager)
+        return bus;
+    fetched_exception first = fetched_exception::take();
+    const transport other =
+        first_way == transport::manager ? transport::session : transport::manager;
+    bus = open_bus(type, other, nullptr, slots[0]);
+    if (!bus && PyErr_ExceptionMatches(PyExc_ConnectionError)) {
+        PyErr_Clear();
+        first.restore();
+    }
+    return bus;
+}
+
 PyObject *bus_remote(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames) noexcept {
-    static const char *const names[] = {"host", "timeout"};
-    PyObject *slots[2] = {};
-    if (!parse_arguments("remote", args, nargs, kwnames, args + nargs, names, 2, 1, 1, slots))
+    static const char *const names[] = {"host", "user", "timeout"};
+    PyObject *slots[3] = {};
+    if (!parse_arguments("remote", args, nargs, kwnames, args + nargs, names, 3, 1, 1, slots))
         return nullptr;
-    return open_bus(reinterpret_cast<PyTypeObject *>(cls), transport::remote, slots[0], slots[1]);
+    int user = 0;
+    if (slots[1] && (user = PyObject_IsTrue(slots[1])) < 0)
+        return nullptr;
+    return open_bus(reinterpret_cast<PyTypeObject *>(cls), transport::remote, slots[0], slots[2],
+                    user != 0);
 }
 
 void close_connection(bus_object *self) noexcept {
@@ -444,12 +495,27 @@ PyMethodDef bus_methods[] = {
      "variable is set.\n\n"
      "    with varquin.Bus.session() as bus:\n"
      "        bus.request_name(\"org.example.Greeter\")"},
+    {"user", FASTCALL_KW(bus_user), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "user($type, *, timeout=None, manager=False)\n--\n\n"
+     "Returns a new connection to the calling user's bus, where the user's own\n"
+     "systemd manager is: the session bus as session() finds it; when that cannot be\n"
+     "reached, the manager's own socket $XDG_RUNTIME_DIR/systemd/private, a connection\n"
+     "to the manager alone (no bus: no names, no unique name, signals of the manager\n"
+     "only), as systemctl --user reaches it.  With manager=True the manager's socket\n"
+     "is tried first, as systemctl --user does: through the bus the manager asks\n"
+     "polkit before it starts, stops or runs anything, and without a polkit rule for\n"
+     "the user refuses (InteractiveAuthorizationRequired).  Raises the first way's\n"
+     "ConnectionError when neither can be reached, TimeoutError as system() does.\n\n"
+     "    with varquin.Bus.user() as bus:\n"
+     "        systemd.Manager(bus, user=True).start(\"backup.service\")"},
     {"remote", FASTCALL_KW(bus_remote), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "remote($type, host, *, timeout=None)\n--\n\n"
+     "remote($type, host, *, user=False, timeout=None)\n--\n\n"
      "Returns a connection to the system bus of another host over SSH\n"
      "('[user@]host[:port]'; an IPv6 address as '[::1]:2222', or bare without a port):\n"
      "`ssh -xT [-p PORT] -- [USER@]HOST systemd-stdio-bridge`, ssh found on PATH, as\n"
-     "sd-bus's remote transport runs it.  Authentication is ssh's own (keys, agent,\n"
+     "sd-bus's remote transport runs it; with user=True the bus of the user ssh logs in\n"
+     "as, where that user's own manager is (`systemd-stdio-bridge --user`).\n"
+     "Authentication is ssh's own (keys, agent,\n"
      "~/.ssh/config).  ssh's messages stay off the terminal; when the connection fails,\n"
      "the ConnectionError carries the last of them ('ssh: Could not resolve hostname\n"
      "...').  Raises ValueError for a host not of that form, and otherwise as\n"

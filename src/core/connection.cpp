@@ -626,24 +626,21 @@ pending_call *connection::abandon_loop_calls() noexcept {
         p->reply = sd_bus_message_unref(p->reply);
         p->settled = true;
     }
-    for (size_t i = queued_.size(); i-- > 0;) {
-        pending_call *p = queued_[i];
-        if (p->w)
-            continue;
-        forget(*p);
-        p->settled = true;
-        p->next_done = list;
-        list = p;
-    }
-    for (size_t i = calls_.size(); i-- > 0;) {
-        pending_call *p = calls_[i];
-        if (p->w)
-            continue;
-        forget(*p);
-        p->settled = true;
-        p->next_done = list;
-        list = p;
-    }
+    // The queued ones first: forgetting a sent one would send them.  Each
+    // list is walked from its end, as forget() takes the call out of it.
+    auto take = [this, &list](auto &calls) {
+        for (size_t i = calls.size(); i-- > 0;) {
+            pending_call *p = calls[i];
+            if (p->w)
+                continue;
+            forget(*p);
+            p->settled = true;
+            p->next_done = list;
+            list = p;
+        }
+    };
+    take(queued_);
+    take(calls_);
     return list;
 }
 

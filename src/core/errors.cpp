@@ -70,6 +70,16 @@ PyObject *raise_signals_lost(uint64_t lost, size_t bound) noexcept {
     return nullptr;
 }
 
+PyObject *raise_bad_message(int err, PyObject *text) noexcept {
+    PyObject *by_name = state().errors_by_name;
+    PyObject *cls =  // borrowed
+        by_name ? PyDict_GetItemString(by_name, "org.varquin.Error.BadMessage") : nullptr;
+    py_ref exc(cls ? PyObject_CallFunction(cls, "O", text)
+                   : PyObject_CallFunction(PyExc_OSError, "iO", err, text));
+    raise_instance(exc.get());
+    return nullptr;
+}
+
 PyObject *raise_closed() noexcept {
     PyErr_SetString(PyExc_ValueError, "operation on a closed bus");
     return nullptr;

@@ -25,6 +25,10 @@ PyObject *raise_errno(int r, const char *what) noexcept;
 // subscription's queue, full at `bound`.  Returns null.
 PyObject *raise_signals_lost(uint64_t lost, size_t bound) noexcept;
 
+// varquin.BadMessage(text), errno `err`: a received message that cannot be
+// read (`text` says which and why).  Returns null.
+PyObject *raise_bad_message(int err, PyObject *text) noexcept;
+
 // ValueError for an operation on a closed bus.  Returns null.
 PyObject *raise_closed() noexcept;
 

@@ -367,8 +367,10 @@ void send_reply(connection &conn, sd_bus_message *call, reply_plan &out,
                 (void)sd_bus_reply_method_errorf(
                     call, error_failed, "The reply could not be sent: %s", std::strerror(-r));
         } else {
-            (void)sd_bus_reply_method_errorf(call, out.error_name.c_str(), "%s",
-                                             out.error_text.c_str());
+            // sd-bus refuses text holding a Unicode noncharacter: the
+            // caller would wait for a reply that never leaves.
+            const std::string text = without_noncharacters(out.error_text);
+            (void)sd_bus_reply_method_errorf(call, out.error_name.c_str(), "%s", text.c_str());
         }
     }
     if (!out.changed.empty()) {

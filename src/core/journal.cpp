@@ -1,5 +1,6 @@
 #include "core/journal.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -19,17 +21,22 @@
 
 #include "core/args.hpp"
 #include "core/errors.hpp"
+#include "core/journal_write.hpp"
 #include "gil.hpp"
+#include "owners.hpp"
 #include "py_ref.hpp"
 
 namespace vq::core {
 namespace {
 
-// One entry as read, before it becomes Python objects: its time (µs since
-// the epoch) and its fields in the journal's order.
+// One entry as read, before it becomes Python objects: its receive time
+// (µs since the epoch), its cursor and its fields in the journal's order,
+// each as the journal holds it ("NAME=value", the value any bytes) with the
+// length of its name.
 struct raw_entry {
     uint64_t usec = 0;
-    std::vector<std::pair<std::string, std::string>> fields;
+    std::string cursor;
+    std::vector<std::pair<std::string, size_t>> fields;
 };
 
 // The native side of a Journal.  The journal handle is not thread-safe:
@@ -42,6 +49,7 @@ struct journal_record {
     std::mutex lock;
     sd_journal *j = nullptr;
     bool open = false;
+    bool matched = false;  // whether matches were added (boots() needs none)
     int wake = -1;
     pid_t owner = 0;
 
@@ -65,6 +73,10 @@ int read_entry(sd_journal *j, raw_entry &out) noexcept {
     int r = sd_journal_get_realtime_usec(j, &out.usec);
     if (r < 0)
         return r;
+    char *cursor = nullptr;
+    if ((r = sd_journal_get_cursor(j, &cursor)) < 0)
+        return r;
+    out.cursor = heap_str(cursor).get();
     const void *data;
     size_t size;
     sd_journal_restart_data(j);
@@ -74,30 +86,95 @@ int read_entry(sd_journal *j, raw_entry &out) noexcept {
         if (!eq)
             continue;
         const size_t name = static_cast<size_t>(static_cast<const char *>(eq) - text);
-        out.fields.emplace_back(std::string(text, name),
-                                std::string(text + name + 1, size - name - 1));
+        out.fields.emplace_back(std::string(text, size), name);
     }
     return r;
 }
 
-// Python (time, {field: value}) tuples of `entries`, values decoded as
-// UTF-8 with undecodable bytes replaced.  Interpreter lock held.
+// Whether the journal stands on the entry of `cursor`.  `lock` held.
+bool at_cursor(sd_journal *j, const std::string &cursor) noexcept {
+    return !cursor.empty() && sd_journal_test_cursor(j, cursor.c_str()) > 0;
+}
+
+// The str of a field's name, made once per batch: the same few dozen names
+// recur in every entry.  Interpreter lock held.
+class name_cache {
+public:
+    PyObject *get(const char *text, size_t size) noexcept {
+        std::string key(text, size);
+        auto found = names_.find(key);
+        if (found != names_.end())
+            return found->second.get();
+        py_ref name(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), "replace"));
+        if (!name)
+            return nullptr;
+        PyObject *borrowed = name.get();
+        names_.emplace(std::move(key), std::move(name));
+        return borrowed;
+    }
+
+private:
+    std::unordered_map<std::string, py_ref> names_;
+};
+
+// One entry as the Python tuple (usec, fields, cursor, binary): `fields`
+// maps each name to its value decoded as UTF-8 (undecodable bytes
+// replaced), `binary` the names of the values that are not UTF-8 to their
+// bytes (None when every value is).  A name given several times keeps its
+// last value.  Interpreter lock held.
+PyObject *entry_to_python(const raw_entry &entry, name_cache &names) noexcept {
+    py_ref fields(PyDict_New());
+    if (!fields)
+        return nullptr;
+    py_ref binary;
+    for (const auto &[data, name_size] : entry.fields) {
+        PyObject *name = names.get(data.data(), name_size);
+        if (!name)
+            return nullptr;
+        const char *value = data.data() + name_size + 1;
+        const auto size = static_cast<Py_ssize_t>(data.size() - name_size - 1);
+        py_ref text(PyUnicode_DecodeUTF8(value, size, nullptr));
+        if (!text) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+                return nullptr;
+            PyErr_Clear();
+            text.reset(PyUnicode_DecodeUTF8(value, size, "replace"));
+            py_ref bytes(PyBytes_FromStringAndSize(value, size));
+            if (!text || !bytes || (!binary && !(binary = py_ref(PyDict_New()))) ||
+                PyDict_SetItem(binary.get(), name, bytes.get()) < 0)
+                return nullptr;
+        } else if (binary && PyDict_DelItem(binary.get(), name) < 0) {
+            // A later value of the same name that is UTF-8 replaces a binary one.
+            if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                return nullptr;
+            PyErr_Clear();
+        }
+        if (PyDict_SetItem(fields.get(), name, text.get()) < 0)
+            return nullptr;
+    }
+    py_ref usec(PyLong_FromUnsignedLongLong(entry.usec));
+    py_ref cursor(PyUnicode_FromStringAndSize(entry.cursor.data(),
+                                              static_cast<Py_ssize_t>(entry.cursor.size())));
+    if (!usec || !cursor)
+        return nullptr;
+    PyObject *tuple = PyTuple_New(4);
+    if (!tuple)
+        return nullptr;
+    PyTuple_SET_ITEM(tuple, 0, usec.release());
+    PyTuple_SET_ITEM(tuple, 1, fields.release());
+    PyTuple_SET_ITEM(tuple, 2, cursor.release());
+    PyTuple_SET_ITEM(tuple, 3, binary ? binary.release() : Py_NewRef(Py_None));
+    return tuple;
+}
+
+// The list of `entries` as entry_to_python makes them.  Interpreter lock held.
 PyObject *entries_to_python(const std::vector<raw_entry> &entries) noexcept {
     py_ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
     if (!list)
         return nullptr;
+    name_cache names;
     for (size_t i = 0; i < entries.size(); ++i) {
-        py_ref fields(PyDict_New());
-        if (!fields)
-            return nullptr;
-        for (const auto &[name, value] : entries[i].fields) {
-            py_ref v(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()),
-                                          "replace"));
-            if (!v || PyDict_SetItemString(fields.get(), name.c_str(), v.get()) < 0)
-                return nullptr;
-        }
-        PyObject *item =
-            Py_BuildValue("(KO)", static_cast<unsigned long long>(entries[i].usec), fields.get());
+        PyObject *item = entry_to_python(entries[i], names);
         if (!item)
             return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
@@ -150,22 +227,82 @@ bool locked_step(journal_record *rec, const char *what, Step &&step) noexcept {
     return true;
 }
 
-// Adds one match term: the matches of `term` (FIELD=value) must all hold.
-// `lock` held, or the record not yet shared.
-int add_term(sd_journal *j, const std::vector<std::string> &term) noexcept {
-    for (const auto &m : term) {
-        int r = sd_journal_add_match(j, m.data(), m.size());
+// One match term: every match of it must hold (matches of the same field:
+// one of them).  A condition: one of its terms must hold.
+using term = std::vector<std::string>;
+using condition = std::vector<term>;
+
+// Adds the conditions that must all hold.  `lock` held, or the record not
+// yet shared.
+int add_conditions(sd_journal *j, const std::vector<condition> &all) noexcept {
+    for (const auto &c : all) {
+        for (size_t i = 0; i < c.size(); ++i) {
+            int r = i > 0 ? sd_journal_add_disjunction(j) : 0;
+            for (size_t k = 0; r >= 0 && k < c[i].size(); ++k)
+                r = sd_journal_add_match(j, c[i][k].data(), c[i][k].size());
+            if (r < 0)
+                return r;
+        }
+        int r = c.empty() ? 0 : sd_journal_add_conjunction(j);
         if (r < 0)
             return r;
     }
     return 0;
 }
 
+// A match, "FIELD=value" as str or bytes.  False with an exception set.
+bool parse_match(PyObject *m, std::string &out) noexcept {
+    char *text = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_Check(m)) {
+        if (PyBytes_AsStringAndSize(m, &text, &size) < 0)
+            return false;
+    } else if (PyUnicode_Check(m)) {
+        const char *utf8 = PyUnicode_AsUTF8AndSize(m, &size);
+        if (!utf8)
+            return false;
+        text = const_cast<char *>(utf8);
+    } else {
+        PyErr_Format(PyExc_TypeError, "a match must be a str or bytes, not %.200s",
+                     Py_TYPE(m)->tp_name);
+        return false;
+    }
+    const char *eq = static_cast<const char *>(std::memchr(text, '=', static_cast<size_t>(size)));
+    if (!eq || eq == text) {
+        PyErr_Format(PyExc_ValueError, "match %R is not FIELD=value", m);
+        return false;
+    }
+    out.assign(text, static_cast<size_t>(size));
+    return true;
+}
+
+// A condition from a list of terms, each a list of matches; empty terms are
+// left out.  False with an exception set.
+bool parse_condition(PyObject *terms, condition &out) noexcept {
+    static const char *const shape = "terms must be a list of lists of matches";
+    py_ref seq(PySequence_Fast(terms, shape));
+    if (!seq)
+        return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        py_ref items(PySequence_Fast(PySequence_Fast_GET_ITEM(seq.get(), i), shape));
+        if (!items)
+            return false;
+        term matches(static_cast<size_t>(PySequence_Fast_GET_SIZE(items.get())));
+        for (size_t k = 0; k < matches.size(); ++k)
+            if (!parse_match(PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(k)),
+                             matches[k]))
+                return false;
+        if (!matches.empty())
+            out.push_back(std::move(matches));
+    }
+    return true;
+}
+
 PyObject *journal_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
-    static const char *keywords[] = {"root", "terms", nullptr};
-    PyObject *root = Py_None, *terms = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$O:Journal", const_cast<char **>(keywords),
-                                     &root, &terms))
+    static const char *keywords[] = {"root", "terms", "conditions", nullptr};
+    PyObject *root = Py_None, *terms = nullptr, *conditions = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OO:Journal", const_cast<char **>(keywords),
+                                     &root, &terms, &conditions))
         return nullptr;
     std::string root_path;
     if (root != Py_None) {
@@ -180,36 +317,24 @@ PyObject *journal_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexc
             return PyErr_Format(PyExc_ValueError, "root %R is not a valid path", root);
         root_path.assign(text, static_cast<size_t>(size));
     }
-    // The matches: a list of terms, each a list of "FIELD=value" str; an
-    // entry is read when every match of one of the terms holds.
-    std::vector<std::vector<std::string>> wanted;
+    // The matches: `terms` is one condition, `conditions` a list of them; an
+    // entry is read when every condition holds.
+    std::vector<condition> wanted;
     if (terms && terms != Py_None) {
-        py_ref seq(PySequence_Fast(terms, "terms must be a list of lists of str"));
+        condition c;
+        if (!parse_condition(terms, c))
+            return nullptr;
+        wanted.push_back(std::move(c));
+    }
+    if (conditions && conditions != Py_None) {
+        py_ref seq(PySequence_Fast(conditions, "conditions must be a list of lists of terms"));
         if (!seq)
             return nullptr;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-            py_ref term(PySequence_Fast(PySequence_Fast_GET_ITEM(seq.get(), i),
-                                        "terms must be a list of lists of str"));
-            if (!term)
+            condition c;
+            if (!parse_condition(PySequence_Fast_GET_ITEM(seq.get(), i), c))
                 return nullptr;
-            std::vector<std::string> matches;
-            for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(term.get()); ++k) {
-                PyObject *m = PySequence_Fast_GET_ITEM(term.get(), k);
-                Py_ssize_t size;
-                const char *text = PyUnicode_Check(m) ? PyUnicode_AsUTF8AndSize(m, &size) : nullptr;
-                if (!text) {
-                    if (!PyErr_Occurred())
-                        PyErr_Format(PyExc_TypeError, "a match must be a str, not %.200s",
-                                     Py_TYPE(m)->tp_name);
-                    return nullptr;
-                }
-                const char *eq = static_cast<const char *>(std::memchr(text, '=', size));
-                if (!eq || eq == text)
-                    return PyErr_Format(PyExc_ValueError, "match %R is not FIELD=value", m);
-                matches.emplace_back(text, static_cast<size_t>(size));
-            }
-            if (!matches.empty())
-                wanted.push_back(std::move(matches));
+            wanted.push_back(std::move(c));
         }
     }
 
@@ -227,12 +352,10 @@ PyObject *journal_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexc
                 : sd_journal_open_directory(&rec->j, root_path.c_str(), SD_JOURNAL_OS_ROOT);
         if (r >= 0)
             r = sd_journal_set_data_threshold(rec->j, 0);
-        for (size_t i = 0; r >= 0 && i < wanted.size(); ++i) {
-            if (i > 0)
-                r = sd_journal_add_disjunction(rec->j);
-            if (r >= 0)
-                r = add_term(rec->j, wanted[i]);
-        }
+        if (r >= 0)
+            r = add_conditions(rec->j, wanted);
+        rec->matched = std::any_of(wanted.begin(), wanted.end(),
+                                   [](const condition &c) { return !c.empty(); });
         // The descriptor is made now, so that entries written from here on
         // wake a follower.
         if (r >= 0)
@@ -270,18 +393,117 @@ void journal_dealloc(PyObject *self) noexcept {
     Py_TYPE(self)->tp_free(self);
 }
 
-// read(lines=-1, since=0) -> [(usec, fields), ...] in the journal's order:
-// the last `lines` entries (every one when negative), of those written at
-// or after `since` (µs since the epoch) when it is not 0.
+// What read() selects: entries received at or after `since` and at or
+// before `until` (µs since the epoch; 0: no bound), after the entry of
+// `after` (a cursor; empty: none), the last `lines` of them (every one when
+// negative).
+struct selection {
+    long long lines = -1;
+    uint64_t since = 0;
+    uint64_t until = 0;
+    std::string after;
+    bool bad_cursor = false;  // set when `after` is not a cursor
+};
+
+// Positions the journal at `cursor`; sd-journal's -EINVAL there can only
+// mean that `cursor` is not one: `bad` says so.  `lock` held.
+int seek_cursor(sd_journal *j, const std::string &cursor, bool &bad) noexcept {
+    const int r = sd_journal_seek_cursor(j, cursor.c_str());
+    bad = r == -EINVAL;
+    return r;
+}
+
+// After a failed step: ValueError instead of the step's error when the
+// cursor was not one.  Returns null.
+PyObject *cursor_error(bool bad) noexcept {
+    if (bad) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "not a journal cursor");
+    }
+    return nullptr;
+}
+
+// Backwards from the upper bound: only the entries asked for are read.
+// `lock` held.
+int read_last(sd_journal *j, const selection &s, std::deque<raw_entry> &kept) noexcept {
+    int r = s.until ? sd_journal_seek_realtime_usec(j, s.until + 1) : sd_journal_seek_tail(j);
+    while (r >= 0 && static_cast<long long>(kept.size()) < s.lines &&
+           (r = sd_journal_previous(j)) > 0) {
+        uint64_t usec;
+        if ((r = sd_journal_get_realtime_usec(j, &usec)) < 0)
+            break;
+        if (s.until && usec > s.until)
+            continue;
+        if (usec < s.since)
+            break;
+        raw_entry e;
+        if ((r = read_entry(j, e)) < 0)
+            break;
+        kept.push_front(std::move(e));
+    }
+    return r;
+}
+
+// Forwards from the lower bound to the upper one, keeping the last `lines`.
+// `lock` held.
+int read_range(sd_journal *j, selection &s, std::deque<raw_entry> &kept) noexcept {
+    int r = !s.after.empty() ? seek_cursor(j, s.after, s.bad_cursor)
+            : s.since        ? sd_journal_seek_realtime_usec(j, s.since)
+                             : sd_journal_seek_head(j);
+    while (r >= 0 && (r = sd_journal_next(j)) > 0) {
+        if (at_cursor(j, s.after))
+            continue;
+        uint64_t usec;
+        if ((r = sd_journal_get_realtime_usec(j, &usec)) < 0)
+            break;
+        if (s.until && usec > s.until)
+            break;
+        if (usec < s.since)
+            continue;
+        raw_entry e;
+        if ((r = read_entry(j, e)) < 0)
+            break;
+        kept.push_back(std::move(e));
+        if (s.lines >= 0 && static_cast<long long>(kept.size()) > s.lines)
+            kept.pop_front();
+    }
+    return r;
+}
+
+// A cursor argument (str, or None for none) into `out`.  False with an
+// exception set.
+bool parse_cursor(PyObject *arg, std::string &out) noexcept {
+    if (!arg || arg == Py_None)
+        return true;
+    Py_ssize_t size;
+    const char *text = PyUnicode_Check(arg) ? PyUnicode_AsUTF8AndSize(arg, &size) : nullptr;
+    if (!text) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "a cursor must be a str, not %.200s",
+                         Py_TYPE(arg)->tp_name);
+        return false;
+    }
+    if (size == 0 || std::strlen(text) != static_cast<size_t>(size)) {
+        PyErr_Format(PyExc_ValueError, "%R is not a journal cursor", arg);
+        return false;
+    }
+    out.assign(text, static_cast<size_t>(size));
+    return true;
+}
+
+// read(lines=-1, since=0, until=0, after=None) -> [(usec, fields, cursor,
+// binary), ...] in the journal's order: the selection above.
 PyObject *journal_read(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                        PyObject *kwnames) noexcept {
-    static const char *const names[] = {"lines", "since"};
-    PyObject *slots[2] = {nullptr, nullptr};
-    if (!parse_arguments("read", args, nargs, kwnames, args + nargs, names, 2, 2, 0, slots))
+    static const char *const names[] = {"lines", "since", "until", "after"};
+    PyObject *slots[4] = {nullptr, nullptr, nullptr, nullptr};
+    if (!parse_arguments("read", args, nargs, kwnames, args + nargs, names, 4, 2, 0, slots))
         return nullptr;
-    long long lines = slots[0] ? PyLong_AsLongLong(slots[0]) : -1;
-    unsigned long long since = slots[1] ? PyLong_AsUnsignedLongLong(slots[1]) : 0;
-    if (PyErr_Occurred())
+    selection s;
+    s.lines = slots[0] ? PyLong_AsLongLong(slots[0]) : -1;
+    s.since = slots[1] ? PyLong_AsUnsignedLongLong(slots[1]) : 0;
+    s.until = slots[2] ? PyLong_AsUnsignedLongLong(slots[2]) : 0;
+    if (PyErr_Occurred() || !parse_cursor(slots[3], s.after))
         return nullptr;
     journal_record *rec = usable(self);
     if (!rec)
@@ -289,35 +511,134 @@ PyObject *journal_read(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     std::vector<raw_entry> out;
     bool done = locked_step(rec, "cannot read the journal", [&](sd_journal *j) {
         std::deque<raw_entry> kept;
-        int r;
-        if (since == 0 && lines >= 0) {
-            // Backwards from the end: only the entries asked for are read.
-            r = sd_journal_seek_tail(j);
-            while (r >= 0 && static_cast<long long>(kept.size()) < lines &&
-                   (r = sd_journal_previous(j)) > 0) {
-                raw_entry e;
-                r = read_entry(j, e);
-                if (r >= 0)
-                    kept.push_front(std::move(e));
-            }
-        } else {
-            r = since ? sd_journal_seek_realtime_usec(j, since) : sd_journal_seek_head(j);
-            while (r >= 0 && (r = sd_journal_next(j)) > 0) {
-                raw_entry e;
-                r = read_entry(j, e);
-                if (r < 0)
-                    break;
-                if (e.usec < since)
-                    continue;
-                kept.push_back(std::move(e));
-                if (lines >= 0 && static_cast<long long>(kept.size()) > lines)
-                    kept.pop_front();
-            }
-        }
+        const int r =
+            s.lines >= 0 && s.after.empty() ? read_last(j, s, kept) : read_range(j, s, kept);
         out.assign(std::make_move_iterator(kept.begin()), std::make_move_iterator(kept.end()));
         return r;
     });
-    return done ? entries_to_python(out) : nullptr;
+    return done ? entries_to_python(out) : cursor_error(s.bad_cursor);
+}
+
+// seek_cursor(cursor): positions the journal so that follow() reads the
+// entries after that of `cursor`.
+PyObject *journal_seek_cursor(PyObject *self, PyObject *arg) noexcept {
+    std::string cursor;
+    if (arg == Py_None)
+        return PyErr_Format(PyExc_TypeError, "a cursor must be a str, not None");
+    if (!parse_cursor(arg, cursor))
+        return nullptr;
+    journal_record *rec = usable(self);
+    if (!rec)
+        return nullptr;
+    bool bad = false;
+    bool done = locked_step(rec, "cannot seek in the journal", [&cursor, &bad](sd_journal *j) {
+        int r = seek_cursor(j, cursor, bad);
+        // Stand on the cursor's entry when it is there and matches; on
+        // another entry, step back so that follow() reads that one first.
+        if (r >= 0 && (r = sd_journal_next(j)) > 0 && !at_cursor(j, cursor))
+            r = sd_journal_previous(j);
+        return r;
+    });
+    if (!done)
+        return cursor_error(bad);
+    Py_RETURN_NONE;
+}
+
+// unique(field) -> [value, ...]: the values `field` has in any entry,
+// whatever the matches (decoded as UTF-8, undecodable bytes replaced).
+PyObject *journal_unique(PyObject *self, PyObject *arg) noexcept {
+    Py_ssize_t size;
+    const char *field = PyUnicode_Check(arg) ? PyUnicode_AsUTF8AndSize(arg, &size) : nullptr;
+    if (!field) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "a field must be a str, not %.200s",
+                         Py_TYPE(arg)->tp_name);
+        return nullptr;
+    }
+    if (size == 0 || std::strlen(field) != static_cast<size_t>(size))
+        return PyErr_Format(PyExc_ValueError, "%R is not a field name", arg);
+    journal_record *rec = usable(self);
+    if (!rec)
+        return nullptr;
+    std::vector<std::string> values;
+    bool done = locked_step(rec, "cannot read the journal", [&](sd_journal *j) {
+        int r = sd_journal_query_unique(j, field);
+        const void *data;
+        size_t length;
+        const size_t prefix = static_cast<size_t>(size) + 1;
+        sd_journal_restart_unique(j);
+        while (r >= 0 && (r = sd_journal_enumerate_unique(j, &data, &length)) > 0)
+            if (length >= prefix)
+                values.emplace_back(static_cast<const char *>(data) + prefix, length - prefix);
+        return r;
+    });
+    if (!done)
+        return nullptr;
+    py_ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (size_t i = 0; list && i < values.size(); ++i) {
+        PyObject *v = PyUnicode_DecodeUTF8(values[i].data(),
+                                           static_cast<Py_ssize_t>(values[i].size()), "replace");
+        if (!v)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+    }
+    return list.release();
+}
+
+// One boot in the journal: its id and the receive times of its first and
+// last entries.
+struct boot_span {
+    std::string id;
+    uint64_t first = 0, last = 0;
+};
+
+// boots() -> [(boot_id, first_usec, last_usec), ...], oldest first: the
+// boots the journal has entries of.  Only on a journal without matches: it
+// matches each boot in turn.
+PyObject *journal_boots(PyObject *self, PyObject *) noexcept {
+    journal_record *rec = usable(self);
+    if (!rec)
+        return nullptr;
+    if (rec->matched)
+        return PyErr_Format(PyExc_ValueError, "boots() needs a journal opened without matches");
+    std::vector<boot_span> boots;
+    bool done = locked_step(rec, "cannot read the journal's boots", [&boots](sd_journal *j) {
+        std::vector<std::string> ids;
+        const void *data;
+        size_t length;
+        int r = sd_journal_query_unique(j, "_BOOT_ID");
+        sd_journal_restart_unique(j);
+        while (r >= 0 && (r = sd_journal_enumerate_unique(j, &data, &length)) > 0)
+            ids.emplace_back(static_cast<const char *>(data), length);
+        for (size_t i = 0; r >= 0 && i < ids.size(); ++i) {
+            boot_span b;
+            b.id = ids[i].substr(sizeof "_BOOT_ID=" - 1);
+            r = sd_journal_add_match(j, ids[i].data(), ids[i].size());
+            if (r >= 0 && (r = sd_journal_seek_head(j)) >= 0 && (r = sd_journal_next(j)) > 0)
+                r = sd_journal_get_realtime_usec(j, &b.first);
+            if (r >= 0 && (r = sd_journal_seek_tail(j)) >= 0 && (r = sd_journal_previous(j)) > 0)
+                r = sd_journal_get_realtime_usec(j, &b.last);
+            sd_journal_flush_matches(j);
+            if (r >= 0 && b.first)
+                boots.push_back(std::move(b));
+        }
+        std::sort(boots.begin(), boots.end(),
+                  [](const boot_span &x, const boot_span &y) { return x.first < y.first; });
+        return r;
+    });
+    if (!done)
+        return nullptr;
+    py_ref list(PyList_New(static_cast<Py_ssize_t>(boots.size())));
+    for (size_t i = 0; list && i < boots.size(); ++i) {
+        PyObject *item =
+            Py_BuildValue("(s#KK)", boots[i].id.data(), static_cast<Py_ssize_t>(boots[i].id.size()),
+                          static_cast<unsigned long long>(boots[i].first),
+                          static_cast<unsigned long long>(boots[i].last));
+        if (!item)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
 }
 
 // seek_tail(back=0): positions the journal so that follow() reads the last
@@ -463,6 +784,32 @@ PyObject *journal_follow(PyObject *self, PyObject *const *args, Py_ssize_t nargs
     return entries_to_python(out);
 }
 
+// fileno() -> the descriptor that becomes readable when the journal
+// changes (for an event loop; then process() and follow(0)).
+PyObject *journal_fileno(PyObject *self, PyObject *) noexcept {
+    journal_record *rec = usable(self);
+    if (!rec)
+        return nullptr;
+    int fd = -1;
+    if (!locked_step(rec, "cannot watch the journal",
+                     [&fd](sd_journal *j) { return fd = sd_journal_get_fd(j); }))
+        return nullptr;
+    return PyLong_FromLong(fd);
+}
+
+// process(): takes in what made the descriptor readable (new entries,
+// files added or removed), so that it is not readable again for it.
+PyObject *journal_process(PyObject *self, PyObject *) noexcept {
+    journal_record *rec = usable(self);
+    if (!rec)
+        return nullptr;
+    int changed = 0;
+    if (!locked_step(rec, "cannot watch the journal",
+                     [&changed](sd_journal *j) { return changed = sd_journal_process(j); }))
+        return nullptr;
+    return PyBool_FromLong(changed != SD_JOURNAL_NOP);
+}
+
 // close(): from any thread; a thread waiting in follow() returns None.
 PyObject *journal_close(PyObject *self, PyObject *) noexcept {
     journal_record *rec = reinterpret_cast<journal_object *>(self)->rec;
@@ -506,18 +853,38 @@ PyObject *journal_get_closed(PyObject *self, void *) noexcept {
 PyMethodDef journal_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(journal_read)),
      METH_FASTCALL | METH_KEYWORDS,
-     "read($self, lines=-1, since=0)\n--\n\nReturns a list of (usec, fields): the last `lines` "
-     "entries (all when negative), of those at or after `since` (µs since the epoch) when not "
-     "0."},
+     "read($self, lines=-1, since=0, *, until=0, after=None)\n--\n\nReturns a list of "
+     "(usec, fields, cursor, binary): the last `lines` entries (all when negative) of those "
+     "received at or after `since` and at or before `until` (µs since the epoch; 0: no bound), "
+     "after the entry of the cursor `after`."},
+    {"send", journal_send, METH_O | METH_STATIC,
+     "send(items, /)\n--\n\nWrites one entry whose fields are `items`, each NAME=value as "
+     "bytes or str."},
+    {"seek_cursor", journal_seek_cursor, METH_O,
+     "seek_cursor($self, cursor, /)\n--\n\nfollow() then reads the entries after that of "
+     "`cursor`."},
+    {"unique", journal_unique, METH_O,
+     "unique($self, field, /)\n--\n\nReturns the list of values `field` has in any entry, "
+     "whatever the matches."},
+    {"boots", journal_boots, METH_NOARGS,
+     "boots($self, /)\n--\n\nReturns a list of (boot_id, first_usec, last_usec), oldest "
+     "first; only on a journal opened without matches."},
     {"seek_tail", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(journal_seek_tail)),
      METH_FASTCALL | METH_KEYWORDS,
      "seek_tail($self, back=0)\n--\n\nfollow() then reads the last `back` entries, then new "
      "ones."},
     {"follow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(journal_follow)),
      METH_FASTCALL | METH_KEYWORDS,
-     "follow($self, timeout=None, max=64)\n--\n\nReturns a list of (usec, fields): the "
+     "follow($self, timeout=None, max=64)\n--\n\nReturns a list of (usec, fields, cursor, "
+     "binary): the "
      "entries after the position, waiting up to `timeout` seconds for the first; [] when none "
      "came in time, None once closed."},
+    {"fileno", journal_fileno, METH_NOARGS,
+     "fileno($self, /)\n--\n\nReturns the descriptor that becomes readable when the journal "
+     "changes; then call process() and follow(0)."},
+    {"process", journal_process, METH_NOARGS,
+     "process($self, /)\n--\n\nTakes in the changes that made the descriptor readable; "
+     "returns whether there were any."},
     {"close", journal_close, METH_NOARGS,
      "close($self, /)\n--\n\nCloses the journal; a thread waiting in follow() returns None."},
     {nullptr, nullptr, 0, nullptr},

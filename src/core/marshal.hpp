@@ -194,6 +194,11 @@ private:
     std::vector<Py_buffer> views_;  // buffers held until clear()
 };
 
+// `text` (valid UTF-8) with each Unicode noncharacter replaced by U+FFFD:
+// sd-bus refuses a message whose strings hold one, so free text such as an
+// error reply's message is sent this way.
+std::string without_noncharacters(std::string_view text);
+
 // --- Reading ----------------------------------------------------------------------
 
 // Every value of the message's body, as a tuple (() for none).  Received

@@ -65,6 +65,7 @@ struct subscription_state {
 
 struct match_registry {
     std::vector<subscription_state *> subs;
+    bool peer = false;  // a connection to a peer: no bus, no rules, no senders
     std::map<std::string, name_owner> owners;  // node addresses are stable
     // Held while a queued signal is read into Python values.  One message
     // may sit in the queues of several subscriptions, and reading moves the
@@ -155,7 +156,7 @@ bool matches(const match_registry &registry, const subscription_state &s, sd_bus
         return false;
     if (!s.path_namespace.empty() && !within(s.path_namespace, path, '/'))
         return false;
-    if (!s.sender.empty()) {
+    if (!s.sender.empty() && !registry.peer) {
         if (!s.by_owner) {
             if (!sender || s.sender != sender)
                 return false;
@@ -256,6 +257,8 @@ void detach(match_registry *registry, connection &conn, subscription_state &s) n
         return;
     auto &subs = registry->subs;
     subs.erase(std::remove(subs.begin(), subs.end(), &s), subs.end());
+    if (registry->peer)
+        return;
     if (!conn.closed() && !conn.error())
         tell_bus(conn, "RemoveMatch", s.rule);
     if (s.by_owner)
@@ -265,6 +268,8 @@ void detach(match_registry *registry, connection &conn, subscription_state &s) n
 }  // namespace
 
 match_registry *new_match_registry() noexcept { return new (std::nothrow) match_registry; }
+
+void set_peer_registry(match_registry &registry) noexcept { registry.peer = true; }
 
 void free_match_registry(match_registry *registry, connection &conn) noexcept {
     if (!registry)
@@ -782,9 +787,11 @@ namespace {
 
 // A new subscription, registered before its rule reaches the bus (so that
 // the first signal the rule lets through finds it), and in `add` the values
-// of the AddMatch call its caller makes.  Interpreter lock held.
+// of the AddMatch call its caller makes (`peer` set instead on a connection
+// to a peer, where the caller pings it: the rule goes nowhere).
+// Interpreter lock held.
 PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames, plan &add) noexcept {
+                           PyObject *kwnames, plan &add, bool &peer) noexcept {
     static const char *const names[] = {"sender", "path",          "interface",      "member",
                                         "args",   "arg0namespace", "path_namespace", "max_queued"};
     enum { sender, path, interface, member, args_slot, arg0namespace, path_namespace, bound };
@@ -850,6 +857,7 @@ PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t na
     PyObject_GC_Track(obj.get());
 
     bool closed = false;
+    peer = false;
     {
         gil_released unlocked;
         std::lock_guard<std::mutex> hold(conn->lock());
@@ -858,12 +866,15 @@ PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t na
             sub->state->closed = true;
         } else {
             bus->matches->subs.push_back(sub->state);
-            if (sub->state->by_owner)
+            peer = bus->matches->peer;
+            if (sub->state->by_owner && !peer)
                 track_owner(*bus->matches, *conn, sub->state->sender);
         }
     }
     if (closed)
         return raise_closed();
+    if (peer)
+        return obj.release();
     py_ref rule(PyUnicode_FromString(sub->state->rule.c_str()));
     PyObject *rule_arg = rule.get();
     if (!rule || !add.add("s", &rule_arg, 1, "rule"))
@@ -872,17 +883,21 @@ PyObject *new_subscription(PyObject *self_, PyObject *const *args, Py_ssize_t na
 }
 
 const call_target add_match{bus_service, bus_path, bus_service, "AddMatch"};
+// A peer answers Peer.Ping on any path: its answer comes after whatever the
+// peer sent before it, as the bus's answer to AddMatch does.
+const call_target peer_ping{nullptr, "/", "org.freedesktop.DBus.Peer", "Ping"};
 
 }  // namespace
 
 PyObject *bus_subscribe(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                         PyObject *kwnames) noexcept {
     plan values;
-    py_ref sub(new_subscription(self_, args, nargs, kwnames, values));
+    bool peer = false;
+    py_ref sub(new_subscription(self_, args, nargs, kwnames, values, peer));
     if (!sub)
         return nullptr;
     auto *bus = reinterpret_cast<bus_object *>(self_);
-    reply_ref reply = call_and_wait(bus, add_match, values, default_timeout);
+    reply_ref reply = call_and_wait(bus, peer ? peer_ping : add_match, values, default_timeout);
     if (!reply)
         return nullptr;  // the object's destruction takes the subscription out
     return sub.release();
@@ -891,11 +906,12 @@ PyObject *bus_subscribe(PyObject *self_, PyObject *const *args, Py_ssize_t nargs
 PyObject *bus_subscribe_start(PyObject *self_, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) noexcept {
     plan values;
-    py_ref sub(new_subscription(self_, args, nargs, kwnames, values));
+    bool peer = false;
+    py_ref sub(new_subscription(self_, args, nargs, kwnames, values, peer));
     if (!sub)
         return nullptr;
-    py_ref pending(start_pending_call(reinterpret_cast<bus_object *>(self_), add_match, values,
-                                      default_timeout));
+    py_ref pending(start_pending_call(reinterpret_cast<bus_object *>(self_),
+                                      peer ? peer_ping : add_match, values, default_timeout));
     if (!pending)
         return nullptr;
     return PyTuple_Pack(2, sub.get(), pending.get());

@@ -27,6 +27,10 @@ constexpr size_t default_max_queued = 10000;
 constexpr unsigned max_arg_matches = 64;
 
 match_registry *new_match_registry() noexcept;
+// Marks the registry of a connection to a peer (no bus between): no rule is
+// sent anywhere, the peer's signals carry no sender and every one is its
+// own, so a subscription's sender is not matched.  Before any subscription.
+void set_peer_registry(match_registry &registry) noexcept;
 // Releases every subscription's queue and the registry.  Under the lock.
 void free_match_registry(match_registry *registry, connection &conn) noexcept;
 
@@ -38,7 +42,8 @@ void dispatch_signal(match_registry &registry, connection &conn, sd_bus_message 
 PyObject *bus_subscribe(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                         PyObject *kwnames) noexcept;
 extern const char bus_subscribe_doc[];
-// For an event loop: (Subscription, PendingCall of its AddMatch).
+// For an event loop: (Subscription, PendingCall of its AddMatch; on a
+// connection to a peer, of a Peer.Ping that orders it after what was sent).
 PyObject *bus_subscribe_start(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) noexcept;
 

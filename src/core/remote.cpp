@@ -209,13 +209,15 @@ std::vector<std::string> ssh_argv(const ssh_host &host) {
     return argv;
 }
 
-std::string ssh_address(const ssh_host &host, const std::string &log) {
+std::string ssh_address(const ssh_host &host, const std::string &log, bool user) {
     // sh puts ssh's standard error into the file, then becomes ssh: sd-bus
     // ends and reaps the process it started as ever.
     std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" 2>\"$0\"", log};
     for (auto &arg : ssh_argv(host))
         argv.push_back(std::move(arg));
     argv.emplace_back("systemd-stdio-bridge");
+    if (user)
+        argv.emplace_back("--user");
     std::string address = "unixexec:path=/bin/sh";
     for (size_t i = 0; i < argv.size(); ++i)
         address += ",argv" + std::to_string(i) + "=" + address_escape(argv[i].c_str());

@@ -57,8 +57,10 @@ bool parse_host(std::string_view text, ssh_host &host) noexcept;
 std::vector<std::string> ssh_argv(const ssh_host &host);
 
 // The unixexec address that runs ssh_argv(host) with systemd-stdio-bridge
-// as the remote command, ssh's standard error going into `log`.
-std::string ssh_address(const ssh_host &host, const std::string &log);
+// as the remote command (`systemd-stdio-bridge --user` for the user's own
+// bus there, where the login's user manager is), ssh's standard error going
+// into `log`.
+std::string ssh_address(const ssh_host &host, const std::string &log, bool user);
 
 // `text` as D-Bus writes values in addresses: bytes other than
 // [-0-9A-Za-z_/.*] as %XX.

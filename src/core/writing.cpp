@@ -1,6 +1,7 @@
 #include "core/marshal.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <unordered_map>
 
@@ -38,7 +39,71 @@ const int_range &range_of(char code) noexcept {
     return int_ranges[0];
 }
 
+// The bus daemon disconnects a peer whose message nests containers (arrays,
+// structs, dict entries and variants together) deeper than this.
+constexpr unsigned max_depth = 64;
+
+// The first Unicode noncharacter (U+FDD0..U+FDEF, U+xFFFE, U+xFFFF) in
+// valid UTF-8 text, or 0.  sd-bus refuses them in strings both ways.
+uint32_t first_noncharacter(std::string_view text) noexcept {
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const auto *end = p + text.size();
+    for (; p < end; ++p) {
+        if (*p < 0xEF)
+            continue;
+        uint32_t c;
+        if (*p == 0xEF && end - p >= 3) {
+            c = (0xFU << 12) | ((p[1] & 0x3FU) << 6) | (p[2] & 0x3FU);
+        } else if (*p >= 0xF0 && end - p >= 4) {
+            c = ((p[0] & 0x07U) << 18) | ((p[1] & 0x3FU) << 12) | ((p[2] & 0x3FU) << 6) |
+                (p[3] & 0x3FU);
+        } else {
+            continue;
+        }
+        if ((c >= 0xFDD0 && c <= 0xFDEF) || (c & 0xFFFE) == 0xFFFE)
+            return c;
+    }
+    return 0;
+}
+
+// The length of the noncharacter's UTF-8 sequence at the start of `text`, or
+// 0 when it does not start with one.
+size_t noncharacter_at(std::string_view text) noexcept {
+    const uint32_t c = first_noncharacter(text.substr(0, text[0] == '\xEF' ? 3 : 4));
+    if (!c)
+        return 0;
+    return c > 0xFFFF ? 4 : 3;
+}
+
+// Whether `v` has the attribute `name`: 1, 0, or -1 with the exception its
+// lookup raised (only AttributeError means "no").
+int has_attribute(PyObject *v, const char *name) noexcept {
+    py_ref found(PyObject_GetAttrString(v, name));
+    if (found)
+        return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        return -1;
+    PyErr_Clear();
+    return 0;
+}
+
 }  // namespace
+
+std::string without_noncharacters(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const size_t n = static_cast<unsigned char>(text[0]) >= 0xEF ? noncharacter_at(text) : 0;
+        if (n) {
+            out += "\xEF\xBF\xBD";
+            text.remove_prefix(n);
+        } else {
+            out += text[0];
+            text.remove_prefix(1);
+        }
+    }
+    return out;
+}
 
 // --- Writing -----------------------------------------------------------------------
 
@@ -51,6 +116,7 @@ public:
     void set_position(size_t index) noexcept {
         index_ = index;
         path_.clear();
+        depth_ = 0;
     }
 
     // Writes one value for the complete type `type`.
@@ -65,10 +131,15 @@ public:
         case 'x':
         case 't':
             return write_int(c, v);
-        case 'b':
+        case 'b': {
             if (!PyLong_Check(v))
                 return wrong_type(type, v);
-            return push_basic(c, [&](plan::op &o) { o.v.b = PyObject_IsTrue(v) ? 1 : 0; });
+            // An int subclass's __bool__ may raise.
+            const int truth = PyObject_IsTrue(v);
+            if (truth < 0)
+                return false;
+            return push_basic(c, [&](plan::op &o) { o.v.b = truth; });
+        }
         case 'd': {
             if (!PyFloat_Check(v) && !PyLong_Check(v))
                 return wrong_type(type, v);
@@ -78,7 +149,10 @@ public:
             return push_basic(c, [&](plan::op &o) { o.v.d = d; });
         }
         case 'h': {
-            if (!PyLong_Check(v) && !PyObject_HasAttrString(v, "fileno"))
+            const int has_fileno = PyLong_Check(v) ? 1 : has_attribute(v, "fileno");
+            if (has_fileno < 0)
+                return false;
+            if (!has_fileno)
                 return wrong_type(type, v);
             const int fd = PyObject_AsFileDescriptor(v);
             if (fd < 0)
@@ -119,6 +193,30 @@ private:
         fill(o);
         p_.ops_.push_back(o);
         return true;
+    }
+
+    // One container deeper: a value nested past what the bus carries is
+    // refused before anything is sent.
+    bool deeper() {
+        if (++depth_ <= max_depth)
+            return true;
+        PyErr_Format(PyExc_ValueError,
+                     "%s: nested %u containers deep (variants included), past the bus's "
+                     "limit of %u",
+                     position().c_str(), depth_, max_depth);
+        return false;
+    }
+
+    bool enter(char code, uint32_t contents) {
+        if (!deeper())
+            return false;
+        push(plan::op::kind::open, code, contents);
+        return true;
+    }
+
+    void leave(char code) {
+        --depth_;
+        push(plan::op::kind::close, code);
     }
 
     void push(plan::op::kind what, char code, uint32_t contents = 0) {
@@ -190,6 +288,18 @@ private:
                          position().c_str(), c);
             return false;
         }
+        // Only text beyond Latin-1 can hold a noncharacter.
+        if (c == 's' && PyUnicode_KIND(v) != PyUnicode_1BYTE_KIND) {
+            if (const uint32_t bad = first_noncharacter(view)) {
+                char code_point[16];
+                std::snprintf(code_point, sizeof code_point, "U+%04X", bad);
+                PyErr_Format(PyExc_ValueError,
+                             "%s: %s is a Unicode noncharacter, which D-Bus strings cannot "
+                             "carry",
+                             position().c_str(), code_point);
+                return false;
+            }
+        }
         if ((c == 'o' && !object_path_is_valid(view)) || (c == 'g' && !signature_is_valid(view))) {
             PyErr_Format(PyExc_ValueError, "%s: %R is not a valid %s", position().c_str(), v,
                          c == 'o' ? "object path" : "signature");
@@ -231,10 +341,9 @@ private:
         }
         Py_INCREF(sig);  // the arena copy is made now, but the walk reads the text
         p_.keep_.push_back(sig);
-        push(plan::op::kind::open, 'v', contents_offset(inner));
-        if (!write(inner, PyTuple_GET_ITEM(v, 1)))
+        if (!enter('v', contents_offset(inner)) || !write(inner, PyTuple_GET_ITEM(v, 1)))
             return false;
-        push(plan::op::kind::close, 'v');
+        leave('v');
         return true;
     }
 
@@ -249,7 +358,8 @@ private:
                          PyTuple_GET_SIZE(v));
             return false;
         }
-        push(plan::op::kind::open, 'r', contents_offset(inner));
+        if (!enter('r', contents_offset(inner)))
+            return false;
         std::string_view rest = inner;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i) {
             const size_t n = complete_type_length(rest);
@@ -260,13 +370,17 @@ private:
                 return false;
             rest.remove_prefix(n);
         }
-        push(plan::op::kind::close, 'r');
+        leave('r');
         return true;
     }
 
     bool write_bytes(PyObject *v) {
         if (PyUnicode_Check(v))
             return wrong_type("ay", v);
+        // The array is one container deeper, although written at once.
+        if (!deeper())
+            return false;
+        --depth_;
         Py_buffer view;
         if (PyObject_GetBuffer(v, &view, PyBUF_SIMPLE) < 0)
             return relabel(PyExc_TypeError);
@@ -288,10 +402,14 @@ private:
         const std::string_view element = type.substr(1);
         py_ref items(PySequence_Fast(v, ""));
         if (!items) {
+            // Not iterable; an error raised while iterating stays as it is.
+            if (!PyErr_ExceptionMatches(PyExc_TypeError))
+                return false;
             PyErr_Clear();
             return wrong_type(type, v);
         }
-        push(plan::op::kind::open, 'a', contents_offset(element));
+        if (!enter('a', contents_offset(element)))
+            return false;
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
             path_.push_back({i, nullptr});
@@ -309,15 +427,18 @@ private:
             if (!ok)
                 return false;
         }
-        push(plan::op::kind::close, 'a');
+        leave('a');
         return true;
     }
 
     bool write_dict(std::string_view type, PyObject *v) {
         py_ref pairs;
+        const int has_items = PyDict_Check(v) || PyUnicode_Check(v) ? 0 : has_attribute(v, "items");
+        if (has_items < 0)
+            return false;
         if (PyDict_Check(v)) {
             pairs.reset(PyDict_Items(v));
-        } else if (PyObject_HasAttrString(v, "items") && !PyUnicode_Check(v)) {
+        } else if (has_items) {
             py_ref items(PyObject_CallMethod(v, "items", nullptr));
             if (!items)
                 return false;
@@ -330,7 +451,8 @@ private:
         const std::string_view entry = type.substr(2, type.size() - 3);  // inside the braces
         const std::string_view key_type = entry.substr(0, 1);
         const std::string_view value_type = entry.substr(1);
-        push(plan::op::kind::open, 'a', contents_offset(type.substr(1)));
+        if (!enter('a', contents_offset(type.substr(1))))
+            return false;
         const uint32_t entry_at = contents_offset(entry);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
             PyObject *pair = PyList_GET_ITEM(pairs.get(), i);
@@ -340,7 +462,8 @@ private:
                 return false;
             }
             PyObject *key = PyTuple_GET_ITEM(pair, 0);
-            push(plan::op::kind::open, 'e', entry_at);
+            if (!enter('e', entry_at))
+                return false;
             path_.push_back({-1, key});
             bool ok = write(key_type, key);
             if (ok)
@@ -348,9 +471,9 @@ private:
             path_.pop_back();
             if (!ok)
                 return false;
-            push(plan::op::kind::close, 'e');
+            leave('e');
         }
-        push(plan::op::kind::close, 'a');
+        leave('a');
         return true;
     }
 
@@ -418,6 +541,7 @@ private:
     const char *label_;
     bool single_;
     size_t index_ = 0;
+    unsigned depth_ = 0;  // containers open around the value being written
     std::vector<step> path_;
     std::unordered_map<const char *, uint32_t> offsets_;
 };

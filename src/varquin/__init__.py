@@ -26,6 +26,7 @@ from varquin._version import __version__ as __version__
 from varquin.bus import Bus
 from varquin.errors import (
     AccessDenied,
+    BadMessage,
     BusError,
     InvalidArgs,
     NameTaken,
@@ -53,6 +54,7 @@ _core._setup(
 
 __all__ = [
     "AccessDenied",
+    "BadMessage",
     "Bus",
     "BusError",
     "Export",

@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import json
 import keyword
+import os
 import re
 from collections.abc import Sequence
 from typing import TextIO
@@ -205,6 +206,10 @@ def main(argv: Sequence[str], stdout: TextIO, stderr: TextIO) -> int:
         if args.path is None:
             if args.address:
                 raise ValueError("--address needs a DESTINATION and PATH, not a file")
+            if not os.path.exists(args.source) and "/" not in args.source and "." in args.source:
+                raise ValueError(
+                    f"{args.source} is taken for a bus name: give the object's path too (codegen DESTINATION PATH)"
+                )
             with open(args.source, encoding="utf-8") as f:
                 xml, source = f.read(), args.source
         else:

@@ -24,6 +24,7 @@ from typing import ClassVar
 
 __all__ = [
     "AccessDenied",
+    "BadMessage",
     "BusError",
     "InvalidArgs",
     "NameTaken",
@@ -134,6 +135,26 @@ class NoReply(_NamedError, TimeoutError):
 
     def __init__(self, message: str = "") -> None:
         TimeoutError.__init__(self, errno.ETIMEDOUT, message)
+        self.name = self.NAME
+        self.message = message
+
+    def __str__(self) -> str:
+        return BusError.__str__(self)
+
+
+class BadMessage(_NamedError, OSError):
+    """A received message whose body cannot be read: a reply (raised by the
+    call), a signal (raised by the subscription's ``get()``, which then goes
+    on with the next signal) or a call to a served object (its caller gets
+    this error reply).  The text says which message and why, for instance a
+    string holding a Unicode noncharacter, which sd-bus refuses although the
+    bus passes it.  Only that message is refused: the connection and every
+    other call go on.  Also an OSError (errno EBADMSG)."""
+
+    NAME = "org.varquin.Error.BadMessage"
+
+    def __init__(self, message: str = "") -> None:
+        OSError.__init__(self, errno.EBADMSG, message)
         self.name = self.NAME
         self.message = message
 

@@ -247,6 +247,18 @@ class Members:
             f"properties: {listed(iter(self.properties_by_name))}; signals: {listed(iter(self.signals_by_name))})"
         )
 
+    def not_a_signal(self, name: str) -> str:
+        """The text for a subscription to `name`, which is no signal of the interface."""
+        signals = ", ".join(sorted(self.signals_by_name)) or "none"
+        if name in self.methods_by_name:
+            return f"{self.interface}.{name} is a method, not a signal: call it (signals: {signals})"
+        if name in self.properties_by_name:
+            return (
+                f"{self.interface}.{name} is a property, not a signal: its changes come in "
+                f'subscribe("PropertiesChanged") (signals: {signals})'
+            )
+        return self.unknown(name)
+
     def property(self, name: str) -> PropertyInfo:
         """The property whose D-Bus name is `name`; AttributeError listing the
         interface's members when it has none of that name."""
@@ -413,7 +425,7 @@ class ProxyBase:
             }
         info = self._members.signals_by_name.get(member)
         if info is None:
-            raise AttributeError(self._members.unknown(member))
+            raise AttributeError(self._members.not_a_signal(member))
         return {"sender": self._destination, "path": self._path, "interface": info.interface, "member": member}
 
 

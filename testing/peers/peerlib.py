@@ -25,10 +25,17 @@ with InvalidArgs, as an sd-bus service does.
 The tests side is PeerProcess: it starts a peer script, waits until the
 script prints "ready" (its names are owned by then), talks to its control
 interface, and stops it by its PID.
+
+A peer started with ``--direct PATH`` serves no bus: it listens on the unix
+socket PATH and answers its clients directly, one connection after another,
+as a service's own socket does (no Hello, no names, no senders; the control
+interface is not served).  DirectPeer starts one.
 """
 
 import json
+import os
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -43,7 +50,7 @@ from jeepney import (
     new_method_call,
     new_method_return,
 )
-from jeepney.io.blocking import open_dbus_connection
+from jeepney.io.blocking import DBusConnectionBase, open_dbus_connection, timeout_to_deadline
 from jeepney.low_level import Array, DictEntry, Struct, Variant, parse_signature
 
 CONTROL_PATH = "/org/varquin/test"
@@ -102,7 +109,7 @@ class Peer:
 
     def __init__(self, *names):
         self.names = names
-        self.conn = open_dbus_connection(bus="SYSTEM")
+        self.conn = None  # the bus, or the client of a direct peer
         self.handlers = {}
         self.calls = []
         self.scripts = {}
@@ -163,6 +170,8 @@ class Peer:
         signature = h.get(HeaderFields.signature, "")
         if interface == CONTROL_IFACE and path == CONTROL_PATH:
             return self._control(msg, member)
+        if interface == "org.freedesktop.DBus.Peer" and member == "Ping":
+            return "", ()  # answered on every path, as sd-bus answers it itself
         self.calls.append(
             {
                 "destination": h.get(HeaderFields.destination),
@@ -191,11 +200,33 @@ class Peer:
         return fn(msg)
 
     def run(self):
+        self.conn = open_dbus_connection(bus="SYSTEM")
         for name in self.names:
             reply = self.conn.send_and_get_reply(message_bus.RequestName(name, 4))
             if reply.body[0] != 1:
                 raise SystemExit(f"could not own {name}: {reply.body}")
         print("ready", flush=True)
+        self._serve()
+
+    def run_direct(self, path):
+        """Serves the clients of the unix socket `path`, one after another."""
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listener.bind(path)
+        listener.listen(4)
+        print("ready", flush=True)
+        while True:
+            client, _ = listener.accept()
+            try:
+                _accept_auth(client)
+                self.conn = DirectConnection(client)
+                self._serve()
+            except (ConnectionError, OSError, EOFError):
+                pass
+            finally:
+                self.conn = None
+                client.close()
+
+    def _serve(self):
         while True:
             msg = self.conn.receive()
             if msg.header.message_type != MessageType.method_call:
@@ -224,16 +255,70 @@ def _checked(interface, member, signature, fn):
     return handler
 
 
+class DirectConnection(DBusConnectionBase):
+    """A connection to one client, without a bus: messages as they come."""
+
+    def send(self, message, serial=None):
+        data, _fds = self._serialise(message, serial)
+        self.sock.sendall(data)
+
+    def receive(self, *, timeout=None):
+        return self._receive(timeout_to_deadline(timeout))
+
+
+def _accept_auth(client):
+    """The server's side of the EXTERNAL authentication: the client sends
+    its lines at once (AUTH, DATA, NEGOTIATE_UNIX_FD, BEGIN) and reads the
+    answers."""
+    data = b""
+    while b"BEGIN\r\n" not in data:
+        chunk = client.recv(4096)
+        if not chunk:
+            raise EOFError("the client left during authentication")
+        data += chunk
+    # AUTH EXTERNAL without the identity asks for it: the DATA that follows
+    # (sent at once, empty) gives none, and the socket's own credentials count.
+    answers = [b"DATA\r\n"] if b"AUTH EXTERNAL\r\n" in data else []
+    answers.append(b"OK " + os.urandom(16).hex().encode() + b"\r\n")
+    if b"NEGOTIATE_UNIX_FD" in data:
+        answers.append(b"AGREE_UNIX_FD\r\n")
+    client.sendall(b"".join(answers))
+
+
 def peer_main(peer):
-    """Run `peer` until the tests stop it with SIGTERM."""
+    """Run `peer` until the tests stop it with SIGTERM: on the bus, or with
+    ``--direct PATH`` on the unix socket PATH."""
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    peer.run()
+    args = sys.argv[1:]
+    if args[:1] == ["--direct"]:
+        peer.run_direct(args[1])
+    else:
+        peer.run()
 
 
 # ---------------------------------------------------------------------------
 # The tests side.
 
 PEERS = Path(__file__).resolve().parent
+
+
+class DirectPeer:
+    """A peer script serving the unix socket `path` directly (see --direct)."""
+
+    def __init__(self, script, path, env=None):
+        self.path = path
+        self.proc = subprocess.Popen(
+            [sys.executable, str(PEERS / script), "--direct", str(path)], stdout=subprocess.PIPE, env=env
+        )
+        line = self.proc.stdout.readline().decode().strip()
+        if line != "ready":
+            self.stop()
+            raise RuntimeError(f"peer {script} did not start: {line!r}")
+
+    def stop(self):
+        from testing.processes import stop_process  # the tests' side only
+
+        stop_process(self.proc)
 
 
 class PeerProcess:

@@ -122,7 +122,9 @@ def reload(msg):
 
 @peer.method(MANAGER_IFACE, "Subscribe", MANAGER_PATH, signature="")
 def subscribe(msg):
-    sender = msg.header.fields[HeaderFields.sender]
+    sender = msg.header.fields.get(HeaderFields.sender)
+    if sender is None:
+        return "", ()  # a direct client is always subscribed
     if sender in state.subscribers:
         raise Reply("org.freedesktop.systemd1.AlreadySubscribed", "Client is already subscribed.")
     state.subscribers.add(sender)
@@ -427,7 +429,12 @@ def get_all(msg):
 
 
 def service_properties():
-    return {HOSTNAME[0]: state.hostname, TIMEDATE[0]: state.timedate, LOGIN[0]: state.login}
+    return {
+        MANAGER_PATH: {"Version": "252.30-1~deb12u2"},
+        HOSTNAME[0]: state.hostname,
+        TIMEDATE[0]: state.timedate,
+        LOGIN[0]: state.login,
+    }
 
 
 def as_variant(value):

@@ -580,10 +580,15 @@ def test_ssh_failures_carry_what_ssh_said_and_its_messages_stay_off_the_terminal
 
 
 @pytest.mark.parametrize(
-    "host,argv", [("root@web1:2222", "-xT -p 2222 -- root@web1"), ("root@[::1]:2222", "-xT -p 2222 -- root@::1")]
+    "host,user,argv",
+    [
+        ("root@web1:2222", False, "-xT -p 2222 -- root@web1 systemd-stdio-bridge"),
+        ("root@[::1]:2222", False, "-xT -p 2222 -- root@::1 systemd-stdio-bridge"),
+        ("web1", True, "-xT -- web1 systemd-stdio-bridge --user"),
+    ],
 )
 def test_a_working_ssh_connection_runs_the_bridge_with_the_port_and_keeps_ssh_quiet(
-    fake_ssh, capfd, tmp_path, system_bus, host, argv
+    fake_ssh, capfd, tmp_path, system_bus, host, user, argv
 ):
     args = tmp_path / "args"
     fake_ssh(
@@ -591,9 +596,9 @@ def test_a_working_ssh_connection_runs_the_bridge_with_the_port_and_keeps_ssh_qu
         "echo 'Warning: Permanently added web1 to the list of known hosts.' >&2\n"
         f"exec socat STDIO UNIX-CONNECT:{system_bus.socket}\n"
     )
-    with varquin.Bus.remote(host, timeout=20) as bus:
+    with varquin.Bus.remote(host, user=user, timeout=20) as bus:
         assert bus.unique_name.startswith(":") and bus.address == host
-    assert args.read_text() == f"{argv} systemd-stdio-bridge\n"
+    assert args.read_text() == f"{argv}\n"
     assert "Warning" not in capfd.readouterr().err
 
 

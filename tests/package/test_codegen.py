@@ -122,6 +122,7 @@ def test_a_module_from_a_file(tmp_path):
     [
         (["/no/such/file.xml"], "No such file"),
         (["BADXML"], "not valid XML"),
+        (["org.freedesktop.systemd1"], "give the object's path too"),
         (["org.varquin.Test.Nobody", "/"], "org.freedesktop.DBus.Error.ServiceUnknown"),
         (["--address", "unix:path=/nonexistent/socket", "org.varquin.Test.Nobody", "/"], "varquin codegen: "),
     ],

@@ -30,6 +30,7 @@ MODULES = [
     "varquin.aio",
     "varquin.aio.systemd",
     "varquin.aio.proxy",
+    "varquin.aio.journal",
     "varquin.aio.daemon",
 ]
 # What a class attribute that documents itself can be: functions, properties

@@ -54,11 +54,11 @@ def test_a_units_entries_are_its_own_lines_and_the_managers_about_it(manager, ro
     assert any(e.pid == 1 and "Started" in e.message for e in every)  # the manager's line when it started
     assert journal.entries(unit=r.unit, lines=2, root=root) == every[-2:]
     assert manager.unit(r.unit).journal(lines=3) == every[-3:]
-    assert [e.time for e in every] == sorted(e.time for e in every) and every[0].time.tzinfo is not None
-    assert journal.entries(unit=r.unit, since=every[-1].time, root=root) == [every[-1]]
+    assert [e.received for e in every] == sorted(e.received for e in every) and every[0].time.tzinfo is not None
+    assert journal.entries(unit=r.unit, since=every[-1].received, root=root) == [every[-1]]  # as --since: received
     assert journal.entries(unit=r.unit, since=timedelta(days=-1), root=root) == []  # a time to come
     assert journal.entries(unit="vq-journal-none", root=root) == []
-    assert journal.entries(lines=5, root=root)[-1].time >= every[-1].time  # every unit's
+    assert journal.entries(lines=5, root=root)[-1].received >= every[-1].received  # every unit's
 
 
 def test_a_failed_job_carries_the_units_last_lines(manager):
@@ -180,10 +180,13 @@ def test_a_manager_elsewhere_has_no_journal_here(services, tmp_path):
             m.unit("vq-plain.service").journal()
         assert m.bus.address in str(caught.value)
         assert m.run(["/bin/true"], wait=True).journal is None  # unreadable: says so
+    (tmp_path / "bin").mkdir()
+    os.symlink("/bin/true", tmp_path / "bin" / "true")  # the command is looked for under the root
     with systemd.Manager(root=str(tmp_path)) as m:  # a root without a journal
         assert m.run(["/bin/true"], wait=True).journal == [] and m.unit("vq-plain.service").journal() == []
     with systemd.Manager(root=str(tmp_path / "nothing")) as m:
-        assert m.run(["/bin/true"], wait=True).journal is None
+        with pytest.raises(FileNotFoundError, match="Failed to find executable"):
+            m.run(["/bin/true"], wait=True)
         with pytest.raises(FileNotFoundError):
             m.unit("vq-plain.service").journal()
 
@@ -199,3 +202,141 @@ def test_run_and_journal_over_ssh(remote_hosts):
         assert [e.message for e in lines if e.pid != 1] == ["over ssh"]
         assert any(e.pid == 1 and e.fields["UNIT"] == r.unit for e in lines)
         m.close()
+
+
+SEND_SCRIPT = r"""
+import logging, sys
+from varquin import journal
+journal.send("plain", priority=journal.LOG_ERR, TEXT="a\nb", RAW=b"\xff\x00", COUNT=3)
+class Recording(journal.Handler):
+    def handleError(self, record):
+        print("failed:", record.getMessage())
+log = logging.getLogger("vq.pkg")
+log.addHandler(Recording(identifier="vq-id", SITE="lab"))
+log.warning("warned %d", 1, extra={"request_id": "r1"})
+log.warning("refused", extra={"bad-name": 1})
+"""
+
+
+def datagram_fields(data):
+    """The fields of one datagram of journald's native protocol: NAME=value
+    lines, or NAME, a 64-bit little-endian length and the bytes."""
+    fields, at = [], 0
+    while at < len(data):
+        end = data.index(b"\n", at)
+        line = data[at:end]
+        if b"=" in line:
+            fields.append(tuple(line.split(b"=", 1)))
+            at = end + 1
+        else:
+            size = int.from_bytes(data[end + 1 : end + 9], "little")
+            fields.append((line, data[end + 9 : end + 9 + size]))
+            at = end + 9 + size + 1
+    return fields
+
+
+def test_send_and_the_handler_write_journalds_native_datagrams(tmp_path):
+    """A substitute journald socket records the datagrams; the sender runs in
+    a mount namespace of its own where journald's socket path leads to it."""
+    import socket
+    import sys
+
+    script = tmp_path / "send.py"
+    script.write_text(SEND_SCRIPT)
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as peer:
+        peer.bind(str(tmp_path / "socket"))
+        link = (
+            "mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/journal && "
+            f"ln -s {tmp_path}/socket /run/systemd/journal/socket && exec {sys.executable} {script}"
+        )
+        done = subprocess.run(["unshare", "-m", "sh", "-c", link], capture_output=True, timeout=60, check=True)
+        peer.settimeout(10)
+        sent, logged = (datagram_fields(peer.recv(65536)) for _ in range(2))
+    assert sent == [
+        (b"MESSAGE", b"plain"),
+        (b"PRIORITY", b"3"),
+        (b"TEXT", b"a\nb"),
+        (b"RAW", b"\xff\x00"),
+        (b"COUNT", b"3"),
+        (b"CODE_FILE", str(script).encode()),
+        (b"CODE_LINE", b"4"),
+        (b"CODE_FUNC", b"<module>"),
+        (b"SYSLOG_IDENTIFIER", b"python"),  # libsystemd's, where none is given
+    ]
+    assert dict(logged) == {
+        b"MESSAGE": b"warned 1",
+        b"PRIORITY": b"4",
+        b"LOGGER": b"vq.pkg",
+        b"THREAD_NAME": b"MainThread",
+        b"CODE_FILE": str(script).encode(),
+        b"CODE_LINE": b"10",
+        b"CODE_FUNC": b"<module>",
+        b"SITE": b"lab",
+        b"SYSLOG_IDENTIFIER": b"vq-id",
+        b"REQUEST_ID": b"r1",
+    }
+    # An extra field journald would drop fails the record as logging's handlers fail.
+    assert done.stdout.decode() == "failed: refused\n"
+
+
+@pytest.mark.parametrize("name", ["lower", "_TRUSTED", "1ST", "A" * 65, "HAS-DASH", "É"])
+def test_field_names_journald_would_drop_are_refused(name):
+    with pytest.raises(ValueError, match="field"):
+        journal.send("x", **{name: "v"})
+    with pytest.raises(ValueError, match="field"):
+        journal.Handler(**{name: "v"})
+
+
+@pytest.mark.parametrize(
+    "kwargs,error",
+    [
+        ({"priority": "loud"}, ValueError),
+        ({"priority": 8}, ValueError),
+        ({"boot": "not-an-id"}, ValueError),
+        ({"boot": 1}, LookupError),  # a journal without boots
+        ({"matches": {"F": []}}, ValueError),
+        ({"matches": {"F": 1.5}}, TypeError),
+        ({"after_cursor": "no cursor"}, ValueError),
+    ],
+)
+def test_bad_filters_are_refused(tmp_path, kwargs, error):
+    with pytest.raises(error):
+        journal.entries(root=tmp_path, **kwargs)
+
+
+def test_json_records_keep_bytes_times_and_cursors():
+    record = {
+        "__CURSOR": "s=1;i=2",
+        "__REALTIME_TIMESTAMP": "1700000000000500",
+        "_SOURCE_REALTIME_TIMESTAMP": "1700000000000100",
+        "MESSAGE": [98, 255, 120],
+        "TEXT": [27, 91, 109],  # UTF-8 that journalctl shows as bytes (not printable)
+        "MULTI": ["first", [108, 97, 115, 116]],
+    }
+    e = journal.json_entry(record)
+    assert (e.message, e.binary, e.raw("MESSAGE"), e.fields["TEXT"]) == (
+        "b\ufffdx",
+        {"MESSAGE": b"b\xffx"},
+        b"b\xffx",
+        "\x1b[m",
+    )
+    assert e.fields["MULTI"] == "last" and e.cursor == "s=1;i=2"
+    assert (e.time.timestamp(), e.received.timestamp()) == (1700000000.0001, 1700000000.0005)
+
+
+def test_an_asyncio_follower_waiting_on_the_loop_ends_at_close(tmp_path):
+    import asyncio
+
+    from varquin.aio import journal as aio_journal
+
+    async def waiting_then_closed():
+        new = aio_journal.follow(root=tmp_path)
+        task = asyncio.ensure_future(anext(new, "ended"))
+        await asyncio.sleep(0)  # the task now waits on the journal's descriptor
+        assert not task.done()
+        new.close()
+        return await asyncio.wait_for(task, 10), new.closed, [e async for e in new]
+
+    assert asyncio.run(waiting_then_closed()) == ("ended", True, [])
+    with pytest.raises(RuntimeError):
+        aio_journal.follow(root=tmp_path)  # outside a running loop

@@ -217,6 +217,9 @@ def test_signals_of_an_interface(server, client):
         assert changed.get(timeout=10).args == ("y", 1)
     with pytest.raises(AttributeError, match="has no member 'Nope'"):
         h.subscribe("Nope")
+    for member, kind in (("Rename", "a method"), ("Level", "a property")):
+        with pytest.raises(AttributeError, match=f"{member} is {kind}, not a signal"):
+            h.subscribe(member)
 
 
 def arrived(bus):

@@ -6,11 +6,11 @@ must end with the same exit status, and the state words it prints
 import io
 import json
 import shlex
-import subprocess
+import time
 
 import pytest
 
-from testing.env import child_env
+from testing.container import inside
 from varquin.cli import main
 
 NOSUCH = "vq-nosuch.service"
@@ -121,20 +121,6 @@ RUNS = [
 ]
 
 
-JOB_VERBS = ("start", "stop", "restart")
-
-
-def inside(container, command):
-    """Runs a shell command in the container's namespaces, with its own
-    binaries: (exit status, stdout)."""
-    argv = ["nsenter", "-t", str(container.init[0]), "-m", "-p", "-u", "-i", "-n", "--", "sh", "-c", command]
-    # The bus address the tests set is the host's path of the container's
-    # bus: inside, the tools find their own.
-    env = {k: v for k, v in child_env().items() if k != "DBUS_SYSTEM_BUS_ADDRESS"}
-    done = subprocess.run(argv, capture_output=True, text=True, timeout=120, env=env)
-    return done.returncode, done.stdout
-
-
 def ours(container, argv, text=False):
     """Our command line against the container's manager (its files seen
     through --root): (exit status, rows or stdout, stderr)."""
@@ -153,6 +139,9 @@ def prepare(container, setup):
         assert inside(container, f"systemctl {command}")[0] == 0, command
 
 
+JOB_VERBS = ("start", "stop", "restart")
+
+
 def same_lines(ours_text, theirs_text):
     """Whether show printed the same lines on both sides, the words of a
     line in any order (the manager may list a unit's dependencies in
@@ -163,14 +152,26 @@ def same_lines(ours_text, theirs_text):
     )
 
 
+@pytest.fixture
+def utc(monkeypatch):
+    """Both sides print timestamps in the caller's time zone, which another
+    test may have changed in the container: both run in UTC."""
+    monkeypatch.setenv("TZ", "UTC")
+    time.tzset()
+    yield
+    monkeypatch.undo()
+    time.tzset()
+
+
 @pytest.mark.parametrize("setup,argv", CASES, ids=[" ".join(c[1]) for c in CASES])
-def test_each_verb_exits_as_the_containers_systemctl(real_systemd, systemd_root, setup, argv):
+def test_each_verb_exits_as_the_containers_systemctl(real_systemd, systemd_root, setup, argv, utc):
     # Which of several units' jobs ran shows in their states afterwards (a
     # pattern's units may be unloaded by then: not compared).
     named = [a for a in argv[1:] if not a.startswith("-") and "*" not in a]
     states = "systemctl is-active " + shlex.join(named) if argv[0] in JOB_VERBS and named else "true"
+    command = "TZ=UTC systemctl --no-pager " + shlex.join(argv)
     prepare(real_systemd, setup)
-    theirs, printed = inside(real_systemd, "systemctl --no-pager " + shlex.join(argv))
+    theirs, printed = inside(real_systemd, command)
     after_theirs = inside(real_systemd, states)[1]
     prepare(real_systemd, setup)
     status, rows, err = ours(real_systemd, argv, text=argv[0] == "show")
@@ -182,7 +183,7 @@ def test_each_verb_exits_as_the_containers_systemctl(real_systemd, systemd_root,
     for _ in range(3):
         if argv[0] != "show" or same_lines(rows, printed):
             break
-        theirs, printed = inside(real_systemd, "systemctl --no-pager " + shlex.join(argv))
+        theirs, printed = inside(real_systemd, command)
         status, rows, err = ours(real_systemd, argv, text=True)
     assert status == theirs, (err, printed)
     assert after_ours == after_theirs, (err, printed)

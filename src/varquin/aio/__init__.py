@@ -259,13 +259,22 @@ class Bus(AsyncClosing):
         return await cls._open(functools.partial(_SyncBus.session, timeout=timeout))
 
     @classmethod
-    async def remote(cls, host: str, *, timeout: float | None = None) -> Self:
+    async def user(cls, *, timeout: float | None = None, manager: bool = False) -> Self:
+        """Returns a new connection to the calling user's bus, where the
+        user's own systemd manager is, found as varquin.Bus.user finds it
+        (the session bus, else the manager's own socket; with manager=True
+        the manager's socket first).  Raises as varquin.Bus.user does."""
+        return await cls._open(functools.partial(_SyncBus.user, timeout=timeout, manager=manager))
+
+    @classmethod
+    async def remote(cls, host: str, *, user: bool = False, timeout: float | None = None) -> Self:
         """Returns a connection to another host's system bus over SSH
-        ('[user@]host[:port]'), as varquin.Bus.remote makes it.  Raises
-        ValueError for a host not of that form, ConnectionError carrying ssh's
-        last message when the connection fails, TimeoutError when the bus does
-        not answer in time."""
-        return await cls._open(functools.partial(_SyncBus.remote, host, timeout=timeout))
+        ('[user@]host[:port]'), as varquin.Bus.remote makes it; with
+        user=True, the bus of the user ssh logs in as, where that user's own
+        manager is.  Raises ValueError for a host not of that form,
+        ConnectionError carrying ssh's last message when the connection fails,
+        TimeoutError when the bus does not answer in time."""
+        return await cls._open(functools.partial(_SyncBus.remote, host, user=user, timeout=timeout))
 
     @classmethod
     async def connect(cls, address: str, *, timeout: float | None = None) -> Self:

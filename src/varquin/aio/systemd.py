@@ -34,6 +34,7 @@ from varquin.aio import Bus
 from varquin.errors import SignalsLost
 from varquin.journal import JournalEntry
 from varquin.systemd import _calls
+from varquin.systemd import _unit_journal as uj
 from varquin.systemd._effects import (
     Call,
     Effect,
@@ -74,9 +75,9 @@ _REMOTE_JOURNAL_TIMEOUT = 60
 _JOURNAL_POLL = 0.05
 
 
-async def _remote_entries(host: str, unit: str, lines: int) -> list[JournalEntry]:
+async def _remote_entries(host: str, argv: list[str]) -> list[JournalEntry]:
     proc = await asyncio.create_subprocess_exec(
-        *_journal.remote_argv(host, unit, lines),
+        *argv,
         stdin=asyncio.subprocess.DEVNULL,
         stdout=asyncio.subprocess.PIPE,
         stderr=asyncio.subprocess.PIPE,
@@ -95,9 +96,9 @@ async def _remote_entries(host: str, unit: str, lines: int) -> list[JournalEntry
 async def _read_journal(e: ReadJournal) -> list[JournalEntry]:
     if e.how == "remote":
         assert e.where is not None
-        return await _remote_entries(e.where, e.unit, e.lines)
+        return await _remote_entries(e.where, uj.remote_argv(e.where, e.unit, e.lines, e.user))
     # A local read: files mapped in memory, no wait.
-    return _journal.entries(unit=e.unit, lines=e.lines, root=e.where)
+    return uj.read_entries(e.unit, e.where, e.uid, e.lines)
 
 
 async def _follow_journal(e: FollowJournal) -> list[Any]:
@@ -116,7 +117,9 @@ class Manager(ManagerState, AsyncClosing):
     and leaves it open; ``async with`` closes the manager at the block's end.
     ``root`` is the folder where the manager's machine is installed, as this
     machine sees it (a container's ``/proc/PID/root``): its units' journal is
-    read there.
+    read there.  ``user=True``: the bus is one where a user's own manager is
+    (``await aio.Bus.user(manager=True)``, ``await aio.Bus.remote(host, user=True)``), as
+    for the blocking Manager.
 
     Raises TypeError for a bus that is not a varquin.aio.Bus (a blocking
     varquin.Bus included).
@@ -127,15 +130,17 @@ class Manager(ManagerState, AsyncClosing):
 
     bus: Bus
 
-    def __init__(self, bus: Bus, *, root: str | os.PathLike[str] | None = None) -> None:
+    def __init__(self, bus: Bus, *, user: bool = False, root: str | os.PathLike[str] | None = None) -> None:
         if not isinstance(bus, Bus):
             raise TypeError(f"a varquin.aio.Bus is needed, not {type(bus).__module__}.{type(bus).__qualname__}")
-        super().__init__(bus, root)
+        super().__init__(bus, root, user)
         # The news a job's reader gives the other waiters once it has read.
         self._notice: asyncio.Future[None] | None = None
         # What each request of the logic is, awaited on the loop.
         self._perform: dict[type, Callable[[Any], Awaitable[Any]]] = {
-            Call: lambda e: bus.call(SERVICE, e.path, e.interface, e.member, e.signature, *e.args, timeout=e.timeout),
+            Call: lambda e: bus.call(
+                e.destination, e.path, e.interface, e.member, e.signature, *e.args, timeout=e.timeout
+            ),
             GetAll: lambda e: bus.get_all(SERVICE, e.path, e.interface),
             GetProperty: lambda e: bus.get_property(SERVICE, e.path, e.interface, e.name),
             Subscribe: self._subscribe,
@@ -299,7 +304,7 @@ class Manager(ManagerState, AsyncClosing):
     ) -> Run | RunResult:
         deadline = Deadline(timeout)
         unit, changes = await self._drive(_calls.run(self, argv, name, deadline, properties, collect))
-        started = Run(self, unit, changes)
+        started = Run(self, unit, changes, collect)
         return await started._wait_until(deadline) if wait else started
 
     # -- units ------------------------------------------------------------------
@@ -407,8 +412,8 @@ class Run(RunBase):
 
     _manager: Manager
 
-    def __init__(self, manager: Manager, unit: str, changes: Changes) -> None:
-        super().__init__(manager, unit, changes)
+    def __init__(self, manager: Manager, unit: str, changes: Changes, collect: bool = False) -> None:
+        super().__init__(manager, unit, changes, collect)
         self._lock = asyncio.Lock()  # one waiter reads at a time
 
     async def wait(self, timeout: float | None = None) -> RunResult:

@@ -1,6 +1,6 @@
 """The command line: systemctl's everyday verbs on one host or many.
 
-    python -m varquin [-H HOST[,HOST...]] [--timeout S] [--json] VERB [ARGS...]
+    python -m varquin [-H HOST[,HOST...]] [--user] [--timeout S] [--json] VERB [ARGS...]
 
 ``python -m varquin VERB --help`` describes each verb.  Unit names without a
 suffix get ``.service``; patterns (``'web*'``) expand to the loaded units
@@ -27,8 +27,9 @@ from varquin.bus import Bus
 from varquin.cli import exits
 from varquin.cli.report import Outcome, Progress, Row, as_json, as_table, describe
 from varquin.cli.values import unit_name
-from varquin.cli.verbs import LOCAL_BUS, VERBS, Context, manager_version
+from varquin.cli.verbs import VERBS, Context, manager_version
 from varquin.systemd import Manager
+from varquin.systemd._unit_journal import is_local
 
 __all__ = ["main", "parser"]
 
@@ -55,21 +56,33 @@ def split_hosts(value: str) -> list[str]:
     return hosts
 
 
-def host_openers(values: Sequence[str]) -> dict[str, fleet.Opener]:
+def host_openers(values: Sequence[str], user: bool = False) -> dict[str, fleet.Opener]:
     """The openers of the hosts of the -H values, by the name printed for
     each (a host given twice once); when there are none, the system bus, as
     "local" when it is this machine's (DBUS_SYSTEM_BUS_ADDRESS may point
-    elsewhere: then it is named by that address)."""
+    elsewhere: then it is named by that address).  ``user``: the user's own
+    bus instead, here (the manager's own socket first, as systemctl --user
+    reaches it: Bus.user(manager=True)) and on each host over SSH
+    (``Bus.remote(host, user=True)``); a D-Bus address is opened as it is."""
     if not values:
+        if user:
+            return {LOCAL: lambda timeout: (Bus.user(timeout=timeout, manager=True), True)}
         address = os.environ.get("DBUS_SYSTEM_BUS_ADDRESS")
-        key = address if address and address not in LOCAL_BUS else LOCAL
+        key = address if address and not is_local(address) else LOCAL
         return {key: lambda timeout: (Bus.system(timeout=timeout), True)}
     openers: dict[str, fleet.Opener] = {}
     for value in values:
         for host in split_hosts(value):
             key, o = fleet.opener(host)
+            if user and not fleet.is_address(host):
+                o = _remote_user(host)
             openers.setdefault(key, o)
     return openers
+
+
+def _remote_user(host: str) -> fleet.Opener:
+    """The opener of the bus of the user ssh logs in as on ``host``."""
+    return lambda timeout: (Bus.remote(host, user=True, timeout=timeout), True)
 
 
 class Parser(argparse.ArgumentParser):
@@ -118,6 +131,13 @@ def add_common(p: argparse.ArgumentParser, default: object) -> None:
         "unix:path=... also works); may be given more than once; default: this host",
     )
     group.add_argument(
+        "--user",
+        action="store_true",
+        default=given(False),
+        help="operate on the user's own manager (here, or of the user ssh logs in as on each host) "
+        "instead of the system's",
+    )
+    group.add_argument(
         "--timeout",
         type=float,
         default=given(None),
@@ -155,10 +175,10 @@ def per_host(args: argparse.Namespace, deadline: float | None) -> Callable[[Mana
         return out
 
     def run(m: Manager) -> Outcome:
-        if args.root is None:
+        if args.root is None and not args.user:
             return act(m)
-        with Manager(m.bus, root=args.root) as rooted:
-            return act(rooted)
+        with Manager(m.bus, user=args.user, root=args.root) as chosen:
+            return act(chosen)
 
     return run
 
@@ -185,7 +205,7 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO = sys.stdout, stderr:
     if args.max_workers < 1:
         p.error("--max-workers must be at least 1")
     verb = VERBS[args.verb]
-    openers = host_openers(args.host)
+    openers = host_openers(args.host, args.user)
     deadline = None if args.timeout is None else time.monotonic() + args.timeout
     progress = Progress(list(openers), stderr)
     try:

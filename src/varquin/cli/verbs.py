@@ -5,8 +5,6 @@ that manager's version would give."""
 from __future__ import annotations
 
 import argparse
-import errno
-import os
 import signal
 import time
 from collections.abc import Callable, Sequence
@@ -489,32 +487,6 @@ def _run_arguments(p: argparse.ArgumentParser) -> None:
     )
 
 
-# The addresses of this machine's own system bus.
-LOCAL_BUS = frozenset(("unix:path=/run/dbus/system_bus_socket", "unix:path=/var/run/dbus/system_bus_socket"))
-
-
-def runnable(path: str) -> bool:
-    return os.path.isfile(path) and os.access(path, os.X_OK)
-
-
-def command_path(m: Manager, name: str) -> str:
-    """The command as systemd-run finds it, where the managed machine's files
-    can be seen from here: under ``--root`` (a name without ``/`` on PATH
-    there), or an absolute path on this machine for its own manager.  Other
-    names are left to Manager.run.  FileNotFoundError ("Failed to find
-    executable") when it is not there."""
-    if m.root is not None and "/" not in name:
-        for folder in os.environ.get("PATH", "/usr/bin:/bin").split(":"):
-            if folder.startswith("/") and runnable(os.path.join(m.root, folder.lstrip("/"), name)):
-                return os.path.join(folder, name)
-    elif m.root is not None and name.startswith("/"):
-        if runnable(os.path.join(m.root, name.lstrip("/"))):
-            return name
-    elif not (name.startswith("/") and m.bus.address in LOCAL_BUS) or runnable(name):
-        return name
-    raise FileNotFoundError(errno.ENOENT, "Failed to find executable", name)
-
-
 def run(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
     """As systemd-run: without --wait 0 once the unit has started; with it
     the command's status (see exits.run_wait)."""
@@ -528,7 +500,6 @@ def run(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
             props["Description"] = args.description
         if not argv:
             raise ValueError("run needs a command: run [OPTIONS] -- /path/to/command [ARG...]")
-        argv = [command_path(m, argv[0]), *argv[1:]]
         started = m.run(argv, name=args.unit, properties=props, collect=args.collect)
         row.unit = started.unit
         row.fields["result"] = "started"

@@ -48,6 +48,7 @@ from varquin.systemd._state import (
     settled_snapshot,
     unit_changes,
 )
+from varquin.systemd._unit_journal import is_local
 from varquin.systemd.properties import find_executable, run_name, run_properties, unit_properties
 from varquin.systemd.results import (
     Change,
@@ -352,7 +353,7 @@ def unit_journal(m: ManagerState, unit: str, lines: int) -> Op[list[JournalEntry
     Raises ValueError for a manager on any other address (read it with
     ``journal.entries(unit, root=...)``); ConnectionError when the host
     cannot be reached; TimeoutError when it stops answering."""
-    return (yield from uj.unit_entries(m.root, m.bus.address, unit, lines))
+    return (yield from uj.unit_entries(m, unit, lines))
 
 
 # -- a unit's states as they change -----------------------------------------------------
@@ -444,7 +445,7 @@ def wait_for(m: ManagerState, watch: WatchState, wanted: Mapping[str, str]) -> O
             if reached(step, wanted):
                 return step
             if step.active == "failed" and (yield from nothing_queued(watch._changes.path)):
-                entries = yield from uj.failure_entries(m.root, m.bus.address, watch._name, uj.unit_failed)
+                entries = yield from uj.failure_entries(m, watch._name, uj.unit_failed)
                 raise UnitFailed(watch._name, step, entries)
     finally:
         watch.close()
@@ -571,7 +572,7 @@ def job(
         if result != "done":
             ended = uj.job_ended(path, result, queued)
             invocation = yield from invocation_of(unit)
-            entries = yield from uj.failure_entries(m.root, m.bus.address, unit, ended, (invocation, queued))
+            entries = yield from uj.failure_entries(m, unit, ended, (invocation, queued))
             raise JobFailed(result, unit, path, entries)
     return made
 
@@ -666,20 +667,21 @@ def cancel_job(m: ManagerState, path: str) -> Op[bool]:
 
 
 def command(m: ManagerState, name: str) -> str:
-    """The absolute path of the command ``name`` that is not one: found on
-    this machine's PATH as systemd-run does, where the manager is this
-    machine's.  ValueError elsewhere: the manager's own PATH cannot be
-    searched from here."""
-    try:
-        local = m.root is None and uj.journal_source(None, m.bus.address)[0] == "local"
-    except ValueError:
-        local = False
-    if not local:
+    """The command ``name`` as systemd-run finds it where the managed
+    machine's files can be seen from here: on this machine for its own
+    manager, under the Manager's ``root=``.  Elsewhere an absolute path goes
+    as it is and any other name is a ValueError: the manager's own PATH
+    cannot be searched from here."""
+    if m.root is not None:
+        return find_executable(name, m.root)
+    if is_local(m.bus.address, m.user):
+        return find_executable(name)
+    if not name.startswith("/"):
         raise ValueError(
             f"argv must start with an absolute path, not {name!r}: the manager at {m.bus.address} is not "
             "this machine's, so the command cannot be looked up on its PATH from here"
         )
-    return find_executable(name)
+    return name
 
 
 def run(
@@ -722,9 +724,9 @@ def run(
         r.result, r.exit_status                # ('exit-code', 7)
     """
     args = name_list(argv, "argv")
-    if args and not args[0].startswith("/"):
+    if args:
         args = [command(m, args[0]), *args[1:]]
-    sent = run_properties(args, props, collect)
+    sent = run_properties(args, props, collect, tracked=bool(m.bus.unique_name))
     m._check_open()
     attempts = run_attempts(name)
     for attempt in range(attempts):
@@ -745,7 +747,7 @@ def run(
 
 
 def run_wait(
-    m: ManagerState, unit: str, changes: Changes, queued_usec: int, deadline: Deadline, run: Any
+    m: ManagerState, unit: str, changes: Changes, queued_usec: int, deadline: Deadline, run: Any, collect: bool
 ) -> Op[RunResult]:
     """Waits until the service has exited (not only started) and returns its
     :class:`RunResult`, with the unit's last journal entries.  Any number
@@ -776,11 +778,17 @@ def run_wait(
     result = run_result(unit, props, service)
     finished = service.get("ExecMainExitTimestamp") or queued_usec
     ended = uj.run_ended(finished, props.get("ActiveState") == "active")
-    entries = yield from uj.failure_entries(m.root, m.bus.address, unit, ended, (result.invocation_id, queued_usec))
+    entries = yield from uj.failure_entries(m, unit, ended, (result.invocation_id, queued_usec))
     try:
-        # Drops the reference the run took on its unit (the manager may then
-        # unload it); a unit already gone is fine.
-        yield from call(m, "UnrefUnit", "s", unit)
+        # Drops what kept the unit until now (the manager may then unload
+        # it): the run's reference, or on a connection without a bus the
+        # service that stayed after its process; a unit already gone is fine.
+        if m.bus.unique_name:
+            yield from call(m, "UnrefUnit", "s", unit)
+        elif props.get("ActiveState") == "active":
+            yield from call(m, "StopUnit", "ss", unit, "replace")
+        elif props.get("ActiveState") == "failed" and collect:
+            yield from call(m, "ResetFailedUnit", "s", unit)
     except BusError as e:
         log.debug("unref %s: %s", unit, e)
     return dataclasses.replace(result, journal=entries)

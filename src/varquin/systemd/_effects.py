@@ -14,7 +14,7 @@ from collections.abc import Generator, Mapping
 from dataclasses import dataclass
 from typing import Any, TypeVar
 
-from varquin.systemd._names import MANAGER_INTERFACE, MANAGER_PATH
+from varquin.systemd._names import MANAGER_INTERFACE, MANAGER_PATH, SERVICE
 
 T = TypeVar("T")
 
@@ -24,7 +24,8 @@ Op = Generator["Effect", Any, T]
 
 @dataclass(frozen=True, slots=True)
 class Call:
-    """A method call on the manager's service; its result is the reply's values."""
+    """A method call on the manager's service (or on ``destination``); its
+    result is the reply's values."""
 
     member: str
     signature: str = ""
@@ -32,6 +33,7 @@ class Call:
     timeout: float | None = None
     path: str = MANAGER_PATH
     interface: str = MANAGER_INTERFACE
+    destination: str = SERVICE
 
 
 @dataclass(frozen=True, slots=True)
@@ -92,12 +94,15 @@ class ReadJob:
 class ReadJournal:
     """A unit's last ``lines`` journal entries: ``how`` and ``where`` say where
     the journal is ("local" with the root folder or None, "remote" with the
-    host)."""
+    host).  ``user``: the unit is a user manager's, whose owner is ``uid``
+    (None over SSH, where the journal is read as that user)."""
 
     how: str
     where: str | None
     unit: str
     lines: int
+    user: bool = False
+    uid: int | None = None
 
 
 @dataclass(frozen=True, slots=True)

@@ -382,17 +382,21 @@ class _Closable(Protocol):
 
 
 class ManagerState:
-    """What a Manager keeps, blocking or asyncio: where the units' journal is,
-    whether the manager is closed, its job records, and the unit watches and
-    runs' changes that closing it ends."""
+    """What a Manager keeps, blocking or asyncio: whether it is a user's
+    manager, where the units' journal is, whether the manager is closed, its
+    job records, and the unit watches and runs' changes that closing it
+    ends."""
 
     bus: Any
     root: str | None
+    user: bool
     closed: bool
 
-    def __init__(self, bus: Any, root: str | os.PathLike[str] | None) -> None:
+    def __init__(self, bus: Any, root: str | os.PathLike[str] | None, user: bool = False) -> None:
         self.bus = bus
         self.root = None if root is None else os.fspath(root)
+        self.user = bool(user)
+        self.uid: int | None = None  # a user manager's user, once asked
         self.jobs = JobRecords()
         self._watches: weakref.WeakSet[_Closable] = weakref.WeakSet()
         self._runs: weakref.WeakSet[_Closable] = weakref.WeakSet()

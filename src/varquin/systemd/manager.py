@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import signal as _signal
+import subprocess
 import time
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Literal, TypeVar, overload
@@ -14,6 +15,7 @@ from varquin._closing import Closing
 from varquin._deadline import Deadline
 from varquin.bus import Bus
 from varquin.systemd import _calls
+from varquin.systemd import _unit_journal as uj
 from varquin.systemd._effects import (
     Call,
     Effect,
@@ -54,8 +56,15 @@ def blocking_bus(bus: object) -> Bus:
 def _read_journal(e: ReadJournal) -> Any:
     if e.how == "remote":
         assert e.where is not None
-        return _journal.remote_entries(e.where, e.unit, e.lines)
-    return _journal.entries(unit=e.unit, lines=e.lines, root=e.where)
+        if not e.user:
+            return _journal.remote_entries(e.where, e.unit, e.lines)
+        argv = uj.remote_argv(e.where, e.unit, e.lines, True)
+        try:
+            done = subprocess.run(argv, capture_output=True, timeout=60, check=False, stdin=subprocess.DEVNULL)
+        except subprocess.TimeoutExpired:
+            raise TimeoutError(f"the journal of {e.where} did not arrive within 60 s") from None
+        return _journal.parse_json_lines(e.where, done.returncode, done.stdout, done.stderr)
+    return uj.read_entries(e.unit, e.where, e.uid, e.lines)
 
 
 @_calls.documented(_calls.manager_docs)
@@ -65,22 +74,36 @@ class Manager(ManagerState, Closing):
     ``with`` block); ``Manager(bus)`` uses ``bus`` (a varquin.Bus) and leaves
     it open.  Any number of Managers may share a Bus, from any threads.
 
+    ``user=True``: the user's own manager (``systemctl --user``), on
+    ``Bus.user(manager=True)`` when no bus is given (its own socket first, as
+    systemctl reaches it: through the user bus the manager asks polkit before
+    it changes anything); a given bus is then one where a
+    user's manager is (``Bus.user()``, ``Bus.remote(host, user=True)``), and
+    its units' journal is read as ``journalctl --user-unit`` reads it.
+
     ``root`` is the folder where the manager's machine is installed, as this
     machine sees it (a container's ``/proc/PID/root``): its units' journal
-    is read there.  Without it, only this machine's own manager
-    (``Bus.system()`` at its default address) and a host's over
-    ``Bus.remote(host)`` have a journal to read (see :meth:`Unit.journal`)."""
+    is read there.  Without it, only this machine's own managers
+    (``Bus.system()`` at its default address, ``Bus.user()``) and a host's
+    over ``Bus.remote(host)`` have a journal to read (see
+    :meth:`Unit.journal`)."""
 
     bus: Bus
     root: str | None
 
-    def __init__(self, bus: Bus | None = None, *, root: str | os.PathLike[str] | None = None) -> None:
+    def __init__(
+        self, bus: Bus | None = None, *, user: bool = False, root: str | os.PathLike[str] | None = None
+    ) -> None:
         self._owns_bus = bus is None
-        super().__init__(Bus.system() if bus is None else blocking_bus(bus), root)
+        if bus is None:
+            bus = Bus.user(manager=True) if user else Bus.system()
+        super().__init__(blocking_bus(bus), root, user)
         b = self.bus
         # What each request of the logic is, on this thread.
         self._perform: dict[type, Callable[[Any], Any]] = {
-            Call: lambda e: b.call(SERVICE, e.path, e.interface, e.member, e.signature, *e.args, timeout=e.timeout),
+            Call: lambda e: b.call(
+                e.destination, e.path, e.interface, e.member, e.signature, *e.args, timeout=e.timeout
+            ),
             GetAll: lambda e: b.get_all(SERVICE, e.path, e.interface),
             GetProperty: lambda e: b.get_property(SERVICE, e.path, e.interface, e.name),
             Subscribe: lambda e: b.subscribe(**e.match),
@@ -201,7 +224,7 @@ class Manager(ManagerState, Closing):
     ) -> Run | RunResult:
         deadline = Deadline(timeout)
         unit, changes = self._drive(_calls.run(self, argv, name, deadline, properties, collect))
-        started = Run(self, unit, changes)
+        started = Run(self, unit, changes, collect)
         return started._wait_until(deadline) if wait else started
 
     # -- units --------------------------------------------------------------------------

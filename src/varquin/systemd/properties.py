@@ -267,23 +267,29 @@ def exec_start(args: list[str]) -> list[tuple[str, list[str], bool]]:
 _DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin"
 
 
-def find_executable(name: str) -> str:
-    """The absolute path of the command ``name`` as systemd-run finds it on
-    this machine: a name with a ``/`` from the current folder, any other on
-    PATH.  FileNotFoundError ("Failed to find executable") when there is
-    none."""
+def find_executable(name: str, root: str | None = None) -> str:
+    """The absolute path of the command ``name`` as systemd-run finds it: an
+    absolute path that is there, a name with a ``/`` from the current
+    folder, any other on PATH.  With ``root`` (the folder where the managed
+    machine is installed) the command is looked for there and its path is
+    the one that machine sees.  FileNotFoundError ("Failed to find
+    executable") when there is none."""
 
     def runnable(path: str) -> bool:
-        return os.path.isfile(path) and os.access(path, os.X_OK)
+        inside = path if root is None else os.path.join(root, path.lstrip("/"))
+        return os.path.isfile(inside) and os.access(inside, os.X_OK)
 
-    if "/" in name:
+    if name.startswith("/"):
+        if runnable(name):
+            return name
+    elif "/" in name:
         found = os.path.abspath(name)
-        if runnable(found):
+        if root is None and runnable(found):
             return found
     else:
         for folder in os.environ.get("PATH", _DEFAULT_PATH).split(":"):
-            if folder and runnable(candidate := os.path.join(folder, name)):
-                return os.path.abspath(candidate)
+            if folder.startswith("/") and runnable(candidate := os.path.join(folder, name)):
+                return os.path.normpath(candidate)
     raise FileNotFoundError(errno.ENOENT, "Failed to find executable", name)
 
 
@@ -296,17 +302,25 @@ def run_name(name: str | None) -> str:
 
 
 def run_properties(
-    argv: Iterable[str], properties: Mapping[str, Any] | None, collect: bool
+    argv: Iterable[str], properties: Mapping[str, Any] | None, collect: bool, tracked: bool = True
 ) -> list[tuple[str, Variant]]:
-    """The transient unit's properties: the command, the reference that keeps
-    the unit until its results are read, and the caller's."""
+    """The transient unit's properties: the command, what keeps the unit
+    until its results are read, and the caller's.  On a bus (``tracked``)
+    that is the manager's reference held for this connection (AddRef); the
+    manager tracks a reference by the holder's bus name, so on a connection
+    to the manager alone (no bus, no names) the service stays after its
+    process instead (RemainAfterExit), and is stopped once read (a failed
+    one is reset then, when it is to be collected)."""
     args = name_list(argv, "argv")
     command = exec_start(args)
     given = dict(properties or {})
     given.setdefault("Description", shlex.join(args))
+    if not tracked:
+        given.setdefault("RemainAfterExit", True)
     props = unit_properties(given)
     props.append(("ExecStart", Variant("a(sasb)", command)))
-    props.append(("AddRef", Variant("b", True)))
-    if collect:
+    if tracked:
+        props.append(("AddRef", Variant("b", True)))
+    if collect and tracked:  # untracked, a failed unit would go before it is read
         props.append(("CollectMode", Variant("s", "inactive-or-failed")))
     return props

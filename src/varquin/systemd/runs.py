@@ -22,15 +22,16 @@ class RunBase:
 
     unit: str
 
-    def __init__(self, manager: Any, unit: str, changes: Changes) -> None:
+    def __init__(self, manager: Any, unit: str, changes: Changes, collect: bool = False) -> None:
         self._manager = manager
+        self._collect = collect
         self._changes = changes
         self._result: RunResult | None = None
         self._queued = now_usec()
         self.unit = unit
 
     def _waiting(self, deadline: Deadline) -> Op[RunResult]:
-        return _calls.run_wait(self._manager, self.unit, self._changes, self._queued, deadline, self)
+        return _calls.run_wait(self._manager, self.unit, self._changes, self._queued, deadline, self, self._collect)
 
     def __repr__(self) -> str:
         return f"<Run {self.unit}: {self._result.result if self._result else 'running'}>"
@@ -44,8 +45,8 @@ class Run(RunBase):
 
     _manager: Manager
 
-    def __init__(self, manager: Manager, unit: str, changes: Changes) -> None:
-        super().__init__(manager, unit, changes)
+    def __init__(self, manager: Manager, unit: str, changes: Changes, collect: bool = False) -> None:
+        super().__init__(manager, unit, changes, collect)
         self._lock = threading.Lock()  # one waiter reads at a time
 
     def wait(self, timeout: float | None = None) -> RunResult:
