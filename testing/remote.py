@@ -72,8 +72,11 @@ PubkeyAuthentication yes
 PasswordAuthentication no
 KbdInteractiveAuthentication no
 # No PAM: a login opens no logind session and starts no user manager, which
-# keeps a bus round trip (one login each) short.
+# keeps a bus round trip (one login each) short.  The runtime folder a PAM
+# login would set is set here, for root's own manager (kept running by
+# lingering where a test wants it).
 UsePAM no
+SetEnv XDG_RUNTIME_DIR=/run/user/0
 UseDNS no
 PrintMotd no
 X11Forwarding no

@@ -902,10 +902,10 @@ int journal_type_ready(PyObject *module) noexcept {
     journal_type.tp_basicsize = sizeof(journal_object);
     journal_type.tp_flags = Py_TPFLAGS_DEFAULT;
     journal_type.tp_doc =
-        "Journal(root=None, *, terms=None)\n--\n\nThe local journal (or that of the system "
-        "installed "
-        "at `root`), reading the entries that match one of `terms` (each a list of FIELD=value "
-        "str that must all hold; every entry when none).";
+        "Journal(root=None, *, terms=None, conditions=None)\n--\n\nThe local journal (or that of "
+        "the system installed at `root`), reading the entries that match one of `terms` (each a "
+        "list of FIELD=value str or bytes that must all hold) and every one of `conditions` (each "
+        "a list of such terms, one of which must hold); every entry when neither is given.";
     journal_type.tp_new = journal_new;
     journal_type.tp_dealloc = journal_dealloc;
     journal_type.tp_methods = journal_methods;

@@ -216,8 +216,12 @@ std::string ssh_address(const ssh_host &host, const std::string &log, bool user)
     for (auto &arg : ssh_argv(host))
         argv.push_back(std::move(arg));
     argv.emplace_back("systemd-stdio-bridge");
+    // The user's bus, named by its path: systemd-stdio-bridge's own --user
+    // leaves it on the system bus up to systemd 252 at least (seen on the
+    // remote tier: a run meant for root's own manager reached PID 1).  The
+    // remote shell expands the runtime folder its login has.
     if (user)
-        argv.emplace_back("--user");
+        argv.emplace_back("--bus-path=unix:path=$XDG_RUNTIME_DIR/bus");
     std::string address = "unixexec:path=/bin/sh";
     for (size_t i = 0; i < argv.size(); ++i)
         address += ",argv" + std::to_string(i) + "=" + address_escape(argv[i].c_str());

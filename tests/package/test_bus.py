@@ -584,7 +584,7 @@ def test_ssh_failures_carry_what_ssh_said_and_its_messages_stay_off_the_terminal
     [
         ("root@web1:2222", False, "-xT -p 2222 -- root@web1 systemd-stdio-bridge"),
         ("root@[::1]:2222", False, "-xT -p 2222 -- root@::1 systemd-stdio-bridge"),
-        ("web1", True, "-xT -- web1 systemd-stdio-bridge --user"),
+        ("web1", True, "-xT -- web1 systemd-stdio-bridge --bus-path=unix:path=$XDG_RUNTIME_DIR/bus"),
     ],
 )
 def test_a_working_ssh_connection_runs_the_bridge_with_the_port_and_keeps_ssh_quiet(

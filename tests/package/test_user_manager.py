@@ -124,5 +124,5 @@ def test_the_command_line_drives_the_users_manager_here_and_over_ssh(
     monkeypatch.setenv("PATH", f"{folder}{os.pathsep}{os.environ['PATH']}")
     services.reset()
     assert cli.main(["-H", "web1", "--user", "start", "vq-plain"], stdout=out) == 0
-    assert args.read_text() == "-xT -- web1 systemd-stdio-bridge --user\n"
+    assert args.read_text() == "-xT -- web1 systemd-stdio-bridge --bus-path=unix:path=$XDG_RUNTIME_DIR/bus\n"
     assert [c["body"] for c in services.calls("StartUnit")] == [["vq-plain.service", "replace"]]

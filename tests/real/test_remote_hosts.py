@@ -66,3 +66,27 @@ def test_a_host_that_goes_down_fails_fast(remote_hosts: RemoteHosts) -> None:
         p = busctl_remote(hosts, remote)
         assert p.returncode != 0 and why in p.stderr
     assert busctl_remote(hosts, hosts.remotes[0]).returncode == 0
+
+
+def test_a_users_own_manager_over_ssh_beside_systemctl_user_there(remote_hosts: RemoteHosts) -> None:
+    """What systemctl refuses (-H with --user): root's own manager on host 0,
+    through systemd-stdio-bridge on root's own bus there (its login's
+    runtime folder, set by the hosts' sshd as a PAM login would)."""
+    import io
+
+    from testing.env import wait_for
+    from varquin import Bus, systemd
+    from varquin.cli import main
+
+    hosts, unit = remote_hosts, "vq-remote-user.service"
+    assert hosts.ssh(0, "loginctl enable-linger root")[0] == 0
+    assert wait_for(lambda: hosts.ssh(0, "systemctl is-active user@0.service")[0] == 0, timeout=60)
+    with hosts.use(), Bus.remote(hosts.remotes[0], user=True, timeout=BOUND) as bus:
+        with systemd.Manager(bus, user=True) as m:
+            m.run(["/bin/sleep", "600"], name=unit)
+            assert m.unit(unit).wait_for(active="active", timeout=BOUND).sub == "running"
+            assert hosts.ssh(0, f"systemctl --user is-active {unit}") == (0, "active")
+            out = io.StringIO()
+            assert main(["-H", hosts.remotes[0], "--user", "stop", unit], stdout=out, stderr=io.StringIO()) == 0
+            assert hosts.ssh(0, f"systemctl --user is-active {unit}")[0] == 3
+            assert m.unit(unit).status.active in ("inactive", "failed")

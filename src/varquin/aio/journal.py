@@ -12,9 +12,9 @@ from __future__ import annotations
 import asyncio
 import os
 from collections.abc import Sequence
-from types import TracebackType
 from typing import Self
 
+from varquin._closing import AsyncClosing
 from varquin._core import Journal
 from varquin._journal_query import Boot, Matches, Priority
 from varquin.journal import JournalEntry, make_entry, open_follow
@@ -22,7 +22,7 @@ from varquin.journal import JournalEntry, make_entry, open_follow
 __all__ = ["AsyncJournalFollow", "follow"]
 
 
-class AsyncJournalFollow:
+class AsyncJournalFollow(AsyncClosing):
     """New journal entries as they are written (see :func:`follow`): an
     async iterator of JournalEntry that ends at :meth:`close`.  Use it with
     ``async with``; it belongs to the loop it was made on."""
@@ -89,14 +89,6 @@ class AsyncJournalFollow:
         self._journal.close()
         if self._wake is not None and not self._wake.done():
             self._wake.set_result(None)
-
-    async def __aenter__(self) -> Self:
-        return self
-
-    async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
 
 
 def follow(

@@ -70,9 +70,6 @@ T = TypeVar("T")
 # Seconds a host's journal may take to arrive over SSH, as for the blocking
 # Manager's read (varquin.journal.remote_entries).
 _REMOTE_JOURNAL_TIMEOUT = 60
-# How often a local journal is looked at again while waiting for new
-# entries: the journal's own descriptor is not on the loop.
-_JOURNAL_POLL = 0.05
 
 
 async def _remote_entries(host: str, argv: list[str]) -> list[JournalEntry]:
@@ -101,13 +98,29 @@ async def _read_journal(e: ReadJournal) -> list[JournalEntry]:
     return uj.read_entries(e.unit, e.where, e.uid, e.lines)
 
 
+def _wake(woke: asyncio.Future[None]) -> None:
+    if not woke.done():
+        woke.set_result(None)
+
+
 async def _follow_journal(e: FollowJournal) -> list[Any]:
-    """The journal's new entries, looked for on the loop's timer (a follow
-    that does not wait) until some come or the time is up."""
-    deadline = Deadline(e.timeout)
-    while not (found := e.journal.follow(0)) and not deadline.passed:
-        await asyncio.sleep(min(_JOURNAL_POLL, deadline.left() or 0.0))
-    return list(found)
+    """The journal's new entries, waiting on the loop for its descriptor
+    (as varquin.aio.journal.follow does) until some come or the time is up."""
+    journal, deadline = e.journal, Deadline(e.timeout)
+    loop = asyncio.get_running_loop()
+    fd = journal.fileno()
+    while not (found := journal.follow(0)) and not deadline.passed:
+        woke: asyncio.Future[None] = loop.create_future()
+        loop.add_reader(fd, _wake, woke)
+        try:
+            async with asyncio.timeout(deadline.left()):
+                await woke
+        except TimeoutError:
+            break
+        finally:
+            loop.remove_reader(fd)
+        journal.process()
+    return list(found or [])
 
 
 @_calls.documented(_calls.manager_docs)
