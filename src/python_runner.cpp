@@ -26,9 +26,32 @@ vq::fetched_exception &g_held_interrupt = *new vq::fetched_exception;
 // Prints the pending exception with its traceback to the interpreter's
 // standard error and clears it, so that it never surfaces later in code
 // that has nothing to do with it.  (A SystemExit ends the process here.)
+// Only a SystemExit goes through PyErr_PrintEx: from CPython 3.14 on it also
+// records a KeyboardInterrupt it prints as unhandled, and the interpreter
+// then ends itself with SIGINT when it exits, long after the interrupt was
+// reported and cleared here.  Everything else goes to sys.excepthook as
+// PyErr_PrintEx would pass it, or is displayed directly without one.
 void print_and_clear() noexcept {
-    if (PyErr_Occurred())
+    if (!PyErr_Occurred())
+        return;
+    if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
         PyErr_PrintEx(1);
+        return;
+    }
+    vq::fetched_exception exc = vq::fetched_exception::take();
+    exc.normalize();
+    if (exc.value() && exc.traceback())
+        PyException_SetTraceback(exc.value(), exc.traceback());
+    PyObject *hook = PySys_GetObject("excepthook");  // borrowed
+    if (hook && hook != Py_None) {
+        py_ref done(
+            PyObject_CallFunctionObjArgs(hook, exc.type(), exc.value() ? exc.value() : Py_None,
+                                         exc.traceback() ? exc.traceback() : Py_None, nullptr));
+        if (done)
+            return;
+        PyErr_Clear();
+    }
+    PyErr_Display(exc.type(), exc.value(), exc.traceback());
 }
 
 // A heap copy of the text of the str `s` (unencodable characters escaped),

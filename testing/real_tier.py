@@ -2,12 +2,13 @@
 services, booted in a throwaway container (testing/container.py), and the
 one line at the end of the run that says whether the tier ran, per systemd.
 
-The tier runs on two systemds: the host's own (the overlay's lower layer is
-/) and Debian 13's systemd 257 (the lower layer is a Debian 13 root that
-tools/systemd257_root.sh makes once and caches).  Every test that uses the
-`systemd_root` fixture, directly or through `real_systemd`, runs once on
-each; tests of other files get the same by using those fixtures, and are
-counted in the tier's line without marking them.
+The tier runs on three systemds: the host's own (the overlay's lower layer
+is /), Debian 13's systemd 257 and Debian testing's systemd 262 (the lower
+layer is a root that tools/debian_root.sh makes once and caches).  Every
+test that uses the `systemd_root` fixture, directly or through
+`real_systemd`, runs once on each; tests of other files get the same by
+using those fixtures, and are counted in the tier's line without marking
+them.
 
 A systemd runs whenever the machine allows it: as root, with systemd-nspawn
 installed, with its root present, and when the container boots within a
@@ -29,12 +30,14 @@ from testing.container import Container, Unavailable
 
 MARK = "real_systemd"
 
-# Where tools/systemd257_root.sh leaves the Debian 13 root.
-DEBIAN13_ROOT = Path(os.environ.get("VQ_SYSTEMD257_ROOT", "/var/cache/varquin/debian13-root"))
+# Where tools/debian_root.sh leaves its roots.
+ROOTS_FOLDER = Path(os.environ.get("VQ_ROOTS", "/var/cache/varquin/roots"))
 
-# The first version seen with the newer texts and paths below; the tier has
-# seen 252 (Debian 12) and 257 (Debian 13), none in between.
+# The first versions seen with the newer texts, paths and properties below;
+# the tier has seen 252 (Debian 12), 257 (Debian 13) and 262 (Debian
+# testing), none in between.
 NEWER = 257
+NEWEST = 262
 
 
 def _installed_systemd(root: Path) -> int | None:
@@ -67,7 +70,7 @@ class SystemdRoot:
 
     def why_not(self) -> str | None:
         if self.lower != Path("/") and not self.lower.is_dir():
-            return f"its root {self.lower} is missing (tools/systemd257_root.sh makes it)"
+            return f"its root {self.lower} is missing (tools/debian_root.sh {self.name} makes it)"
         return None
 
     @property
@@ -83,10 +86,24 @@ class SystemdRoot:
             return f"Unit {unit} does not exist"
         return f"Unit file {unit} does not exist."
 
+    def invalid_static_hostname(self, name: str) -> str:
+        """hostnamed's text refusing ``name`` as the static host name."""
+        if (self.version or 0) >= NEWEST:
+            return f"Invalid hostname '{name}'"
+        return f"Invalid static hostname '{name}'"
+
+    @property
+    def ignored_properties(self) -> frozenset[str]:
+        """Unit properties the manager accepts in a transient unit but
+        ignores, and no longer shows: CPUAccounting on 262 (CPU accounting
+        is always on there)."""
+        return frozenset({"CPUAccounting"}) if (self.version or 0) >= NEWEST else frozenset()
+
 
 ROOTS = [
     SystemdRoot("host", Path("/"), False, _installed_systemd(Path("/"))),
-    SystemdRoot("debian13", DEBIAN13_ROOT, True, _installed_systemd(DEBIAN13_ROOT) or NEWER),
+    SystemdRoot("debian13", ROOTS_FOLDER / "debian13", True, _installed_systemd(ROOTS_FOLDER / "debian13") or 257),
+    SystemdRoot("testing", ROOTS_FOLDER / "testing", True, _installed_systemd(ROOTS_FOLDER / "testing") or 262),
 ]
 
 # The test units, installed before boot where the manager's own units live

@@ -5,7 +5,8 @@
 #
 # VQ_PYTHON and VQ_VENV choose another interpreter and venv (tools/test.sh
 # runs the suite on CPython 3.12 and 3.13 this way, in .venv-3.12 and
-# .venv-3.13); such a venv gets the build and test tools, not the linters.
+# .venv-3.13, and on 3.14 and 3.15 in the Debian testing root); such a venv
+# gets the build and test tools, not the linters.
 set -eu
 cd "$(dirname "$0")/.."
 PYTHON="${VQ_PYTHON:-python3}"
@@ -13,12 +14,17 @@ VENV="${VQ_VENV:-.venv}"
 
 # Debian packages: the compiler, libsystemd's headers, the bus daemon for the
 # private test bus, objdump for the symbol-version check, nspawn for the
-# throwaway systemd container, debootstrap for the Debian 13 root it also
-# boots, clang-format for the layout check, and for the containers reached
+# throwaway systemd container, debootstrap for the Debian roots it also
+# boots and builds in, clang-format for the layout check, gdbus (an
+# independent caller of served methods), and for the containers reached
 # over SSH: the sshd they run, the ssh client and ssh-keygen, and socat,
 # which relays a connection into a container's own network namespace.
 PACKAGES="g++ pkg-config libsystemd-dev dbus-daemon binutils systemd-container debootstrap
-    clang-format openssh-server openssh-client socat"
+    clang-format libglib2.0-bin openssh-server openssh-client socat"
+
+# A root of tools/debian_root.sh brings its own packages (tools/chroot.sh
+# runs this there with VQ_NO_APT=1): nothing is installed into it.
+[ -z "${VQ_NO_APT:-}" ] || PACKAGES=""
 
 python_ok() {
     "$PYTHON" -c 'import sys, sysconfig, os, venv, ensurepip
@@ -32,6 +38,10 @@ for pkg in $PACKAGES; do
         missing="$missing $pkg"
 done
 python_ok || missing="$missing python3 python3-dev python3-venv"
+if [ -n "$missing" ] && [ -n "${VQ_NO_APT:-}" ]; then
+    echo "setup: missing here, and VQ_NO_APT forbids installing:$missing" >&2
+    exit 1
+fi
 if [ -n "$missing" ]; then
     echo "setup: installing Debian packages:$missing"
     export DEBIAN_FRONTEND=noninteractive

@@ -1,9 +1,10 @@
 #!/bin/sh
-# Checks layout and lint, the type stub and the user's wheel, then runs the
+# Checks layout and lint, the type stub and the user's wheels, then runs the
 # whole test suite: once against the regular build, then once more against a
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, and the regular
-# suite once on each other CPython (3.12 and 3.13, see tools/pythons.sh),
-# without the real systemd and remote tiers, which the default runs.
+# suite once on each other CPython (3.12 and 3.13 here, see tools/pythons.sh;
+# 3.14 and 3.15 in a chroot of the Debian testing root), without the real
+# systemd and remote tiers, which the default runs.
 # Exits non-zero on any failure, on any sanitizer report that concerns the
 # module, and when no test ran.
 set -eu
@@ -18,23 +19,31 @@ tools/pythons.sh | while read -r version python; do
     [ "$python" = - ] || VQ_PYTHON="$python" VQ_VENV=".venv-$version" tools/setup.sh
 done
 
+echo "== the Debian roots (tools/debian_root.sh): systemd 257 and 262, CPython 3.14 and 3.15, none with a compiler"
+# Made once and cached outside the clone: Debian 13 and testing for the real
+# systemd tier, testing for the builds and the suite on 3.14 and 3.15, and
+# Debian 12, 13 and a testing root without a compiler for the wheels.
+for name in debian13 testing debian12 testing-run; do
+    tools/debian_root.sh "$name" >/dev/null
+done
+TESTING="$(tools/debian_root.sh testing)"
+for version in $(tools/pythons.sh --testing); do
+    tools/chroot.sh "$TESTING" env VQ_NO_APT=1 VQ_PYTHON="python$version" VQ_VENV=".venv-$version" tools/setup.sh
+done
+
 echo "== layout and lint (tools/lint.sh)"
 tools/lint.sh
 
 echo "== types (mypy stubtest against the built modules, mypy --strict on the package and tests/typing)"
 .venv/bin/python -m mypy.stubtest _varquin varquin
-.venv/bin/python -m mypy --strict --no-incremental src/varquin tests/typing tools/build_backend.py tools/check_wheel.py
+.venv/bin/python -m mypy --strict --no-incremental src/varquin tests/typing tools/build_backend.py tools/check_wheel.py \
+    tools/check_wheel_roots.py
 
 echo "== documentation (tools/docs.sh: Sphinx, warnings are errors)"
 tools/docs.sh
 
 echo "== wheel (tools/wheel.sh)"
 tools/wheel.sh
-
-echo "== the Debian 13 root for the real systemd tier's systemd 257 (tools/systemd257_root.sh)"
-# Made once and cached outside the clone.  Without it the tier still runs on
-# the host's systemd, and its line says why 257 did not run.
-tools/systemd257_root.sh || echo "test: no Debian 13 root: the real systemd tier runs without systemd 257"
 
 echo "== tests (regular build)"
 .venv/bin/python -m pytest -p no:cacheprovider "$@"
@@ -46,6 +55,11 @@ tools/pythons.sh | while read -r version python; do
         echo "== tests on CPython $version ($python; without the real systemd and remote tiers)"
         ".venv-$version/bin/python" -m pytest -p no:cacheprovider -m "not real_systemd and not remote" "$@"
     fi
+done
+for version in $(tools/pythons.sh --testing); do
+    echo "== tests on CPython $version (the Debian testing root; without the real systemd and remote tiers)"
+    tools/chroot.sh "$TESTING" ".venv-$version/bin/python" -m pytest -p no:cacheprovider \
+        -m "not real_systemd and not remote" "$@"
 done
 
 echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"

@@ -86,10 +86,22 @@ def test_functions_without_arguments_ignore_extra_positionals():
     assert _varquin.deinit_client(1, "two", None) is True
 
 
+def counted(obj):
+    """Whether the interpreter counts references to `obj`: from 3.12 on
+    None, True, False and small ints are immortal and their count never
+    moves, so a lost or extra reference to them cannot be seen."""
+    before = sys.getrefcount(obj)
+    held = [obj] * 100
+    return sys.getrefcount(obj) != before and len(held) == 100
+
+
 def test_reference_counts_of_true_false_and_none_stay_balanced(unreachable_bus):
-    # True, False and None are counted objects in this interpreter: a
-    # wrapper that forgets the new reference it returns drains them.  With
-    # the bus unreachable the client calls return False and None.
+    # A wrapper that forgets the new reference it returns drains True, False
+    # or None.  With the bus unreachable the client calls return False and
+    # None.
+    if not any(map(counted, (True, False, None))):
+        pytest.skip("True, False and None are immortal in this interpreter: their counts do not move")
+
     def counts():
         return sys.getrefcount(True), sys.getrefcount(False), sys.getrefcount(None)
 
@@ -113,6 +125,10 @@ def test_reference_counts_of_true_false_and_none_stay_balanced(unreachable_bus):
 def test_send_results_hold_exactly_their_references(send_peer):
     # A result of send is a new tuple of new ints and strs and of None for
     # positions without a value; each is referenced once, by the tuple.
+    # What a count reads for "referenced once" depends on the interpreter
+    # (from 3.14 a local passed to getrefcount is lent, not referenced
+    # again), so the counts are compared with those of objects made here and
+    # held the same ways: one by a local only, one by a tuple only.
     big = 2**31 - 1  # not a cached small int
     send_peer.behave("IntStr", reply=["is", [big, "fresh text"]])
     args = (SEND_PEER, SEND_PATH, SEND_PEER, "IntStr", "s")
@@ -120,17 +136,21 @@ def test_send_results_hold_exactly_their_references(send_peer):
         _varquin.send(*args, "isx", "x")
     # Counted with no assert statement in between: their rewriting keeps
     # references of its own.
+    # (None's count moves only where None is counted, before 3.12.)
     before = sys.getrefcount(None)
     for _ in range(1000):
         _varquin.send(*args, "isx", "x")
     after = sys.getrefcount(None)
+    local = tuple([object()])
+    in_tuple = sys.getrefcount(local[0])
+    by_local = sys.getrefcount(local)
     result = _varquin.send(*args, "isx", "x")
     counts = [sys.getrefcount(result), sys.getrefcount(result[1]), sys.getrefcount(result[2])]
     assert after == before
-    assert result == (1, big, "fresh text", None) and counts == [2, 2, 2]
+    assert result == (1, big, "fresh text", None) and counts == [by_local, in_tuple, in_tuple]
     failed = _varquin.send(*args, "ii", "x")  # (status,) of a failed read
     counts = [sys.getrefcount(failed), sys.getrefcount(failed[0])]
-    assert failed[0] < 0 and counts == [2, 2]
+    assert failed[0] < 0 and counted(failed[0]) and counts == [by_local, in_tuple]
 
 
 def test_importing_opens_nothing_and_records_nothing():

@@ -348,6 +348,29 @@ def test_a_raising_callable_is_answered_with_its_exception_and_the_loop_goes_on(
     assert "ValueError: boom now" in err and "KeyboardInterrupt" in err and "CustomError: x" in err
 
 
+def test_an_interrupt_a_callable_raised_does_not_end_the_process_later(tmp_path):
+    # The interrupt is answered and printed at the call; the program then
+    # goes on and ends normally.  Run as `python -m`, whose interpreter ends
+    # itself with SIGINT at exit when it holds an interrupt as unhandled.
+    (tmp_path / "vq_interrupted.py").write_text(
+        "from testing.servicelib import Caller, Method, Service\n"
+        "def fn(s):\n    raise KeyboardInterrupt\n"
+        'm = Method("Interrupt", "s", "s", fn)\n'
+        "svc = Service(m)\n"
+        'print(Caller().error(m, "s", "")[1])\n'
+        "assert svc.stop() == 1\n"
+    )
+    pythonpath = os.pathsep.join([str(tmp_path), os.getcwd()])
+    done = subprocess.run(
+        [sys.executable, "-m", "vq_interrupted"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=child_env(imports_module=True, PYTHONPATH=pythonpath),
+    )
+    assert (done.returncode, done.stdout) == (0, "KeyboardInterrupt\n"), done.stderr
+
+
 def test_arguments_of_every_basic_type_become_python_values(host):
     got = []
     sig = "ybnqiuxtdsog"

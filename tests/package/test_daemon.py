@@ -135,14 +135,15 @@ def test_an_abstract_address(tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize(
-    ("address", "errno_name"),
-    [("/nonexistent/varquin/notify", "ENOENT"), ("relative/notify", "EINVAL")],
+    ("address", "errno_names"),
+    # An address libsystemd cannot parse: EINVAL up to 257, EPROTO from 262's.
+    [("/nonexistent/varquin/notify", ["ENOENT"]), ("relative/notify", ["EINVAL", "EPROTO"])],
 )
-def test_a_failed_send_raises_oserror_with_the_reason(monkeypatch, address, errno_name):
+def test_a_failed_send_raises_oserror_with_the_reason(monkeypatch, address, errno_names):
     monkeypatch.setenv("NOTIFY_SOCKET", address)
     with pytest.raises(OSError, match="cannot notify the service manager") as caught:
         daemon.notify(ready=True)
-    assert caught.value.errno == getattr(__import__("errno"), errno_name)
+    assert caught.value.errno in [getattr(__import__("errno"), name) for name in errno_names]
 
 
 def test_without_notify_socket_nothing_is_sent(monkeypatch):

@@ -119,7 +119,7 @@ def test_refused_unit_file_calls_and_status(real_systemd, systemd_root):
     assert _varquin.get_last_error(0) == failure("Failed to issue method call", detail)
 
 
-def test_host_names(real_systemd):
+def test_host_names(real_systemd, systemd_root):
     ok, name = _varquin.get_hostname("Hostname")
     assert ok and name
     assert _varquin.set_hostname("SetStaticHostname", "vq-real") is True
@@ -128,7 +128,7 @@ def test_host_names(real_systemd):
     assert _varquin.get_hostname("NoSuchProperty") == (False, None)
     assert _varquin.get_last_error(0) == "Failed to get property, Success"
     assert _varquin.set_hostname("SetStaticHostname", "bad name!") is False
-    detail = "Invalid static hostname 'bad name!'"
+    detail = systemd_root.invalid_static_hostname("bad name!")
     assert _varquin.get_last_error(0) == failure("Failed to call method", detail)
 
 

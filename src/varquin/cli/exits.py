@@ -6,7 +6,8 @@ permission", 5 "not installed", 6 "not configured".  Some answers changed
 between versions: from 257 on (the first newer version checked after 252),
 ``is-active`` of units that are all missing gives 4 rather than 3, and
 ``is-enabled`` of missing units prints ``not-found`` and gives 4 rather than
-failing with 1.
+failing with 1; from 262 on (the next checked) the jobs of several units
+are queued all or none: one missing unit queues none and gives 5.
 """
 
 from __future__ import annotations
@@ -25,6 +26,8 @@ SIGNALLED = 255
 
 # The first manager version whose systemctl answers missing units with 4.
 MISSING_IS_UNKNOWN = 257
+# The first whose systemctl queues the jobs of several units all or none.
+JOBS_ALL_OR_NONE = 262
 
 _PERMISSION = frozenset(
     (
@@ -48,6 +51,11 @@ def version_number(text: str) -> int | None:
             break
         digits += c
     return int(digits) if digits else None
+
+
+def jobs_all_or_none(version: int | None) -> bool:
+    """Whether systemctl of this version queues several units' jobs all or none."""
+    return version is not None and version >= JOBS_ALL_OR_NONE
 
 
 def missing_is_unknown(version: int | None) -> bool:

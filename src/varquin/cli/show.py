@@ -21,6 +21,9 @@ _IO_COUNTERS = frozenset(("IOReadBytes", "IOReadOperations", "IOWriteBytes", "IO
 # The first manager version whose systemctl shows unset IO counters as
 # "[not set]" rather than as the number.
 IO_COUNTERS_UNSET = 257
+# The first manager version whose systemctl shows the unit's own properties
+# before those of its type (Service, Socket, ...); earlier ones, after.
+UNIT_FIRST = 262
 _OCTAL = frozenset(
     (
         "UMask",
@@ -69,6 +72,15 @@ _SHOWN_EMPTY = frozenset(
     )
 )
 _UNPRINTABLE_WHEN_UNSET = {"TTYRows": 65535, "TTYColumns": 65535, "ActivationDetails": None}
+# Structures systemctl cannot print (newer managers' (ss) and (tt) ones).
+_UNPRINTABLE_STRUCTURES = frozenset(
+    ("ProtectHostnameEx", "StateDirectoryQuotaUsage", "CacheDirectoryQuotaUsage", "LogsDirectoryQuotaUsage")
+)
+# Directory quotas (size, share of the file system, enforcement), "[not
+# set]" while neither a size nor a share is given.
+_QUOTAS = frozenset(("StateDirectoryQuota", "CacheDirectoryQuota", "LogsDirectoryQuota"))
+# Counters and masks systemctl prints as the number even when unset.
+_NUMBER_WHEN_UNSET = frozenset(("OOMKills", "ManagedOOMKills", "DelegateNamespaces"))
 # Characters a list item may hold without quotes.
 _PLAIN = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.:/@+=,%")
 
@@ -163,6 +175,8 @@ def _number(name: str, value: int, version: int | None) -> tuple[str, bool]:
         return str(value), False
     if name == "RestrictNamespaces":
         return "no", False
+    if name in _NUMBER_WHEN_UNSET:
+        return str(value), False
     if name in _NO_DATA:
         return "[no data]", False
     if name in _IO_COUNTERS:
@@ -182,6 +196,10 @@ def _structure(name: str, value: tuple[Any, ...]) -> tuple[str, bool]:
         return " ".join(words), not words
     if name == "Job":
         return (f"{value[0]} {value[1]}" if value[0] else ""), not value[0]
+    if name in _UNPRINTABLE_STRUCTURES:
+        return "[unprintable]", True
+    if name in _QUOTAS and not any(value[:2]):
+        return "[not set]", False
     if name == "LoadError":
         return (f'{value[0]} "{value[1]}"' if value[0] else ""), not value[0]
     if len(value) == 2 and isinstance(value[0], bool) and isinstance(value[1], str):

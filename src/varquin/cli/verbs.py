@@ -85,14 +85,24 @@ def job_action(verb: str) -> Action:
     """The action of a job verb (start, stop, ...): every unit's job queued
     first, then each waited for unless --no-block.  A refused job gives
     systemctl's status for the refusal (5 for a missing unit), a job that
-    ends other than done or skipped 1."""
+    ends other than done or skipped 1.  On a manager whose systemctl queues
+    several units' jobs all or none (262 on), a missing unit among several
+    queues none of them."""
     queue = JOBS[verb]
 
     def action(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
         out = Outcome()
         jobs: list[tuple[Row, Job]] = []
+        units = expand(m, args.units)
+        if len(units) > 1 and exits.jobs_all_or_none(ctx.version):
+            missing = next((u for u in units if m.unit(u).status.load == "not-found"), None)
+            if missing is not None:
+                out.rows = [Row("", u, {"job": None, "result": None}, ok=False) for u in units]
+                out.messages.append(f"{verb}: no job queued: unit {missing} not found")
+                out.status = exits.NOT_INSTALLED
+                return out
         # Every job is queued first, then waited for: they run together.
-        for unit in expand(m, args.units):
+        for unit in units:
             row = Row("", unit, {"job": None, "result": None})
             out.rows.append(row)
             try:
@@ -370,17 +380,19 @@ def signatures(m: Manager, path: str, interfaces: Sequence[str]) -> dict[str, st
 
 def show(m: Manager, args: argparse.Namespace, ctx: Context) -> Outcome:
     """As systemctl show: one row per unit and property line, the unit
-    type's properties first, then the unit's; with -p only those named (and
-    nothing for a name the unit does not have), else every property that
-    systemctl shows (every one with --all)."""
+    type's properties first, then the unit's (the other way round from 262
+    on); with -p only those named (and nothing for a name the unit does not
+    have), else every property that systemctl shows (every one with --all)."""
     wanted = {n for v in args.property for n in v.split(",") if n}
     out = Outcome()
     for unit in expand(m, args.units):
         u = m.unit(unit)
         own = u.properties()
         kind = type_interface(own["Id"])
-        props = u.properties(kind) if kind is not None and own["LoadState"] != "not-found" else {}
-        props.update((k, v) for k, v in own.items() if k not in props)
+        typed = u.properties(kind) if kind is not None and own["LoadState"] != "not-found" else {}
+        first, then = (own, typed) if (ctx.version or 0) >= show_module.UNIT_FIRST else (typed, own)
+        props = dict(first)
+        props.update((k, v) for k, v in then.items() if k not in props)
         types = signatures(m, u.path, [i for i in (kind, UNIT_INTERFACE) if i is not None])
         for name, value in props.items():
             if wanted and name not in wanted:

@@ -275,6 +275,8 @@ STATES = {
                 *("failed-before-auto-restart", "dead-resources-pinned", "auto-restart", "auto-restart-queued"),
                 *("listening", "deferred", "stop-pre", "stop-pre-sigterm", "stop-pre-sigkill", "activating"),
                 *("activating-done", "deactivating", "deactivating-sigterm", "deactivating-sigkill", "refreshing"),
+                # systemd 262's
+                *("start-open", "running-revalidating", "refresh-extensions", "refresh-credentials"),
             }
         )
     ),
