@@ -77,7 +77,9 @@ def theirs(c, uid, command):
 
 def test_user_units_run_started_stopped_and_enabled_beside_systemctl_user(user):
     c, uid = user
-    shell = ["/bin/sh", "-c", "echo vq-user-hello; exit 3"]
+    # The line stays a moment before the end: journald reads the output stream
+    # apart from the manager's own lines about the end.
+    shell = ["/bin/sh", "-c", "echo vq-user-hello; sleep 0.5; exit 3"]
     status, _ = theirs(c, uid, "systemd-run --user --quiet --wait --collect " + shlex.join(shell))
     got = ours(c, run=shell)["run"]
     assert got[:2] == ["exit-code", status] and "vq-user-hello" in got[2]
