@@ -67,8 +67,10 @@ def user_container(systemd_root):
     if reason:
         pytest.skip(f"the real systemd tier cannot run on {systemd_root.label}: {reason}")
     own = systemd_root.lower == Path("/")
-    if not own and os.environ.get("VQ_SANITIZED"):
-        pytest.skip(f"the sanitizer runtime this build needs is not in the {systemd_root.label} root")
+    if os.environ.get("VQ_SANITIZED"):
+        # The leak checker stops the process to scan it, which a process
+        # that became another user may no longer let it do: it hangs.
+        pytest.skip("under the sanitizers a process that changes its user cannot be checked for leaks")
     c = Container(lower=systemd_root.lower, unified_cgroup=systemd_root.unified_cgroup, binds={} if own else BINDS)
     try:
         c.start()
